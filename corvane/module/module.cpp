@@ -1,0 +1,273 @@
+// Entry point of the extension: multi-phase initialisation, the import-time
+// steps and the module-level name lookups used by every function body.
+#include <Python.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+
+#include "registry.hpp"
+#include "tables.hpp"
+
+namespace corvane {
+namespace {
+
+// Parameter lists, in registry order.
+const FnSpec kSpecs[F_COUNT] = {
+    {"_get_period", {"symbol"}, nullptr, layout::get_period},
+    {"_angle_diff", {"a", "b"}, nullptr, layout::angle_diff},
+    {"_symmetry_classes", {"mol"}, nullptr, layout::symmetry_classes},
+    {"_radial_equalize", {"coords", "groups"}, nullptr, layout::radial_equalize},
+    {"_pca_align", {"coords"}, nullptr, layout::pca_align},
+    {"_enforce_mirror", {"coords", "ranks", "axis", "eps"}, nullptr, layout::enforce_mirror},
+    {"compute_atom_layout",
+     {"mol", "n_iter", "target_bond_len", "repulsion_factor", "k_attr", "k_rep"},
+     nullptr,
+     layout::compute_atom_layout},
+    {"_yerlestir_dugumler", {"n_nodes", "target_angles"}, nullptr, layout::yerlestir_dugumler},
+    {"compute_lpi", {"graph", "tol", "weight"}, nullptr, vif::compute_lpi},
+    {"detect_soft_bonds", {"graph", "chem_bonds", "baseline_lpi", "tol"}, nullptr, vif::detect_soft_bonds},
+    {"_fragment_formula", {"mol", "atom_indices"}, nullptr, ms::fragment_formula},
+    {"_pair_label", {"mol", "i", "j"}, nullptr, ms::pair_label},
+    {"_nominal_atom_mass", {"atomic_num"}, nullptr, ms::nominal_atom_mass},
+    {"_nominal_mass", {"mol", "indices"}, nullptr, ms::nominal_mass},
+    {"predict_fragments",
+     {"mol", "soft_bonds", "ring_fragmentation", "min_ring_fragment_mz"},
+     nullptr,
+     ms::predict_fragments},
+    {"_fragment_atom_softs",
+     {"H", "atom_subgraphs", "chem_bonds", "atom_set", "tol"},
+     nullptr,
+     ms::fragment_atom_softs},
+    {"_cut_atom_set", {"mol", "atom_set", "softs", "ring_fragmentation", "min_mz"}, nullptr, ms::cut_atom_set},
+    {"predict_fragments_recursive",
+     {"mol", "H", "atom_subgraphs", "chem_bonds", "max_generations", "min_mz", "ring_fragmentation"},
+     nullptr,
+     ms::predict_fragments_recursive},
+    {"_build_bond_orders", {"mol"}, nullptr, vif::build_bond_orders},
+    {"plot_mass_spectrum", {"smiles", "mol_mass", "fragments", "ax"}, nullptr, ms::plot_mass_spectrum},
+    {"VIF",
+     {"smiles", "n_iter", "target_bond_len", "radius_ratio", "show_spectrum", "bond_kappa", "draw", "verbose",
+      "ring_fragmentation", "recursive_ms", "max_generations"},
+     nullptr,
+     vif::VIF},
+    {"fetch_smiles_from_pubchem", {"query", "by", "timeout"}, nullptr, pubchem::fetch_smiles_from_pubchem},
+    {"VIF_from_pubchem", {"query", "by"}, "vif_kwargs", pubchem::VIF_from_pubchem},
+    {"VIF_panel", {"molecules", "by", "cols", "save", "node_size", "bond_kappa"}, nullptr, suites::VIF_panel},
+    {"VIF_ms_panel",
+     {"molecules", "by", "cols", "save", "ring_fragmentation", "recursive_ms"},
+     nullptr,
+     suites::VIF_ms_panel},
+    {"triple_group_demo", {"smiles", "save_prefix"}, nullptr, suites::triple_group_demo},
+    {"halogen_test", {"molekuller", "panel_n", "save"}, nullptr, suites::halogen_test},
+    {"validate", {"verbose"}, nullptr, suites::validate},
+};
+
+// Defaults of each function, in registry order (None: no defaults).
+py::object defaults_of(FnId id) {
+    py::none none;
+    switch (id) {
+        case F_enforce_mirror: return py::make_tuple(0.05);
+        case F_compute_atom_layout: return py::make_tuple(600, 1.5, 1.2, 0.06, 0.05);
+        case F_compute_lpi: return py::make_tuple(1e-09, "weight");
+        case F_detect_soft_bonds: return py::make_tuple(1e-09);
+        case F_predict_fragments: return py::make_tuple(false, 30);
+        case F_fragment_atom_softs: return py::make_tuple(1e-09);
+        case F_predict_fragments_recursive: return py::make_tuple(3, 25, true);
+        case F_plot_mass_spectrum: return py::make_tuple(none);
+        case F_VIF: return py::make_tuple(600, 1.5, 0.23, true, 0.9, true, true, false, false, 2);
+        case F_fetch_smiles_from_pubchem: return py::make_tuple("name", 20);
+        case F_VIF_from_pubchem: return py::make_tuple("name");
+        case F_VIF_panel: return py::make_tuple(none, "name", 5, none, 60, 0.9);
+        case F_VIF_ms_panel: return py::make_tuple(none, "name", 2, none, false, false);
+        case F_triple_group_demo: return py::make_tuple("N#Cc1ccc(cc1)N=Nc1ccc(cc1)Cl", "/tmp/vif_kombine");
+        case F_halogen_test: return py::make_tuple(none, 4, "/tmp/vif_halojen.png");
+        case F_validate: return py::make_tuple(true);
+        default: return none;
+    }
+}
+
+PyObject *g_module = nullptr;        // the module of the process, once created
+bool g_executed = false;             // its body has run to the end
+int64_t g_interpreter_id = -1;       // the interpreter that first loaded it
+PyObject *g_own[F_COUNT] = {};       // the module's own function objects
+PyObject *g_names[F_COUNT] = {};     // their interned names
+
+void set(py::module_ &m, const char *name, py::handle value) {
+    if (PyObject_SetAttrString(m.ptr(), name, value.ptr()) < 0) throw py::error_already_set();
+}
+
+void define_function(py::module_ &m, FnId id) {
+    py::object defaults = defaults_of(id);
+    PyObject *fn = make_function(&kSpecs[id], defaults.is_none() ? nullptr : defaults.ptr());
+    if (!fn) throw py::error_already_set();
+    py::object f = py::reinterpret_steal<py::object>(fn);
+    Py_XSETREF(g_own[id], Py_NewRef(fn));
+    if (!g_names[id]) g_names[id] = PyUnicode_InternFromString(kSpecs[id].name);
+    if (id == F_get_period) {
+        // The period lookup is cached for the life of the module.
+        py::object cached = m.attr("lru_cache")(py::arg("maxsize") = py::none())(f);
+        Py_XSETREF(g_own[id], Py_NewRef(cached.ptr()));
+        set(m, kSpecs[id].name, cached);
+    } else {
+        set(m, kSpecs[id].name, f);
+    }
+}
+
+void define_range(py::module_ &m, FnId first, FnId last) {
+    for (int i = first; i <= last; ++i) define_function(m, static_cast<FnId>(i));
+}
+
+void run_body(py::module_ m) {
+    // Library names, in this order.
+    set(m, "nx", py::module_::import("networkx"));
+    set(m, "plt", py::module_::import("matplotlib.pyplot"));
+    py::module_::import("rdkit.Chem");
+    set(m, "Chem", py::module_::import("rdkit").attr("Chem"));
+    set(m, "rdDepictor", py::module_::import("rdkit.Chem.rdDepictor"));
+    set(m, "element", py::module_::import("mendeleev").attr("element"));
+    set(m, "np", py::module_::import("numpy"));
+    set(m, "math", py::module_::import("math"));
+    set(m, "defaultdict", py::module_::import("collections").attr("defaultdict"));
+    set(m, "lru_cache", py::module_::import("functools").attr("lru_cache"));
+
+    define_range(m, F_get_period, F_pair_label);
+    set(m, "_NOMINAL_ISOTOPE", py::dict());
+    define_range(m, F_nominal_atom_mass, F_VIF);
+    set(m, "PUBCHEM_REST", tables::pubchem_rest());
+    define_range(m, F_fetch_smiles_from_pubchem, F_VIF_from_pubchem);
+    set(m, "BIOMOLECULES", tables::biomolecules());
+    define_range(m, F_VIF_panel, F_triple_group_demo);
+    set(m, "HALOGEN_TESTS", tables::halogen_tests());
+    define_function(m, F_halogen_test);
+    set(m, "LPI_REFERENCES", tables::lpi_references());
+    set(m, "MS_REFERENCES", tables::ms_references());
+    define_function(m, F_validate);
+    for (const auto &[name, smiles] : tables::named_molecules()) set(m, name, py::str(smiles));
+    for (const auto &[alias, name] : tables::aliases()) set(m, alias, m.attr(name));
+
+    if (py::str(m.attr("__name__")).equal(py::str("__main__")))
+        m.attr("halogen_test")(py::arg("save") = "/tmp/vif_halogen.png");
+}
+
+PyObject *module_create(PyObject *spec, PyModuleDef *) {
+    int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (g_interpreter_id == -1) {
+        g_interpreter_id = current;
+    } else if (current != g_interpreter_id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per "
+                        "process.");
+        return nullptr;
+    }
+    if (g_module) return Py_NewRef(g_module);
+    PyObject *name = PyObject_GetAttrString(spec, "name");
+    if (!name) return nullptr;
+    PyObject *mod = PyModule_NewObject(name);
+    Py_DECREF(name);
+    if (!mod) return nullptr;
+    PyObject *mdict = PyModule_GetDict(mod);
+    const char *copies[][2] = {{"loader", "__loader__"},
+                               {"origin", "__file__"},
+                               {"parent", "__package__"},
+                               {"submodule_search_locations", "__path__"}};
+    for (auto &c : copies) {
+        PyObject *v = PyObject_GetAttrString(spec, c[0]);
+        if (!v) {
+            PyErr_Clear();
+            continue;
+        }
+        if (v != Py_None) PyDict_SetItemString(mdict, c[1], v);
+        Py_DECREF(v);
+    }
+    return mod;
+}
+
+int module_exec(PyObject *mod) {
+    if (g_module) {
+        if (g_module == mod) return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'corvane' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    g_module = Py_NewRef(mod);
+    PyObject *version = PySys_GetObject("version_info");  // borrowed
+    long major = PY_MAJOR_VERSION, minor = PY_MINOR_VERSION;
+    if (version) {
+        major = PyLong_AsLong(PyTuple_GetItem(version, 0));
+        minor = PyLong_AsLong(PyTuple_GetItem(version, 1));
+    }
+    if (major != 3 || minor != 13) {
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                             "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3, 13,
+                             "corvane", "does not match", (int)major, (int)minor) < 0) {
+            Py_CLEAR(g_module);
+            return -1;
+        }
+    }
+    try {
+        run_body(py::reinterpret_borrow<py::module_>(mod));
+    } catch (py::error_already_set &e) {
+        e.restore();
+    } catch (std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    if (PyErr_Occurred()) {
+        // A failed import leaves nothing behind: the next import starts afresh.
+        if (!g_executed) {
+            for (auto &f : g_own) Py_CLEAR(f);
+            Py_CLEAR(g_module);
+        }
+        return -1;
+    }
+    g_executed = true;
+    return 0;
+}
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_create, reinterpret_cast<void *>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef kModuleDef = {
+    PyModuleDef_HEAD_INIT, "corvane", nullptr, 0, nullptr, kSlots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyObject *module_dict() { return PyModule_GetDict(g_module); }
+
+py::object lookup(const char *name) {
+    PyObject *v = PyDict_GetItemString(module_dict(), name);
+    if (!v) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::object>(v);
+}
+
+py::object lookup(FnId id) {
+    PyObject *v = PyDict_GetItemWithError(module_dict(), g_names[id]);
+    if (!v) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", g_names[id]);
+        throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::object>(v);
+}
+
+py::handle own(FnId id) { return g_own[id]; }
+
+bool is_own(FnId id) {
+    PyObject *v = PyDict_GetItemWithError(module_dict(), g_names[id]);
+    if (!v && PyErr_Occurred()) PyErr_Clear();
+    return v != nullptr && v == g_own[id];
+}
+
+void not_implemented(const char *name) {
+    PyErr_Format(PyExc_NotImplementedError, "%s is not implemented yet", name);
+    throw py::error_already_set();
+}
+
+}  // namespace corvane
+
+extern "C" PyMODINIT_FUNC PyInit_corvane(void) { return PyModuleDef_Init(&corvane::kModuleDef); }
