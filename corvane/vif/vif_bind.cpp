@@ -2,14 +2,11 @@
 #include <pybind11/numpy.h>
 
 #include "../module/registry.hpp"
+#include "vif_bind.hpp"
 #include "vif_core.hpp"
 
 namespace corvane::vif {
-namespace {
 
-// The dense weighted adjacency matrix of `graph` in its node order, as
-// networkx's to_numpy_array builds it (a missing weight counts 1).  Plain
-// nx.Graph objects are read directly; other graph types go through networkx.
 py::array_t<double> adjacency(py::handle graph, py::handle weight) {
     py::object nx = lookup("nx");
     if (!Py_IS_TYPE(graph.ptr(), reinterpret_cast<PyTypeObject *>(nx.attr("Graph").ptr())))
@@ -58,8 +55,6 @@ py::array_t<double> adjacency(py::handle graph, py::handle weight) {
     }
     return A;
 }
-
-}  // namespace
 
 py::object compute_lpi(const Args &a) {
     py::handle graph = a[0];

@@ -1,4 +1,4 @@
-// VIF graph algorithms on plain C++ data: sign counts of a spectrum.
+// VIF graph algorithms on plain C++ data.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +12,21 @@ struct SignCounts {
     bool operator==(const SignCounts &) const = default;
 };
 
+// Counts over a list of eigenvalues, with exactly the comparisons of the LPI:
+// λ > tol, |λ| <= tol, λ < -tol.
 SignCounts count_signs(const double *eigenvalues, std::size_t n, double tol);
+
+// Symmetric matrix (row-major, n x n) reduced to tridiagonal form by
+// Householder reflections: diagonal d and sub-diagonal e (e[0] unused).
+// The matrix is overwritten.
+void tridiagonalize(std::vector<double> &a, std::size_t n, std::vector<double> &d, std::vector<double> &e);
+
+// Number of eigenvalues of the tridiagonal matrix (d, e) below x, by the
+// Sturm sequence of T - xI.
+std::size_t sturm_count_below(const std::vector<double> &d, const std::vector<double> &e, double x);
+
+// The LPI counts of a symmetric matrix without computing its eigenvalues:
+// one tridiagonal reduction and two Sturm counts at -tol and +tol.
+SignCounts lpi_counts(std::vector<double> a, std::size_t n, double tol);
 
 }  // namespace corvane::vif
