@@ -1,0 +1,243 @@
+#include "layout_core.hpp"
+
+#include <algorithm>
+#include <numbers>
+#include <utility>
+
+namespace corvane::layout {
+
+namespace {
+
+constexpr double kPi = std::numbers::pi;
+constexpr double kTwoPi = 2 * std::numbers::pi;
+
+// Ascending insertion sort with plain `<`: bounded for any input (NaN
+// included), and exact for the handful of angles of one atom.
+void insertion_sort(std::vector<double> &v) {
+    for (std::size_t i = 1; i < v.size(); ++i) {
+        double x = v[i];
+        std::size_t j = i;
+        while (j > 0 && x < v[j - 1]) {
+            v[j] = v[j - 1];
+            --j;
+        }
+        v[j] = x;
+    }
+}
+
+double pairwise_sum(const double *a, std::size_t n, std::size_t stride) {
+    if (n < 8) {
+        double res = 0.0;
+        for (std::size_t i = 0; i < n; ++i) res += a[i * stride];
+        return res;
+    }
+    if (n <= 128) {
+        double r[8];
+        for (std::size_t k = 0; k < 8; ++k) r[k] = a[k * stride];
+        std::size_t i = 8;
+        for (; i < n - (n % 8); i += 8)
+            for (std::size_t k = 0; k < 8; ++k) r[k] += a[(i + k) * stride];
+        double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+        for (; i < n; ++i) res += a[i * stride];
+        return res;
+    }
+    std::size_t n2 = n / 2;
+    n2 -= n2 % 8;
+    return pairwise_sum(a, n2, stride) + pairwise_sum(a + n2 * stride, n - n2, stride);
+}
+
+}  // namespace
+
+double angle_diff(double a, double b) {
+    double d = a - b;
+    return std::fabs(py_mod(d + kPi, kTwoPi) - kPi);
+}
+
+std::vector<double> node_angles(long n_nodes, const std::vector<double> &targets) {
+    if (n_nodes == 1) return {0.0};
+    // A slice up to n_nodes (negative: counted from the end).
+    const long len = static_cast<long>(targets.size());
+    long stop = n_nodes < 0 ? std::max(0L, len + n_nodes) : std::min(len, n_nodes);
+    std::vector<double> angles(targets.begin(), targets.begin() + stop);
+    if (angles.empty()) {
+        if (n_nodes == 0) throw std::domain_error("float division by zero");
+        std::vector<double> out;
+        if (n_nodes < 0) return out;
+        const double step = kTwoPi / static_cast<double>(n_nodes);
+        out.reserve(static_cast<std::size_t>(n_nodes));
+        for (long i = 0; i < n_nodes; ++i) out.push_back(static_cast<double>(i) * step);
+        return out;
+    }
+    if (n_nodes > 0) angles.reserve(static_cast<std::size_t>(n_nodes));
+    std::vector<double> sorted_a;
+    while (static_cast<long>(angles.size()) < n_nodes) {
+        sorted_a.clear();
+        for (double a : angles) sorted_a.push_back(py_mod(a, kTwoPi));
+        insertion_sort(sorted_a);
+        if (sorted_a.size() == 1) {
+            angles.push_back(py_mod(sorted_a[0] + kPi, kTwoPi));
+            continue;
+        }
+        double widest = -1.0, middle = 0.0;
+        const std::size_t m = sorted_a.size();
+        for (std::size_t i = 0; i < m; ++i) {
+            double a1 = sorted_a[i];
+            double a2 = sorted_a[(i + 1) % m];
+            double gap = py_mod(a2 - a1, kTwoPi);
+            if (gap > widest) {
+                widest = gap;
+                middle = py_mod(a1 + gap / 2.0, kTwoPi);
+            }
+        }
+        angles.push_back(middle);
+    }
+    return angles;
+}
+
+double numpy_sum(const double *a, std::size_t n, std::size_t stride) {
+    double io = 0.0;
+    io += pairwise_sum(a, n, stride);
+    return io;
+}
+
+Groups groups_of(const std::vector<long> &class_ids) {
+    Groups g;
+    for (std::size_t i = 0; i < class_ids.size(); ++i) {
+        std::size_t c = static_cast<std::size_t>(class_ids[i]);
+        if (c >= g.size()) g.resize(c + 1);
+        g[c].push_back(static_cast<long>(i));
+    }
+    return g;
+}
+
+void radial_equalize(double *xy, const Groups &groups, NormKind nk) {
+    std::vector<double> dists;
+    for (const auto &members : groups) {
+        const std::size_t k = members.size();
+        if (k < 2) continue;
+        double cx = 0.0, cy = 0.0;
+        for (long m : members) {
+            cx += xy[2 * m];
+            cy += xy[2 * m + 1];
+        }
+        cx /= static_cast<double>(k);
+        cy /= static_cast<double>(k);
+        dists.resize(k);
+        for (std::size_t i = 0; i < k; ++i) {
+            double rx = xy[2 * members[i]] - cx;
+            double ry = xy[2 * members[i] + 1] - cy;
+            dists[i] = std::sqrt(rx * rx + ry * ry);
+        }
+        const double avg = numpy_sum(dists.data(), k) / static_cast<double>(k);
+        if (avg < 1e-9) continue;
+        for (long m : members) {
+            double vx = xy[2 * m] - cx;
+            double vy = xy[2 * m + 1] - cy;
+            double L = norm2(vx, vy, nk);
+            if (L > 1e-9) {
+                double s = avg / L;
+                xy[2 * m] = cx + vx * s;
+                xy[2 * m + 1] = cy + vy * s;
+            }
+        }
+    }
+}
+
+void center(double *xy, std::size_t n) {
+    double mx = 0.0, my = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        mx += xy[2 * i];
+        my += xy[2 * i + 1];
+    }
+    mx /= static_cast<double>(n);
+    my /= static_cast<double>(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        xy[2 * i] -= mx;
+        xy[2 * i + 1] -= my;
+    }
+}
+
+BondTable::BondTable(std::size_t n_atoms, std::vector<std::pair<long, long>> bonds)
+    : bonds_(std::move(bonds)), higher_(n_atoms) {
+    for (auto [u, v] : bonds_) {
+        long lo = std::min(u, v), hi = std::max(u, v);
+        higher_[static_cast<std::size_t>(lo)].push_back(hi);
+    }
+    for (auto &h : higher_) {
+        std::sort(h.begin(), h.end());
+        h.erase(std::unique(h.begin(), h.end()), h.end());
+    }
+}
+
+void force_step(double *xy, std::size_t n, const BondTable &bt, const ForceParams &p, NormKind nk,
+                std::vector<double> &forces) {
+    forces.assign(2 * n, 0.0);
+    double *f = forces.data();
+    for (auto [u, v] : bt.bonds()) {
+        double dx = xy[2 * v] - xy[2 * u];
+        double dy = xy[2 * v + 1] - xy[2 * u + 1];
+        double L = norm2(dx, dy, nk);
+        if (L < 1e-9) continue;
+        double s = L - p.target_bond_len;
+        double fx = s * dx / L * p.k_attr;
+        double fy = s * dy / L * p.k_attr;
+        f[2 * u] += fx;
+        f[2 * u + 1] += fy;
+        f[2 * v] -= fx;
+        f[2 * v + 1] -= fy;
+    }
+    // Squared distances at or above this bound are certainly not below
+    // min_nb after the square root, so their root is not needed.
+    const double far2 = p.min_nb * p.min_nb * (1.0 + 1e-10);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::vector<long> &bonded = bt.higher(i);
+        auto next_bonded = bonded.begin();
+        const double xi = xy[2 * i], yi = xy[2 * i + 1];
+        double fxi = 0.0, fyi = 0.0;
+        bool touched = false;
+        for (std::size_t j = i + 1; j < n; ++j) {
+            if (next_bonded != bonded.end() && static_cast<std::size_t>(*next_bonded) == j) {
+                ++next_bonded;
+                continue;
+            }
+            double dx = xy[2 * j] - xi;
+            double dy = xy[2 * j + 1] - yi;
+            double s2 = nk == NormKind::fused ? std::fma(dy, dy, dx * dx) : dx * dx + dy * dy;
+            if (s2 >= far2) continue;
+            double L = std::sqrt(s2);
+            if (L < 1e-9) continue;
+            if (L < p.min_nb) {
+                double s = p.min_nb - L;
+                double fx = s * dx / L * p.k_rep;
+                double fy = s * dy / L * p.k_rep;
+                if (!touched) {
+                    // forces[i] is only subtracted from during its own row
+                    // scan; keep it in registers and write it back after.
+                    fxi = f[2 * i];
+                    fyi = f[2 * i + 1];
+                    touched = true;
+                }
+                fxi -= fx;
+                fyi -= fy;
+                f[2 * j] += fx;
+                f[2 * j + 1] += fy;
+            }
+        }
+        if (touched) {
+            f[2 * i] = fxi;
+            f[2 * i + 1] = fyi;
+        }
+    }
+    for (std::size_t k = 0; k < 2 * n; ++k) xy[k] += f[k];
+}
+
+void force_loop(double *xy, std::size_t n, const BondTable &bt, const ForceParams &p, const Groups &groups,
+                long it0, long it1, NormKind nk) {
+    std::vector<double> forces(2 * n);
+    for (long it = it0; it < it1; ++it) {
+        force_step(xy, n, bt, p, nk, forces);
+        if (equalize_after(it)) radial_equalize(xy, groups, nk);
+    }
+}
+
+}  // namespace corvane::layout
