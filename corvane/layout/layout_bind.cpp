@@ -1,14 +1,425 @@
+// Python-facing side of the atom layout: RDKit molecules and numpy arrays in,
+// plain C++ geometry in the core, numpy arrays and lists out.
+#include <pybind11/numpy.h>
+
+#include <cstdint>
+#include <cstring>
+#include <numbers>
+#include <string>
+
 #include "../module/registry.hpp"
+#include "layout_core.hpp"
 
 namespace corvane::layout {
 
-py::object get_period(const Args &) { not_implemented("_get_period"); }
-py::object angle_diff(const Args &) { not_implemented("_angle_diff"); }
-py::object symmetry_classes(const Args &) { not_implemented("_symmetry_classes"); }
-py::object radial_equalize(const Args &) { not_implemented("_radial_equalize"); }
-py::object pca_align(const Args &) { not_implemented("_pca_align"); }
-py::object enforce_mirror(const Args &) { not_implemented("_enforce_mirror"); }
-py::object compute_atom_layout(const Args &) { not_implemented("compute_atom_layout"); }
-py::object yerlestir_dugumler(const Args &) { not_implemented("_yerlestir_dugumler"); }
+namespace {
+
+[[noreturn]] void raise(PyObject *type, const std::string &msg) {
+    PyErr_SetString(type, msg.c_str());
+    throw py::error_already_set();
+}
+
+std::string type_name(py::handle o) { return Py_TYPE(o.ptr())->tp_name; }
+
+double as_double(py::handle o) {
+    double v = PyFloat_AsDouble(o.ptr());
+    if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    return v;
+}
+
+long long as_index(py::handle o) {
+    PyObject *i = PyNumber_Index(o.ptr());
+    if (!i) throw py::error_already_set();
+    long long v = PyLong_AsLongLong(i);
+    Py_DECREF(i);
+    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return v;
+}
+
+// How np.linalg.norm rounds the length of one 2-vector in this process: its
+// dot-product kernel may or may not fuse the second multiply-add.  Probed
+// once on vectors where the two roundings differ.
+NormKind norm_kind() {
+    static int kind = -1;
+    if (kind >= 0) return static_cast<NormKind>(kind);
+    py::object norm = lookup("np").attr("linalg").attr("norm");
+    py::object array = lookup("np").attr("array");
+    int plain = 0, fused = 0, tried = 0;
+    for (int i = 1; i < 10000 && tried < 12; ++i) {
+        double x = 0.3 + i * 0.012345678901, y = 1.1 - i * 0.000987654321;
+        double p = norm2(x, y, NormKind::plain), f = norm2(x, y, NormKind::fused);
+        if (p == f) continue;
+        ++tried;
+        double r = as_double(norm(array(py::make_tuple(x, y))));
+        plain += r == p;
+        fused += r == f;
+    }
+    kind = static_cast<int>(fused == tried ? NormKind::fused : NormKind::plain);
+    return static_cast<NormKind>(kind);
+}
+
+// An (n, 2) float64 numpy array seen as 2n row-major doubles.  A C-contiguous
+// array is used in place; any other layout is copied in and, on commit(),
+// written back.
+class CoordBuf {
+public:
+    CoordBuf(py::handle obj, bool write) {
+        if (!py::isinstance<py::array>(obj))
+            raise(PyExc_TypeError, "coords must be a numpy array of shape (n, 2), not " + type_name(obj));
+        arr_ = py::reinterpret_borrow<py::array>(obj);
+        if (!py::isinstance<py::array_t<double>>(obj))
+            raise(PyExc_TypeError,
+                  "coords must have dtype float64, not " + std::string(py::str(arr_.dtype())));
+        if (arr_.ndim() != 2 || arr_.shape(1) != 2)
+            raise(PyExc_ValueError, "coords must have shape (n, 2), not " + std::string(py::str(arr_.attr("shape"))));
+        if (write && !arr_.writeable()) raise(PyExc_ValueError, "assignment destination is read-only");
+        n = static_cast<std::size_t>(arr_.shape(0));
+        s0_ = arr_.strides(0);
+        s1_ = arr_.strides(1);
+        contiguous = s1_ == static_cast<py::ssize_t>(sizeof(double)) &&
+                     (n <= 1 || s0_ == static_cast<py::ssize_t>(2 * sizeof(double)));
+        base_ = static_cast<char *>(const_cast<void *>(arr_.data()));
+        if (contiguous) {
+            ptr_ = reinterpret_cast<double *>(base_);
+        } else {
+            copy_.resize(2 * n);
+            for (std::size_t i = 0; i < n; ++i)
+                for (int c = 0; c < 2; ++c) std::memcpy(&copy_[2 * i + c], at(i, c), sizeof(double));
+            ptr_ = copy_.data();
+        }
+    }
+    double *data() { return ptr_; }
+    void commit() {
+        if (contiguous) return;
+        for (std::size_t i = 0; i < n; ++i)
+            for (int c = 0; c < 2; ++c) std::memcpy(at(i, c), &copy_[2 * i + c], sizeof(double));
+    }
+    std::size_t n = 0;
+    bool contiguous = true;
+
+private:
+    char *at(std::size_t i, int c) const {
+        return base_ + static_cast<py::ssize_t>(i) * s0_ + static_cast<py::ssize_t>(c) * s1_;
+    }
+    py::array arr_;
+    char *base_ = nullptr;
+    double *ptr_ = nullptr;
+    py::ssize_t s0_ = 0, s1_ = 0;
+    std::vector<double> copy_;
+};
+
+// Equality of the ranks of two atoms.  A list of plain ints covering every
+// row is compared in C++; anything else item by item with the interpreter's
+// `!=`, fetching items only when a comparison needs them.
+class RankEq {
+public:
+    RankEq(py::handle ranks, std::size_t n) : ranks_(ranks) {
+        if (!PyList_CheckExact(ranks.ptr()) || static_cast<std::size_t>(PyList_GET_SIZE(ranks.ptr())) < n) return;
+        vals_.resize(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            PyObject *r = PyList_GET_ITEM(ranks.ptr(), i);
+            int overflow = 0;
+            if (!PyLong_CheckExact(r)) return;
+            vals_[i] = PyLong_AsLongLongAndOverflow(r, &overflow);
+            if (overflow) return;
+        }
+        fast_ = true;
+    }
+    bool operator()(std::size_t i, std::size_t j) const {
+        if (fast_) return vals_[i] == vals_[j];
+        py::object rj = item(j), ri = item(i);
+        PyObject *ne = PyObject_RichCompare(rj.ptr(), ri.ptr(), Py_NE);
+        if (!ne) throw py::error_already_set();
+        int t = PyObject_IsTrue(ne);
+        Py_DECREF(ne);
+        if (t < 0) throw py::error_already_set();
+        return t == 0;
+    }
+
+private:
+    py::object item(std::size_t i) const {
+        py::object key = py::int_(i);
+        PyObject *v = PyObject_GetItem(ranks_.ptr(), key.ptr());
+        if (!v) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(v);
+    }
+    py::handle ranks_;
+    std::vector<long long> vals_;
+    bool fast_ = false;
+};
+
+int axis_of(py::handle axis) {
+    long long a = as_index(axis);
+    if (a != 0 && a != 1) raise(PyExc_IndexError, "axis " + std::to_string(a) + " is not a column of coords (0 or 1)");
+    return static_cast<int>(a);
+}
+
+void mirror_object(py::handle coords, py::handle ranks, py::handle axis, double eps) {
+    CoordBuf buf(coords, true);
+    if (buf.n == 0) return;
+    int ax = axis_of(axis);
+    RankEq same(ranks, buf.n);
+    enforce_mirror(buf.data(), buf.n, ax, eps, same);
+    buf.commit();
+}
+
+// Centres `coords` in place and returns it rotated onto its principal axes
+// (the same object when it has fewer than two rows).
+py::object pca_object(py::handle coords) {
+    CoordBuf buf(coords, true);
+    const std::size_t n = buf.n;
+    py::object self = py::reinterpret_borrow<py::object>(coords);
+    if (n == 0) return self;
+    if (buf.contiguous) {
+        center(buf.data(), n);
+    } else {
+        // numpy orders this reduction by the memory layout; let it decide.
+        py::array_t<double, py::array::c_style | py::array::forcecast> mean = self.attr("mean")(py::arg("axis") = 0);
+        double mx = mean.at(0), my = mean.at(1);
+        double *xy = buf.data();
+        for (std::size_t i = 0; i < n; ++i) {
+            xy[2 * i] -= mx;
+            xy[2 * i + 1] -= my;
+        }
+        buf.commit();
+    }
+    if (n < 2) return self;
+    // The eigenvector signs decide whether the drawing comes out mirrored:
+    // they are numpy's.
+    py::object np = lookup("np");
+    py::object cov = np.attr("cov")(self.attr("T"));
+    py::tuple eig = np.attr("linalg").attr("eigh")(cov);
+    py::object order = np.attr("argsort")(eig[0])[py::slice(py::none(), py::none(), py::int_(-1))];
+    py::object R = eig[1][py::make_tuple(py::slice(py::none(), py::none(), py::none()), order)];
+    if (as_double(np.attr("linalg").attr("det")(R)) < 0) {
+        py::tuple col1 = py::make_tuple(py::slice(py::none(), py::none(), py::none()), 1);
+        R[col1] = R[col1].attr("__neg__")();
+    }
+    PyObject *out = PyNumber_MatrixMultiply(self.ptr(), R.ptr());
+    if (!out) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(out);
+}
+
+// Member index lists of a groups mapping, validated against n rows (negative
+// indices count from the end, as numpy's do).  Groups of fewer than two
+// members are never touched and come out empty.
+Groups groups_from_mapping(py::handle groups, std::size_t n) {
+    Groups out;
+    py::object values = groups.attr("values")();
+    for (py::handle members : values) {
+        out.emplace_back();
+        Py_ssize_t k = PyObject_Size(members.ptr());
+        if (k < 0) throw py::error_already_set();
+        if (k < 2) continue;
+        for (py::handle m : members) {
+            long long i = as_index(m);
+            long long j = i < 0 ? i + static_cast<long long>(n) : i;
+            if (j < 0 || j >= static_cast<long long>(n))
+                raise(PyExc_IndexError,
+                      "index " + std::to_string(i) + " is out of bounds for axis 0 with size " + std::to_string(n));
+            out.back().push_back(static_cast<long>(j));
+        }
+    }
+    return out;
+}
+
+// The first member of a group that may move which lies outside n rows, or -1.
+long first_bad_member(const Groups &groups, std::size_t n) {
+    for (const auto &g : groups)
+        if (g.size() >= 2)
+            for (long m : g)
+                if (m < 0 || static_cast<std::size_t>(m) >= n) return m;
+    return -1;
+}
+
+py::list symmetry_ranks(py::handle mol) {
+    try {
+        py::object r = lookup("Chem").attr("CanonicalRankAtoms")(mol, py::arg("breakTies") = false);
+        PyObject *l = PySequence_List(r.ptr());
+        if (!l) throw py::error_already_set();
+        return py::reinterpret_steal<py::list>(l);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+    }
+    long long n = as_index(mol.attr("GetNumAtoms")());
+    py::list out;
+    for (long long i = 0; i < n; ++i) out.append(py::int_(i));
+    return out;
+}
+
+py::object symmetry_classes_of(py::handle mol) {
+    if (is_own(F_symmetry_classes)) return symmetry_ranks(mol);
+    return lookup(F_symmetry_classes)(mol);
+}
+
+}  // namespace
+
+py::object get_period(const Args &a) { return lookup("element")(a[0]).attr("period"); }
+
+py::object angle_diff(const Args &a) {
+    py::handle x = a[0], y = a[1];
+    if (PyFloat_Check(x.ptr()) && PyFloat_Check(y.ptr()))
+        return py::float_(angle_diff(PyFloat_AS_DOUBLE(x.ptr()), PyFloat_AS_DOUBLE(y.ptr())));
+    // Other numbers keep the interpreter's arithmetic step by step.
+    py::object pi = py::float_(std::numbers::pi), two_pi = py::float_(2 * std::numbers::pi);
+    auto check = [](PyObject *o) {
+        if (!o) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(o);
+    };
+    py::object d = check(PyNumber_Subtract(x.ptr(), y.ptr()));
+    d = check(PyNumber_Add(d.ptr(), pi.ptr()));
+    d = check(PyNumber_Remainder(d.ptr(), two_pi.ptr()));
+    d = check(PyNumber_Subtract(d.ptr(), pi.ptr()));
+    return check(PyNumber_Absolute(d.ptr()));
+}
+
+py::object symmetry_classes(const Args &a) { return symmetry_ranks(a[0]); }
+
+py::object radial_equalize(const Args &a) {
+    CoordBuf buf(a[0], true);
+    Groups groups = groups_from_mapping(a[1], buf.n);
+    radial_equalize(buf.data(), groups, norm_kind());
+    buf.commit();
+    return py::none();
+}
+
+py::object pca_align(const Args &a) { return pca_object(a[0]); }
+
+py::object enforce_mirror(const Args &a) {
+    mirror_object(a[0], a[1], a[2], as_double(a[3]));
+    return py::reinterpret_borrow<py::object>(a[0]);
+}
+
+py::object compute_atom_layout(const Args &a) {
+    py::handle mol = a[0];
+    py::object np = lookup("np");
+    const long long n_atoms = as_index(mol.attr("GetNumAtoms")());
+    py::object depictor = lookup("rdDepictor");
+    depictor.attr("SetPreferCoordGen")(true);
+    depictor.attr("Compute2DCoords")(mol);
+    py::object conf = mol.attr("GetConformer")();
+
+    const std::size_t n = static_cast<std::size_t>(n_atoms < 0 ? 0 : n_atoms);
+    py::array_t<double> coords({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(2)});
+    double *xy = coords.mutable_data();
+    for (std::size_t i = 0; i < n; ++i) {
+        py::object p = conf.attr("GetAtomPosition")(i);
+        xy[2 * i] = as_double(p.attr("x"));
+        xy[2 * i + 1] = as_double(p.attr("y"));
+    }
+    if (n <= 1) return py::make_tuple(coords, symmetry_classes_of(mol));
+
+    py::object ranks = symmetry_classes_of(mol);
+    // Symmetry classes in order of first occurrence, keyed like a dict.
+    std::vector<long> class_id;
+    {
+        py::dict index;
+        for (py::handle r : ranks) {
+            PyObject *c = PyDict_GetItemWithError(index.ptr(), r.ptr());
+            if (!c && PyErr_Occurred()) throw py::error_already_set();
+            if (c) {
+                class_id.push_back(PyLong_AsLong(c));
+            } else {
+                long id = static_cast<long>(PyDict_GET_SIZE(index.ptr()));
+                index[r] = py::int_(id);
+                class_id.push_back(id);
+            }
+        }
+    }
+    const Groups groups = groups_of(class_id);
+    py::object groups_obj;  // the defaultdict a rebound equaliser is given
+    auto groups_mapping = [&]() -> py::object {
+        if (!groups_obj) {
+            groups_obj = lookup("defaultdict")(py::reinterpret_borrow<py::object>(
+                reinterpret_cast<PyObject *>(&PyList_Type)));
+            std::size_t i = 0;
+            for (py::handle r : ranks) groups_obj[r].attr("append")(py::int_(i++));
+        }
+        return groups_obj;
+    };
+
+    std::vector<std::pair<long, long>> bond_list;
+    for (py::handle b : mol.attr("GetBonds")()) {
+        long long u = as_index(b.attr("GetBeginAtomIdx")()), v = as_index(b.attr("GetEndAtomIdx")());
+        if (u < 0 || v < 0 || u >= n_atoms || v >= n_atoms) raise(PyExc_IndexError, "bond atom index out of range");
+        bond_list.emplace_back(static_cast<long>(u), static_cast<long>(v));
+    }
+    const BondTable bt(n, std::move(bond_list));
+
+    const long long n_iter = as_index(a[1]);
+    const double target = as_double(a[2]);
+    const ForceParams p{target, target * as_double(a[3]), as_double(a[4]), as_double(a[5])};
+    const NormKind nk = norm_kind();
+
+    // Separate atoms that the depiction put on the same spot.
+    py::object rng;
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = i + 1; j < n; ++j) {
+            if (norm2(xy[2 * i] - xy[2 * j], xy[2 * i + 1] - xy[2 * j + 1], nk) < 1e-6) {
+                if (!rng) rng = np.attr("random").attr("default_rng")(42);
+                py::array_t<double, py::array::c_style | py::array::forcecast> draw =
+                    rng.attr("normal")(0, 0.1, py::arg("size") = 2);
+                xy[2 * j] += draw.at(0);
+                xy[2 * j + 1] += draw.at(1);
+            }
+        }
+    }
+
+    const long bad = first_bad_member(groups, n);
+    if (n_iter > 0 && bad < 0 && is_own(F_radial_equalize)) {
+        py::gil_scoped_release nogil;
+        force_loop(xy, n, bt, p, groups, 0, static_cast<long>(n_iter), nk);
+    } else {
+        std::vector<double> forces(2 * n);
+        for (long long it = 0; it < n_iter; ++it) {
+            force_step(xy, n, bt, p, nk, forces);
+            if (!equalize_after(static_cast<long>(it))) continue;
+            if (is_own(F_radial_equalize)) {
+                if (bad >= 0)
+                    raise(PyExc_IndexError, "index " + std::to_string(bad) + " is out of bounds for axis 0 with size " +
+                                                std::to_string(n));
+                radial_equalize(xy, groups, nk);
+            } else {
+                lookup(F_radial_equalize)(coords, groups_mapping());
+            }
+        }
+    }
+
+    py::object out = is_own(F_pca_align) ? pca_object(coords) : lookup(F_pca_align)(coords);
+    for (int axis : {1, 0}) {
+        if (is_own(F_enforce_mirror))
+            mirror_object(out, ranks, py::int_(axis), 0.05);
+        else
+            out = lookup(F_enforce_mirror)(out, ranks, py::arg("axis") = axis);
+    }
+    return py::make_tuple(out, ranks);
+}
+
+py::object yerlestir_dugumler(const Args &a) {
+    py::handle n_obj = a[0], targets = a[1];
+    py::int_ one(1);
+    int single = PyObject_RichCompareBool(n_obj.ptr(), one.ptr(), Py_EQ);
+    if (single < 0) throw py::error_already_set();
+    if (single) {
+        py::list out;
+        out.append(py::float_(0.0));
+        return out;
+    }
+    py::object cut = py::reinterpret_borrow<py::object>(targets)[py::slice(py::none(), py::reinterpret_borrow<py::object>(n_obj), py::none())];
+    PyObject *l = PySequence_List(cut.ptr());
+    if (!l) throw py::error_already_set();
+    py::list angles = py::reinterpret_steal<py::list>(l);
+    const long long n = as_index(n_obj);
+    if (angles.empty()) {
+        if (n == 0) raise(PyExc_ZeroDivisionError, "float division by zero");
+    } else if (static_cast<long long>(angles.size()) >= n) {
+        return angles;
+    }
+    std::vector<double> given;
+    for (py::handle t : angles) given.push_back(as_double(t));
+    std::vector<double> all = node_angles(static_cast<long>(n), given);
+    for (std::size_t k = given.size(); k < all.size(); ++k) angles.append(py::float_(all[k]));
+    return angles;
+}
 
 }  // namespace corvane::layout
