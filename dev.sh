@@ -4,6 +4,8 @@
 #   ./dev.sh test [ARGS]  set up, build, run the whole test suite (pytest ARGS)
 #   ./dev.sh bench        set up, build, run the benchmarks (writes bench/results.md)
 #   ./dev.sh setup        set up and build only
+#   ./dev.sh asan [ARGS]  build with AddressSanitizer + UBSan into build/asan and
+#                         run the test suite against it (pytest ARGS)
 #   ./dev.sh quick NAME [ARGS]  incremental build into build/dev-NAME, then
 #                         pytest ARGS against it (for development; needs setup once)
 set -euo pipefail
@@ -49,6 +51,19 @@ case "$cmd" in
     fi
     .venv/bin/ninja -C "$dir" >/dev/null
     PYTHONPATH="$dir" MPLBACKEND=Agg .venv/bin/python -m pytest -p no:cacheprovider "$@" ;;
+  asan)
+    setup
+    dir=build/asan
+    if [ ! -f "$dir/build.ninja" ]; then
+      .venv/bin/cmake -S . -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCORVANE_SANITIZE=ON -DPython_EXECUTABLE="$PWD/.venv/bin/python" \
+        -Dpybind11_DIR="$(.venv/bin/python -m pybind11 --cmakedir)" >/dev/null
+    fi
+    .venv/bin/ninja -C "$dir" >/dev/null
+    PYTHONPATH="$dir" MPLBACKEND=Agg \
+      LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)" \
+      ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+      .venv/bin/python -m pytest -p no:cacheprovider "$@" ;;
   bench) setup; MPLBACKEND=Agg .venv/bin/python bench/run.py "$@" ;;
   *) echo "usage: ./dev.sh main|test|bench|setup" >&2; exit 2 ;;
 esac
