@@ -1,0 +1,23 @@
+// Request URLs of the PubChem PUG REST property lookup.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace corvane::pubchem {
+
+// Percent-encodes UTF-8 text so that it stands as exactly one path segment.
+// Characters that an HTTP client leaves alone in a path (letters, digits,
+// "-._~" and "!$&'()*+,;=:@") stay as they are, so ordinary names give the
+// same URL as before; "/", "?", "#", "%", spaces, controls, the remaining
+// ASCII punctuation and every non-ASCII byte become upper-case %XX escapes.
+// A segment that is exactly "." or ".." has its dots escaped too, so that it
+// is not taken for a dot segment and removed from the path by the client.
+std::string encode_path_segment(std::string_view text);
+
+// base + "/" + namespace + "/" + query + "/property/SMILES/JSON", with the
+// namespace and the query each encoded as one path segment; `base` is used
+// as it stands.
+std::string smiles_property_url(std::string_view base, std::string_view ns, std::string_view query);
+
+}  // namespace corvane::pubchem
