@@ -302,10 +302,23 @@ py::object compute_atom_layout(const Args &a) {
     const std::size_t n = static_cast<std::size_t>(n_atoms < 0 ? 0 : n_atoms);
     py::array_t<double> coords({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(2)});
     double *xy = coords.mutable_data();
-    for (std::size_t i = 0; i < n; ++i) {
-        py::object p = conf.attr("GetAtomPosition")(i);
-        xy[2 * i] = as_double(p.attr("x"));
-        xy[2 * i + 1] = as_double(p.attr("y"));
+    // An RDKit conformer hands out all positions in one array; the per-atom
+    // accessor gives the same doubles.
+    py::object all = py::getattr(conf, "GetPositions", py::none());
+    py::object pos = all.is_none() ? py::object() : all();
+    if (pos && py::isinstance<py::array_t<double>>(pos) && py::array(pos).ndim() == 2 &&
+        static_cast<std::size_t>(py::array(pos).shape(0)) == n && py::array(pos).shape(1) >= 2) {
+        auto p = py::array_t<double, py::array::c_style | py::array::forcecast>(pos).unchecked<2>();
+        for (std::size_t i = 0; i < n; ++i) {
+            xy[2 * i] = p(i, 0);
+            xy[2 * i + 1] = p(i, 1);
+        }
+    } else {
+        for (std::size_t i = 0; i < n; ++i) {
+            py::object p = conf.attr("GetAtomPosition")(i);
+            xy[2 * i] = as_double(p.attr("x"));
+            xy[2 * i + 1] = as_double(p.attr("y"));
+        }
     }
     if (n <= 1) return py::make_tuple(coords, symmetry_classes_of(mol));
 
