@@ -1,60 +1,198 @@
-// Python-facing side of the VIF graph: networkx graphs in, LPI records out.
+// Python-facing side of the VIF graph: RDKit molecules and networkx graphs in,
+// LPI records, soft bonds, the VIF result record, report and figure out.
 #include <pybind11/numpy.h>
 
+#include <cmath>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "../layout/layout_core.hpp"
 #include "../module/registry.hpp"
 #include "vif_bind.hpp"
 #include "vif_core.hpp"
 
 namespace corvane::vif {
 
-py::array_t<double> adjacency(py::handle graph, py::handle weight) {
-    py::object nx = lookup("nx");
-    if (!Py_IS_TYPE(graph.ptr(), reinterpret_cast<PyTypeObject *>(nx.attr("Graph").ptr())))
-        return py::array_t<double>(nx.attr("to_numpy_array")(graph, py::arg("weight") = weight));
+namespace {
+
+// Interned strings used as dict keys and attribute values, created once and
+// kept for the life of the process.
+PyObject *intern(const char *s) {
+    PyObject *o = PyUnicode_InternFromString(s);
+    if (!o) throw py::error_already_set();
+    return o;
+}
+
+struct Names {
+    PyObject *u_node = intern("u_node"), *v_node = intern("v_node"), *atom_u = intern("atom_u"),
+             *atom_v = intern("atom_v"), *sym_u = intern("sym_u"), *sym_v = intern("sym_v"), *order = intern("order"),
+             *k = intern("k"), *symbol = intern("symbol"), *rol = intern("rol"), *kind = intern("kind"),
+             *weight = intern("weight"), *sigma = intern("sigma"), *pi = intern("pi"), *merkez = intern("Merkez"),
+             *uc = intern("U\xc3\xa7"), *n_plus = intern("n+"), *n_zero = intern("n0"), *n_minus = intern("n-"),
+             *eigenvalues = intern("eigenvalues"), *split = intern("split"), *mode = intern("mode"),
+             *single = intern("single"), *ring = intern("ring"), *bond = intern("bond"), *fragments = intern("fragments");
+    PyObject *one = PyFloat_FromDouble(1.0);
+};
+
+const Names &names() {
+    static const Names *n = new Names();
+    return *n;
+}
+
+py::object steal(PyObject *o) {
+    if (!o) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(o);
+}
+
+py::object item(py::handle obj, PyObject *key) { return steal(PyObject_GetItem(obj.ptr(), key)); }
+
+bool truth(py::handle obj) {
+    int r = PyObject_IsTrue(obj.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+bool equal(py::handle a, py::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+bool less(py::handle a, py::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+double as_double(py::handle o) {
+    double d = PyFloat_AsDouble(o.ptr());
+    if (d == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    return d;
+}
+
+long long as_index(py::handle o) {
+    py::object i = steal(PyNumber_Index(o.ptr()));
+    long long v = PyLong_AsLongLong(i.ptr());
+    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return v;
+}
+
+py::object int_(long long v) { return steal(PyLong_FromLongLong(v)); }
+
+py::object builtin(const char *name) { return py::module_::import("builtins").attr(name); }
+
+std::string text(py::handle o) { return py::str(o).cast<std::string>(); }
+
+// The interpreter's unpacking of `obj` into exactly `expected` values.
+std::vector<py::object> unpack(py::handle obj, std::size_t expected) {
+    PyObject *it = PyObject_GetIter(obj.ptr());
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(obj.ptr())->tp_name);
+        }
+        throw py::error_already_set();
+    }
+    py::object iter = steal(it);
+    std::vector<py::object> out;
+    while (out.size() < expected) {
+        PyObject *x = PyIter_Next(it);
+        if (!x) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", expected, out.size());
+            throw py::error_already_set();
+        }
+        out.push_back(steal(x));
+    }
+    PyObject *extra = PyIter_Next(it);
+    if (extra) {
+        Py_DECREF(extra);
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", expected);
+        throw py::error_already_set();
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return out;
+}
+
+PyTypeObject *plain_graph_type() {
+    static PyObject *type = [] {
+        py::object t = py::module_::import("networkx").attr("Graph");
+        return t.release().ptr();
+    }();
+    return reinterpret_cast<PyTypeObject *>(type);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Dense adjacency
+
+bool is_plain_graph(py::handle graph) { return Py_IS_TYPE(graph.ptr(), plain_graph_type()); }
+
+std::size_t DenseGraph::row(py::handle node) const {
+    if (identity && PyLong_CheckExact(node.ptr())) {
+        Py_ssize_t r = PyLong_AsSsize_t(node.ptr());
+        if (r >= 0 && static_cast<std::size_t>(r) < n) return static_cast<std::size_t>(r);
+        PyErr_Clear();
+    }
+    if (index.size() != n) {
+        // Nodes equal to an int without being one (True, 1.0) find their row
+        // through the graph's own dict lookup.
+        index = py::dict();
+        std::size_t i = 0;
+        for (auto it : nodes) index[it.first] = py::int_(i++);
+    }
+    return index[node].cast<std::size_t>();
+}
+
+DenseGraph dense_adjacency(py::handle graph, py::handle weight) {
+    DenseGraph g;
     py::dict nodes = graph.attr("_node");
     py::dict adj = graph.attr("_adj");
-    const py::ssize_t n = static_cast<py::ssize_t>(nodes.size());
+    g.nodes = nodes;
+    g.n = static_cast<std::size_t>(nodes.size());
     // Node integers 0..n-1 in insertion order need no index map.
-    bool identity = true;
-    py::ssize_t i = 0;
-    for (auto item : nodes) {
-        PyObject *k = item.first.ptr();
-        if (!PyLong_CheckExact(k) || PyLong_AsSsize_t(k) != i++) {
+    std::size_t i = 0;
+    for (auto it : nodes) {
+        PyObject *k = it.first.ptr();
+        if (!PyLong_CheckExact(k) || PyLong_AsSsize_t(k) != static_cast<Py_ssize_t>(i++)) {
             PyErr_Clear();
-            identity = false;
+            g.identity = false;
             break;
         }
     }
-    py::dict index;
-    if (!identity) {
-        i = 0;
-        for (auto item : nodes) index[item.first] = py::int_(i++);
-    }
-    auto idx = [&](py::handle node) -> py::ssize_t {
-        if (identity) return PyLong_AsSsize_t(node.ptr());
-        return index[node].cast<py::ssize_t>();
-    };
-    py::array_t<double> A({n, n});
-    double *a = A.mutable_data();
-    std::fill(a, a + n * n, 0.0);
+    g.a.assign(g.n * g.n, 0.0);
     for (auto row : adj) {
-        py::ssize_t r = idx(row.first);
+        const std::size_t r = g.row(row.first);
         for (auto entry : py::reinterpret_borrow<py::dict>(row.second)) {
             double w = 1.0;
             if (!weight.is_none()) {
                 PyObject *v = PyDict_GetItemWithError(entry.second.ptr(), weight.ptr());
                 if (v) {
-                    w = PyFloat_AsDouble(v);
-                    if (w == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+                    w = as_double(v);
                 } else if (PyErr_Occurred()) {
                     throw py::error_already_set();
                 }
             }
-            a[r * n + idx(entry.first)] = w;
+            g.a[r * g.n + g.row(entry.first)] = w;
         }
     }
+    return g;
+}
+
+py::array_t<double> adjacency(py::handle graph, py::handle weight) {
+    if (!is_plain_graph(graph))
+        return py::array_t<double>(lookup("nx").attr("to_numpy_array")(graph, py::arg("weight") = weight));
+    DenseGraph g = dense_adjacency(graph, weight);
+    const auto n = static_cast<py::ssize_t>(g.n);
+    py::array_t<double> A({n, n});
+    std::copy(g.a.begin(), g.a.end(), A.mutable_data());
     return A;
 }
+
+// ---------------------------------------------------------------------------
+// LPI and soft bonds
 
 py::object compute_lpi(const Args &a) {
     py::handle graph = a[0];
@@ -69,8 +207,7 @@ py::object compute_lpi(const Args &a) {
         return rec;
     }
     py::array_t<double> A = adjacency(graph, a[2]);
-    py::array_t<double, py::array::c_style | py::array::forcecast> ev =
-        np.attr("linalg").attr("eigvalsh")(A);
+    py::array_t<double, py::array::c_style | py::array::forcecast> ev = np.attr("linalg").attr("eigvalsh")(A);
     SignCounts c = count_signs(ev.data(), static_cast<std::size_t>(ev.size()), tol);
     rec["n+"] = c.pos;
     rec["n0"] = c.zero;
@@ -79,8 +216,552 @@ py::object compute_lpi(const Args &a) {
     return rec;
 }
 
-py::object detect_soft_bonds(const Args &) { not_implemented("detect_soft_bonds"); }
-py::object build_bond_orders(const Args &) { not_implemented("_build_bond_orders"); }
-py::object VIF(const Args &) { not_implemented("VIF"); }
+namespace {
+
+// The trial counts exactly as compute_lpi forms them: eigenvalues of the
+// matrix with the cut entries zeroed, from numpy.
+SignCounts cut_counts_from_eigenvalues(const DenseGraph &g, std::size_t i, std::size_t j, double tol) {
+    const auto n = static_cast<py::ssize_t>(g.n);
+    py::array_t<double> A({n, n});
+    double *p = A.mutable_data();
+    std::copy(g.a.begin(), g.a.end(), p);
+    p[i * g.n + j] = 0.0;
+    p[j * g.n + i] = 0.0;
+    py::array_t<double, py::array::c_style | py::array::forcecast> ev =
+        lookup("np").attr("linalg").attr("eigvalsh")(A);
+    return count_signs(ev.data(), static_cast<std::size_t>(ev.size()), tol);
+}
+
+}  // namespace
+
+py::object detect_soft_bonds(const Args &a) {
+    const Names &N = names();
+    py::handle graph = a[0], chem_bonds = a[1], baseline = a[2], tol = a[3];
+    py::list soft;
+    // The module's own compute_lpi on a plain graph: the trial counts come
+    // from one dense matrix with the tested entry zeroed.
+    std::optional<DenseGraph> dense;
+    bool dense_ok = is_plain_graph(graph);
+    double tol_d = 0.0;
+    if (dense_ok) {
+        tol_d = PyFloat_AsDouble(tol.ptr());
+        if (tol_d == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            dense_ok = false;
+        } else if (!std::isfinite(tol_d) || tol_d < 0.0) {
+            dense_ok = false;
+        }
+    }
+    py::object has_edge = graph.attr("has_edge");
+    py::object remove_edge = graph.attr("remove_edge");
+    py::object add_edge = graph.attr("add_edge");
+    for (py::handle bond : chem_bonds) {
+        py::object u = item(bond, N.u_node), v = item(bond, N.v_node);
+        if (!truth(has_edge(u, v))) continue;
+        py::object w = graph[u][v].attr("get")(py::handle(N.weight), py::handle(N.one));
+        const bool fast = dense_ok && is_own(F_compute_lpi);
+        if (fast && !dense) dense = dense_adjacency(graph, N.weight);
+        remove_edge(u, v);
+        py::object pos, zero, neg;
+        if (fast) {
+            const std::size_t iu = dense->row(u), iv = dense->row(v);
+            CheckedCounts c;
+            {
+                py::gil_scoped_release nogil;
+                c = cut_counts(dense->a, dense->n, iu, iv, tol_d);
+            }
+            if (!c.certain) c.counts = cut_counts_from_eigenvalues(*dense, iu, iv, tol_d);
+            pos = int_(c.counts.pos);
+            zero = int_(c.counts.zero);
+            neg = int_(c.counts.neg);
+        } else {
+            py::object lpi = lookup(F_compute_lpi)(graph, py::arg("tol") = tol);
+            add_edge(u, v, py::arg("weight") = w);
+            if (equal(item(lpi, N.n_plus), item(baseline, N.n_plus)) &&
+                equal(item(lpi, N.n_zero), item(baseline, N.n_zero)) &&
+                equal(item(lpi, N.n_minus), item(baseline, N.n_minus)))
+                soft.append(bond);
+            continue;
+        }
+        add_edge(u, v, py::arg("weight") = w);
+        if (equal(pos, item(baseline, N.n_plus)) && equal(zero, item(baseline, N.n_zero)) &&
+            equal(neg, item(baseline, N.n_minus)))
+            soft.append(bond);
+    }
+    return soft;
+}
+
+// ---------------------------------------------------------------------------
+// Bond orders
+
+py::object build_bond_orders(const Args &a) {
+    py::dict out;
+    py::object rnd, one = int_(1);
+    for (py::handle bond : a[0].attr("GetBonds")()) {
+        py::object i = bond.attr("GetBeginAtomIdx")();
+        py::object j = bond.attr("GetEndAtomIdx")();
+        py::object d = bond.attr("GetBondTypeAsDouble")();
+        py::object o = one;
+        if (truth(d)) {
+            if (PyFloat_CheckExact(d.ptr())) {
+                o = steal(PyLong_FromDouble(std::nearbyint(PyFloat_AS_DOUBLE(d.ptr()))));
+            } else {
+                if (!rnd) rnd = builtin("round");
+                o = steal(PyNumber_Long(rnd(d).ptr()));
+            }
+            if (!less(one, o)) o = one;
+        }
+        out[py::make_tuple(i, j)] = o;
+        out[py::make_tuple(j, i)] = o;
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Graph construction
+
+namespace {
+
+struct Built {
+    py::object mol, H;
+    py::list chem_bonds;
+    py::dict atom_subgraphs, pos;
+};
+
+// Molecule parsed without sanitising, property cache updated, aromaticity and
+// kekulization tried, explicit hydrogens added; nullopt when the SMILES is
+// unreadable or describes no atom at all.
+std::optional<py::object> prepare_molecule(py::handle smiles) {
+    py::object Chem = lookup("Chem");
+    py::object mol = Chem.attr("MolFromSmiles")(smiles, py::arg("sanitize") = false);
+    if (!truth(mol)) return std::nullopt;
+    if (as_index(mol.attr("GetNumAtoms")()) == 0) return std::nullopt;
+    mol.attr("UpdatePropertyCache")(py::arg("strict") = false);
+    try {
+        Chem.attr("SetAromaticity")(mol);
+        Chem.attr("Kekulize")(mol, py::arg("clearAromaticFlags") = true);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+    }
+    return Chem.attr("AddHs")(mol);
+}
+
+// Atom positions from the layout's first value: one (x, y) row per atom.
+std::vector<double> read_coords(py::handle first, std::size_t n_atoms) {
+    py::object np = lookup("np");
+    py::array_t<double, py::array::c_style | py::array::forcecast> arr =
+        np.attr("asarray")(first, py::arg("dtype") = np.attr("float64"));
+    if (arr.ndim() != 2 || arr.shape(1) != 2)
+        throw py::value_error("compute_atom_layout must give one (x, y) row per atom");
+    if (static_cast<std::size_t>(arr.shape(0)) < n_atoms) {
+        PyErr_Format(PyExc_IndexError, "index %zd is out of bounds for axis 0 with size %zd",
+                     static_cast<Py_ssize_t>(arr.shape(0)), static_cast<Py_ssize_t>(arr.shape(0)));
+        throw py::error_already_set();
+    }
+    return std::vector<double>(arr.data(), arr.data() + 2 * n_atoms);
+}
+
+// Node count of an element from its period.
+long nodes_for_period(py::handle period) {
+    if (PyLong_CheckExact(period.ptr())) {
+        int overflow = 0;
+        long p = PyLong_AsLongAndOverflow(period.ptr(), &overflow);
+        if (overflow) return overflow > 0 ? 9 : 1;
+        return (p == 2 || p == 3) ? 4 : (p > 3 ? 9 : 1);
+    }
+    py::object two = int_(2), three = int_(3);
+    if (equal(period, two) || equal(period, three)) return 4;
+    if (less(three, period)) return 9;
+    return 1;
+}
+
+std::optional<Built> build_vif_graph(py::handle smiles, py::handle n_iter, py::handle target_bond_len,
+                                     py::handle radius_ratio, py::handle bond_kappa) {
+    const Names &N = names();
+    std::optional<py::object> prepared = prepare_molecule(smiles);
+    if (!prepared) return std::nullopt;
+    Built out;
+    py::object mol = *prepared;
+    out.mol = mol;
+
+    py::object layout = lookup(F_compute_atom_layout)(mol, py::arg("n_iter") = n_iter,
+                                                      py::arg("target_bond_len") = target_bond_len);
+    std::vector<py::object> pair = unpack(layout, 2);
+    const auto n_atoms = static_cast<std::size_t>(as_index(mol.attr("GetNumAtoms")()));
+    std::vector<double> coords = read_coords(pair[0], n_atoms);
+
+    const bool own_orders = is_own(F_build_bond_orders);
+    py::object bond_orders;
+    if (!own_orders) bond_orders = lookup(F_build_bond_orders)(mol);
+
+    py::object nx = lookup("nx");
+    py::object H = nx.attr("Graph")();
+    out.H = H;
+    const double radius = as_double(steal(PyNumber_Multiply(target_bond_len.ptr(), radius_ratio.ptr())));
+
+    // Atoms, neighbours and bonds, read from RDKit once.
+    std::vector<py::object> symbols;
+    std::vector<py::object> atom_ids;
+    std::vector<std::vector<Neighbour>> atoms;
+    symbols.reserve(n_atoms);
+    atoms.reserve(n_atoms);
+    for (py::handle atom : mol.attr("GetAtoms")()) {
+        atom_ids.push_back(atom.attr("GetIdx")());
+        symbols.push_back(atom.attr("GetSymbol")());
+        std::vector<Neighbour> nbs;
+        for (py::handle nb : atom.attr("GetNeighbors")()) {
+            long long j = as_index(nb.attr("GetIdx")());
+            if (j < 0 || static_cast<std::size_t>(j) >= n_atoms) throw py::index_error("neighbour atom out of range");
+            nbs.push_back({static_cast<long>(j), 1});
+        }
+        atoms.push_back(std::move(nbs));
+    }
+    if (atoms.size() != n_atoms) throw py::value_error("molecule atoms changed during the layout");
+    std::vector<Bond> bonds;
+    std::unordered_map<unsigned long long, long> order_of;  // own bond orders by atom pair
+    auto pair_key = [n_atoms](long u, long v) {
+        return static_cast<unsigned long long>(std::min(u, v)) * n_atoms + static_cast<unsigned long long>(std::max(u, v));
+    };
+    for (py::handle b : mol.attr("GetBonds")()) {
+        py::object ou = b.attr("GetBeginAtomIdx")(), ov = b.attr("GetEndAtomIdx")();
+        const long u = static_cast<long>(as_index(ou)), v = static_cast<long>(as_index(ov));
+        long long order;
+        if (own_orders) {
+            order = bond_order_of(as_double(b.attr("GetBondTypeAsDouble")()));
+            order_of[pair_key(u, v)] = static_cast<long>(order);
+        } else {
+            order = as_index(bond_orders[py::make_tuple(ou, ov)]);
+        }
+        bonds.push_back({u, v, order});
+    }
+    for (std::size_t idx = 0; idx < n_atoms; ++idx) {
+        for (auto &nb : atoms[idx]) {
+            if (own_orders) {
+                auto it = order_of.find(pair_key(static_cast<long>(idx), nb.atom));
+                nb.order = it == order_of.end() ? 1 : it->second;
+            } else {
+                nb.order = as_index(bond_orders.attr("get")(py::make_tuple(atom_ids[idx], int_(nb.atom)), int_(1)));
+            }
+        }
+    }
+
+    // Hooks: the module's own layout functions in C++, rebound names through
+    // the interpreter.
+    GraphHooks hooks;
+    if (is_own(F_get_period)) {
+        std::unordered_map<std::string, long> by_symbol;
+        hooks.n_nodes = [&, by_symbol](std::size_t atom) mutable {
+            std::string s = text(symbols[atom]);
+            auto it = by_symbol.find(s);
+            if (it != by_symbol.end()) return it->second;
+            long nn = nodes_for_period(lookup(F_get_period)(symbols[atom]));
+            by_symbol.emplace(std::move(s), nn);
+            return nn;
+        };
+    } else {
+        hooks.n_nodes = [&](std::size_t atom) { return nodes_for_period(lookup(F_get_period)(symbols[atom])); };
+    }
+    if (is_own(F_yerlestir_dugumler)) {
+        hooks.node_angles = [](long nn, const std::vector<double> &t) { return layout::node_angles(nn, t); };
+    } else {
+        hooks.node_angles = [](long nn, const std::vector<double> &t) {
+            py::list targets;
+            for (double x : t) targets.append(x);
+            py::object res = lookup(F_yerlestir_dugumler)(nn, targets);
+            std::vector<double> angles;
+            for (py::handle x : res) {
+                if (static_cast<long>(angles.size()) >= nn) break;
+                angles.push_back(as_double(x));
+            }
+            return angles;
+        };
+    }
+    if (is_own(F_angle_diff)) {
+        hooks.angle_diff = [](double x, double y) { return layout::angle_diff(x, y); };
+    } else {
+        hooks.angle_diff = [](double x, double y) { return as_double(lookup(F_angle_diff)(x, y)); };
+    }
+
+    VifGraph g;
+    try {
+        g = vif::build_vif_graph(atoms, bonds, coords, radius, hooks);
+    } catch (const MissingNodeAngle &m) {
+        PyErr_SetObject(PyExc_KeyError, int_(m.node).ptr());
+        throw py::error_already_set();
+    }
+
+    // Node ints, shared by the graph, the node lists and the records.
+    std::vector<py::object> node_obj(static_cast<std::size_t>(g.n_nodes));
+    for (long i = 0; i < g.n_nodes; ++i) node_obj[static_cast<std::size_t>(i)] = int_(i);
+    auto node = [&](long i) -> py::handle { return node_obj[static_cast<std::size_t>(i)]; };
+    auto is_centre = [](py::handle s) {
+        return PyUnicode_CompareWithASCIIString(s.ptr(), "C") == 0 || PyUnicode_CompareWithASCIIString(s.ptr(), "Li") == 0;
+    };
+
+    if (is_plain_graph(H)) {
+        // Fill the graph's dicts in the order add_nodes_from / add_edge would.
+        py::dict node_dict = H.attr("_node"), adj = H.attr("_adj");
+        for (std::size_t idx = 0; idx < n_atoms; ++idx) {
+            py::handle sym = symbols[idx];
+            PyObject *rol = PyUnicode_Check(sym.ptr()) && is_centre(sym) ? N.merkez : N.uc;
+            for (long i = 0; i < g.count[idx]; ++i) {
+                py::dict attrs;
+                PyDict_SetItem(attrs.ptr(), N.symbol, sym.ptr());
+                PyDict_SetItem(attrs.ptr(), N.rol, rol);
+                PyDict_SetItem(attrs.ptr(), N.kind, i < g.n_sigma[idx] ? N.sigma : N.pi);
+                py::handle n = node(g.first[idx] + i);
+                adj[n] = py::dict();
+                node_dict[n] = attrs;
+            }
+        }
+        auto join = [&](long u, long v, PyObject *w) {
+            py::dict data;
+            if (PyDict_SetItem(data.ptr(), N.weight, w) < 0) throw py::error_already_set();
+            adj[node(u)][node(v)] = data;
+            adj[node(v)][node(u)] = data;
+        };
+        for (const auto &[u, v] : g.sigma_edges) join(u, v, N.one);
+        for (const auto &unit : g.units) join(unit.u_node, unit.v_node, bond_kappa.ptr());
+    } else {
+        py::object add_nodes_from = H.attr("add_nodes_from"), add_edge = H.attr("add_edge");
+        std::size_t e = 0;
+        for (std::size_t idx = 0; idx < n_atoms; ++idx) {
+            py::handle sym = symbols[idx];
+            py::handle rol = PyUnicode_Check(sym.ptr()) && is_centre(sym) ? N.merkez : N.uc;
+            py::list sigma, pi;
+            for (long i = 0; i < g.count[idx]; ++i) (i < g.n_sigma[idx] ? sigma : pi).append(node(g.first[idx] + i));
+            add_nodes_from(sigma, py::arg("symbol") = sym, py::arg("rol") = rol, py::arg("kind") = py::handle(N.sigma));
+            add_nodes_from(pi, py::arg("symbol") = sym, py::arg("rol") = rol, py::arg("kind") = py::handle(N.pi));
+            const long last = g.first[idx] + g.n_sigma[idx];
+            for (; e < g.sigma_edges.size() && g.sigma_edges[e].first < last; ++e)
+                add_edge(node(g.sigma_edges[e].first), node(g.sigma_edges[e].second),
+                         py::arg("weight") = py::handle(N.one));
+        }
+        for (const auto &unit : g.units)
+            add_edge(node(unit.u_node), node(unit.v_node), py::arg("weight") = bond_kappa);
+    }
+
+    for (std::size_t idx = 0; idx < n_atoms; ++idx) {
+        py::list members;
+        for (long i = 0; i < g.count[idx]; ++i) members.append(node(g.first[idx] + i));
+        out.atom_subgraphs[atom_ids[idx]] = members;
+    }
+    for (long i = 0; i < g.n_nodes; ++i) {
+        const auto s = static_cast<std::size_t>(i);
+        if (!g.placed[s]) continue;
+        py::array_t<double> p(2);
+        p.mutable_data()[0] = g.xy[2 * s];
+        p.mutable_data()[1] = g.xy[2 * s + 1];
+        out.pos[node(i)] = p;
+    }
+    std::vector<py::object> order_obj(bonds.size());
+    for (const auto &unit : g.units) {
+        const Bond &b = bonds[unit.bond];
+        py::object &order = order_obj[unit.bond];
+        if (!order) order = int_(b.order);
+        py::dict rec;
+        PyObject *r = rec.ptr();
+        PyDict_SetItem(r, N.u_node, node(unit.u_node).ptr());
+        PyDict_SetItem(r, N.v_node, node(unit.v_node).ptr());
+        PyDict_SetItem(r, N.atom_u, int_(b.u).ptr());
+        PyDict_SetItem(r, N.atom_v, int_(b.v).ptr());
+        PyDict_SetItem(r, N.sym_u, symbols[static_cast<std::size_t>(b.u)].ptr());
+        PyDict_SetItem(r, N.sym_v, symbols[static_cast<std::size_t>(b.v)].ptr());
+        PyDict_SetItem(r, N.order, order.ptr());
+        PyDict_SetItem(r, N.k, int_(unit.k).ptr());
+        if (PyErr_Occurred()) throw py::error_already_set();
+        out.chem_bonds.append(rec);
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Drawing
+
+void draw_graph(py::handle smiles, const Built &b, py::handle lpi, py::handle softs, py::handle soft_edge_set,
+                py::handle mol_mass, py::handle fragments, py::handle show_spectrum) {
+    const Names &N = names();
+    py::object plt = lookup("plt"), nx = lookup("nx");
+    plt.attr("figure")(py::arg("figsize") = py::make_tuple(12, 10));
+    py::dict color_map;
+    const char *colors[][2] = {{"C", "red"}, {"Li", "orange"}, {"H", "skyblue"}, {"Cl", "lightgreen"},
+                               {"O", "red"}, {"B", "pink"},     {"N", "violet"},  {"F", "yellow"},
+                               {"S", "gold"}, {"P", "darkorange"}};
+    for (auto &c : colors) color_map[py::str(c[0])] = py::str(c[1]);
+    py::object gray = py::str("gray");
+    py::handle H = b.H;
+    py::list node_colors;
+    py::dict labels;
+    py::object nodes_view = H.attr("nodes");
+    for (py::handle n : H.attr("nodes")()) {
+        py::object sym = item(nodes_view[n], N.symbol);
+        node_colors.append(color_map.attr("get")(sym, gray));
+        labels[n] = py::str(text(sym) + text(n));
+    }
+    py::list essential, soft;
+    py::object pymin = builtin("min"), pymax = builtin("max");
+    for (py::handle e : H.attr("edges")()) {
+        std::vector<py::object> uv = unpack(e, 2);
+        py::tuple key = py::make_tuple(pymin(uv[0], uv[1]), pymax(uv[0], uv[1]));
+        int in = PySequence_Contains(soft_edge_set.ptr(), key.ptr());
+        if (in < 0) throw py::error_already_set();
+        (in ? soft : essential).append(py::make_tuple(uv[0], uv[1]));
+    }
+    nx.attr("draw_networkx_nodes")(H, b.pos, py::arg("node_color") = node_colors, py::arg("node_size") = 800,
+                                   py::arg("alpha") = 0.9);
+    nx.attr("draw_networkx_labels")(H, b.pos, py::arg("labels") = labels, py::arg("font_size") = 8);
+    nx.attr("draw_networkx_edges")(H, b.pos, py::arg("edgelist") = essential, py::arg("edge_color") = "black",
+                                   py::arg("width") = 1.5, py::arg("alpha") = 0.9);
+    nx.attr("draw_networkx_edges")(H, b.pos, py::arg("edgelist") = soft, py::arg("edge_color") = "red",
+                                   py::arg("width") = 2.0, py::arg("style") = "dashed", py::arg("alpha") = 0.9);
+    std::string soft_label = truth(softs) ? "soft: " + text(int_(py::len(softs))) + " bond" : "soft: yok";
+    std::string title = "VIF: " + text(smiles) + "   |   LPI = {n+=" + text(item(lpi, N.n_plus)) +
+                        ", n0=" + text(item(lpi, N.n_zero)) + ", n-=" + text(item(lpi, N.n_minus)) + "}   |   " +
+                        soft_label;
+    plt.attr("title")(py::str(title));
+    plt.attr("axis")("equal");
+    if (truth(show_spectrum)) lookup(F_plot_mass_spectrum)(smiles, mol_mass, fragments);
+    plt.attr("show")();
+}
+
+void say(const std::string &line) { py::print(py::str(line)); }
+
+// "formula (m/z=mz)" for each fragment tuple of a prediction record, joined
+// with "  +  ".
+std::string fragment_text(py::handle record) {
+    std::string out;
+    bool first = true;
+    for (py::handle entry : item(record, names().fragments)) {
+        std::vector<py::object> f = unpack(entry, 3);
+        if (!first) out += "  +  ";
+        first = false;
+        out += text(f[0]) + " (m/z=" + text(f[2]) + ")";
+    }
+    return out;
+}
+
+// The nominal m/z of every fragment tuple of a prediction record.
+void add_peaks(py::handle record, py::set &peaks) {
+    for (py::handle entry : item(record, names().fragments)) {
+        std::vector<py::object> f = unpack(entry, 3);
+        peaks.add(f[2]);
+    }
+}
+
+}  // namespace
+
+py::object VIF(const Args &a) {
+    const Names &N = names();
+    py::handle smiles = a[0], n_iter = a[1], target_bond_len = a[2], radius_ratio = a[3], show_spectrum = a[4],
+               bond_kappa = a[5], draw = a[6], verbose = a[7], ring_fragmentation = a[8], recursive_ms = a[9],
+               max_generations = a[10];
+
+    std::optional<Built> built = build_vif_graph(smiles, n_iter, target_bond_len, radius_ratio, bond_kappa);
+    if (!built) return py::str("SMILES okunamad\xc4\xb1!");
+    Built &b = *built;
+    py::object mol = b.mol, H = b.H;
+
+    py::object lpi = lookup(F_compute_lpi)(H);
+    const Py_ssize_t n_atoms = static_cast<Py_ssize_t>(as_index(mol.attr("GetNumAtoms")()));
+    py::list masses;
+    for (Py_ssize_t i = 0; i < n_atoms; ++i) masses.append(mol.attr("GetAtomWithIdx")(i).attr("GetMass")());
+    py::object mol_mass_avg = builtin("sum")(masses);
+    py::object atoms_range = steal(PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyRange_Type), "n", n_atoms));
+    py::object mol_mass = lookup(F_nominal_mass)(mol, atoms_range);
+
+    if (truth(verbose)) {
+        py::object np = lookup("np");
+        py::object pos = item(lpi, N.n_plus), zero = item(lpi, N.n_zero), neg = item(lpi, N.n_minus);
+        py::object total = steal(PyNumber_Add(steal(PyNumber_Add(pos.ptr(), zero.ptr())).ptr(), neg.ptr()));
+        py::object ev = np.attr("round")(item(lpi, N.eigenvalues), 3).attr("tolist")();
+        say("[VIF] " + text(smiles));
+        say("      Molecular mass M = " + text(builtin("format")(mol_mass_avg, ".2f")) +
+            " g/mol (avg)  (M+ peak m/z = " + text(mol_mass) + " nominal)");
+        say("      LPI = {n+=" + text(pos) + ", n0=" + text(zero) + ", n-=" + text(neg) + "}  (" + text(total) +
+            " orbitals total)");
+        say("      Eigenvalues: " + text(ev));
+    }
+
+    py::object softs = lookup(F_detect_soft_bonds)(H, b.chem_bonds, lpi);
+    py::set soft_edge_set;
+    {
+        py::object pymin = builtin("min"), pymax = builtin("max");
+        for (py::handle s : softs) {
+            py::object u = item(s, N.u_node), v = item(s, N.v_node);
+            soft_edge_set.add(py::make_tuple(pymin(u, v), pymax(u, v)));
+        }
+    }
+    py::object fragments =
+        lookup(F_predict_fragments)(mol, softs, py::arg("ring_fragmentation") = ring_fragmentation);
+    py::list single_frags, ringcut_frags, ring_bonds;
+    for (py::handle f : fragments)
+        if (truth(item(f, N.split)) && equal(item(f, N.mode), N.single)) single_frags.append(f);
+    for (py::handle f : fragments)
+        if (truth(item(f, N.split)) && equal(item(f, N.mode), N.ring)) ringcut_frags.append(f);
+    for (py::handle f : fragments)
+        if (!truth(item(f, N.split))) ring_bonds.append(f);
+    py::list real_frags = steal(PySequence_Concat(single_frags.ptr(), ringcut_frags.ptr()));
+    py::object recursive_peaks = py::none();
+    if (truth(recursive_ms))
+        recursive_peaks = lookup(F_predict_fragments_recursive)(
+            mol, H, b.atom_subgraphs, b.chem_bonds, py::arg("max_generations") = max_generations,
+            py::arg("ring_fragmentation") = true);
+
+    if (truth(verbose)) {
+        if (truth(softs)) {
+            say("      Soft bonds: " + text(int_(py::len(softs))) + "  (" + text(int_(py::len(single_frags))) +
+                " single-cut fragment(s) + " + text(int_(py::len(ring_bonds))) + " ring bond(s))");
+        } else {
+            say("      Soft bonds: none (all bonds essential \xe2\x86\x92 stable M+ dominates)");
+        }
+        py::set mz_peaks;
+        if (truth(single_frags)) {
+            say("      Single-cut MS fragments (m/z):");
+            for (py::handle f : single_frags) {
+                say("        if " + text(item(f, N.bond)) + " cleaves:  " + fragment_text(f));
+                add_peaks(f, mz_peaks);
+            }
+        }
+        if (truth(ringcut_frags)) {
+            say("      Ring double-cut fragments (" + text(int_(py::len(ringcut_frags))) +
+                " possible cleavages \xe2\x80\x94 not all may be observed):");
+            for (py::handle f : ringcut_frags) {
+                say("        " + text(item(f, N.bond)) + ":  " + fragment_text(f));
+                add_peaks(f, mz_peaks);
+            }
+        }
+        if (truth(mz_peaks)) {
+            say("      Expected peak m/z list: " + text(builtin("sorted")(mz_peaks, py::arg("reverse") = true)));
+        } else if (!truth(single_frags)) {
+            say("      No real fragments \xe2\x86\x92 M+ dominates, single peak");
+        }
+        if (truth(recursive_peaks)) {
+            say("      Multi-generation MS (" + text(max_generations) + " generations, " +
+                text(int_(py::len(recursive_peaks))) + " peaks):");
+            say("        m/z list: " + text(builtin("sorted")(recursive_peaks, py::arg("reverse") = true)));
+        }
+    }
+
+    py::dict rec;
+    rec["lpi"] = lpi;
+    rec["soft_bonds"] = softs;
+    rec["fragments"] = fragments;
+    if (!truth(draw)) {
+        rec["real_fragments"] = real_frags;
+        rec["single_fragments"] = single_frags;
+        rec["ringcut_fragments"] = ringcut_frags;
+        rec["ring_soft_bonds"] = ring_bonds;
+        rec["recursive_peaks"] = recursive_peaks;
+    } else {
+        draw_graph(smiles, b, lpi, softs, soft_edge_set, mol_mass, fragments, show_spectrum);
+    }
+    rec["graph"] = H;
+    rec["chem_bonds"] = b.chem_bonds;
+    rec["atom_subgraphs"] = b.atom_subgraphs;
+    rec["pos"] = b.pos;
+    rec["mol_mass"] = mol_mass;
+    rec["mol_mass_avg"] = mol_mass_avg;
+    return rec;
+}
 
 }  // namespace corvane::vif

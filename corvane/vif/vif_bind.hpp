@@ -4,6 +4,8 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <vector>
+
 namespace py = pybind11;
 
 namespace corvane::vif {
@@ -12,5 +14,21 @@ namespace corvane::vif {
 // as nx.to_numpy_array(graph, weight=weight) builds it (a missing weight
 // counts 1).  Plain nx.Graph objects are read directly.
 py::array_t<double> adjacency(py::handle graph, py::handle weight);
+
+// Whether `graph` is exactly a networkx Graph (not a subclass), whose
+// `_node` and `_adj` dicts can be read and filled directly.
+bool is_plain_graph(py::handle graph);
+
+// The same matrix of a plain nx.Graph as a row-major vector, with the row of
+// each node: `row(node)` is valid for every node of the graph.
+struct DenseGraph {
+    std::vector<double> a;
+    std::size_t n = 0;
+    bool identity = true;   // nodes are the ints 0 .. n-1 in this order
+    py::dict nodes;         // the graph's node dict
+    mutable py::dict index;  // node -> row, built on first need
+    std::size_t row(py::handle node) const;
+};
+DenseGraph dense_adjacency(py::handle graph, py::handle weight);
 
 }  // namespace corvane::vif
