@@ -1,15 +1,836 @@
+// Python-facing side of the mass-spectrum prediction: RDKit molecules,
+// networkx graphs and bond records in, fragment lists, peak tables and plots
+// out.  The algorithms live in ms_core.
+#include <pybind11/numpy.h>
+
+#include <climits>
+#include <cmath>
+#include <unordered_map>
+
 #include "../module/registry.hpp"
+#include "../vif/vif_bind.hpp"
+#include "ms_core.hpp"
 
 namespace corvane::ms {
+namespace {
 
-py::object fragment_formula(const Args &) { not_implemented("_fragment_formula"); }
-py::object pair_label(const Args &) { not_implemented("_pair_label"); }
-py::object nominal_atom_mass(const Args &) { not_implemented("_nominal_atom_mass"); }
-py::object nominal_mass(const Args &) { not_implemented("_nominal_mass"); }
-py::object predict_fragments(const Args &) { not_implemented("predict_fragments"); }
-py::object fragment_atom_softs(const Args &) { not_implemented("_fragment_atom_softs"); }
-py::object cut_atom_set(const Args &) { not_implemented("_cut_atom_set"); }
-py::object predict_fragments_recursive(const Args &) { not_implemented("predict_fragments_recursive"); }
-py::object plot_mass_spectrum(const Args &) { not_implemented("plot_mass_spectrum"); }
+[[noreturn]] void raise() { throw py::error_already_set(); }
+
+py::object steal(PyObject *o) {
+    if (!o) raise();
+    return py::reinterpret_steal<py::object>(o);
+}
+
+// Interned key strings, created once and kept for the life of the process.
+PyObject *key(const char *s) {
+    static std::unordered_map<const char *, PyObject *> cache;
+    auto it = cache.find(s);
+    if (it != cache.end()) return it->second;
+    PyObject *k = PyUnicode_InternFromString(s);
+    if (!k) raise();
+    cache[s] = k;
+    return k;
+}
+
+py::object builtin(const char *name) {
+    PyObject *f = PyDict_GetItemString(PyEval_GetBuiltins(), name);
+    if (!f) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        raise();
+    }
+    return py::reinterpret_borrow<py::object>(f);
+}
+
+bool truth(py::handle h) {
+    int r = PyObject_IsTrue(h.ptr());
+    if (r < 0) raise();
+    return r != 0;
+}
+
+bool compare(py::handle a, py::handle b, int op) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (r < 0) raise();
+    return r != 0;
+}
+
+bool contains(py::handle container, py::handle x) {
+    int r = PySequence_Contains(container.ptr(), x.ptr());
+    if (r < 0) raise();
+    return r != 0;
+}
+
+py::object item(py::handle o, const char *k) { return steal(PyObject_GetItem(o.ptr(), key(k))); }
+
+// record.get(k, dflt)
+py::object get_or(py::handle o, const char *k, py::handle dflt) {
+    if (PyDict_CheckExact(o.ptr())) {
+        PyObject *v = PyDict_GetItemWithError(o.ptr(), key(k));
+        if (v) return py::reinterpret_borrow<py::object>(v);
+        if (PyErr_Occurred()) raise();
+        return py::reinterpret_borrow<py::object>(dflt);
+    }
+    return o.attr("get")(py::reinterpret_borrow<py::object>(key(k)), dflt);
+}
+
+// dict.get for a dict that may fail on unhashable keys; null when absent.
+PyObject *dict_get(py::handle d, py::handle k) {
+    PyObject *v = PyDict_GetItemWithError(d.ptr(), k.ptr());
+    if (!v && PyErr_Occurred()) raise();
+    return v;
+}
+
+double as_double(py::handle h) {
+    double d = PyFloat_AsDouble(h.ptr());
+    if (d == -1.0 && PyErr_Occurred()) raise();
+    return d;
+}
+
+std::string as_text(py::handle h, const char *what) {
+    if (!PyUnicode_Check(h.ptr())) {
+        PyErr_Format(PyExc_TypeError, "%s must be str, not %.200s", what, Py_TYPE(h.ptr())->tp_name);
+        raise();
+    }
+    Py_ssize_t len = 0;
+    const char *s = PyUnicode_AsUTF8AndSize(h.ptr(), &len);
+    if (!s) raise();
+    return std::string(s, static_cast<std::size_t>(len));
+}
+
+// The atom index a value names in a graph whose nodes are the ints 0..n-1
+// (a value equal to one of them, as dict lookup sees it), or -1.
+long long node_of(py::handle x, long long n) {
+    long long v = -1;
+    PyObject *o = x.ptr();
+    if (PyLong_Check(o)) {
+        int overflow = 0;
+        v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (overflow || (v == -1 && PyErr_Occurred())) {
+            PyErr_Clear();
+            return -1;
+        }
+    } else if (PyFloat_Check(o)) {
+        double d = PyFloat_AS_DOUBLE(o);
+        if (!(d >= 0 && d < static_cast<double>(n)) || d != std::floor(d)) return -1;
+        v = static_cast<long long>(d);
+    } else if (PyIndex_Check(o)) {
+        PyObject *i = PyNumber_Index(o);
+        if (!i) {
+            PyErr_Clear();
+            return -1;
+        }
+        int overflow = 0;
+        v = PyLong_AsLongLongAndOverflow(i, &overflow);
+        Py_DECREF(i);
+        if (overflow || (v == -1 && PyErr_Occurred())) {
+            PyErr_Clear();
+            return -1;
+        }
+    } else {
+        return -1;
+    }
+    return v >= 0 && v < n ? v : -1;
+}
+
+// A Python int sum started from 0, kept in C++ while the terms are small ints.
+class IntSum {
+public:
+    void add(py::handle v) {
+        if (!obj_ && PyLong_CheckExact(v.ptr())) {
+            int overflow = 0;
+            long long x = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+            long long r = 0;
+            if (!overflow && !(x == -1 && PyErr_Occurred()) && !__builtin_add_overflow(acc_, x, &r)) {
+                acc_ = r;
+                return;
+            }
+            PyErr_Clear();
+        }
+        if (!obj_) obj_ = py::int_(acc_);
+        obj_ = steal(PyNumber_Add(obj_.ptr(), v.ptr()));
+    }
+    py::object result() const { return obj_ ? obj_ : py::int_(acc_); }
+
+private:
+    long long acc_ = 0;
+    py::object obj_;
+};
+
+// ---------------------------------------------------------------------------
+// Nominal masses.
+
+py::object memo_atom_mass(py::handle atomic_num) {
+    py::object memo = lookup("_NOMINAL_ISOTOPE");
+    py::object m;
+    if (PyDict_CheckExact(memo.ptr())) {
+        PyObject *v = dict_get(memo, atomic_num);
+        m = v ? py::reinterpret_borrow<py::object>(v) : py::none();
+    } else {
+        m = memo.attr("get")(atomic_num);
+    }
+    if (m.is_none()) {
+        m = lookup("Chem").attr("GetPeriodicTable")().attr("GetMostCommonIsotope")(atomic_num);
+        if (PyObject_SetItem(memo.ptr(), atomic_num.ptr(), m.ptr()) < 0) raise();
+    }
+    return m;
+}
+
+py::object atom_mass_number(py::handle atomic_num) {
+    if (is_own(F_nominal_atom_mass)) return memo_atom_mass(atomic_num);
+    return lookup(F_nominal_atom_mass)(atomic_num);
+}
+
+// An isotope-labelled atom ([2H], [13C]) counts its own mass number; any
+// other atom the most common isotope of its element.
+py::object atom_nominal(py::handle atom) {
+    py::object iso = atom.attr("GetIsotope")();
+    if (truth(iso)) return iso;
+    return atom_mass_number(atom.attr("GetAtomicNum")());
+}
+
+// What RDKit says about the atoms of one molecule, asked once per atom.
+class AtomTable {
+public:
+    explicit AtomTable(py::handle mol) : mol_(mol) {}
+
+    py::handle atom(int i) {
+        Entry &e = entry(i);
+        if (!e.atom) e.atom = mol_.attr("GetAtomWithIdx")(i);
+        return e.atom;
+    }
+    const std::string &symbol(int i) {
+        Entry &e = entry(i);
+        if (!e.has_symbol) {
+            e.symbol = as_text(atom(i).attr("GetSymbol")(), "atom symbol");
+            e.has_symbol = true;
+        }
+        return e.symbol;
+    }
+    bool heavy(int i) {
+        Entry &e = entry(i);
+        if (e.heavy < 0) e.heavy = compare(atom(i).attr("GetAtomicNum")(), py::int_(1), Py_GT) ? 1 : 0;
+        return e.heavy != 0;
+    }
+    double mass(int i) {
+        Entry &e = entry(i);
+        if (!e.has_mass) {
+            e.mass = as_double(atom(i).attr("GetMass")());
+            e.has_mass = true;
+        }
+        return e.mass;
+    }
+    py::handle nominal(int i) {
+        Entry &e = entry(i);
+        if (!e.nominal) e.nominal = atom_nominal(atom(i));
+        return e.nominal;
+    }
+
+private:
+    struct Entry {
+        py::object atom, nominal;
+        std::string symbol;
+        bool has_symbol = false, has_mass = false;
+        int heavy = -1;
+        double mass = 0;
+    };
+    Entry &entry(int i) { return entries_[i]; }
+    py::handle mol_;
+    std::unordered_map<int, Entry> entries_;
+};
+
+py::set index_set(const std::vector<int> &atoms) {
+    py::set s;
+    for (int a : atoms)
+        if (PySet_Add(s.ptr(), py::int_(a).ptr()) < 0) raise();
+    return s;
+}
+
+// _nominal_mass and _fragment_formula of a fragment, through the module-level
+// names as they are bound now.
+py::object fragment_nominal(py::handle mol, AtomTable &t, const std::vector<int> &atoms) {
+    if (!is_own(F_nominal_mass)) return lookup(F_nominal_mass)(mol, index_set(atoms));
+    IntSum s;
+    for (int a : atoms) s.add(t.nominal(a));
+    return s.result();
+}
+
+py::object fragment_formula_of(py::handle mol, AtomTable &t, const std::vector<int> &atoms) {
+    if (!is_own(F_fragment_formula)) return lookup(F_fragment_formula)(mol, index_set(atoms));
+    std::map<std::string, long long> counts;
+    for (int a : atoms) ++counts[t.symbol(a)];
+    return py::str(formula(counts));
+}
+
+std::vector<std::pair<int, int>> bonds_of(py::handle mol) {
+    std::vector<std::pair<int, int>> bonds;
+    for (py::handle b : mol.attr("GetBonds")()) {
+        long long u = node_of(b.attr("GetBeginAtomIdx")(), INT_MAX);
+        long long v = node_of(b.attr("GetEndAtomIdx")(), INT_MAX);
+        bonds.push_back({static_cast<int>(u), static_cast<int>(v)});
+    }
+    return bonds;
+}
+
+long long atom_count(py::handle mol) {
+    long long n = py::cast<long long>(py::int_(mol.attr("GetNumAtoms")()));
+    if (n < 0 || n > INT_MAX) throw py::value_error("molecule has an invalid number of atoms");
+    return n;
+}
+
+// Python's tuple(sorted((a, b))) of two values.
+py::tuple sorted_pair(py::handle a, py::handle b) {
+    if (compare(b, a, Py_LT)) return py::make_tuple(b, a);
+    return py::make_tuple(a, b);
+}
+
+// ---------------------------------------------------------------------------
+// Soft bonds of a fragment.
+
+// Rows of an exact nx.Graph in its node order.
+py::dict node_rows(py::handle H) {
+    py::dict rows;
+    py::ssize_t i = 0;
+    for (auto kv : py::reinterpret_borrow<py::dict>(H.attr("_node"))) rows[kv.first] = py::int_(i++);
+    return rows;
+}
+
+double edge_weight(py::handle attrs) {
+    PyObject *w = dict_get(attrs, py::handle(key("weight")));
+    return w ? as_double(w) : 1.0;
+}
+
+bool is_plain_graph(py::handle H) {
+    py::object graph_type = lookup("nx").attr("Graph");
+    return Py_IS_TYPE(H.ptr(), reinterpret_cast<PyTypeObject *>(graph_type.ptr()));
+}
+
+bool graph_has_edge(py::handle H_adj, py::handle u, py::handle v) {
+    PyObject *nbrs = dict_get(H_adj, u);
+    if (!nbrs) return false;
+    return contains(nbrs, v);
+}
+
+py::object fragment_atom_softs_plain(py::handle H, py::handle chem_bonds, py::handle atom_set, py::handle tol,
+                                     const py::set &frag_nodes) {
+    py::object sub = H.attr("subgraph")(frag_nodes).attr("copy")();
+    auto compute_lpi = [&]() { return lookup(F_compute_lpi)(sub, py::arg("tol") = tol); };
+    auto sig = [](const py::object &lpi) { return py::make_tuple(item(lpi, "n+"), item(lpi, "n0"), item(lpi, "n-")); };
+    py::tuple base_sig = sig(compute_lpi());
+    py::list softs;
+    for (py::handle cb : py::iter(chem_bonds)) {
+        if (!contains(atom_set, item(cb, "atom_u"))) continue;
+        if (!contains(atom_set, item(cb, "atom_v"))) continue;
+        py::object u = item(cb, "u_node"), v = item(cb, "v_node");
+        if (!truth(sub.attr("has_edge")(u, v))) continue;
+        py::object w = sub[u][v].attr("get")("weight", 1.0);
+        sub.attr("remove_edge")(u, v);
+        py::object pert = compute_lpi();
+        sub.attr("add_edge")(u, v, py::arg("weight") = w);
+        if (compare(sig(pert), base_sig, Py_EQ)) softs.append(cb);
+    }
+    return softs;
+}
+
+// The module's own LPI on the fragment's subgraph of an nx.Graph, read
+// straight into a matrix: one baseline and one count per trial cut.
+py::object fragment_atom_softs_fast(py::handle H, py::handle chem_bonds, py::handle atom_set, double tol,
+                                    const py::set &frag_nodes) {
+    py::dict pos;
+    std::vector<py::handle> nodes;
+    for (auto kv : py::reinterpret_borrow<py::dict>(H.attr("_node"))) {
+        if (!contains(frag_nodes, kv.first)) continue;
+        pos[kv.first] = py::int_(nodes.size());
+        nodes.push_back(kv.first);
+    }
+    const std::size_t k = nodes.size();
+    py::dict adj = H.attr("_adj");
+    std::vector<double> a(k * k, 0.0);
+    for (std::size_t i = 0; i < k; ++i) {
+        for (auto nb : py::reinterpret_borrow<py::dict>(adj[nodes[i]])) {
+            PyObject *j = dict_get(pos, nb.first);
+            if (j) a[i * k + PyLong_AsSsize_t(j)] = edge_weight(nb.second);
+        }
+    }
+    std::vector<std::pair<int, int>> trials;
+    py::list candidates;
+    for (py::handle cb : py::iter(chem_bonds)) {
+        if (!contains(atom_set, item(cb, "atom_u"))) continue;
+        if (!contains(atom_set, item(cb, "atom_v"))) continue;
+        py::object u = item(cb, "u_node"), v = item(cb, "v_node");
+        PyObject *pu = dict_get(pos, u);
+        PyObject *pv = dict_get(pos, v);
+        if (!pu || !pv || !graph_has_edge(adj, u, v)) continue;
+        trials.push_back({static_cast<int>(PyLong_AsSsize_t(pu)), static_cast<int>(PyLong_AsSsize_t(pv))});
+        candidates.append(cb);
+    }
+    std::vector<char> soft;
+    {
+        py::gil_scoped_release release;
+        soft = soft_trials(a, k, trials, tol);
+    }
+    py::list softs;
+    for (std::size_t t = 0; t < soft.size(); ++t)
+        if (soft[t]) softs.append(candidates[t]);
+    return softs;
+}
+
+// ---------------------------------------------------------------------------
+// Cascade.
+
+// The C++ data of a cascade, when every input has the plain form the module's
+// own functions produce; false sends the call down the plain path.
+struct CascadeData {
+    Molecule mol;
+    VifGraph graph;
+    std::vector<BondRecord> bonds;
+    CascadeOptions opt;
+};
+
+bool as_real(py::handle h, double &out) {
+    if (PyFloat_Check(h.ptr())) {
+        out = PyFloat_AS_DOUBLE(h.ptr());
+        return true;
+    }
+    if (PyLong_Check(h.ptr())) {
+        out = PyLong_AsDouble(h.ptr());
+        if (out == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            out = compare(h, py::int_(0), Py_LT) ? -INFINITY : INFINITY;
+        }
+        return true;
+    }
+    return false;
+}
+
+bool read_molecule(py::handle mol, long long n, Molecule &m) {
+    m.n_atoms = static_cast<std::size_t>(n);
+    std::map<std::string, int> symbol_ids;
+    for (long long i = 0; i < n; ++i) {
+        py::object atom = mol.attr("GetAtomWithIdx")(i);
+        py::object nominal = atom_nominal(atom);
+        int overflow = 0;
+        long long v = PyLong_CheckExact(nominal.ptr()) ? PyLong_AsLongLongAndOverflow(nominal.ptr(), &overflow) : 0;
+        if (!PyLong_CheckExact(nominal.ptr()) || overflow || v > (1LL << 40) || v < -(1LL << 40)) {
+            PyErr_Clear();
+            return false;
+        }
+        m.nominal.push_back(v);
+        py::object sym = atom.attr("GetSymbol")();
+        if (!PyUnicode_Check(sym.ptr())) return false;
+        auto [it, added] = symbol_ids.insert({as_text(sym, "atom symbol"), static_cast<int>(m.symbols.size())});
+        if (added) m.symbols.push_back(it->first);
+        m.symbol.push_back(it->second);
+        m.heavy.push_back(compare(atom.attr("GetAtomicNum")(), py::int_(1), Py_GT) ? 1 : 0);
+        m.mass.push_back(as_double(atom.attr("GetMass")()));
+    }
+    for (auto [u, v] : bonds_of(mol)) {
+        // A bond to an index outside the molecule joins nothing of any fragment.
+        if (u < 0 || v < 0 || u >= n || v >= n) continue;
+        m.bonds.push_back({u, v});
+    }
+    return true;
+}
+
+bool read_graph(py::handle H, py::handle atom_subgraphs, py::handle chem_bonds, long long n, CascadeData &d) {
+    if (!is_plain_graph(H)) return false;
+    if (!PyList_CheckExact(chem_bonds.ptr()) && !PyTuple_CheckExact(chem_bonds.ptr())) return false;
+    py::dict rows = node_rows(H);
+    VifGraph &g = d.graph;
+    g.n_nodes = static_cast<std::size_t>(rows.size());
+    for (long long a = 0; a < n; ++a) {
+        py::object nodes = steal(PyObject_GetItem(atom_subgraphs.ptr(), py::int_(a).ptr()));
+        std::vector<int> r;
+        for (py::handle node : py::iter(nodes)) {
+            PyObject *row = dict_get(rows, node);
+            if (row) r.push_back(static_cast<int>(PyLong_AsSsize_t(row)));
+        }
+        g.atom_nodes.push_back(std::move(r));
+    }
+    py::dict adj = H.attr("_adj");
+    py::list records = steal(PySequence_List(chem_bonds.ptr()));
+    for (py::handle cb : records) {
+        if (!PyDict_CheckExact(cb.ptr())) return false;
+        BondRecord r;
+        py::object au = item(cb, "atom_u");
+        if (!PyLong_Check(au.ptr())) return false;
+        r.atom_u = static_cast<int>(node_of(au, n));
+        if (r.atom_u >= 0) {
+            py::object av = item(cb, "atom_v");
+            if (!PyLong_Check(av.ptr())) return false;
+            r.atom_v = static_cast<int>(node_of(av, n));
+        }
+        if (r.atom_u >= 0 && r.atom_v >= 0) {
+            py::object u = item(cb, "u_node"), v = item(cb, "v_node");
+            PyObject *ru = dict_get(rows, u);
+            PyObject *rv = dict_get(rows, v);
+            if (ru && rv) {
+                r.u = static_cast<int>(PyLong_AsSsize_t(ru));
+                r.v = static_cast<int>(PyLong_AsSsize_t(rv));
+                r.edge = graph_has_edge(adj, u, v);
+            }
+            if (!as_real(get_or(cb, "order", py::int_(1)), r.order)) return false;
+        }
+        d.bonds.push_back(r);
+    }
+    py::array_t<double, py::array::c_style | py::array::forcecast> A = vif::adjacency(H, py::str("weight"));
+    g.adjacency.assign(A.data(), A.data() + A.size());
+    if (g.adjacency.size() != g.n_nodes * g.n_nodes) return false;
+    return true;
+}
+
+py::dict peak_entry(py::handle formula_text, long generation) {
+    py::dict e;
+    e[key("formula")] = formula_text;
+    e[key("generation")] = py::int_(generation);
+    return e;
+}
+
+py::object cascade_plain(py::handle mol, py::handle H, py::handle atom_subgraphs, py::handle chem_bonds,
+                         py::handle max_generations, py::handle min_mz, py::handle ring) {
+    py::object n = mol.attr("GetNumAtoms")();
+    py::object all_atoms = steal(PyFrozenSet_New(builtin("range")(n).ptr()));
+    py::object m0 = lookup(F_nominal_mass)(mol, builtin("range")(n));
+    py::dict peaks;
+    peaks[m0] = peak_entry(lookup(F_fragment_formula)(mol, all_atoms), 0);
+    py::set seen;
+    if (PySet_Add(seen.ptr(), all_atoms.ptr()) < 0) raise();
+    std::deque<std::pair<py::object, long>> queue;
+    queue.push_back({all_atoms, 0});
+    py::object sorted = builtin("sorted");
+    while (!queue.empty()) {
+        auto [atom_set, gen] = queue.front();
+        queue.pop_front();
+        if (compare(py::int_(gen), max_generations, Py_GE)) continue;
+        py::object softs = lookup(F_fragment_atom_softs)(H, atom_subgraphs, chem_bonds, atom_set);
+        py::object children = lookup(F_cut_atom_set)(mol, steal(PySet_New(atom_set.ptr())), softs, ring, min_mz);
+        // Children are walked in the order of their sorted atom-index tuples,
+        // so the formula kept for a mass reached twice in one step, and the
+        // order of the peaks, do not depend on set iteration order.
+        py::list kids = steal(PySequence_List(children.ptr()));
+        py::list order;
+        for (py::ssize_t i = 0; i < static_cast<py::ssize_t>(kids.size()); ++i)
+            order.append(py::make_tuple(steal(PyList_AsTuple(sorted(kids[i]).ptr())), i));
+        if (PyList_Sort(order.ptr()) < 0) raise();
+        for (py::handle o : order) {
+            py::object child = kids[py::reinterpret_borrow<py::tuple>(o)[1].cast<py::ssize_t>()];
+            if (!truth(child) || compare(child, atom_set, Py_EQ)) continue;
+            py::object mz = lookup(F_nominal_mass)(mol, child);
+            if (contains(seen, child)) continue;
+            if (PySet_Add(seen.ptr(), child.ptr()) < 0) raise();
+            if (!contains(peaks, mz)) peaks[mz] = peak_entry(lookup(F_fragment_formula)(mol, child), gen + 1);
+            queue.push_back({child, gen + 1});
+        }
+    }
+    return peaks;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Module-level functions.
+
+py::object fragment_formula(const Args &a) {
+    py::handle mol = a[0];
+    std::map<std::string, long long> counts;
+    for (py::handle i : py::iter(a[1])) ++counts[as_text(mol.attr("GetAtomWithIdx")(i).attr("GetSymbol")(), "atom symbol")];
+    return py::str(formula(counts));
+}
+
+py::object pair_label(const Args &a) {
+    py::handle mol = a[0];
+    py::object s = mol.attr("GetAtomWithIdx")(a[1]).attr("GetSymbol")();
+    py::object t = mol.attr("GetAtomWithIdx")(a[2]).attr("GetSymbol")();
+    return py::str("{}{}-{}{}").format(s, a[1], t, a[2]);
+}
+
+py::object nominal_atom_mass(const Args &a) { return memo_atom_mass(a[0]); }
+
+py::object nominal_mass(const Args &a) {
+    py::handle mol = a[0];
+    IntSum s;
+    for (py::handle i : py::iter(a[1])) s.add(atom_nominal(mol.attr("GetAtomWithIdx")(i)));
+    return s.result();
+}
+
+py::object predict_fragments(const Args &a) {
+    py::handle mol = a[0], soft_bonds = a[1], ring = a[2], min_ring_mz = a[3];
+    const long long n = atom_count(mol);
+    AtomGraph ag(static_cast<std::size_t>(n), bonds_of(mol));
+    AtomTable t(mol);
+    py::object round = builtin("round");
+
+    // The two fragments of a cut, heavier (by nominal mass) first; equal
+    // masses keep the order of their lowest atom index.
+    auto frags_of = [&](const std::vector<int> &first, const std::vector<int> &second) {
+        py::object out[2];
+        const std::vector<int> *comps[2] = {&first, &second};
+        for (int c = 0; c < 2; ++c) {
+            std::vector<double> masses;
+            for (int i : *comps[c]) masses.push_back(t.mass(i));
+            py::object mass = py::float_(builtin_sum(masses));
+            py::object mz = fragment_nominal(mol, t, *comps[c]);
+            out[c] = py::make_tuple(fragment_formula_of(mol, t, *comps[c]), round(mass, 2), mz);
+        }
+        py::list frags;
+        if (compare(out[0][py::int_(2)], out[1][py::int_(2)], Py_LT)) std::swap(out[0], out[1]);
+        frags.append(out[0]);
+        frags.append(out[1]);
+        return frags;
+    };
+    auto n_heavy = [&](const std::vector<int> &comp) {
+        long h = 0;
+        for (int i : comp) h += t.heavy(i) ? 1 : 0;
+        return h;
+    };
+    auto record = [](py::handle label, bool split, const char *mode, py::handle frags) {
+        py::dict r;
+        r[key("bond")] = label;
+        r[key("split")] = py::bool_(split);
+        r[key("mode")] = py::str(mode);
+        r[key("fragments")] = frags;
+        return r;
+    };
+
+    py::list results;
+    py::set seen_pairs;
+    struct RingPair {
+        py::tuple pair;
+        int edge;
+    };
+    std::vector<RingPair> ring_pairs;
+    std::vector<int> first, second;
+    for (py::handle s : py::iter(soft_bonds)) {
+        py::tuple pair = sorted_pair(item(s, "atom_u"), item(s, "atom_v"));
+        if (contains(seen_pairs, pair)) continue;
+        if (PySet_Add(seen_pairs.ptr(), pair.ptr()) < 0) raise();
+        const long long i = node_of(pair[0], n), j = node_of(pair[1], n);
+        const int edge = i < 0 || j < 0 ? -1 : ag.edge(static_cast<int>(i), static_cast<int>(j));
+        if (edge < 0) continue;
+        py::object label =
+            py::str("{}{}-{}{}").format(item(s, "sym_u"), item(s, "atom_u"), item(s, "sym_v"), item(s, "atom_v"));
+        if (ag.split({edge}, first, second)) {
+            // A multiple bond is not cleaved when one side would be a lone
+            // heavy atom (the oxygen of a carbonyl group).
+            if (compare(item(s, "order"), py::int_(2), Py_GE) && std::min(n_heavy(first), n_heavy(second)) == 1)
+                continue;
+            results.append(record(label, true, "single", frags_of(first, second)));
+        } else {
+            results.append(record(label, false, "single", py::none()));
+            ring_pairs.push_back({pair, edge});
+        }
+    }
+
+    if (truth(ring)) {
+        py::set seen_double;
+        for (std::size_t p = 0; p < ring_pairs.size(); ++p) {
+            for (std::size_t q = p + 1; q < ring_pairs.size(); ++q) {
+                if (!ag.split({ring_pairs[p].edge, ring_pairs[q].edge}, first, second)) continue;
+                py::list frags = frags_of(first, second);
+                py::object mz0 = frags[0][py::int_(2)], mz1 = frags[1][py::int_(2)];
+                py::object lighter = compare(mz1, mz0, Py_LT) ? mz1 : mz0;
+                if (compare(lighter, min_ring_mz, Py_LT)) continue;
+                py::tuple mass_key = sorted_pair(mz0, mz1);
+                if (contains(seen_double, mass_key)) continue;
+                if (PySet_Add(seen_double.ptr(), mass_key.ptr()) < 0) raise();
+                py::object pair_label_fn = lookup(F_pair_label);
+                py::tuple p1 = ring_pairs[p].pair, p2 = ring_pairs[q].pair;
+                py::object lbl = pair_label_fn(mol, p1[0], p1[1]) + py::str(" + ");
+                lbl = lbl + pair_label_fn(mol, p2[0], p2[1]);
+                results.append(record(lbl, true, "ring", frags));
+            }
+        }
+    }
+    return results;
+}
+
+py::object fragment_atom_softs(const Args &a) {
+    py::handle H = a[0], atom_subgraphs = a[1], chem_bonds = a[2], atom_set = a[3], tol = a[4];
+    py::set frag_nodes;
+    for (py::handle atom : py::iter(atom_set)) {
+        py::object nodes = steal(PyObject_GetItem(atom_subgraphs.ptr(), atom.ptr()));
+        for (py::handle node : py::iter(nodes))
+            if (PySet_Add(frag_nodes.ptr(), node.ptr()) < 0) raise();
+    }
+    if (is_own(F_compute_lpi) && is_plain_graph(H))
+        return fragment_atom_softs_fast(H, chem_bonds, atom_set, as_double(tol), frag_nodes);
+    return fragment_atom_softs_plain(H, chem_bonds, atom_set, tol, frag_nodes);
+}
+
+py::object cut_atom_set(const Args &a) {
+    py::handle mol = a[0], atom_set = a[1], softs = a[2], ring = a[3], min_mz = a[4];
+
+    // The fragment's atom graph; int atoms are numbered in ascending order.
+    std::vector<py::object> atoms;
+    py::dict local;
+    bool all_int = true;
+    for (py::handle x : py::iter(atom_set)) {
+        if (dict_get(local, x)) continue;
+        local[x] = py::int_(atoms.size());
+        atoms.push_back(py::reinterpret_borrow<py::object>(x));
+        all_int = all_int && PyLong_Check(x.ptr());
+    }
+    if (all_int) {
+        std::stable_sort(atoms.begin(), atoms.end(),
+                         [](const py::object &p, const py::object &q) { return compare(p, q, Py_LT); });
+        for (std::size_t i = 0; i < atoms.size(); ++i) local[atoms[i]] = py::int_(i);
+    }
+    auto local_of = [&](py::handle x) -> int {
+        PyObject *i = dict_get(local, x);
+        return i ? static_cast<int>(PyLong_AsSsize_t(i)) : -1;
+    };
+    std::vector<std::pair<int, int>> edges;
+    for (py::handle b : mol.attr("GetBonds")()) {
+        py::object u = b.attr("GetBeginAtomIdx")(), v = b.attr("GetEndAtomIdx")();
+        if (contains(atom_set, u) && contains(atom_set, v)) edges.push_back({local_of(u), local_of(v)});
+    }
+    AtomGraph ag(atoms.size(), edges);
+
+    // One pair per bonded atom pair, with the largest order of its units.
+    py::dict pair_order;
+    py::int_ one(1);
+    for (py::handle s : py::iter(softs)) {
+        if (!contains(atom_set, item(s, "atom_u")) || !contains(atom_set, item(s, "atom_v"))) continue;
+        py::tuple pr = sorted_pair(item(s, "atom_u"), item(s, "atom_v"));
+        PyObject *cur = dict_get(pair_order, pr);
+        py::object current = cur ? py::reinterpret_borrow<py::object>(cur) : py::object(one);
+        py::object order = get_or(s, "order", one);
+        pair_order[pr] = compare(order, current, Py_GT) ? order : current;
+    }
+    std::vector<py::object> orders;
+    std::vector<SoftPair> pairs;
+    for (auto kv : pair_order) {
+        py::tuple pr = py::reinterpret_borrow<py::tuple>(kv.first);
+        pairs.push_back({local_of(pr[0]), local_of(pr[1]), orders.size()});
+        orders.push_back(py::reinterpret_borrow<py::object>(kv.second));
+    }
+
+    std::unordered_map<int, int> heavy;
+    std::unordered_map<int, double> mass;
+    CutQueries q{
+        [&](std::size_t id) { return compare(orders[id], py::int_(2), Py_GE); },
+        [&](int x) {
+            auto it = heavy.find(x);
+            if (it == heavy.end()) {
+                py::object num = mol.attr("GetAtomWithIdx")(atoms[x]).attr("GetAtomicNum")();
+                it = heavy.insert({x, compare(num, py::int_(1), Py_GT) ? 1 : 0}).first;
+            }
+            return it->second != 0;
+        },
+        [&](int x) {
+            auto it = mass.find(x);
+            if (it == mass.end()) it = mass.insert({x, as_double(mol.attr("GetAtomWithIdx")(atoms[x]).attr("GetMass")())}).first;
+            return it->second;
+        },
+        [&](double m) { return compare(py::float_(m), min_mz, Py_GE); },
+    };
+    py::set out;
+    for (const auto &frag : cut_fragment(ag, pairs, truth(ring), q)) {
+        py::list members;
+        for (int x : frag) members.append(atoms[x]);
+        py::object fs = steal(PyFrozenSet_New(members.ptr()));
+        if (PySet_Add(out.ptr(), fs.ptr()) < 0) raise();
+    }
+    return out;
+}
+
+py::object predict_fragments_recursive(const Args &a) {
+    py::handle mol = a[0], H = a[1], atom_subgraphs = a[2], chem_bonds = a[3];
+    py::handle max_generations = a[4], min_mz = a[5], ring = a[6];
+    const bool own = is_own(F_compute_lpi) && is_own(F_fragment_atom_softs) && is_own(F_cut_atom_set) &&
+                     is_own(F_nominal_mass) && is_own(F_fragment_formula);
+    CascadeData d;
+    if (!own || !as_real(max_generations, d.opt.max_generations) || !as_real(min_mz, d.opt.min_mz))
+        return cascade_plain(mol, H, atom_subgraphs, chem_bonds, max_generations, min_mz, ring);
+    d.opt.ring = truth(ring);
+    const long long n = atom_count(mol);
+    if (!read_molecule(mol, n, d.mol))
+        return cascade_plain(mol, H, atom_subgraphs, chem_bonds, max_generations, min_mz, ring);
+    // With no generation to expand the graph is never read.
+    if (!(0 >= d.opt.max_generations) && !read_graph(H, atom_subgraphs, chem_bonds, n, d))
+        return cascade_plain(mol, H, atom_subgraphs, chem_bonds, max_generations, min_mz, ring);
+    std::vector<Peak> peaks;
+    {
+        py::gil_scoped_release release;
+        peaks = cascade(d.mol, d.graph, d.bonds, d.opt);
+    }
+    py::dict out;
+    for (const Peak &p : peaks) out[py::int_(p.mz)] = peak_entry(py::str(p.formula), p.generation);
+    return out;
+}
+
+py::object plot_mass_spectrum(const Args &a) {
+    py::handle smiles = a[0], mol_mass = a[1], fragments = a[2];
+    py::object ax = py::reinterpret_borrow<py::object>(a[3]);
+    py::object M = builtin("int")(builtin("round")(mol_mass));
+
+    // m/z -> label; the first label given to a mass wins, "M+" first of all.
+    py::dict peaks;
+    peaks[M] = py::str("M+");
+    for (py::handle f : py::iter(fragments)) {
+        if (!truth(item(f, "split"))) continue;
+        for (py::handle entry : py::iter(item(f, "fragments"))) {
+            py::object it = steal(PyObject_GetIter(entry.ptr()));
+            py::object values[3];
+            int got = 0;
+            while (PyObject *v = PyIter_Next(it.ptr())) {
+                if (got == 3) {
+                    Py_DECREF(v);
+                    throw py::value_error("too many values to unpack (expected 3)");
+                }
+                values[got++] = py::reinterpret_steal<py::object>(v);
+            }
+            if (PyErr_Occurred()) raise();
+            if (got < 3) {
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)", got);
+                raise();
+            }
+            if (!PyDict_SetDefault(peaks.ptr(), values[2].ptr(), values[0].ptr())) raise();
+        }
+    }
+
+    py::object plt = lookup("plt");
+    if (ax.is_none()) {
+        plt.attr("figure")(py::arg("figsize") = py::make_tuple(11, 5.5));
+        ax = plt.attr("gca")();
+    }
+    py::object margin = builtin("int")(M * py::float_(0.15));
+    if (compare(py::int_(20), margin, Py_GT)) margin = py::int_(20);
+    py::object x_max = M + margin;
+    py::object close_thresh = x_max * py::float_(0.06);
+
+    py::dict arrowprops;
+    arrowprops["arrowstyle"] = "-";
+    arrowprops["color"] = "gray";
+    arrowprops["lw"] = 0.5;
+    arrowprops["alpha"] = 0.6;
+    py::object prev_mz = py::none();
+    long level = 0;
+    py::list items = builtin("sorted")(peaks.attr("items")());
+    for (py::handle kv : items) {
+        py::object mz = kv[py::int_(0)], label = kv[py::int_(1)];
+        const bool is_M = compare(label, py::str("M+"), Py_EQ);
+        const long bar_h = is_M ? 100 : 60;
+        const char *color = is_M ? "crimson" : "steelblue";
+        ax.attr("vlines")(mz, 0, bar_h, py::arg("color") = color, py::arg("linewidth") = is_M ? 2.2 : 1.6);
+        if (!prev_mz.is_none() && compare(mz - prev_mz, close_thresh, Py_LT))
+            ++level;
+        else
+            level = 0;
+        const long label_y = bar_h + 3 + level * 11;
+        ax.attr("annotate")(py::str("{}\n{}").format(label, mz), py::arg("xy") = py::make_tuple(mz, bar_h),
+                            py::arg("xytext") = py::make_tuple(mz, label_y), py::arg("ha") = "center",
+                            py::arg("va") = "bottom", py::arg("fontsize") = 8, py::arg("color") = color,
+                            py::arg("arrowprops") = arrowprops);
+        prev_mz = mz;
+    }
+    ax.attr("set_xlim")(0, x_max);
+    ax.attr("set_ylim")(0, 150);
+    ax.attr("set_xlabel")("m/z");
+    ax.attr("set_ylabel")("(schematic \u2014 intensities are not predicted)");
+    ax.attr("set_title")(py::str("Corvane predicted EI-MS fragments: ") + py::str(smiles));
+    py::object spines = ax.attr("spines");
+    spines[py::str("top")].attr("set_visible")(false);
+    spines[py::str("right")].attr("set_visible")(false);
+    return ax;
+}
 
 }  // namespace corvane::ms

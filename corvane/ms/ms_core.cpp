@@ -1,0 +1,309 @@
+#include "ms_core.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <deque>
+#include <numeric>
+#include <set>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "../vif/vif_core.hpp"
+
+namespace corvane::ms {
+
+std::string formula(const std::map<std::string, long long> &counts) {
+    std::string out;
+    auto term = [&](const std::string &el, long long c) {
+        out += el;
+        if (c > 1) out += std::to_string(c);
+    };
+    for (const char *el : {"C", "H"}) {
+        auto it = counts.find(el);
+        if (it != counts.end() && it->second != 0) term(it->first, it->second);
+    }
+    // std::map orders std::string keys by bytes, which for UTF-8 is code-point
+    // order.
+    for (const auto &[el, c] : counts)
+        if (el != "C" && el != "H" && c != 0) term(el, c);
+    return out;
+}
+
+double builtin_sum(const std::vector<double> &terms) {
+    if (terms.empty()) return 0.0;
+    double f = 0.0 + terms[0];
+    double c = 0.0;
+    for (std::size_t i = 1; i < terms.size(); ++i) {
+        const double x = terms[i];
+        const double t = f + x;
+        if (std::fabs(f) >= std::fabs(x))
+            c += (f - t) + x;
+        else
+            c += (x - t) + f;
+        f = t;
+    }
+    if (c != 0.0 && std::isfinite(c)) f += c;
+    return f;
+}
+
+AtomGraph::AtomGraph(std::size_t n, const std::vector<std::pair<int, int>> &edges) : n_(n), adj_(n) {
+    std::set<std::pair<int, int>> have;
+    for (auto [u, v] : edges) {
+        if (u < 0 || v < 0 || static_cast<std::size_t>(u) >= n || static_cast<std::size_t>(v) >= n) continue;
+        if (!have.insert({std::min(u, v), std::max(u, v)}).second) continue;
+        const int id = static_cast<int>(edges_.size());
+        edges_.push_back({u, v});
+        adj_[u].push_back({v, id});
+        if (u != v) adj_[v].push_back({u, id});
+    }
+    std::vector<int> lab;
+    base_ = label({}, lab);
+}
+
+int AtomGraph::edge(int u, int v) const {
+    if (u < 0 || v < 0 || static_cast<std::size_t>(u) >= n_ || static_cast<std::size_t>(v) >= n_) return -1;
+    for (auto [w, id] : adj_[u])
+        if (w == v) return id;
+    return -1;
+}
+
+std::size_t AtomGraph::label(const std::vector<int> &removed, std::vector<int> &lab) const {
+    lab.assign(n_, -1);
+    std::vector<int> stack;
+    int count = 0;
+    for (std::size_t s = 0; s < n_; ++s) {
+        if (lab[s] >= 0) continue;
+        lab[s] = count;
+        stack.push_back(static_cast<int>(s));
+        while (!stack.empty()) {
+            const int x = stack.back();
+            stack.pop_back();
+            for (auto [y, id] : adj_[x]) {
+                if (lab[y] >= 0) continue;
+                if (std::find(removed.begin(), removed.end(), id) != removed.end()) continue;
+                lab[y] = count;
+                stack.push_back(y);
+            }
+        }
+        ++count;
+    }
+    return static_cast<std::size_t>(count);
+}
+
+bool AtomGraph::split(const std::vector<int> &removed, std::vector<int> &first, std::vector<int> &second) const {
+    std::vector<int> lab;
+    if (label(removed, lab) != base_ + 1) return false;
+    // One component fell apart into two; every cut bond whose ends now lie
+    // apart joins exactly those two.
+    int a = -1, b = -1;
+    for (int id : removed) {
+        auto [u, v] = edges_[id];
+        if (lab[u] != lab[v]) {
+            a = std::min(lab[u], lab[v]);
+            b = std::max(lab[u], lab[v]);
+            break;
+        }
+    }
+    if (a < 0) return false;
+    first.clear();
+    second.clear();
+    for (std::size_t i = 0; i < n_; ++i) {
+        if (lab[i] == a) first.push_back(static_cast<int>(i));
+        else if (lab[i] == b) second.push_back(static_cast<int>(i));
+    }
+    return true;
+}
+
+std::vector<std::vector<int>> cut_fragment(const AtomGraph &ag, const std::vector<SoftPair> &soft, bool ring,
+                                           const CutQueries &q) {
+    std::set<std::vector<int>> out;
+    std::vector<int> ring_edges;
+    std::vector<int> a, b;
+    auto n_heavy = [&](const std::vector<int> &comp) {
+        long n = 0;
+        for (int x : comp) n += q.heavy(x) ? 1 : 0;
+        return n;
+    };
+    for (const SoftPair &sp : soft) {
+        const int id = ag.edge(sp.u, sp.v);
+        if (id < 0) continue;
+        if (ag.split({id}, a, b)) {
+            // A multiple bond is not cleaved when one side is a lone heavy
+            // atom (the oxygen of a carbonyl group).
+            if (q.multiple(sp.id)) {
+                const long ha = n_heavy(a), hb = n_heavy(b);
+                if (std::min(ha, hb) == 1) continue;
+            }
+            out.insert(a);
+            out.insert(b);
+        } else {
+            ring_edges.push_back(id);
+        }
+    }
+    if (ring) {
+        auto mass_of = [&](const std::vector<int> &comp) {
+            std::vector<double> m;
+            m.reserve(comp.size());
+            for (int x : comp) m.push_back(q.mass(x));
+            return builtin_sum(m);
+        };
+        for (std::size_t i = 0; i < ring_edges.size(); ++i) {
+            for (std::size_t j = i + 1; j < ring_edges.size(); ++j) {
+                if (!ag.split({ring_edges[i], ring_edges[j]}, a, b)) continue;
+                const double ma = mass_of(a), mb = mass_of(b);
+                const double lighter = mb < ma ? mb : ma;
+                if (q.mass_ok(lighter)) {
+                    out.insert(a);
+                    out.insert(b);
+                }
+            }
+        }
+    }
+    return {out.begin(), out.end()};
+}
+
+std::vector<char> soft_trials(const std::vector<double> &a, std::size_t k,
+                              const std::vector<std::pair<int, int>> &trials, double tol) {
+    std::vector<char> soft(trials.size(), 0);
+    if (trials.empty()) return soft;
+    const vif::SignCounts base = vif::lpi_counts(a, k, tol);
+    for (std::size_t t = 0; t < trials.size(); ++t) {
+        auto [u, v] = trials[t];
+        std::vector<double> cut = a;
+        cut[static_cast<std::size_t>(u) * k + v] = 0.0;
+        cut[static_cast<std::size_t>(v) * k + u] = 0.0;
+        soft[t] = vif::lpi_counts(std::move(cut), k, tol) == base;
+    }
+    return soft;
+}
+
+namespace {
+
+struct VectorHash {
+    std::size_t operator()(const std::vector<int> &v) const {
+        std::size_t h = v.size();
+        for (int x : v) h ^= static_cast<std::size_t>(x) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
+        return h;
+    }
+};
+
+}  // namespace
+
+std::vector<Peak> cascade(const Molecule &mol, const VifGraph &g, const std::vector<BondRecord> &bonds,
+                          const CascadeOptions &opt) {
+    const std::size_t n = mol.n_atoms;
+    auto nominal_of = [&](const std::vector<int> &frag) {
+        long long s = 0;
+        for (int a : frag) s += mol.nominal[a];
+        return s;
+    };
+    auto formula_of = [&](const std::vector<int> &frag) {
+        std::vector<long long> c(mol.symbols.size(), 0);
+        for (int a : frag) ++c[mol.symbol[a]];
+        std::map<std::string, long long> counts;
+        for (std::size_t s = 0; s < c.size(); ++s)
+            if (c[s]) counts[mol.symbols[s]] = c[s];
+        return formula(counts);
+    };
+
+    std::vector<int> all(n);
+    std::iota(all.begin(), all.end(), 0);
+    std::vector<Peak> peaks;
+    std::unordered_set<long long> peak_mz;
+    const long long m0 = nominal_of(all);
+    peaks.push_back({m0, formula_of(all), 0});
+    peak_mz.insert(m0);
+
+    std::unordered_set<std::vector<int>, VectorHash> seen{all};
+    std::deque<std::pair<std::vector<int>, long>> queue;
+    queue.push_back({all, 0});
+
+    std::vector<char> in_frag(n, 0);
+    std::vector<int> local(n, -1);
+    std::vector<int> row_pos(g.n_nodes, -1);
+    while (!queue.empty()) {
+        auto [frag, gen] = std::move(queue.front());
+        queue.pop_front();
+        if (static_cast<double>(gen) >= opt.max_generations) continue;
+
+        for (std::size_t i = 0; i < frag.size(); ++i) {
+            in_frag[frag[i]] = 1;
+            local[frag[i]] = static_cast<int>(i);
+        }
+
+        // Soft bonds of the fragment: its own VIF subgraph (a principal
+        // submatrix of the molecule's) with its own LPI as the baseline.
+        std::vector<int> rows;
+        for (int a : frag) rows.insert(rows.end(), g.atom_nodes[a].begin(), g.atom_nodes[a].end());
+        std::sort(rows.begin(), rows.end());
+        rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+        const std::size_t k = rows.size();
+        for (std::size_t i = 0; i < k; ++i) row_pos[rows[i]] = static_cast<int>(i);
+        std::vector<double> sub(k * k);
+        for (std::size_t i = 0; i < k; ++i)
+            for (std::size_t j = 0; j < k; ++j) sub[i * k + j] = g.adjacency[rows[i] * g.n_nodes + rows[j]];
+        std::vector<std::pair<int, int>> trials;
+        std::vector<std::size_t> trial_bond;
+        for (std::size_t b = 0; b < bonds.size(); ++b) {
+            const BondRecord &r = bonds[b];
+            if (r.atom_u < 0 || !in_frag[r.atom_u] || r.atom_v < 0 || !in_frag[r.atom_v]) continue;
+            if (!r.edge || row_pos[r.u] < 0 || row_pos[r.v] < 0) continue;
+            trials.push_back({row_pos[r.u], row_pos[r.v]});
+            trial_bond.push_back(b);
+        }
+        const std::vector<char> soft = soft_trials(sub, k, trials, opt.tol);
+        for (int r : rows) row_pos[r] = -1;
+
+        // Cut the fragment at them: one pair per bonded atom pair, with the
+        // largest order among its soft bond units.
+        std::vector<std::pair<int, int>> edges;
+        for (auto [u, v] : mol.bonds)
+            if (in_frag[u] && in_frag[v]) edges.push_back({local[u], local[v]});
+        AtomGraph ag(frag.size(), edges);
+        std::vector<std::pair<int, int>> pair_keys;
+        std::vector<double> pair_order;
+        std::map<std::pair<int, int>, std::size_t> pair_index;
+        for (std::size_t t = 0; t < trials.size(); ++t) {
+            if (!soft[t]) continue;
+            const BondRecord &r = bonds[trial_bond[t]];
+            const std::pair<int, int> pr{std::min(r.atom_u, r.atom_v), std::max(r.atom_u, r.atom_v)};
+            auto [it, added] = pair_index.insert({pr, pair_keys.size()});
+            if (added) {
+                pair_keys.push_back(pr);
+                pair_order.push_back(1.0);
+            }
+            double &cur = pair_order[it->second];
+            if (r.order > cur) cur = r.order;
+        }
+        std::vector<SoftPair> pairs;
+        for (std::size_t p = 0; p < pair_keys.size(); ++p)
+            pairs.push_back({local[pair_keys[p].first], local[pair_keys[p].second], p});
+        CutQueries q{
+            [&](std::size_t id) { return pair_order[id] >= 2; },
+            [&](int x) { return mol.heavy[frag[x]] != 0; },
+            [&](int x) { return mol.mass[frag[x]]; },
+            [&](double m) { return m >= opt.min_mz; },
+        };
+        std::vector<std::vector<int>> children = cut_fragment(ag, pairs, opt.ring, q);
+        for (int a : frag) {
+            in_frag[a] = 0;
+            local[a] = -1;
+        }
+        // Local nodes follow ascending atom index, so mapping back keeps each
+        // child ascending and the list in lexicographic order of the
+        // children's sorted atom-index tuples: the fixed walking order.
+        for (auto &child : children)
+            for (int &x : child) x = frag[x];
+
+        for (auto &child : children) {
+            if (child.empty() || child == frag) continue;
+            const long long mz = nominal_of(child);
+            if (!seen.insert(child).second) continue;
+            if (peak_mz.insert(mz).second) peaks.push_back({mz, formula_of(child), gen + 1});
+            queue.push_back({std::move(child), gen + 1});
+        }
+    }
+    return peaks;
+}
+
+}  // namespace corvane::ms
