@@ -383,9 +383,9 @@ py::object compute_atom_layout(const Args &a) {
         py::gil_scoped_release nogil;
         force_loop(xy, n, bt, p, groups, 0, static_cast<long>(n_iter), nk);
     } else {
-        std::vector<double> forces(2 * n);
+        StepScratch scratch;
         for (long long it = 0; it < n_iter; ++it) {
-            force_step(xy, n, bt, p, nk, forces);
+            force_step(xy, n, bt, p, nk, scratch);
             if (!equalize_after(static_cast<long>(it))) continue;
             if (is_own(F_radial_equalize)) {
                 if (bad >= 0)

@@ -170,9 +170,10 @@ BondTable::BondTable(std::size_t n_atoms, std::vector<std::pair<long, long>> bon
 }
 
 void force_step(double *xy, std::size_t n, const BondTable &bt, const ForceParams &p, NormKind nk,
-                std::vector<double> &forces) {
-    forces.assign(2 * n, 0.0);
-    double *f = forces.data();
+                StepScratch &scratch) {
+    scratch.forces.assign(2 * n, 0.0);
+    scratch.dist2.resize(n);
+    double *f = scratch.forces.data();
     for (auto [u, v] : bt.bonds()) {
         double dx = xy[2 * v] - xy[2 * u];
         double dy = xy[2 * v + 1] - xy[2 * u + 1];
@@ -187,55 +188,58 @@ void force_step(double *xy, std::size_t n, const BondTable &bt, const ForceParam
         f[2 * v + 1] -= fy;
     }
     // Squared distances at or above this bound are certainly not below
-    // min_nb after the square root, so their root is not needed.
+    // min_nb after the square root: such pairs do not interact.  The
+    // positions do not change during the scan, so each row's squared
+    // distances are computed in one pass and only the near pairs visited.
     const double far2 = p.min_nb * p.min_nb * (1.0 + 1e-10);
-    for (std::size_t i = 0; i < n; ++i) {
+    double *d2 = scratch.dist2.data();
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+        const double xi = xy[2 * i], yi = xy[2 * i + 1];
+        const std::size_t first = i + 1;
+        if (nk == NormKind::fused) {
+            for (std::size_t j = first; j < n; ++j) {
+                double dx = xy[2 * j] - xi, dy = xy[2 * j + 1] - yi;
+                d2[j] = std::fma(dy, dy, dx * dx);
+            }
+        } else {
+            for (std::size_t j = first; j < n; ++j) {
+                double dx = xy[2 * j] - xi, dy = xy[2 * j + 1] - yi;
+                d2[j] = dx * dx + dy * dy;
+            }
+        }
         const std::vector<long> &bonded = bt.higher(i);
         auto next_bonded = bonded.begin();
-        const double xi = xy[2 * i], yi = xy[2 * i + 1];
-        double fxi = 0.0, fyi = 0.0;
-        bool touched = false;
-        for (std::size_t j = i + 1; j < n; ++j) {
-            if (next_bonded != bonded.end() && static_cast<std::size_t>(*next_bonded) == j) {
-                ++next_bonded;
-                continue;
-            }
+        // forces[i] only loses during its own row; it stays in registers.
+        double fxi = f[2 * i], fyi = f[2 * i + 1];
+        for (std::size_t j = first; j < n; ++j) {
+            if (d2[j] >= far2) continue;  // NaN goes on, as it must
+            while (next_bonded != bonded.end() && static_cast<std::size_t>(*next_bonded) < j) ++next_bonded;
+            if (next_bonded != bonded.end() && static_cast<std::size_t>(*next_bonded) == j) continue;
             double dx = xy[2 * j] - xi;
             double dy = xy[2 * j + 1] - yi;
-            double s2 = nk == NormKind::fused ? std::fma(dy, dy, dx * dx) : dx * dx + dy * dy;
-            if (s2 >= far2) continue;
-            double L = std::sqrt(s2);
+            double L = std::sqrt(d2[j]);
             if (L < 1e-9) continue;
             if (L < p.min_nb) {
                 double s = p.min_nb - L;
                 double fx = s * dx / L * p.k_rep;
                 double fy = s * dy / L * p.k_rep;
-                if (!touched) {
-                    // forces[i] is only subtracted from during its own row
-                    // scan; keep it in registers and write it back after.
-                    fxi = f[2 * i];
-                    fyi = f[2 * i + 1];
-                    touched = true;
-                }
                 fxi -= fx;
                 fyi -= fy;
                 f[2 * j] += fx;
                 f[2 * j + 1] += fy;
             }
         }
-        if (touched) {
-            f[2 * i] = fxi;
-            f[2 * i + 1] = fyi;
-        }
+        f[2 * i] = fxi;
+        f[2 * i + 1] = fyi;
     }
     for (std::size_t k = 0; k < 2 * n; ++k) xy[k] += f[k];
 }
 
 void force_loop(double *xy, std::size_t n, const BondTable &bt, const ForceParams &p, const Groups &groups,
                 long it0, long it1, NormKind nk) {
-    std::vector<double> forces(2 * n);
+    StepScratch scratch;
     for (long it = it0; it < it1; ++it) {
-        force_step(xy, n, bt, p, nk, forces);
+        force_step(xy, n, bt, p, nk, scratch);
         if (equalize_after(it)) radial_equalize(xy, groups, nk);
     }
 }

@@ -133,11 +133,15 @@ private:
     std::vector<std::vector<long>> higher_;
 };
 
+// Work space of one iteration, reused across iterations.
+struct StepScratch {
+    std::vector<double> forces, dist2;
+};
+
 // One iteration: bond springs in bond order, then repulsion of non-bonded
 // pairs i < j, then every atom moved by its whole accumulated force.
-// `forces` is scratch space of 2n doubles.
 void force_step(double *xy, std::size_t n, const BondTable &bt, const ForceParams &p, NormKind nk,
-                std::vector<double> &forces);
+                StepScratch &scratch);
 
 // Whether iteration `it` ends with the symmetry-class equalisation.
 inline bool equalize_after(long it) { return it > 50 && it % 5 == 0; }
