@@ -425,3 +425,76 @@ def test_demo_long_label_and_unreadable_writes_nothing(monkeypatch, capsys, fake
     with pytest.raises(ValueError, match="'bad'"):
         corvane.triple_group_demo("bad", str(tmp_path / "p"))
     assert list(tmp_path.iterdir()) == []
+
+
+# ---- end to end: the real analysis, spectrum plot and lookup ----------------
+
+def test_validate_builtin_tables(capsys):
+    assert corvane.validate() is True
+    out = lines(capsys)
+    assert out[3] == "  [PASS] water        O          expected=(3, 0, 3)  found=(3, 0, 3)"
+    assert out[-3:] == [SEP62, "RESULT: ALL TESTS PASSED ✓", SEP62]
+    assert sum(line.startswith("  [PASS] ") for line in out) == 13
+
+
+def test_halogen_test_real(capsys, tmp_path):
+    rows = [("methyl chloride", "CCl", "exp: 50(M)"), ("chloroform", "C(Cl)(Cl)Cl", "exp: 83")]
+    save = tmp_path / "h.png"
+    out = corvane.halogen_test(rows, None, str(save))
+    assert lines(capsys)[3:] == [
+        "methyl chloride          LPI=(5, 0, 6)    | C-X: C-X does NOT cleave",
+        "                         [exp: 50(M)]",
+        "chloroform               LPI=(5, 0, 12)   | C-X: C0-Cl1->CHCl2(83),Cl(35); "
+        "C0-Cl2->CHCl2(83),Cl(35); C0-Cl3->CHCl2(83),Cl(35)",
+        "                         [exp: 83]",
+        SEP78,
+        f"Panel saved: {save}",
+    ]
+    assert [(a, s, sorted(r)) for a, s, r in out] == [
+        (a, s, sorted(corvane.VIF(s, draw=False, verbose=False))) for a, s, _ in rows]
+    assert save.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    bottom = plt.gcf().axes[2:]
+    assert [ax.get_title() for ax in bottom] == [
+        "Corvane predicted EI-MS fragments: methyl chloride", "Corvane predicted EI-MS fragments: chloroform"]
+
+
+@pytest.mark.parametrize("prefix", [None, "demo"])
+def test_demo_real(capsys, tmp_path, prefix):
+    if prefix:
+        prefix = str(tmp_path / prefix)
+    r = corvane.triple_group_demo("CC(=O)Cl", prefix)
+    assert r["lpi"]["n+"] == 8 and "graph" in r
+    out = lines(capsys)
+    assert out[:4] == ["Molecule : CC(=O)Cl", "M+ = 78   LPI = {8, 0, 11}", "Fragments (single-cut):",
+                       "       C1-Cl3  ->  C2H3O(43), Cl(35)"]
+    if prefix:
+        assert out[-1] == f"Saved: {prefix}_graph.png , {prefix}_ms.png"
+        for suffix in ("_graph.png", "_ms.png"):
+            with open(prefix + suffix, "rb") as f:
+                assert f.read(8) == b"\x89PNG\r\n\x1a\n"
+    else:
+        assert len(out) == 4
+    with pytest.raises(ValueError, match=r"SMILES okunamadı!: 'C1CC'"):
+        corvane.triple_group_demo("C1CC", None)
+
+
+def test_panels_real_smiles():
+    fig = corvane.VIF_panel(["O", "C1CC", "CCl"], by="smiles", cols=2)
+    assert [ax.get_title() for ax in fig.axes] == ["O\nLPI={3,0,3}", "C1CC\n(error)", "CCl\nLPI={5,0,6}", ""]
+    fig = corvane.VIF_ms_panel(["CCl", "C1CC"], "smiles")
+    assert [ax.get_title() for ax in fig.axes] == ["Corvane predicted EI-MS fragments: CCl", "C1CC (error)"]
+
+
+@pytest.mark.parametrize("panel, titles", [
+    (corvane.VIF_panel, ["water\nLPI={3,0,3}", "unobtainium\n(not found)", "methanol\nLPI={6,0,6}"]),
+    (corvane.VIF_ms_panel, ["Corvane predicted EI-MS fragments: water", "unobtainium (not found)",
+                            "Corvane predicted EI-MS fragments: methanol", ""]),
+])
+def test_panels_by_name(pubchem_server, monkeypatch, panel, titles):
+    pubchem_server.add_compound("water", {"CID": 962, "SMILES": "O"})
+    pubchem_server.add_compound("methanol", {"CID": 887, "SMILES": "CO"})
+    monkeypatch.setattr(corvane, "BIOMOLECULES", ["water", "unobtainium", "methanol"])
+    fig = panel()
+    assert [ax.get_title() for ax in fig.axes][:len(titles)] == titles
+    assert fig.axes[1].title.get_color() == "gray" and not fig.axes[1].axison
+    assert len(pubchem_server.paths) == 3
