@@ -19,46 +19,69 @@ SignCounts count_signs(const double *ev, std::size_t n, double tol) {
 void tridiagonalize(std::vector<double> &a, std::size_t n, std::vector<double> &d, std::vector<double> &e) {
     d.assign(n, 0.0);
     e.assign(n, 0.0);
-    auto A = [&](std::size_t i, std::size_t j) -> double & { return a[i * n + j]; };
+    if (n == 0) return;
+    // Householder reduction from the last row up, reading and updating only
+    // the lower triangle, row by row (contiguous memory throughout).
     for (std::size_t i = n - 1; i >= 1; --i) {
-        std::size_t l = i - 1;
-        double h = 0.0, scale = 0.0;
-        if (l > 0) {
-            for (std::size_t k = 0; k <= l; ++k) scale += std::fabs(A(i, k));
+        const std::size_t l = i - 1;
+        double *u = &a[i * n];  // row i, entries 0..l: the vector to reflect
+        if (l == 0) {
+            e[i] = u[0];
+        } else {
+            double scale = 0.0;
+            for (std::size_t k = 0; k <= l; ++k) scale += std::fabs(u[k]);
             if (scale == 0.0) {
-                e[i] = A(i, l);
+                e[i] = u[l];
             } else {
+                double h = 0.0;
                 for (std::size_t k = 0; k <= l; ++k) {
-                    A(i, k) /= scale;
-                    h += A(i, k) * A(i, k);
+                    u[k] /= scale;
+                    h += u[k] * u[k];
                 }
-                double f = A(i, l);
-                double g = f >= 0.0 ? -std::sqrt(h) : std::sqrt(h);
-                e[i] = scale * g;
-                h -= f * g;
-                A(i, l) = f - g;
-                f = 0.0;
+                const double f0 = u[l];
+                const double g0 = f0 >= 0.0 ? -std::sqrt(h) : std::sqrt(h);
+                e[i] = scale * g0;
+                h -= f0 * g0;
+                u[l] = f0 - g0;
+                // p = A u / h over the leading block, from its lower triangle.
+                double *p = e.data();
+                std::fill(p, p + l + 1, 0.0);
                 for (std::size_t j = 0; j <= l; ++j) {
-                    g = 0.0;
-                    for (std::size_t k = 0; k <= j; ++k) g += A(j, k) * A(i, k);
-                    for (std::size_t k = j + 1; k <= l; ++k) g += A(k, j) * A(i, k);
-                    e[j] = g / h;
-                    f += e[j] * A(i, j);
+                    const double *row = &a[j * n];
+                    const double uj = u[j];
+                    double acc0 = row[j] * uj, acc1 = 0.0;
+                    std::size_t k = 0;
+                    for (; k + 1 < j; k += 2) {
+                        acc0 += row[k] * u[k];
+                        acc1 += row[k + 1] * u[k + 1];
+                        p[k] += row[k] * uj;
+                        p[k + 1] += row[k + 1] * uj;
+                    }
+                    for (; k < j; ++k) {
+                        acc0 += row[k] * u[k];
+                        p[k] += row[k] * uj;
+                    }
+                    p[j] += acc0 + acc1;
                 }
-                double hh = f / (h + h);
+                double f = 0.0;
                 for (std::size_t j = 0; j <= l; ++j) {
-                    f = A(i, j);
-                    e[j] = g = e[j] - hh * f;
-                    for (std::size_t k = 0; k <= j; ++k) A(j, k) -= (f * e[k] + g * A(i, k));
+                    p[j] /= h;
+                    f += p[j] * u[j];
+                }
+                const double hh = f / (h + h);
+                for (std::size_t j = 0; j <= l; ++j) p[j] -= hh * u[j];
+                // A -= u q^T + q u^T on the lower triangle.
+                for (std::size_t j = 0; j <= l; ++j) {
+                    double *row = &a[j * n];
+                    const double uj = u[j], qj = p[j];
+                    for (std::size_t k = 0; k <= j; ++k) row[k] -= (uj * p[k] + qj * u[k]);
                 }
             }
-        } else {
-            e[i] = A(i, l);
         }
         if (i == 1) break;
     }
     e[0] = 0.0;
-    for (std::size_t i = 0; i < n; ++i) d[i] = A(i, i);
+    for (std::size_t i = 0; i < n; ++i) d[i] = a[i * n + i];
 }
 
 std::size_t sturm_count_below(const std::vector<double> &d, const std::vector<double> &e, double x) {
