@@ -68,12 +68,6 @@ def test_graph_figure(shown, smiles, n_soft):
         assert red == [] or len(red[0].get_segments()) == 0
 
 
-def test_soft_double_bond_counts_records(shown):
-    r = corvane.VIF("CC(=O)Cl", verbose=False, show_spectrum=False)
-    fig, ax = graph_axes(shown, show_spectrum=False)
-    assert ax.get_title().endswith(f"soft: {len(r['soft_bonds'])} bond")
-
-
 def test_show_spectrum_false_draws_one_figure(shown):
     corvane.VIF("CCl", verbose=False, show_spectrum=False)
     assert shown == [[1]]
