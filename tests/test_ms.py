@@ -531,3 +531,49 @@ def test_cascade_other_inputs_take_the_plain_path():
     assert corvane.predict_fragments_recursive(mol, H, subs, cb, 3, 25.0, 1) == ref
     with pytest.raises(TypeError):
         corvane.predict_fragments_recursive(mol, H, subs, cb, None)
+
+
+# --- on the VIF graphs of the driver -----------------------------------------
+
+def prepared(smiles):
+    """The molecule as the driver prepares it (the result record carries none)."""
+    mol = Chem.MolFromSmiles(smiles, sanitize=False)
+    mol.UpdatePropertyCache(strict=False)
+    try:
+        Chem.SetAromaticity(mol)
+        Chem.Kekulize(mol, clearAromaticFlags=True)
+    except Exception:
+        pass
+    return Chem.AddHs(mol)
+
+
+def vif_inputs(smiles):
+    r = corvane.VIF(smiles, draw=False, verbose=False)
+    return prepared(smiles), r["graph"], r["atom_subgraphs"], r["chem_bonds"]
+
+
+@pytest.mark.parametrize("smiles", ["Clc1ccccc1", "ClCc1ccccc1", "CC(=O)Cl", "ClCc1ccccc1.Cl"])
+def test_whole_molecule_softs_are_the_soft_bonds(smiles):
+    mol, H, subs, cb = vif_inputs(smiles)
+    whole = corvane._fragment_atom_softs(H, subs, cb, set(range(mol.GetNumAtoms())))
+    soft = corvane.detect_soft_bonds(H, cb, corvane.compute_lpi(H))
+    assert [id(x) for x in whole] == [id(x) for x in soft] and soft
+
+
+@pytest.mark.parametrize("smiles", ["ClCc1ccccc1", "CC(=O)Cl", "OC(=O)CCc1ccccc1", "ClCc1ccccc1.Cl", "CCO",
+                                    "CC(C)(C)Br", "[2H]C(Cl)c1ccncc1"])
+def test_cascade_paths_agree_on_vif_graphs(smiles, monkeypatch):
+    args = vif_inputs(smiles)
+    fast = corvane.predict_fragments_recursive(*args)
+    own = corvane.compute_lpi
+    monkeypatch.setattr(corvane, "compute_lpi", lambda *a, **k: own(*a, **k))
+    assert list(corvane.predict_fragments_recursive(*args).items()) == list(fast.items())
+
+
+def test_benzyl_chloride_cascade():
+    mol, H, subs, cb = vif_inputs("ClCc1ccccc1")
+    peaks = corvane.predict_fragments_recursive(mol, H, subs, cb)
+    assert next(iter(peaks)) == 126
+    for mz, formula in [(91, "C7H7"), (77, "C6H5"), (49, "CH2Cl"), (35, "Cl")]:
+        assert peaks[mz] == {"formula": formula, "generation": 1}
+    assert corvane.predict_fragments_recursive(*vif_inputs("CCO")) == {46: {"formula": "C2H6O", "generation": 0}}

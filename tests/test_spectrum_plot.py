@@ -117,3 +117,11 @@ def test_bad_input_opens_no_figure(mass, frags, exc, msg):
         corvane.plot_mass_spectrum("s", mass, frags)
     assert len(plt.get_fignums()) == n
 
+
+
+def test_given_axes_need_no_pyplot(monkeypatch):
+    fig, ax = plt.subplots()
+    monkeypatch.delattr(corvane, "plt")
+    assert corvane.plot_mass_spectrum("s", 46, [], ax) is ax
+    with pytest.raises(NameError):
+        corvane.plot_mass_spectrum("s", 46, [])

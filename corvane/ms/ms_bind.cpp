@@ -335,11 +335,11 @@ py::object fragment_atom_softs_plain(py::handle H, py::handle chem_bonds, py::ha
 py::object fragment_atom_softs_fast(py::handle H, py::handle chem_bonds, py::handle atom_set, double tol,
                                     const py::set &frag_nodes) {
     py::dict pos;
-    std::vector<py::handle> nodes;
+    std::vector<py::object> nodes;
     for (auto kv : py::reinterpret_borrow<py::dict>(H.attr("_node"))) {
         if (!contains(frag_nodes, kv.first)) continue;
         pos[kv.first] = py::int_(nodes.size());
-        nodes.push_back(kv.first);
+        nodes.push_back(py::reinterpret_borrow<py::object>(kv.first));
     }
     const std::size_t k = nodes.size();
     py::dict adj = H.attr("_adj");
@@ -787,8 +787,8 @@ py::object plot_mass_spectrum(const Args &a) {
         }
     }
 
-    py::object plt = lookup("plt");
     if (ax.is_none()) {
+        py::object plt = lookup("plt");
         plt.attr("figure")(py::arg("figsize") = py::make_tuple(11, 5.5));
         ax = plt.attr("gca")();
     }
