@@ -1,7 +1,9 @@
 """Formulas, nominal masses, fragment prediction and the fragmentation cascade."""
 import itertools
+import types
 
 import networkx as nx
+import numpy as np
 import pytest
 from rdkit import Chem
 
@@ -577,3 +579,33 @@ def test_benzyl_chloride_cascade():
     for mz, formula in [(91, "C7H7"), (77, "C6H5"), (49, "CH2Cl"), (35, "Cl")]:
         assert peaks[mz] == {"formula": formula, "generation": 1}
     assert corvane.predict_fragments_recursive(*vif_inputs("CCO")) == {46: {"formula": "C2H6O", "generation": 0}}
+
+
+@pytest.mark.parametrize("w", [1e-9, 1.0000000000000002e-9, 0.9999999999999999e-9, 2e-9, 0.0])
+def test_eigenvalues_at_the_band_edge_agree(w, monkeypatch):
+    # a path C0-C1-C2 of one node per atom: cutting the strong edge leaves
+    # eigenvalues of about +-w, right at the tolerance
+    mol = Chem.MolFromSmiles("CCC")
+    H = nx.Graph()
+    H.add_edge(0, 1, weight=w)
+    H.add_edge(1, 2, weight=1.0)
+    cb = [{"u_node": 0, "v_node": 1, "atom_u": 0, "atom_v": 1, "order": 1},
+          {"u_node": 1, "v_node": 2, "atom_u": 1, "atom_v": 2, "order": 1}]
+    subs = [[0], [1], [2]]
+    calls = []
+
+    class Linalg:
+        @staticmethod
+        def eigvalsh(a):
+            calls.append(a.shape)
+            return np.linalg.eigvalsh(a)
+
+    # counts that rounding could tip are taken from numpy's eigenvalues
+    monkeypatch.setattr(corvane, "np", types.SimpleNamespace(linalg=Linalg, array=np.array))
+    fast = corvane._fragment_atom_softs(H, subs, cb, {0, 1, 2})
+    peaks = corvane.predict_fragments_recursive(mol, H, subs, cb)
+    assert bool(calls) == (abs(w - 1e-9) < 1e-20)
+    own = corvane.compute_lpi
+    monkeypatch.setattr(corvane, "compute_lpi", lambda *a, **k: own(*a, **k))
+    assert corvane._fragment_atom_softs(H, subs, cb, {0, 1, 2}) == fast
+    assert corvane.predict_fragments_recursive(mol, H, subs, cb) == peaks

@@ -285,6 +285,20 @@ py::tuple sorted_pair(py::handle a, py::handle b) {
 // ---------------------------------------------------------------------------
 // Soft bonds of a fragment.
 
+// Counts from numpy's eigenvalues, exactly as compute_lpi forms them; called
+// from C++ work that runs without the GIL.
+ExactCounts exact_counts(double tol) {
+    return [tol](const std::vector<double> &a, std::size_t k) {
+        py::gil_scoped_acquire gil;
+        const auto n = static_cast<py::ssize_t>(k);
+        py::array_t<double> A({n, n});
+        std::copy(a.begin(), a.end(), A.mutable_data());
+        py::array_t<double, py::array::c_style | py::array::forcecast> ev =
+            lookup("np").attr("linalg").attr("eigvalsh")(A);
+        return vif::count_signs(ev.data(), static_cast<std::size_t>(ev.size()), tol);
+    };
+}
+
 // Rows of an exact nx.Graph in its node order.
 py::dict node_rows(py::handle H) {
     py::dict rows;
@@ -365,7 +379,7 @@ py::object fragment_atom_softs_fast(py::handle H, py::handle chem_bonds, py::han
     std::vector<char> soft;
     {
         py::gil_scoped_release release;
-        soft = soft_trials(a, k, trials, tol);
+        soft = soft_trials(std::move(a), k, trials, tol, exact_counts(tol));
     }
     py::list softs;
     for (std::size_t t = 0; t < soft.size(); ++t)
@@ -650,8 +664,15 @@ py::object fragment_atom_softs(const Args &a) {
         for (py::handle node : py::iter(nodes))
             if (PySet_Add(frag_nodes.ptr(), node.ptr()) < 0) raise();
     }
-    if (is_own(F_compute_lpi) && is_plain_graph(H))
-        return fragment_atom_softs_fast(H, chem_bonds, atom_set, as_double(tol), frag_nodes);
+    // The module's own LPI on a plain graph, with a tolerance it can count
+    // against directly, is computed here on the fragment's matrix.
+    if (is_own(F_compute_lpi) && is_plain_graph(H)) {
+        const double tol_d = PyFloat_AsDouble(tol.ptr());
+        if (tol_d == -1.0 && PyErr_Occurred())
+            PyErr_Clear();
+        else if (std::isfinite(tol_d) && tol_d >= 0.0)
+            return fragment_atom_softs_fast(H, chem_bonds, atom_set, tol_d, frag_nodes);
+    }
     return fragment_atom_softs_plain(H, chem_bonds, atom_set, tol, frag_nodes);
 }
 
@@ -750,7 +771,7 @@ py::object predict_fragments_recursive(const Args &a) {
     std::vector<Peak> peaks;
     {
         py::gil_scoped_release release;
-        peaks = cascade(d.mol, d.graph, d.bonds, d.opt);
+        peaks = cascade(d.mol, d.graph, d.bonds, d.opt, exact_counts(d.opt.tol));
     }
     py::dict out;
     for (const Peak &p : peaks) out[py::int_(p.mz)] = peak_entry(py::str(p.formula), p.generation);

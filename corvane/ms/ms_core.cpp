@@ -162,17 +162,23 @@ std::vector<std::vector<int>> cut_fragment(const AtomGraph &ag, const std::vecto
     return {out.begin(), out.end()};
 }
 
-std::vector<char> soft_trials(const std::vector<double> &a, std::size_t k,
-                              const std::vector<std::pair<int, int>> &trials, double tol) {
+std::vector<char> soft_trials(std::vector<double> a, std::size_t k, const std::vector<std::pair<int, int>> &trials,
+                              double tol, const ExactCounts &exact) {
     std::vector<char> soft(trials.size(), 0);
     if (trials.empty()) return soft;
-    const vif::SignCounts base = vif::lpi_counts(a, k, tol);
+    const vif::CheckedCounts b = vif::lpi_counts_checked(a, k, tol);
+    const vif::SignCounts base = b.certain ? b.counts : exact(a, k);
     for (std::size_t t = 0; t < trials.size(); ++t) {
-        auto [u, v] = trials[t];
-        std::vector<double> cut = a;
-        cut[static_cast<std::size_t>(u) * k + v] = 0.0;
-        cut[static_cast<std::size_t>(v) * k + u] = 0.0;
-        soft[t] = vif::lpi_counts(std::move(cut), k, tol) == base;
+        const auto [u, v] = trials[t];
+        const vif::CheckedCounts c = vif::cut_counts(a, k, u, v, tol);
+        vif::SignCounts counts = c.counts;
+        if (!c.certain) {
+            std::vector<double> cut = a;
+            cut[static_cast<std::size_t>(u) * k + v] = 0.0;
+            cut[static_cast<std::size_t>(v) * k + u] = 0.0;
+            counts = exact(cut, k);
+        }
+        soft[t] = counts == base;
     }
     return soft;
 }
@@ -190,7 +196,7 @@ struct VectorHash {
 }  // namespace
 
 std::vector<Peak> cascade(const Molecule &mol, const VifGraph &g, const std::vector<BondRecord> &bonds,
-                          const CascadeOptions &opt) {
+                          const CascadeOptions &opt, const ExactCounts &exact) {
     const std::size_t n = mol.n_atoms;
     auto nominal_of = [&](const std::vector<int> &frag) {
         long long s = 0;
@@ -251,7 +257,7 @@ std::vector<Peak> cascade(const Molecule &mol, const VifGraph &g, const std::vec
             trials.push_back({row_pos[r.u], row_pos[r.v]});
             trial_bond.push_back(b);
         }
-        const std::vector<char> soft = soft_trials(sub, k, trials, opt.tol);
+        const std::vector<char> soft = soft_trials(std::move(sub), k, trials, opt.tol, exact);
         for (int r : rows) row_pos[r] = -1;
 
         // Cut the fragment at them: one pair per bonded atom pair, with the

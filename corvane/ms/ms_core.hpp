@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "../vif/vif_core.hpp"
+
 namespace corvane::ms {
 
 // Element formula of symbol counts: "C" first, "H" second, then every other
@@ -74,10 +76,15 @@ struct CutQueries {
 std::vector<std::vector<int>> cut_fragment(const AtomGraph &ag, const std::vector<SoftPair> &soft, bool ring,
                                            const CutQueries &q);
 
+// LPI counts of a symmetric k x k matrix taken from its eigenvalues, for the
+// rare matrix whose Sturm counts are not certain (an eigenvalue within
+// rounding of a band edge).
+using ExactCounts = std::function<vif::SignCounts(const std::vector<double> &a, std::size_t k)>;
+
 // Whether zeroing the entries (u, v) and (v, u) of the symmetric k x k matrix
-// `a` keeps its LPI counts, for each trial.
-std::vector<char> soft_trials(const std::vector<double> &a, std::size_t k,
-                              const std::vector<std::pair<int, int>> &trials, double tol);
+// `a` keeps its LPI counts, for each trial.  tol >= 0.
+std::vector<char> soft_trials(std::vector<double> a, std::size_t k, const std::vector<std::pair<int, int>> &trials,
+                              double tol, const ExactCounts &exact);
 
 // Inputs of the cascade.
 struct Molecule {
@@ -121,6 +128,6 @@ struct Peak {
 // Breadth-first multi-generation fragmentation: peaks in insertion order,
 // the molecule itself first.
 std::vector<Peak> cascade(const Molecule &mol, const VifGraph &g, const std::vector<BondRecord> &bonds,
-                          const CascadeOptions &opt);
+                          const CascadeOptions &opt, const ExactCounts &exact);
 
 }  // namespace corvane::ms
