@@ -59,6 +59,8 @@ PyObject *call_body(CvFunction *f, PyObject *const *slots, PyObject *extra) {
         e.restore();
     } catch (py::builtin_exception &e) {
         e.set_error();
+    } catch (py::cast_error &e) {
+        PyErr_SetString(PyExc_TypeError, e.what());
     } catch (std::bad_alloc &) {
         PyErr_NoMemory();
     } catch (std::invalid_argument &e) {
