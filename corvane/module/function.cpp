@@ -57,10 +57,11 @@ PyObject *call_body(CvFunction *f, PyObject *const *slots, PyObject *extra) {
         return r.release().ptr();
     } catch (py::error_already_set &e) {
         e.restore();
+    } catch (py::cast_error &e) {
+        // a conversion of an argument to a C++ type failed
+        PyErr_SetString(PyExc_TypeError, e.what());
     } catch (py::builtin_exception &e) {
         e.set_error();
-    } catch (py::cast_error &e) {
-        PyErr_SetString(PyExc_TypeError, e.what());
     } catch (std::bad_alloc &) {
         PyErr_NoMemory();
     } catch (std::invalid_argument &e) {
