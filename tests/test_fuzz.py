@@ -1,0 +1,563 @@
+"""Fuzzing: every registry function with odd arguments, and VIF on odd SMILES.
+
+Each function must answer with a result or a Python exception; a SystemError
+(a C-level fault reported as an exception) or a crash counts as a failure.
+The normal run uses a small number of examples; set CORVANE_FUZZ_EXAMPLES to
+run more, e.g.
+
+    CORVANE_FUZZ_EXAMPLES=5000 ./dev.sh test tests/test_fuzz.py
+"""
+
+import copy
+import inspect
+import math
+import os
+import random
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import matplotlib
+
+matplotlib.use("Agg")
+
+import matplotlib.pyplot as plt  # noqa: E402
+import networkx as nx  # noqa: E402
+import numpy as np  # noqa: E402
+import pytest  # noqa: E402
+from hypothesis import HealthCheck, given, settings, strategies as st  # noqa: E402
+from rdkit import Chem  # noqa: E402
+
+import corvane  # noqa: E402
+
+LONG = int(os.environ.get("CORVANE_FUZZ_EXAMPLES", "0"))
+CORPUS = Path("/work/shared/corpus/bzr.smi")
+
+
+def examples(normal):
+    return max(normal, LONG) if LONG else normal
+
+
+# ---------------------------------------------------------------------------
+# The pool of odd values
+
+
+def _mol(smiles, hs=True):
+    m = Chem.MolFromSmiles(smiles)
+    return Chem.AddHs(m) if hs else m
+
+
+def _graph(weights):
+    g = nx.Graph()
+    g.add_nodes_from(range(4))
+    for (u, v), w in zip([(0, 1), (1, 2), (2, 3)], weights):
+        if w is _MISSING:
+            g.add_edge(u, v)
+        else:
+            g.add_edge(u, v, weight=w)
+    return g
+
+
+_MISSING = object()
+
+
+def _odd_graphs():
+    di = nx.DiGraph([(0, 1), (1, 0)])
+    multi = nx.MultiGraph()
+    multi.add_edge(0, 1, weight=1.0)
+    multi.add_edge(0, 1, weight=2.0)
+    mixed = nx.Graph()
+    mixed.add_edge("a", (1, 2), weight=1.0)
+    mixed.add_edge(3.5, "a", weight=0.5)
+    selfloop = nx.Graph()
+    selfloop.add_edge(0, 0, weight=2.0)
+    return [
+        nx.Graph(),
+        _graph([1.0, 2.0, 3.0]),
+        _graph(["x", 1.0, 2.0]),
+        _graph([_MISSING, _MISSING, 1.0]),
+        _graph([None, 1.0, 1.0]),
+        _graph([float("nan"), 1.0, float("inf")]),
+        _graph([1e308, -1e308, 0.0]),
+        _graph([[1.0], {}, 1j]),
+        _graph([True, 10**30, -(2**70)]),
+        di,
+        multi,
+        mixed,
+        selfloop,
+    ]
+
+
+def _bond_records():
+    return [
+        [],
+        [{}],
+        [{"u_node": 0}],
+        [{"u_node": 0, "v_node": 1, "atom_u": 0, "atom_v": 1, "sym_u": "C", "sym_v": "O", "order": 1, "k": 0}],
+        [{"u_node": "x", "v_node": None, "atom_u": -1, "atom_v": 10**9}],
+        [None],
+        [[0, 1]],
+        "u_node",
+        {"u_node": 0, "v_node": 1},
+    ]
+
+
+def _arrays():
+    return [
+        np.zeros((0, 2)),
+        np.zeros((3,)),
+        np.zeros((2, 3)),
+        np.zeros((3, 2, 1)),
+        np.full((4, 2), np.nan),
+        np.full((3, 2), np.inf),
+        np.array([[1e308, -1e308], [1e308, 1e308], [0, 0]]),
+        np.arange(8, dtype=np.int64).reshape(4, 2),
+        np.arange(8, dtype=np.float32).reshape(4, 2),
+        np.array([["a", "b"], ["c", "d"]]),
+        np.array([[None, 1], [2, 3]], dtype=object),
+        np.arange(12.0).reshape(6, 2)[::2],
+        np.asfortranarray(np.arange(8.0).reshape(4, 2)),
+        np.arange(8.0).reshape(4, 2).copy(),
+        np.zeros((1, 2)),
+        np.ones((2, 2), dtype=bool),
+        [[0.0, 1.0], [1.0, 0.0]],
+        np.zeros(()),
+    ]
+
+
+def _lpi_records():
+    return [
+        {"n+": 1, "n0": 0, "n-": 1, "eigenvalues": np.array([-1.0, 1.0])},
+        {"n+": 1},
+        {},
+        {"n+": "1", "n0": None, "n-": float("nan")},
+    ]
+
+
+def _fragment_records():
+    return [
+        [],
+        [{"bond": "C–O", "split": True, "mode": "single", "fragments": [("CH3", 15.03, 15), ("OH", 17.01, 17)]}],
+        [{"bond": "x", "split": True, "mode": "single", "fragments": [("A", "b", "c")]}],
+        [{"bond": "x", "split": True, "mode": "single", "fragments": [(1, 2)]}],
+        [{"fragments": None}],
+        [{"split": True}],
+        [{"bond": "x", "split": False, "mode": "ring", "fragments": [("C", float("nan"), -(10**20))]}],
+        [{"bond": "x", "split": True, "mode": "single", "fragments": [("C", 1.0, 10**30)]}],
+        [None],
+    ]
+
+
+SCALARS = [
+    None,
+    True,
+    False,
+    0,
+    1,
+    2,
+    -1,
+    -(10**6),
+    2**31,
+    2**63,
+    -(2**64),
+    10**100,
+    0.0,
+    -0.0,
+    0.5,
+    -1.5,
+    1e-300,
+    1e308,
+    float("nan"),
+    float("inf"),
+    float("-inf"),
+    1j,
+    "",
+    "C",
+    "O",
+    "1",
+    "nan",
+    "name",
+    "cid",
+    "Xx",
+    "\x00",
+    "çğışöü→",
+    "C" * 300,
+    b"C",
+    [],
+    [0, 1],
+    [[]],
+    (),
+    (0, "a"),
+    {},
+    {0: 1},
+    set(),
+    {0, 1},
+    frozenset({0, 1, 2}),
+    range(3),
+    range(-2, 2),
+    object(),
+    np.float64("nan"),
+    np.int64(3),
+    np.int8(-1),
+    np.bool_(True),
+]
+
+# Counts that size the work (iterations, nodes, grid columns): huge values
+# would legitimately run for ages, so they only get moderate odd values.
+BOUNDED = {"n_iter", "n_nodes", "cols", "panel_n", "node_size", "max_generations", "timeout"}
+HUGE_INTS = {2**31, 2**63, 10**100, -(2**64), -(10**6)}
+
+
+def _pool():
+    mols = [
+        _mol("CO"),
+        _mol("c1ccccc1Cl"),
+        _mol("CC(=O)Cl", hs=False),
+        Chem.Mol(),
+        Chem.RWMol(),
+        _mol("[Na+].[Cl-]"),
+        _mol("[CH3]"),
+        _mol("[13CH4]"),
+        _mol("F[S](F)(F)(F)(F)F"),
+        _mol("[Fe]"),
+        Chem.MolFromSmiles("c1cccc1", sanitize=False),
+    ]
+    ax = plt.figure().gca()
+    return SCALARS + mols + _odd_graphs() + _bond_records() + _arrays() + _lpi_records() + _fragment_records() + [ax]
+
+
+POOL = _pool()
+plt.close("all")
+
+
+def _allowed(name, value):
+    if name in BOUNDED:
+        if isinstance(value, (int, float, np.integer, np.floating)) and not isinstance(value, bool):
+            try:
+                return abs(value) <= 10**4 or math.isnan(value)
+            except TypeError:
+                return True
+        if isinstance(value, str) and len(value) > 20:
+            return False
+    return True
+
+
+def _values_for(name):
+    return [v for v in POOL if _allowed(name, v)]
+
+
+# Functions that draw a large figure or run many VIF calls get few examples.
+SLOW = {"VIF_panel": 3, "VIF_ms_panel": 3, "triple_group_demo": 3, "halogen_test": 3, "validate": 2, "VIF": 10, "VIF_from_pubchem": 8}
+# Parameters left at their defaults would write under /tmp: always fuzzed or
+# sent into tmp_path.
+PATH_PARAMS = {"save", "save_prefix"}
+
+REGISTRY = [
+    "_get_period",
+    "_angle_diff",
+    "_symmetry_classes",
+    "_radial_equalize",
+    "_pca_align",
+    "_enforce_mirror",
+    "compute_atom_layout",
+    "_yerlestir_dugumler",
+    "compute_lpi",
+    "detect_soft_bonds",
+    "_fragment_formula",
+    "_pair_label",
+    "_nominal_atom_mass",
+    "_nominal_mass",
+    "predict_fragments",
+    "_fragment_atom_softs",
+    "_cut_atom_set",
+    "predict_fragments_recursive",
+    "_build_bond_orders",
+    "plot_mass_spectrum",
+    "VIF",
+    "fetch_smiles_from_pubchem",
+    "VIF_from_pubchem",
+    "VIF_panel",
+    "VIF_ms_panel",
+    "triple_group_demo",
+    "halogen_test",
+    "validate",
+]
+
+
+@pytest.fixture
+def offline(monkeypatch, refused_rest, tmp_path):
+    monkeypatch.setattr(corvane, "PUBCHEM_REST", refused_rest)
+    monkeypatch.setattr(plt, "show", lambda *a, **k: None)
+    monkeypatch.chdir(tmp_path)
+    return tmp_path
+
+
+def _good_values():
+    r = corvane.VIF("CC(=O)Cl", n_iter=5, draw=False, verbose=False)
+    mol = _mol("CC(=O)Cl")
+    coords, ranks = corvane.compute_atom_layout(mol, n_iter=5)
+    n = mol.GetNumAtoms()
+    return {
+        "symbol": "Cl", "a": 0.5, "b": 2.0, "mol": mol, "coords": coords, "groups": [[0, 2], [4, 5, 6]],
+        "ranks": ranks, "axis": 0, "eps": 0.05, "n_iter": 5, "target_bond_len": 1.5, "repulsion_factor": 1.2,
+        "k_attr": 0.06, "k_rep": 0.05, "n_nodes": 4, "target_angles": [0.0, 2.0], "graph": r["graph"],
+        "tol": 1e-9, "weight": "weight", "chem_bonds": r["chem_bonds"], "baseline_lpi": r["lpi"],
+        "atom_indices": [0, 1, 2], "i": 0, "j": 1, "atomic_num": 17, "indices": range(n),
+        "soft_bonds": r["soft_bonds"], "ring_fragmentation": True, "min_ring_fragment_mz": 30, "H": r["graph"],
+        "atom_subgraphs": r["atom_subgraphs"], "atom_set": set(range(n)), "softs": r["soft_bonds"], "min_mz": 25,
+        "max_generations": 2, "smiles": "CC(=O)Cl", "mol_mass": r["mol_mass"], "fragments": r["fragments"],
+        "query": "water", "by": "name", "molecules": ["water"], "cols": 2, "node_size": 60, "bond_kappa": 0.9,
+        "molekuller": list(corvane.HALOGEN_TESTS[:1]), "panel_n": 1, "verbose": False, "draw": False,
+        "show_spectrum": True, "radius_ratio": 0.23, "recursive_ms": True, "timeout": 5,
+    }
+
+
+GOOD = _good_values()
+
+
+def _good(name):
+    if name == "ax":
+        return plt.figure().gca()
+    return copy.deepcopy(GOOD[name])
+
+
+def _call(fn, name, data, tmp_path):
+    params = list(inspect.signature(fn).parameters.values())
+    args, kwargs = [], {}
+    for p in params:
+        if p.kind is p.VAR_KEYWORD:
+            continue
+        if p.name in PATH_PARAMS:
+            kwargs[p.name] = data.draw(st.sampled_from([None, str(tmp_path / "out"), tmp_path / "x.png", "", 3]), label=p.name)
+            continue
+        modes = ["good", "good", "odd"] if p.name in GOOD or p.name == "ax" else ["odd"]
+        if p.default is not p.empty:
+            modes.append("default")
+        mode = data.draw(st.sampled_from(modes), label=f"mode {p.name}")
+        if mode == "good":
+            kwargs[p.name] = _good(p.name)
+        elif mode == "odd":
+            kwargs[p.name] = data.draw(st.sampled_from(_values_for(p.name)), label=p.name)
+    if name == "VIF_from_pubchem":
+        kwargs.update(data.draw(st.dictionaries(st.sampled_from(["draw", "verbose", "n_iter", "bogus"]), st.sampled_from([False, 0, None, "x"]), max_size=2), label="vif_kwargs"))
+    if name in ("VIF", "VIF_from_pubchem") and not isinstance(kwargs.get("n_iter"), int):
+        kwargs["n_iter"] = 3  # keep the layout short; odd values are fuzzed elsewhere
+    return fn(*args, **kwargs)
+
+
+def _check_sound(name, result):
+    if name == "_get_period" or name == "_nominal_atom_mass":
+        assert isinstance(result, int)
+    elif name == "_angle_diff":
+        # numpy operands broadcast, as the arithmetic does in Python
+        vals = np.asarray(result, dtype=float).ravel()
+        assert all(math.isnan(x) or 0.0 <= x <= math.pi for x in vals)
+    elif name == "compute_lpi":
+        assert set(result) == {"n+", "n0", "n-", "eigenvalues"}
+        assert result["n+"] + result["n0"] + result["n-"] <= len(result["eigenvalues"])
+    elif name == "VIF":
+        assert isinstance(result, (dict, str))
+
+
+@pytest.mark.parametrize("name", REGISTRY)
+def test_odd_arguments(name, offline, capsys):
+    fn = getattr(corvane, name)
+
+    @settings(
+        max_examples=examples(SLOW.get(name, 40)),
+        deadline=None,
+        database=None,
+        suppress_health_check=list(HealthCheck),
+    )
+    @given(st.data())
+    def run(data):
+        try:
+            result = _call(fn, name, data, offline)
+        except SystemError:
+            raise
+        except Exception:
+            pass
+        else:
+            _check_sound(name, result)
+        finally:
+            plt.close("all")
+            capsys.readouterr()
+
+    run()
+
+
+# ---------------------------------------------------------------------------
+# SMILES fuzzing, in a child process so that a crash shows as a failure
+
+CHILD = textwrap.dedent(
+    """
+    import sys, json
+    import corvane
+    ok = bad = err = 0
+    for line in sys.stdin.buffer.read().split(b"\\n"):
+        if not line:
+            continue
+        smi = json.loads(line)
+        sys.stderr.write("TRY " + ascii(smi) + "\\n")
+        sys.stderr.flush()
+        try:
+            r = corvane.VIF(smi, n_iter=int(sys.argv[1]), draw=False, verbose=False, recursive_ms=len(smi) < 40)
+        except Exception as e:
+            if isinstance(e, SystemError):
+                raise
+            err += 1
+            continue
+        if r == "SMILES okunamadı!":
+            bad += 1
+        else:
+            assert isinstance(r, dict) and len(r) == 14, r
+            lpi = r["lpi"]
+            assert lpi["n+"] + lpi["n0"] + lpi["n-"] == r["graph"].number_of_nodes()
+            ok += 1
+    print(json.dumps([ok, bad, err]))
+    """
+)
+
+
+def _run_child(smiles, n_iter=3):
+    import json
+
+    data = "\n".join(json.dumps(s) for s in smiles).encode()
+    env = dict(os.environ, MPLBACKEND="Agg")
+    proc = subprocess.run(
+        [sys.executable, "-c", CHILD, str(n_iter)], input=data, capture_output=True, env=env, timeout=600
+    )
+    tried = [ln for ln in proc.stderr.decode(errors="replace").splitlines() if ln.startswith("TRY ")]
+    assert proc.returncode == 0, f"child died ({proc.returncode}) at {tried[-1:] }\n{proc.stderr.decode(errors='replace')[-3000:]}"
+    return json.loads(proc.stdout.decode().strip().splitlines()[-1])
+
+
+def _corpus():
+    return [ln.split("\t")[0] for ln in CORPUS.read_text().splitlines() if ln.strip()]
+
+
+SPECIAL = [
+    "",
+    " ",
+    "\x00",
+    "C\x00C",
+    "çğış",
+    "☃",
+    "C" * 5000,
+    "[" * 200,
+    "(" * 100 + "C",
+    "C1CC",
+    "c1cccc1",  # aromatic ring that cannot be kekulized
+    "c1ccc2c(c1)ccn2",
+    "n1cccc1",
+    "[nH]1cccc1",
+    "c",
+    "C.C",
+    "[Na+].[Cl-]",
+    "CC(=O)[O-].[Na+]",
+    "[NH4+].[Cl-]",
+    "[CH3]",
+    "[CH2]",
+    "[C]",
+    "[O]",
+    "[O-][N+](=O)c1ccccc1",
+    "[Fe]",
+    "[Fe+2].[Cl-].[Cl-]",
+    "Cl[Pt](Cl)([NH3])[NH3]",
+    "C[Li]",
+    "C[Mg]Br",
+    "[U]",
+    "[Og]",
+    "[Ts]",
+    "[*]",
+    "*C*",
+    "[H]",
+    "[H][H]",
+    "[2H]O[2H]",
+    "[13CH4]",
+    "[238U]",
+    "[999C]",
+    "[0C]",
+    "F[S](F)(F)(F)(F)F",
+    "OS(=O)(=O)O",
+    "CS(=O)(=O)(=O)C",
+    "P(Cl)(Cl)(Cl)(Cl)Cl",
+    "O=P(O)(O)O",
+    "FP(F)(F)(F)(F)(F)F",
+    "[I-](I)I",
+    "C=C=C=C=C=C",
+    "C#C#C",
+    "C1CC1C2CC2",
+    "C12C3C4C1C5C2C3C45",  # cubane
+    "B1[H]B([H]1)",
+    "[BH3-][NH3+]",
+    "[C-]#[O+]",
+    "[Cl-]",
+    "[He]",
+    "[Xe](F)(F)(F)F",
+    "C/C=C/C",
+    "C[C@H](N)O",
+    "C[C@@](F)(Cl)Br",
+    "C$C",
+    "[CH3+]",
+    "[CH3-]",
+    "C[N+](C)(C)C",
+    "[O-2]",
+    "[Fe-4]",
+    "[C+4]",
+    "c1ccccc1" * 10,
+    ".".join(["C"] * 50),
+    "CCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCC(=O)O",
+]
+
+
+def _mutations(rng, corpus, count):
+    alphabet = list("CNOSPFIBrcl()[]=#@+-123456789%./\\*Hh:$") + ["Cl", "Br", "[Fe]", "[Na+]", "[13C]", "[O-]", "[nH]", "c1", ".", "é", "\x00"]
+    out = []
+    for _ in range(count):
+        s = list(rng.choice(corpus))
+        for _ in range(rng.randint(1, 4)):
+            op = rng.randrange(4)
+            pos = rng.randrange(len(s) + 1)
+            if op == 0 and s:
+                del s[min(pos, len(s) - 1)]
+            elif op == 1:
+                s.insert(pos, rng.choice(alphabet))
+            elif op == 2 and s:
+                s[min(pos, len(s) - 1)] = rng.choice(alphabet)
+            else:
+                other = rng.choice(corpus)
+                s = s + ["."] + list(other[: rng.randint(1, len(other))])
+        out.append("".join(s))
+    return out
+
+
+def _random_strings(rng, count):
+    out = []
+    for _ in range(count):
+        n = rng.choice([1, 3, 10, 50, 2000])
+        out.append("".join(chr(rng.choice([rng.randrange(32, 127), rng.randrange(0, 32), rng.randrange(128, 0x2FFF)])) for _ in range(n)))
+    return out
+
+
+def test_special_smiles_never_crash():
+    ok, bad, err = _run_child(SPECIAL)
+    assert ok + bad + err == len(SPECIAL)
+    assert ok > 20
+
+
+def test_mutated_and_random_smiles_never_crash():
+    rng = random.Random(20261208)
+    corpus = _corpus()
+    n = examples(60)
+    smiles = _mutations(rng, corpus, n) + _random_strings(rng, max(10, n // 4))
+    ok, bad, err = _run_child(smiles)
+    assert ok + bad + err == len(smiles)
+
+
+def test_corpus_with_full_layout_never_crashes():
+    corpus = _corpus()
+    step = 1 if LONG else 20
+    ok, bad, err = _run_child(corpus[::step], n_iter=600 if LONG else 30)
+    assert err == 0 and bad == 0
