@@ -50,7 +50,7 @@ case "$cmd" in
         -DPython_EXECUTABLE="$PWD/.venv/bin/python" -Dpybind11_DIR="$(.venv/bin/python -m pybind11 --cmakedir)" >/dev/null
     fi
     .venv/bin/ninja -C "$dir" >/dev/null
-    PYTHONPATH="$dir" MPLBACKEND=Agg .venv/bin/python -m pytest -p no:cacheprovider "$@" ;;
+    PYTHONPATH="$PWD/$dir" MPLBACKEND=Agg .venv/bin/python -m pytest -p no:cacheprovider "$@" ;;
   asan)
     setup
     dir=build/asan
@@ -60,7 +60,7 @@ case "$cmd" in
         -Dpybind11_DIR="$(.venv/bin/python -m pybind11 --cmakedir)" >/dev/null
     fi
     .venv/bin/ninja -C "$dir" >/dev/null
-    PYTHONPATH="$dir" MPLBACKEND=Agg \
+    PYTHONPATH="$PWD/$dir" MPLBACKEND=Agg \
       LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)" \
       ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
       .venv/bin/python -m pytest -p no:cacheprovider "$@" ;;

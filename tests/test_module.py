@@ -1,4 +1,5 @@
 import ctypes
+import os
 import importlib
 import inspect
 import pickle
@@ -6,6 +7,7 @@ import pydoc
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import networkx as nx
 import numpy as np
@@ -344,3 +346,18 @@ def test_compute_lpi_random_graphs_match_numpy():
         ev = np.linalg.eigvalsh(nx.to_numpy_array(g))
         assert (r["n+"], r["n0"], r["n-"]) == (int(np.sum(ev > 1e-9)), int(np.sum(np.abs(ev) <= 1e-9)),
                                                int(np.sum(ev < -1e-9)))
+
+
+def test_launcher_runs_the_halogen_test_as_main(tmp_path):
+    launcher = Path(__file__).resolve().parent.parent / "launcher" / "corvane_launch.py"
+    out = Path("/tmp/vif_halogen.png")
+    before = out.stat().st_mtime_ns if out.exists() else None
+    r = subprocess.run([sys.executable, str(launcher)], capture_output=True, text=True, timeout=600,
+                       env={**os.environ, "MPLBACKEND": "Agg"}, cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    lines = r.stdout.splitlines()
+    assert lines[1] == "SUBSTITUTED-HALOGEN TEST \u2014 K4 (square) representation"
+    assert lines[-1] == "Panel saved: /tmp/vif_halogen.png"
+    assert sum(line.startswith("chlorobenzene  (C-Cl)") for line in lines) == 1  # the body ran once
+    assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert before is None or out.stat().st_mtime_ns >= before
