@@ -14,7 +14,7 @@ constexpr Py_ssize_t kMaxParams = 12;
 struct CvFunction {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FnSpec *spec;
+    const FnDef *def;
     PyObject *defaults;  // tuple or nullptr
     PyObject *name;
     PyObject *qualname;
@@ -38,7 +38,7 @@ void raise_count(const CvFunction *f, bool too_few, Py_ssize_t given) {
     Py_ssize_t expected = too_few ? f->n_params - nd : f->n_params;
     const char *how = nd == 0 ? "exactly" : (too_few ? "at least" : "at most");
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 f->spec->name, how, expected, expected == 1 ? "" : "s", given);
+                 f->def->name, how, expected, expected == 1 ? "" : "s", given);
 }
 
 Py_ssize_t find_param(const CvFunction *f, PyObject *key) {
@@ -53,7 +53,7 @@ Py_ssize_t find_param(const CvFunction *f, PyObject *key) {
 
 PyObject *call_body(CvFunction *f, PyObject *const *slots, PyObject *extra) {
     try {
-        py::object r = f->spec->body(Args{slots, extra});
+        py::object r = f->def->body(Args{slots, extra});
         return r.release().ptr();
     } catch (py::error_already_set &e) {
         e.restore();
@@ -103,14 +103,14 @@ PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, Py
         }
     }
     PyObject *extra = nullptr;
-    if (f->spec->var_kw) {
+    if (f->def->var_kw) {
         extra = PyDict_New();
         if (!extra) return nullptr;
     }
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f->spec->name);
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f->def->name);
             Py_XDECREF(extra);
             return nullptr;
         }
@@ -124,12 +124,12 @@ PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, Py
                 continue;
             }
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         f->spec->name, key);
+                         f->def->name, key);
             return nullptr;
         }
         if (idx < nargs) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         f->spec->name, key);
+                         f->def->name, key);
             Py_XDECREF(extra);
             return nullptr;
         }
@@ -237,7 +237,7 @@ PyObject *get_signature(PyObject *self, void *) {
                 params.append(Parameter(name, pok, py::arg("default") = py::handle(
                                                          PyTuple_GET_ITEM(f->defaults, i - required))));
         }
-        if (f->spec->var_kw) params.append(Parameter(f->spec->var_kw, Parameter.attr("VAR_KEYWORD")));
+        if (f->def->var_kw) params.append(Parameter(f->def->var_kw, Parameter.attr("VAR_KEYWORD")));
         return inspect.attr("Signature")(params).release().ptr();
     } catch (py::error_already_set &e) {
         e.restore();
@@ -296,7 +296,7 @@ PyType_Spec fn_spec = {
 
 }  // namespace
 
-PyObject *make_function(const FnSpec *spec, PyObject *defaults) {
+PyObject *make_function(const FnDef *def, PyObject *defaults) {
     if (!function_type) {
         function_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&fn_spec));
         if (!function_type) return nullptr;
@@ -304,17 +304,17 @@ PyObject *make_function(const FnSpec *spec, PyObject *defaults) {
     auto *f = PyObject_GC_New(CvFunction, function_type);
     if (!f) return nullptr;
     f->vectorcall = fn_vectorcall;
-    f->spec = spec;
+    f->def = def;
     f->defaults = defaults ? Py_NewRef(defaults) : nullptr;
-    f->name = PyUnicode_InternFromString(spec->name);
+    f->name = PyUnicode_InternFromString(def->name);
     f->qualname = Py_XNewRef(f->name);
     f->module = PyUnicode_InternFromString("corvane");
     f->doc = Py_NewRef(Py_None);
     f->dict = nullptr;
     f->weakreflist = nullptr;
     f->n_params = 0;
-    while (f->n_params < kMaxParams && spec->params[f->n_params]) {
-        f->param_names[f->n_params] = PyUnicode_InternFromString(spec->params[f->n_params]);
+    while (f->n_params < kMaxParams && def->params[f->n_params]) {
+        f->param_names[f->n_params] = PyUnicode_InternFromString(def->params[f->n_params]);
         ++f->n_params;
     }
     PyObject_GC_Track(reinterpret_cast<PyObject *>(f));

@@ -23,15 +23,15 @@ struct Args {
 
 using Body = py::object (*)(const Args &);
 
-struct FnSpec {
+struct FnDef {
     const char *name;
     const char *params[12];  // nullptr-terminated
     const char *var_kw;      // name of the **kwargs parameter, or nullptr
     Body body;
 };
 
-// Creates the type (once) and a function object for `spec` with the given
+// Creates the type (once) and a function object for `def` with the given
 // defaults tuple (or nullptr for none).  Returns a new reference.
-PyObject *make_function(const FnSpec *spec, PyObject *defaults);
+PyObject *make_function(const FnDef *def, PyObject *defaults);
 
 }  // namespace corvane

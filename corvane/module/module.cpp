@@ -12,7 +12,7 @@ namespace corvane {
 namespace {
 
 // Parameter lists, in registry order.
-const FnSpec kSpecs[F_COUNT] = {
+const FnDef kSpecs[F_COUNT] = {
     {"_get_period", {"symbol"}, nullptr, layout::get_period},
     {"_angle_diff", {"a", "b"}, nullptr, layout::angle_diff},
     {"_symmetry_classes", {"mol"}, nullptr, layout::symmetry_classes},

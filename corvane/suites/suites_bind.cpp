@@ -34,9 +34,9 @@ py::str str_of(const std::string &s) {
         steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass")).release());
 }
 
-// format(obj, spec) as UTF-8.
-std::string formatted(py::handle obj, const char *spec) {
-    py::object f = steal(PyObject_Format(obj.ptr(), py::str(spec).ptr()));
+// format(obj, fmt) as UTF-8.
+std::string formatted(py::handle obj, const char *fmt) {
+    py::object f = steal(PyObject_Format(obj.ptr(), py::str(fmt).ptr()));
     return utf8(f);
 }
 
@@ -47,10 +47,10 @@ std::string text(py::handle obj) {
 }
 
 // `obj` in a field of `width` characters: plain str is padded here, anything
-// else formats itself with `spec` (an int, say, aligns right by default).
-std::string field(py::handle obj, std::size_t width, bool right, const char *spec) {
+// else formats itself with `fmt` (an int, say, aligns right by default).
+std::string field(py::handle obj, std::size_t width, bool right, const char *fmt) {
     if (PyUnicode_CheckExact(obj.ptr())) return right ? rjust(utf8(obj), width) : ljust(utf8(obj), width);
-    return formatted(obj, spec);
+    return formatted(obj, fmt);
 }
 
 std::string repr_of(py::handle obj) { return utf8(steal(PyObject_Repr(obj.ptr()))); }
