@@ -356,6 +356,7 @@ py::object fragment_atom_softs_fast(py::handle H, py::handle chem_bonds, py::han
         nodes.push_back(py::reinterpret_borrow<py::object>(kv.first));
     }
     const std::size_t k = nodes.size();
+    vif::check_dense_size(k);
     py::dict adj = H.attr("_adj");
     std::vector<double> a(k * k, 0.0);
     for (std::size_t i = 0; i < k; ++i) {
@@ -379,7 +380,7 @@ py::object fragment_atom_softs_fast(py::handle H, py::handle chem_bonds, py::han
     std::vector<char> soft;
     {
         py::gil_scoped_release release;
-        soft = soft_trials(std::move(a), k, trials, tol, exact_counts(tol));
+        soft = soft_trials(std::move(a), k, trials, tol, exact_counts(tol), vif::numpy_eigh());
     }
     py::list softs;
     for (std::size_t t = 0; t < soft.size(); ++t)
@@ -485,8 +486,7 @@ bool read_graph(py::handle H, py::handle atom_subgraphs, py::handle chem_bonds, 
         }
         d.bonds.push_back(r);
     }
-    py::array_t<double, py::array::c_style | py::array::forcecast> A = vif::adjacency(H, py::str("weight"));
-    g.adjacency.assign(A.data(), A.data() + A.size());
+    g.adjacency = vif::dense_adjacency(H, py::str("weight")).a;
     if (g.adjacency.size() != g.n_nodes * g.n_nodes) return false;
     return true;
 }
@@ -771,7 +771,7 @@ py::object predict_fragments_recursive(const Args &a) {
     std::vector<Peak> peaks;
     {
         py::gil_scoped_release release;
-        peaks = cascade(d.mol, d.graph, d.bonds, d.opt, exact_counts(d.opt.tol));
+        peaks = cascade(d.mol, d.graph, d.bonds, d.opt, exact_counts(d.opt.tol), vif::numpy_eigh());
     }
     py::dict out;
     for (const Peak &p : peaks) out[py::int_(p.mz)] = peak_entry(py::str(p.formula), p.generation);

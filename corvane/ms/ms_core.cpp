@@ -163,22 +163,25 @@ std::vector<std::vector<int>> cut_fragment(const AtomGraph &ag, const std::vecto
 }
 
 std::vector<char> soft_trials(std::vector<double> a, std::size_t k, const std::vector<std::pair<int, int>> &trials,
-                              double tol, const ExactCounts &exact) {
+                              double tol, const ExactCounts &exact, const vif::Decompose &decompose) {
     std::vector<char> soft(trials.size(), 0);
     if (trials.empty()) return soft;
-    const vif::CheckedCounts b = vif::lpi_counts_checked(a, k, tol);
+    std::vector<std::pair<std::size_t, std::size_t>> cuts;
+    cuts.reserve(trials.size());
+    for (const auto &[u, v] : trials) cuts.push_back({static_cast<std::size_t>(u), static_cast<std::size_t>(v)});
+    vif::CheckedCounts b;
+    const std::vector<vif::CheckedCounts> counts = vif::trial_cut_counts(a, k, cuts, tol, decompose, &b);
     const vif::SignCounts base = b.certain ? b.counts : exact(a, k);
     for (std::size_t t = 0; t < trials.size(); ++t) {
         const auto [u, v] = trials[t];
-        const vif::CheckedCounts c = vif::cut_counts(a, k, u, v, tol);
-        vif::SignCounts counts = c.counts;
-        if (!c.certain) {
+        vif::SignCounts c = counts[t].counts;
+        if (!counts[t].certain) {
             std::vector<double> cut = a;
             cut[static_cast<std::size_t>(u) * k + v] = 0.0;
             cut[static_cast<std::size_t>(v) * k + u] = 0.0;
-            counts = exact(cut, k);
+            c = exact(cut, k);
         }
-        soft[t] = counts == base;
+        soft[t] = c == base;
     }
     return soft;
 }
@@ -196,7 +199,7 @@ struct VectorHash {
 }  // namespace
 
 std::vector<Peak> cascade(const Molecule &mol, const VifGraph &g, const std::vector<BondRecord> &bonds,
-                          const CascadeOptions &opt, const ExactCounts &exact) {
+                          const CascadeOptions &opt, const ExactCounts &exact, const vif::Decompose &decompose) {
     const std::size_t n = mol.n_atoms;
     auto nominal_of = [&](const std::vector<int> &frag) {
         long long s = 0;
@@ -257,7 +260,7 @@ std::vector<Peak> cascade(const Molecule &mol, const VifGraph &g, const std::vec
             trials.push_back({row_pos[r.u], row_pos[r.v]});
             trial_bond.push_back(b);
         }
-        const std::vector<char> soft = soft_trials(std::move(sub), k, trials, opt.tol, exact);
+        const std::vector<char> soft = soft_trials(std::move(sub), k, trials, opt.tol, exact, decompose);
         for (int r : rows) row_pos[r] = -1;
 
         // Cut the fragment at them: one pair per bonded atom pair, with the

@@ -82,9 +82,10 @@ std::vector<std::vector<int>> cut_fragment(const AtomGraph &ag, const std::vecto
 using ExactCounts = std::function<vif::SignCounts(const std::vector<double> &a, std::size_t k)>;
 
 // Whether zeroing the entries (u, v) and (v, u) of the symmetric k x k matrix
-// `a` keeps its LPI counts, for each trial.  tol >= 0.
+// `a` keeps its LPI counts, for each trial.  tol >= 0.  One decomposition of
+// `a` serves the baseline and every trial.
 std::vector<char> soft_trials(std::vector<double> a, std::size_t k, const std::vector<std::pair<int, int>> &trials,
-                              double tol, const ExactCounts &exact);
+                              double tol, const ExactCounts &exact, const vif::Decompose &decompose);
 
 // Inputs of the cascade.
 struct Molecule {
@@ -128,6 +129,6 @@ struct Peak {
 // Breadth-first multi-generation fragmentation: peaks in insertion order,
 // the molecule itself first.
 std::vector<Peak> cascade(const Molecule &mol, const VifGraph &g, const std::vector<BondRecord> &bonds,
-                          const CascadeOptions &opt, const ExactCounts &exact);
+                          const CascadeOptions &opt, const ExactCounts &exact, const vif::Decompose &decompose);
 
 }  // namespace corvane::ms

@@ -2,7 +2,10 @@
 // LPI records, soft bonds, the VIF result record, report and figure out.
 #include <pybind11/numpy.h>
 
+#include <unistd.h>
+
 #include <cmath>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -146,12 +149,50 @@ std::size_t DenseGraph::row(py::handle node) const {
     return index[node].cast<std::size_t>();
 }
 
+void check_dense_size(std::size_t n) {
+    static const double limit = [] {
+        const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
+        return pages > 0 && page > 0 ? static_cast<double>(pages) * static_cast<double>(page) / 4.0 : 4.0e9;
+    }();
+    const double bytes = static_cast<double>(n) * static_cast<double>(n) * 8.0;
+    if (bytes <= limit) return;
+    char msg[200];
+    std::snprintf(msg, sizeof msg,
+                  "a graph of %zu nodes needs a dense %zu x %zu matrix of %.1f GB, more than a quarter of the "
+                  "physical memory (%.1f GB)",
+                  n, n, n, bytes / 1e9, limit * 4.0 / 1e9);
+    PyErr_SetString(PyExc_MemoryError, msg);
+    throw py::error_already_set();
+}
+
+Decompose numpy_eigh() {
+    return [](const std::vector<double> &a, std::size_t n, std::vector<double> &w, std::vector<double> &q) {
+        py::gil_scoped_acquire gil;
+        try {
+            const auto m = static_cast<py::ssize_t>(n);
+            py::array_t<double> A({m, m});
+            std::copy(a.begin(), a.end(), A.mutable_data());
+            py::tuple res = lookup("np").attr("linalg").attr("eigh")(A);
+            if (res.size() != 2) return false;
+            py::array_t<double, py::array::c_style | py::array::forcecast> ev(res[0]), vec(res[1]);
+            if (static_cast<std::size_t>(ev.size()) != n || static_cast<std::size_t>(vec.size()) != n * n)
+                return false;
+            w.assign(ev.data(), ev.data() + n);
+            q.assign(vec.data(), vec.data() + n * n);
+            return true;
+        } catch (py::error_already_set &) {
+            return false;
+        }
+    };
+}
+
 DenseGraph dense_adjacency(py::handle graph, py::handle weight) {
     DenseGraph g;
     py::dict nodes = graph.attr("_node");
     py::dict adj = graph.attr("_adj");
     g.nodes = nodes;
     g.n = static_cast<std::size_t>(nodes.size());
+    check_dense_size(g.n);
     // Node integers 0..n-1 in insertion order need no index map.
     std::size_t i = 0;
     for (auto it : nodes) {
@@ -182,8 +223,10 @@ DenseGraph dense_adjacency(py::handle graph, py::handle weight) {
 }
 
 py::array_t<double> adjacency(py::handle graph, py::handle weight) {
-    if (!is_plain_graph(graph))
+    if (!is_plain_graph(graph)) {
+        check_dense_size(static_cast<std::size_t>(py::cast<py::ssize_t>(graph.attr("number_of_nodes")())));
         return py::array_t<double>(lookup("nx").attr("to_numpy_array")(graph, py::arg("weight") = weight));
+    }
     DenseGraph g = dense_adjacency(graph, weight);
     const auto n = static_cast<py::ssize_t>(g.n);
     py::array_t<double> A({n, n});
@@ -239,54 +282,70 @@ py::object detect_soft_bonds(const Args &a) {
     py::handle graph = a[0], chem_bonds = a[1], baseline = a[2], tol = a[3];
     py::list soft;
     // The module's own compute_lpi on a plain graph: the trial counts come
-    // from one dense matrix with the tested entry zeroed.
-    std::optional<DenseGraph> dense;
-    bool dense_ok = is_plain_graph(graph);
+    // from one dense matrix, all of them from one decomposition.
+    bool fast = is_plain_graph(graph) && is_own(F_compute_lpi);
     double tol_d = 0.0;
-    if (dense_ok) {
+    if (fast) {
         tol_d = PyFloat_AsDouble(tol.ptr());
         if (tol_d == -1.0 && PyErr_Occurred()) {
             PyErr_Clear();
-            dense_ok = false;
+            fast = false;
         } else if (!std::isfinite(tol_d) || tol_d < 0.0) {
-            dense_ok = false;
+            fast = false;
         }
     }
     py::object has_edge = graph.attr("has_edge");
     py::object remove_edge = graph.attr("remove_edge");
     py::object add_edge = graph.attr("add_edge");
-    for (py::handle bond : chem_bonds) {
-        py::object u = item(bond, N.u_node), v = item(bond, N.v_node);
-        if (!truth(has_edge(u, v))) continue;
-        py::object w = graph[u][v].attr("get")(py::handle(N.weight), py::handle(N.one));
-        const bool fast = dense_ok && is_own(F_compute_lpi);
-        if (fast && !dense) dense = dense_adjacency(graph, N.weight);
-        remove_edge(u, v);
-        py::object pos, zero, neg;
-        if (fast) {
-            const std::size_t iu = dense->row(u), iv = dense->row(v);
-            CheckedCounts c;
-            {
-                py::gil_scoped_release nogil;
-                c = cut_counts(dense->a, dense->n, iu, iv, tol_d);
-            }
-            if (!c.certain) c.counts = cut_counts_from_eigenvalues(*dense, iu, iv, tol_d);
-            pos = int_(c.counts.pos);
-            zero = int_(c.counts.zero);
-            neg = int_(c.counts.neg);
-        } else {
-            py::object lpi = lookup(F_compute_lpi)(graph, py::arg("tol") = tol);
+    if (!fast) {
+        py::object compute = lookup(F_compute_lpi);
+        for (py::handle bond : chem_bonds) {
+            py::object u = item(bond, N.u_node), v = item(bond, N.v_node);
+            if (!truth(has_edge(u, v))) continue;
+            py::object w = graph[u][v].attr("get")(py::handle(N.weight), py::handle(N.one));
+            remove_edge(u, v);
+            py::object lpi = compute(graph, py::arg("tol") = tol);
             add_edge(u, v, py::arg("weight") = w);
             if (equal(item(lpi, N.n_plus), item(baseline, N.n_plus)) &&
                 equal(item(lpi, N.n_zero), item(baseline, N.n_zero)) &&
                 equal(item(lpi, N.n_minus), item(baseline, N.n_minus)))
                 soft.append(bond);
-            continue;
         }
+        return soft;
+    }
+    // Each tested edge is taken out and put back as the test does it (the
+    // counts only read the matrix, so the graph ends in the same state); the
+    // counts of all trials are then had at once.
+    std::optional<DenseGraph> dense;
+    std::vector<py::object> tested;
+    std::vector<std::pair<std::size_t, std::size_t>> trials;
+    for (py::handle bond : chem_bonds) {
+        py::object u = item(bond, N.u_node), v = item(bond, N.v_node);
+        if (!truth(has_edge(u, v))) continue;
+        py::object w = graph[u][v].attr("get")(py::handle(N.weight), py::handle(N.one));
+        if (!dense) dense = dense_adjacency(graph, N.weight);
+        trials.push_back({dense->row(u), dense->row(v)});
+        tested.push_back(py::reinterpret_borrow<py::object>(bond));
+        remove_edge(u, v);
         add_edge(u, v, py::arg("weight") = w);
-        if (equal(pos, item(baseline, N.n_plus)) && equal(zero, item(baseline, N.n_zero)) &&
-            equal(neg, item(baseline, N.n_minus)))
-            soft.append(bond);
+    }
+    if (trials.empty()) return soft;
+    std::vector<CheckedCounts> counts;
+    {
+        Decompose eig = numpy_eigh();
+        py::gil_scoped_release nogil;
+        counts = trial_cut_counts(dense->a, dense->n, trials, tol_d, eig);
+    }
+    py::object bp = item(baseline, N.n_plus), bz, bn;
+    for (std::size_t t = 0; t < trials.size(); ++t) {
+        SignCounts c = counts[t].counts;
+        if (!counts[t].certain) c = cut_counts_from_eigenvalues(*dense, trials[t].first, trials[t].second, tol_d);
+        if (!equal(int_(c.pos), bp)) continue;
+        if (!bz) bz = item(baseline, N.n_zero);
+        if (!equal(int_(c.zero), bz)) continue;
+        if (!bn) bn = item(baseline, N.n_minus);
+        if (!equal(int_(c.neg), bn)) continue;
+        soft.append(tested[t]);
     }
     return soft;
 }

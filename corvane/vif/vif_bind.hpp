@@ -6,6 +6,8 @@
 
 #include <vector>
 
+#include "vif_core.hpp"
+
 namespace py = pybind11;
 
 namespace corvane::vif {
@@ -30,5 +32,14 @@ struct DenseGraph {
     std::size_t row(py::handle node) const;
 };
 DenseGraph dense_adjacency(py::handle graph, py::handle weight);
+
+// Raises MemoryError when a dense n x n float64 matrix would take more than a
+// quarter of the machine's physical memory; called before allocating one.
+void check_dense_size(std::size_t n);
+
+// Symmetric eigen-decomposition by numpy.linalg.eigh, callable from work that
+// runs without the GIL (it takes the GIL for the call).  A numpy error gives
+// false, and the caller counts each trial on its own.
+Decompose numpy_eigh();
 
 }  // namespace corvane::vif

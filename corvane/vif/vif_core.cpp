@@ -154,6 +154,153 @@ CheckedCounts cut_counts(std::vector<double> &a, std::size_t n, std::size_t i, s
     return c;
 }
 
+namespace {
+
+// Largest absolute row sum, at least 1: the scale of rounding errors.
+double row_norm(const std::vector<double> &a, std::size_t n) {
+    double norm = 1.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        double s = 0.0;
+        for (std::size_t j = 0; j < n; ++j) s += std::fabs(a[i * n + j]);
+        norm = std::max(norm, s);
+    }
+    return norm;
+}
+
+// B = A - sI in the eigenbasis: the reciprocals of the shifted eigenvalues
+// and the inertia of B.
+struct Shift {
+    double s;
+    std::vector<double> inv;  // 1 / (w_k - s)
+    long pos = 0, neg = 0;
+    bool ok = true;
+};
+
+Shift make_shift(const std::vector<double> &w, double s) {
+    Shift sh;
+    sh.s = s;
+    sh.inv.resize(w.size());
+    for (std::size_t k = 0; k < w.size(); ++k) {
+        const double d = w[k] - s;
+        if (d > 0.0) {
+            ++sh.pos;
+        } else if (d < 0.0) {
+            ++sh.neg;
+        } else {
+            sh.ok = false;
+        }
+        sh.inv[k] = 1.0 / d;
+    }
+    return sh;
+}
+
+// Inertia (pos, neg) of A' - sI for the cut of the pair (i, j) of weight
+// `wt`, from the rows qi, qj of the eigenvector matrix; false when the 2 x 2
+// problem cannot settle it.
+bool cut_inertia(const Shift &sh, const double *qi, const double *qj, std::size_t n, double wt, long &pos,
+                 long &neg) {
+    if (!sh.ok) return false;
+    double gii = 0.0, gjj = 0.0, gij = 0.0, aii = 0.0, ajj = 0.0, aij = 0.0;
+    const double *inv = sh.inv.data();
+    for (std::size_t k = 0; k < n; ++k) {
+        const double x = qi[k], y = qj[k], r = inv[k], ar = std::fabs(r);
+        const double xx = x * x, yy = y * y, xy = x * y;
+        gii += xx * r;
+        gjj += yy * r;
+        gij += xy * r;
+        aii += xx * ar;
+        ajj += yy * ar;
+        aij += std::fabs(xy) * ar;
+    }
+    if (!std::isfinite(aii + ajj + aij)) return false;
+    // Rounding of the sums (and of the eigenvectors' orthogonality), with room.
+    const double unit = 4.0 * static_cast<double>(n + 2) * DBL_EPSILON;
+    const double eii = unit * aii, ejj = unit * ajj;
+    const double c = 1.0 / wt;
+    const double off = c - gij;
+    const double eoff = unit * (aij + std::fabs(c));
+    // S = [[-gii, off], [off, -gjj]]
+    const double det = gii * gjj - off * off;
+    const double edet = std::fabs(gjj) * eii + std::fabs(gii) * ejj + 2.0 * std::fabs(off) * eoff + eii * ejj +
+                        eoff * eoff + 4.0 * DBL_EPSILON * (std::fabs(gii * gjj) + off * off);
+    if (!(std::fabs(det) > 16.0 * edet)) return false;
+    long sp, sn;
+    if (det < 0.0) {
+        sp = 1;
+        sn = 1;
+    } else {
+        if (!(std::fabs(gii) > 16.0 * eii)) return false;
+        sp = gii < 0.0 ? 2 : 0;
+        sn = 2 - sp;
+    }
+    // In(C^-1) = (1, 0, 1) for any weight other than zero.
+    pos = sh.pos + sp - 1;
+    neg = sh.neg + sn - 1;
+    return pos >= 0 && neg >= 0;
+}
+
+}  // namespace
+
+std::vector<CheckedCounts> trial_cut_counts(std::vector<double> &a, std::size_t n,
+                                            const std::vector<std::pair<std::size_t, std::size_t>> &trials,
+                                            double tol, const Decompose &decompose, CheckedCounts *base) {
+    std::vector<CheckedCounts> out(trials.size());
+    std::vector<double> w, q;
+    bool have = false;
+    double margin = 0.0;
+    // One decomposition pays off from two trials on (or one and the baseline).
+    if (n > 0 && tol >= 0.0 && std::isfinite(tol) && trials.size() + (base ? 1 : 0) >= 2) {
+        const double norm = row_norm(a, n);
+        if (std::isfinite(norm)) {
+            margin = 8.0 * static_cast<double>(n) * DBL_EPSILON * norm;
+            have = decompose(a, n, w, q) && w.size() == n && q.size() == n * n;
+            for (std::size_t k = 0; have && k < n; ++k) have = std::isfinite(w[k]);
+        }
+    }
+    if (base) {
+        if (have) {
+            CheckedCounts &b = *base;
+            b.counts = count_signs(w.data(), n, tol);
+            b.certain = true;
+            for (std::size_t k = 0; k < n && b.certain; ++k) {
+                const double x = w[k];
+                b.certain = !(std::fabs(x - tol) <= margin || std::fabs(x + tol) <= margin);
+            }
+            if (!b.certain) *base = lpi_counts_checked(a, n, tol);
+        } else {
+            *base = lpi_counts_checked(a, n, tol);
+        }
+    }
+    if (!have) {
+        for (std::size_t t = 0; t < trials.size(); ++t) out[t] = cut_counts(a, n, trials[t].first, trials[t].second, tol);
+        return out;
+    }
+    // Transposed eigenvectors: row i of q is the i-th entry of every vector.
+    const Shift hi_out = make_shift(w, tol + margin), hi_in = make_shift(w, tol - margin);
+    const Shift lo_out = make_shift(w, -tol - margin), lo_in = make_shift(w, -tol + margin);
+    for (std::size_t t = 0; t < trials.size(); ++t) {
+        const auto [i, j] = trials[t];
+        const double wt = a[i * n + j];
+        bool done = false;
+        if (i != j && wt != 0.0 && std::isfinite(wt) && a[j * n + i] == wt) {
+            const double *qi = &q[i * n], *qj = &q[j * n];
+            long p1, n1, p2, n2, p3, n3, p4, n4;
+            if (cut_inertia(hi_out, qi, qj, n, wt, p1, n1) && cut_inertia(hi_in, qi, qj, n, wt, p2, n2) &&
+                p1 == p2 && cut_inertia(lo_out, qi, qj, n, wt, p3, n3) &&
+                cut_inertia(lo_in, qi, qj, n, wt, p4, n4) && n3 == n4) {
+                CheckedCounts &c = out[t];
+                c.counts.pos = p1;
+                c.counts.neg = n3;
+                c.counts.zero = static_cast<long>(n) - p1 - n3;
+                c.certain = c.counts.zero >= 0;
+                done = c.certain;
+            }
+        }
+        if (!done) out[t] = cut_counts(a, n, i, j, tol);
+    }
+    return out;
+}
+
 long bond_order_of(double d) {
     long o = d != 0.0 ? static_cast<long>(std::nearbyint(d)) : 1;
     return std::max(1L, o);

@@ -46,6 +46,27 @@ CheckedCounts lpi_counts_checked(std::vector<double> a, std::size_t n, double to
 // was.
 CheckedCounts cut_counts(std::vector<double> &a, std::size_t n, std::size_t i, std::size_t j, double tol);
 
+// Symmetric eigen-decomposition of an n x n row-major matrix: eigenvalues w
+// (any order) and eigenvectors q, row-major, column k belonging to w[k].
+// Returns false when no decomposition can be had; the trials are then
+// counted one by one.
+using Decompose =
+    std::function<bool(const std::vector<double> &a, std::size_t n, std::vector<double> &w, std::vector<double> &q)>;
+
+// Checked LPI counts of every trial cut (i, j) of the symmetric matrix `a`
+// (tol >= 0), as cut_counts gives them, at the cost of one decomposition.
+// Cutting an edge is a rank-two change: with B = A - sI = Q(L - sI)Q^T and
+// U = [e_i e_j], C = w [[0 1] [1 0]], the inertia of A' - sI = B - U C U^T is
+// In(B) + In(S) - In(C^-1), S = C^-1 - U^T B^-1 U (Haynsworth), read at the
+// band edges +-tol moved by a rounding margin either way.  A trial whose 2 x 2
+// problem is ill-conditioned (an eigenvalue of A close to a shift in the
+// directions of i or j), a zero weight or a diagonal entry is counted
+// directly by cut_counts.  When `base` is given it receives the checked
+// counts of `a` itself.  The matrix is left as it was.
+std::vector<CheckedCounts> trial_cut_counts(std::vector<double> &a, std::size_t n,
+                                            const std::vector<std::pair<std::size_t, std::size_t>> &trials,
+                                            double tol, const Decompose &decompose, CheckedCounts *base = nullptr);
+
 // ---------------------------------------------------------------------------
 // VIF graph construction
 
