@@ -22,6 +22,15 @@ import sys
 import time
 from pathlib import Path
 
+# One BLAS thread unless asked otherwise (--blas-threads): on a shared
+# machine, spinning BLAS threads make timings of small matrices erratic.
+if "--blas-threads" in sys.argv:
+    _n = sys.argv[sys.argv.index("--blas-threads") + 1]
+else:
+    _n = "1"
+for _v in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_v, _n)
+
 import networkx as nx
 import numpy as np
 from rdkit import Chem, RDLogger
@@ -176,7 +185,8 @@ def machine():
     except OSError:
         pass
     return (f"{platform.node()} · {cpu} · {os.cpu_count()} cores · Python {platform.python_version()} · "
-            f"numpy {np.__version__} · networkx {nx.__version__}")
+            f"numpy {np.__version__} · networkx {nx.__version__} · "
+            f"BLAS threads {os.environ.get('OPENBLAS_NUM_THREADS')} · load average {os.getloadavg()[0]:.1f}")
 
 
 def main():
@@ -185,6 +195,7 @@ def main():
     ap.add_argument("--memory", action="store_true", help="also run 10,000 VIF calls for memory growth")
     ap.add_argument("--sizes", default="50,100,200,400")
     ap.add_argument("--repeats", type=int, default=5)
+    ap.add_argument("--blas-threads", default="1", help="BLAS threads (default 1)")
     ns = ap.parse_args()
     repeats = 3 if ns.quick else ns.repeats
     corpus = load_corpus()

@@ -262,7 +262,7 @@ py::object fragment_formula_of(py::handle mol, AtomTable &t, const std::vector<i
 
 std::vector<std::pair<int, int>> bonds_of(py::handle mol) {
     std::vector<std::pair<int, int>> bonds;
-    for (py::handle b : mol.attr("GetBonds")()) {
+    for (py::handle b : vif::mol_items(mol, true)) {
         long long u = node_of(b.attr("GetBeginAtomIdx")(), INT_MAX);
         long long v = node_of(b.attr("GetEndAtomIdx")(), INT_MAX);
         bonds.push_back({static_cast<int>(u), static_cast<int>(v)});
@@ -699,7 +699,7 @@ py::object cut_atom_set(const Args &a) {
         return i ? static_cast<int>(PyLong_AsSsize_t(i)) : -1;
     };
     std::vector<std::pair<int, int>> edges;
-    for (py::handle b : mol.attr("GetBonds")()) {
+    for (py::handle b : vif::mol_items(mol, true)) {
         py::object u = b.attr("GetBeginAtomIdx")(), v = b.attr("GetEndAtomIdx")();
         if (contains(atom_set, u) && contains(atom_set, v)) edges.push_back({local_of(u), local_of(v)});
     }

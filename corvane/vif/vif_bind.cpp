@@ -129,6 +129,26 @@ PyTypeObject *plain_graph_type() {
 }  // namespace
 
 // ---------------------------------------------------------------------------
+// Molecule items
+
+std::vector<py::object> mol_items(py::handle mol, bool bonds) {
+    static PyObject *mol_type = [] {
+        py::object t = py::module_::import("rdkit.Chem.rdchem").attr("Mol");
+        return t.release().ptr();
+    }();
+    std::vector<py::object> out;
+    if (Py_IS_TYPE(mol.ptr(), reinterpret_cast<PyTypeObject *>(mol_type))) {
+        const long long n = as_index(mol.attr(bonds ? "GetNumBonds" : "GetNumAtoms")());
+        py::object get = mol.attr(bonds ? "GetBondWithIdx" : "GetAtomWithIdx");
+        out.reserve(static_cast<std::size_t>(std::max(0LL, n)));
+        for (long long i = 0; i < n; ++i) out.push_back(get(int_(i)));
+        return out;
+    }
+    for (py::handle x : mol.attr(bonds ? "GetBonds" : "GetAtoms")()) out.push_back(py::reinterpret_borrow<py::object>(x));
+    return out;
+}
+
+// ---------------------------------------------------------------------------
 // Dense adjacency
 
 bool is_plain_graph(py::handle graph) { return Py_IS_TYPE(graph.ptr(), plain_graph_type()); }
@@ -319,15 +339,88 @@ py::object detect_soft_bonds(const Args &a) {
     std::optional<DenseGraph> dense;
     std::vector<py::object> tested;
     std::vector<std::pair<std::size_t, std::size_t>> trials;
+    // On the adjacency dicts of the plain graph, has_edge, the weight read,
+    // remove_edge and add_edge do exactly what the methods do: the edge is
+    // re-inserted at the end of both neighbour dicts with a new data dict
+    // holding only "weight", and the graph's conversion cache is cleared.
+    py::object adj_obj = graph.attr("_adj");
+    const bool plain_adj = PyDict_CheckExact(adj_obj.ptr());
+    py::object cache = steal(PyObject_GetAttrString(graph.ptr(), "__dict__"));
+    PyObject *cache_dict = PyDict_Check(cache.ptr()) ? PyDict_GetItemString(cache.ptr(), "__networkx_cache__") : nullptr;
+    py::object cache_ref = cache_dict ? py::reinterpret_borrow<py::object>(cache_dict) : py::object();
+    auto clear_cache = [&] {
+        if (!cache_ref) return;
+        if (PyDict_CheckExact(cache_ref.ptr())) {
+            PyDict_Clear(cache_ref.ptr());
+        } else if (truth(cache_ref)) {
+            cache_ref.attr("clear")();
+        }
+    };
+    auto direct = [&](py::handle u, py::handle v, bool &has, py::object &w) -> bool {
+        if (!plain_adj) return false;
+        PyObject *nu = PyDict_GetItemWithError(adj_obj.ptr(), u.ptr());
+        if (!nu) {
+            if (PyErr_Occurred()) {
+                if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw py::error_already_set();
+                PyErr_Clear();
+            }
+            has = false;
+            return true;
+        }
+        if (!PyDict_CheckExact(nu)) return false;
+        PyObject *data = PyDict_GetItemWithError(nu, v.ptr());
+        if (!data) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            has = false;
+            return true;
+        }
+        if (!PyDict_CheckExact(data)) return false;
+        has = true;
+        PyObject *x = PyDict_GetItemWithError(data, N.weight);
+        if (!x && PyErr_Occurred()) throw py::error_already_set();
+        w = py::reinterpret_borrow<py::object>(x ? x : N.one);
+        return true;
+    };
+    auto cut_and_restore = [&](py::handle u, py::handle v, py::handle w) {
+        py::object nu = py::reinterpret_borrow<py::object>(PyDict_GetItemWithError(adj_obj.ptr(), u.ptr()));
+        if (PyDict_DelItem(nu.ptr(), v.ptr()) < 0) throw py::error_already_set();
+        const int ne = PyObject_RichCompareBool(u.ptr(), v.ptr(), Py_NE);
+        if (ne < 0) throw py::error_already_set();
+        if (ne) {
+            PyObject *nv = PyDict_GetItemWithError(adj_obj.ptr(), v.ptr());
+            if (!nv) {
+                if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, v.ptr());
+                throw py::error_already_set();
+            }
+            if (PyObject_DelItem(nv, u.ptr()) < 0) throw py::error_already_set();
+        }
+        clear_cache();
+        py::dict data;
+        if (PyDict_SetItem(data.ptr(), N.weight, w.ptr()) < 0) throw py::error_already_set();
+        if (PyDict_SetItem(nu.ptr(), v.ptr(), data.ptr()) < 0) throw py::error_already_set();
+        py::object nv = steal(PyObject_GetItem(adj_obj.ptr(), v.ptr()));
+        if (PyObject_SetItem(nv.ptr(), u.ptr(), data.ptr()) < 0) throw py::error_already_set();
+        clear_cache();
+    };
     for (py::handle bond : chem_bonds) {
         py::object u = item(bond, N.u_node), v = item(bond, N.v_node);
-        if (!truth(has_edge(u, v))) continue;
-        py::object w = graph[u][v].attr("get")(py::handle(N.weight), py::handle(N.one));
+        bool has = false;
+        py::object w;
+        const bool fast_dicts = direct(u, v, has, w);
+        if (!fast_dicts) {
+            has = truth(has_edge(u, v));
+            if (has) w = graph[u][v].attr("get")(py::handle(N.weight), py::handle(N.one));
+        }
+        if (!has) continue;
         if (!dense) dense = dense_adjacency(graph, N.weight);
         trials.push_back({dense->row(u), dense->row(v)});
         tested.push_back(py::reinterpret_borrow<py::object>(bond));
-        remove_edge(u, v);
-        add_edge(u, v, py::arg("weight") = w);
+        if (fast_dicts) {
+            cut_and_restore(u, v, w);
+        } else {
+            remove_edge(u, v);
+            add_edge(u, v, py::arg("weight") = w);
+        }
     }
     if (trials.empty()) return soft;
     std::vector<CheckedCounts> counts;
@@ -356,7 +449,7 @@ py::object detect_soft_bonds(const Args &a) {
 py::object build_bond_orders(const Args &a) {
     py::dict out;
     py::object rnd, one = int_(1);
-    for (py::handle bond : a[0].attr("GetBonds")()) {
+    for (py::handle bond : mol_items(a[0], true)) {
         py::object i = bond.attr("GetBeginAtomIdx")();
         py::object j = bond.attr("GetEndAtomIdx")();
         py::object d = bond.attr("GetBondTypeAsDouble")();
@@ -464,7 +557,7 @@ std::optional<Built> build_vif_graph(py::handle smiles, py::handle n_iter, py::h
     std::vector<std::vector<Neighbour>> atoms;
     symbols.reserve(n_atoms);
     atoms.reserve(n_atoms);
-    for (py::handle atom : mol.attr("GetAtoms")()) {
+    for (py::handle atom : mol_items(mol, false)) {
         atom_ids.push_back(atom.attr("GetIdx")());
         symbols.push_back(atom.attr("GetSymbol")());
         std::vector<Neighbour> nbs;
@@ -481,7 +574,7 @@ std::optional<Built> build_vif_graph(py::handle smiles, py::handle n_iter, py::h
     auto pair_key = [n_atoms](long u, long v) {
         return static_cast<unsigned long long>(std::min(u, v)) * n_atoms + static_cast<unsigned long long>(std::max(u, v));
     };
-    for (py::handle b : mol.attr("GetBonds")()) {
+    for (py::handle b : mol_items(mol, true)) {
         py::object ou = b.attr("GetBeginAtomIdx")(), ov = b.attr("GetEndAtomIdx")();
         const long u = static_cast<long>(as_index(ou)), v = static_cast<long>(as_index(ov));
         long long order;

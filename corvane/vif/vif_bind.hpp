@@ -37,6 +37,11 @@ DenseGraph dense_adjacency(py::handle graph, py::handle weight);
 // quarter of the machine's physical memory; called before allocating one.
 void check_dense_size(std::size_t n);
 
+// The atoms (bonds = false) or bonds of an RDKit molecule in index order, as
+// iterating mol.GetAtoms() / mol.GetBonds() yields them; a plain Mol is read
+// by index, which skips the per-item Python wrapper of those sequences.
+std::vector<py::object> mol_items(py::handle mol, bool bonds);
+
 // Symmetric eigen-decomposition by numpy.linalg.eigh, callable from work that
 // runs without the GIL (it takes the GIL for the call).  A numpy error gives
 // false, and the caller counts each trial on its own.
