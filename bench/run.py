@@ -204,8 +204,10 @@ def main():
     lines = [f"# corvane benchmarks", "", f"Machine: {machine()}", ""]
 
     def out(s=""):
-        print(s)
+        print(s, flush=True)
         lines.append(s)
+        # written as it goes, so an interrupted run still leaves its table
+        (HERE / "results.md").write_text("\n".join(lines) + "\n")
 
     out("## Corpus (VIF draw=False, verbose=False)")
     out("")

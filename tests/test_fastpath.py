@@ -41,9 +41,12 @@ def plain(monkeypatch):
 def both(plain, fn, graph):
     """fn on two copies of graph, fast then plain: results and final edge lists."""
     g_fast, g_plain = copy.deepcopy(graph), copy.deepcopy(graph)
+    for g in (g_fast, g_plain):
+        g.__networkx_cache__["probe"] = {}  # a conversion cache, cleared by edge changes
     fast = fn(g_fast)
     with plain:
         slow = fn(g_plain)
+    assert g_fast.__networkx_cache__ == g_plain.__networkx_cache__
     return fast, slow, list(g_fast.edges(data=True)), list(g_plain.edges(data=True))
 
 
