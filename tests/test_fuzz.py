@@ -365,7 +365,7 @@ def test_odd_arguments(name, offline, capsys):
     fn = getattr(corvane, name)
 
     @settings(
-        max_examples=examples(SLOW.get(name, 40)),
+        max_examples=examples(SLOW.get(name, 25)),
         deadline=None,
         database=None,
         suppress_health_check=list(HealthCheck),
@@ -444,7 +444,8 @@ SPECIAL = [
     "C\x00C",
     "çğış",
     "☃",
-    "C" * 5000,
+    "C" * 5000 + ")",  # long and unreadable; a long readable chain only takes long
+    "C" * 80,
     "[" * 200,
     "(" * 100 + "C",
     "C1CC",
@@ -506,8 +507,8 @@ SPECIAL = [
     "[O-2]",
     "[Fe-4]",
     "[C+4]",
-    "c1ccccc1" * 10,
-    ".".join(["C"] * 50),
+    "c1ccccc1" * 3,
+    ".".join(["C"] * 8),
     "CCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCC(=O)O",
 ]
 
@@ -542,7 +543,7 @@ def _random_strings(rng, count):
 
 
 def test_special_smiles_never_crash():
-    ok, bad, err = _run_child(SPECIAL)
+    ok, bad, err = _run_child(SPECIAL, n_iter=1)
     assert ok + bad + err == len(SPECIAL)
     assert ok > 20
 
@@ -550,7 +551,7 @@ def test_special_smiles_never_crash():
 def test_mutated_and_random_smiles_never_crash():
     rng = random.Random(20261208)
     corpus = _corpus()
-    n = examples(60)
+    n = examples(15)
     smiles = _mutations(rng, corpus, n) + _random_strings(rng, max(10, n // 4))
     ok, bad, err = _run_child(smiles)
     assert ok + bad + err == len(smiles)
@@ -558,6 +559,6 @@ def test_mutated_and_random_smiles_never_crash():
 
 def test_corpus_with_full_layout_never_crashes():
     corpus = _corpus()
-    step = 1 if LONG else 20
-    ok, bad, err = _run_child(corpus[::step], n_iter=600 if LONG else 30)
+    step = 1 if LONG else 60
+    ok, bad, err = _run_child(corpus[::step], n_iter=600 if LONG else 10)
     assert err == 0 and bad == 0
