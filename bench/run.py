@@ -209,6 +209,10 @@ def main():
         # written as it goes, so an interrupted run still leaves its table
         (HERE / "results.md").write_text("\n".join(lines) + "\n")
 
+    # Memory first, before the large molecules leave freed heap behind that
+    # would hide a slow leak.
+    mem = memory_run(load_corpus()) if ns.memory else None
+
     out("## Corpus (VIF draw=False, verbose=False)")
     out("")
     out("| molecule | atoms | VIF ms | floor ms | VIF/floor | soft/lpi |")
@@ -255,8 +259,8 @@ def main():
         out(f"| {name} | {t_fast * 1e3:.1f} | {t_plain * 1e3:.1f} | {t_plain / t_fast:.1f} |")
     out("")
 
-    if ns.memory:
-        before, warm, end = memory_run(load_corpus())
+    if mem:
+        before, warm, end = mem
         out("## Memory (10,000 VIF calls)")
         out("")
         out(f"RSS before: {before:.1f} MB, after 500 warm-up calls: {warm:.1f} MB, after 10,000 more: {end:.1f} MB "
