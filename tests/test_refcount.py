@@ -118,7 +118,7 @@ def test_no_leaks(acetyl, offline, capsys):
     leaks = []
     for name, args, kwargs in _cases(mol, r):
         fn = getattr(corvane, name)
-        reps = 3 if name in ("VIF_panel", "halogen_test", "triple_group_demo", "compute_atom_layout", "VIF_from_pubchem") else 10
+        reps = 2 if name in ("VIF_panel", "halogen_test", "triple_group_demo", "compute_atom_layout", "VIF_from_pubchem") else 5
         for _ in range(2):  # warm caches, interned names, lazy imports
             _run(fn, args, kwargs)
         capsys.readouterr()
