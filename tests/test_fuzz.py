@@ -424,7 +424,7 @@ def _run_child(smiles, n_iter=3):
     import json
 
     data = "\n".join(json.dumps(s) for s in smiles).encode()
-    env = dict(os.environ, MPLBACKEND="Agg")
+    env = dict(os.environ, MPLBACKEND="Agg", PYTHONPATH=os.path.dirname(corvane.__file__))
     proc = subprocess.run(
         [sys.executable, "-c", CHILD, str(n_iter)], input=data, capture_output=True, env=env, timeout=600
     )

@@ -1,6 +1,7 @@
 """State after errors, and VIF from several threads at once."""
 
 import json
+import os
 import subprocess
 import sys
 import threading
@@ -113,12 +114,15 @@ def test_vif_after_an_error_matches_a_fresh_process(monkeypatch, fail_at):
     here = run(smiles)
     code = (
         "import json, corvane\n"
+        f"assert corvane.__file__ == {corvane.__file__!r}\n"
         f"r = corvane.VIF({smiles!r}, n_iter=60, draw=False, verbose=False, recursive_ms=True)\n"
         "import test_threads\n"
         "print(json.dumps(test_threads.summary(r)))\n"
     )
+    # The child loads this very build of the module, and this file.
+    path = os.pathsep.join([os.path.dirname(corvane.__file__), os.path.dirname(os.path.abspath(__file__))])
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
-                         cwd=__import__("os").path.dirname(__file__), env=dict(__import__("os").environ, MPLBACKEND="Agg"))
+                         env=dict(os.environ, MPLBACKEND="Agg", PYTHONPATH=path))
     fresh = json.loads(out.stdout.strip().splitlines()[-1])
     assert json.loads(json.dumps(here)) == fresh
     # The memo holds exactly the nominal masses RDKit gives.
