@@ -324,7 +324,17 @@ py::object detect_soft_bonds(const Args &a) {
             if (!truth(has_edge(u, v))) continue;
             py::object w = graph[u][v].attr("get")(py::handle(N.weight), py::handle(N.one));
             remove_edge(u, v);
-            py::object lpi = compute(graph, py::arg("tol") = tol);
+            py::object lpi;
+            try {
+                lpi = compute(graph, py::arg("tol") = tol);
+            } catch (...) {
+                // the trial edge goes back before the error propagates
+                try {
+                    add_edge(u, v, py::arg("weight") = w);
+                } catch (py::error_already_set &) {
+                }
+                throw;
+            }
             add_edge(u, v, py::arg("weight") = w);
             if (equal(item(lpi, N.n_plus), item(baseline, N.n_plus)) &&
                 equal(item(lpi, N.n_zero), item(baseline, N.n_zero)) &&
