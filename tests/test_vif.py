@@ -430,3 +430,12 @@ def test_driver_looks_up_phases_at_call_time(monkeypatch):
 def test_verbose_false_prints_nothing(capsys):
     vif("c1ccccc1CCl", recursive_ms=True)
     assert capsys.readouterr().out == ""
+
+
+def test_vif_refuses_a_molecule_too_large_for_a_dense_matrix_before_the_layout(monkeypatch):
+    def no_layout(*args, **kwargs):
+        raise AssertionError("the layout ran")
+
+    monkeypatch.setattr(corvane, "compute_atom_layout", no_layout)
+    with pytest.raises(MemoryError, match="dense"):
+        corvane.VIF("C" * 7000, draw=False, verbose=False)

@@ -545,6 +545,14 @@ std::optional<Built> build_vif_graph(py::handle smiles, py::handle n_iter, py::h
     Built out;
     py::object mol = *prepared;
     out.mol = mol;
+    {
+        // A molecule whose VIF graph could not be held as a dense matrix is
+        // refused before the layout: every atom beyond hydrogen has at least
+        // four nodes.
+        const long long n_all = as_index(mol.attr("GetNumAtoms")());
+        const long long n_heavy = as_index(mol.attr("GetNumHeavyAtoms")());
+        check_dense_size(static_cast<std::size_t>(n_all - n_heavy + 4 * n_heavy));
+    }
 
     py::object layout = lookup(F_compute_atom_layout)(mol, py::arg("n_iter") = n_iter,
                                                       py::arg("target_bond_len") = target_bond_len);
