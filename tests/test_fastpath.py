@@ -2,7 +2,6 @@
 the plain path, forced by rebinding compute_lpi to a Python wrapper of itself."""
 import copy
 from concurrent.futures import ThreadPoolExecutor
-from pathlib import Path
 
 import networkx as nx
 import numpy as np
@@ -10,17 +9,10 @@ import pytest
 from rdkit import Chem
 
 import corvane
-
-CORPUS = Path(__file__).resolve().parents[2] / "shared" / "corpus" / "bzr.smi"
-
+from corpus import CORPUS, corpus_rows
 
 def corpus():
-    rows = []
-    for line in CORPUS.read_text().splitlines():
-        if line.strip():
-            smi, _, name = line.partition("\t")
-            rows.append(pytest.param(smi.strip(), id=name.strip() or smi.strip()))
-    return rows
+    return [pytest.param(smi, id=name or smi) for smi, name in corpus_rows()]
 
 
 @pytest.fixture

@@ -16,7 +16,6 @@ import random
 import subprocess
 import sys
 import textwrap
-from pathlib import Path
 
 import matplotlib
 
@@ -30,9 +29,9 @@ from hypothesis import HealthCheck, given, settings, strategies as st  # noqa: E
 from rdkit import Chem  # noqa: E402
 
 import corvane  # noqa: E402
+from corpus import corpus_rows  # noqa: E402
 
 LONG = int(os.environ.get("CORVANE_FUZZ_EXAMPLES", "0"))
-CORPUS = Path("/work/shared/corpus/bzr.smi")
 
 
 def examples(normal):
@@ -434,7 +433,7 @@ def _run_child(smiles, n_iter=3):
 
 
 def _corpus():
-    return [ln.split("\t")[0] for ln in CORPUS.read_text().splitlines() if ln.strip()]
+    return [smi for smi, _ in corpus_rows()]
 
 
 SPECIAL = [
