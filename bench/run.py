@@ -87,7 +87,8 @@ def large_molecules(sizes):
     return out
 
 
-def floor_call(smi, H_nodes, H_edges, pos_items):
+def prepared_molecule(smi):
+    """The molecule as the driver prepares it (the result record carries none)."""
     mol = Chem.MolFromSmiles(smi, sanitize=False)
     mol.UpdatePropertyCache(strict=False)
     try:
@@ -95,7 +96,11 @@ def floor_call(smi, H_nodes, H_edges, pos_items):
         Chem.Kekulize(mol, clearAromaticFlags=True)
     except Exception:
         pass
-    mol = Chem.AddHs(mol)
+    return Chem.AddHs(mol)
+
+
+def floor_call(smi, H_nodes, H_edges, pos_items):
+    mol = prepared_molecule(smi)
     Chem.CanonicalRankAtoms(mol, breakTies=False)
     rdDepictor.SetPreferCoordGen(True)
     rdDepictor.Compute2DCoords(mol)
@@ -129,15 +134,7 @@ def soft_vs_lpi(r, repeats):
 
 def cascade_speedup(smi, repeats):
     r = corvane.VIF(smi, draw=False, verbose=False)
-    # the record carries no molecule: rebuild it the way the driver does
-    mol = Chem.MolFromSmiles(smi, sanitize=False)
-    mol.UpdatePropertyCache(strict=False)
-    try:
-        Chem.SetAromaticity(mol)
-        Chem.Kekulize(mol, clearAromaticFlags=True)
-    except Exception:
-        pass
-    mol = Chem.AddHs(mol)
+    mol = prepared_molecule(smi)
     args = (mol, r["graph"], r["atom_subgraphs"], r["chem_bonds"])
 
     def run():
@@ -201,7 +198,7 @@ def main():
     corpus = load_corpus()
     if ns.quick:
         corpus = corpus[:20]
-    lines = [f"# corvane benchmarks", "", f"Machine: {machine()}", ""]
+    lines = ["# corvane benchmarks", "", f"Machine: {machine()}", ""]
 
     def out(s=""):
         print(s, flush=True)
