@@ -6,10 +6,9 @@ from concurrent.futures import ThreadPoolExecutor
 import networkx as nx
 import numpy as np
 import pytest
-from rdkit import Chem
 
 import corvane
-from corpus import CORPUS, corpus_rows
+from molecules import CORPUS, corpus_rows, prepared_molecule
 
 def corpus():
     return [pytest.param(smi, id=name or smi) for smi, name in corpus_rows()]
@@ -42,17 +41,6 @@ def both(plain, fn, graph):
     return fast, slow, list(g_fast.edges(data=True)), list(g_plain.edges(data=True))
 
 
-def driver_mol(smi):
-    mol = Chem.MolFromSmiles(smi, sanitize=False)
-    mol.UpdatePropertyCache(strict=False)
-    try:
-        Chem.SetAromaticity(mol)
-        Chem.Kekulize(mol, clearAromaticFlags=True)
-    except Exception:
-        pass
-    return Chem.AddHs(mol)
-
-
 CORPUS_ROWS = corpus()
 
 
@@ -79,7 +67,7 @@ def test_corpus_soft_bonds():
 @pytest.mark.parametrize("smi", [p for i, p in enumerate(CORPUS_ROWS) if i % 41 == 0] + ["CN", "CC(=O)Cl"])
 def test_cascade_peaks(plain, smi):
     r = corvane.VIF(smi, draw=False, verbose=False)
-    mol = driver_mol(smi)
+    mol = prepared_molecule(smi)
     args = (mol, r["graph"], r["atom_subgraphs"], r["chem_bonds"])
     fast = corvane.predict_fragments_recursive(*args, max_generations=2)
     with plain:

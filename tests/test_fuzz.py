@@ -29,7 +29,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st  # noqa: E
 from rdkit import Chem  # noqa: E402
 
 import corvane  # noqa: E402
-from corpus import corpus_rows  # noqa: E402
+from molecules import corpus_rows  # noqa: E402
 
 LONG = int(os.environ.get("CORVANE_FUZZ_EXAMPLES", "0"))
 

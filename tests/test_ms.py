@@ -8,6 +8,7 @@ import pytest
 from rdkit import Chem
 
 import corvane
+from molecules import prepared_molecule
 
 
 def mol_of(smiles):
@@ -537,21 +538,9 @@ def test_cascade_other_inputs_take_the_plain_path():
 
 # --- on the VIF graphs of the driver -----------------------------------------
 
-def prepared(smiles):
-    """The molecule as the driver prepares it (the result record carries none)."""
-    mol = Chem.MolFromSmiles(smiles, sanitize=False)
-    mol.UpdatePropertyCache(strict=False)
-    try:
-        Chem.SetAromaticity(mol)
-        Chem.Kekulize(mol, clearAromaticFlags=True)
-    except Exception:
-        pass
-    return Chem.AddHs(mol)
-
-
 def vif_inputs(smiles):
     r = corvane.VIF(smiles, draw=False, verbose=False)
-    return prepared(smiles), r["graph"], r["atom_subgraphs"], r["chem_bonds"]
+    return prepared_molecule(smiles), r["graph"], r["atom_subgraphs"], r["chem_bonds"]
 
 
 @pytest.mark.parametrize("smiles", ["Clc1ccccc1", "ClCc1ccccc1", "CC(=O)Cl", "ClCc1ccccc1.Cl"])

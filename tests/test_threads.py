@@ -6,7 +6,6 @@ import subprocess
 import sys
 import threading
 
-import networkx as nx
 import pytest
 
 import corvane

@@ -9,6 +9,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 from rdkit import Chem
 
 import corvane
+from molecules import prepared_molecule
 
 UNREADABLE = "SMILES okunamadı!"
 
@@ -24,14 +25,7 @@ def vif(smiles, **kw):
 
 
 def plain_build(smiles, n_iter=600, target_bond_len=1.5, radius_ratio=0.23, bond_kappa=0.9):
-    mol = Chem.MolFromSmiles(smiles, sanitize=False)
-    mol.UpdatePropertyCache(strict=False)
-    try:
-        Chem.SetAromaticity(mol)
-        Chem.Kekulize(mol, clearAromaticFlags=True)
-    except Exception:
-        pass
-    mol = Chem.AddHs(mol)
+    mol = prepared_molecule(smiles)
     first, _ = corvane.compute_atom_layout(mol, n_iter=n_iter, target_bond_len=target_bond_len)
     coords = {i: first[i] for i in range(mol.GetNumAtoms())}
     bond_orders = corvane._build_bond_orders(mol)

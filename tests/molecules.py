@@ -1,4 +1,4 @@
-"""The corpus of drug-like molecules shared beside the repository."""
+"""Molecules for the tests: the shared corpus, and molecules prepared as the driver prepares them."""
 from pathlib import Path
 
 _CANDIDATES = [
@@ -18,3 +18,17 @@ def corpus_rows():
             smi, _, name = line.partition("\t")
             rows.append((smi.strip(), name.strip()))
     return rows
+
+
+def prepared_molecule(smiles):
+    """The molecule as the VIF driver prepares it (the result record carries none)."""
+    from rdkit import Chem
+
+    mol = Chem.MolFromSmiles(smiles, sanitize=False)
+    mol.UpdatePropertyCache(strict=False)
+    try:
+        Chem.SetAromaticity(mol)
+        Chem.Kekulize(mol, clearAromaticFlags=True)
+    except Exception:
+        pass
+    return Chem.AddHs(mol)
