@@ -3,6 +3,13 @@ import os
 os.environ.setdefault("MPLBACKEND", "Agg")
 
 import pytest  # noqa: E402
+from hypothesis import settings  # noqa: E402
+
+# The normal test run draws the same examples every time; a long fuzzing run
+# (CORVANE_FUZZ_EXAMPLES) explores afresh.
+settings.register_profile("repeatable", derandomize=True, database=None)
+settings.register_profile("explore", database=None)
+settings.load_profile("explore" if os.environ.get("CORVANE_FUZZ_EXAMPLES") else "repeatable")
 
 pytest_plugins = ["pubchem_server"]
 

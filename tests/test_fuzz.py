@@ -354,7 +354,8 @@ def _check_sound(name, result):
         assert all(math.isnan(x) or 0.0 <= x <= math.pi for x in vals)
     elif name == "compute_lpi":
         assert set(result) == {"n+", "n0", "n-", "eigenvalues"}
-        assert result["n+"] + result["n0"] + result["n-"] <= len(result["eigenvalues"])
+        # with a negative tolerance the three bands overlap, so only each count is bounded
+        assert all(0 <= result[k] <= len(result["eigenvalues"]) for k in ("n+", "n0", "n-"))
     elif name == "VIF":
         assert isinstance(result, (dict, str))
 
