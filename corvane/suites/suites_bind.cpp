@@ -356,12 +356,14 @@ py::object validate(const Args &a) {
     const bool verbose = truthy(a[0]);
     const std::string sep = validate_separator();
     bool all_passed = true;
+    auto heading = [&](const auto &title) {
+        if (!verbose) return;
+        say(sep);
+        say(title);
+        say(sep);
+    };
 
-    if (verbose) {
-        say(sep);
-        say(kLpiHeading);
-        say(sep);
-    }
+    heading(kLpiHeading);
     for (py::handle row : lookup("LPI_REFERENCES")) {
         auto [name, smi, expected] = unpack<3>(row);
         py::object r = lookup(F_VIF)(smi, py::arg("draw") = false, py::arg("verbose") = false);
@@ -375,11 +377,7 @@ py::object validate(const Args &a) {
                         text(got)));
     }
 
-    if (verbose) {
-        say(sep);
-        say(kMsHeading);
-        say(sep);
-    }
+    heading(kMsHeading);
     for (py::handle row : lookup("MS_REFERENCES")) {
         auto [name, smi, expected_mz] = unpack<3>(row);
         py::object r = lookup(F_VIF)(smi, py::arg("draw") = false, py::arg("verbose") = false);
