@@ -156,6 +156,31 @@ def test_random_graph_fragment_softs(plain, seed, tol):
     assert e_fast == e_slow
 
 
+def edge_tol_graph(w_end):
+    """A chain whose trial cuts leave a two-node piece with eigenvalues
+    +-w_end, close to the band edges: the fast path must defer to eigenvalues."""
+    G = nx.Graph()
+    G.add_edge(0, 1, weight=w_end)
+    for u in range(1, 6):
+        G.add_edge(u, u + 1, weight=1.0)
+    G.add_edge(6, 7, weight=w_end)
+    G.add_edge(3, 8, weight=0.9)
+    return G
+
+
+@pytest.mark.parametrize("rel", [-1e-6, -1e-12, -1e-15, 0.0, 1e-15, 1e-12, 1e-6])
+@pytest.mark.parametrize("tol", [1e-9, 1e-3])
+def test_trial_eigenvalue_at_band_edge(plain, rel, tol):
+    G = edge_tol_graph(tol * (1.0 + rel))
+    recs = bond_records(G, 7)
+    base = corvane.compute_lpi(G, tol=tol)
+    fast, slow, e_fast, e_slow = both(plain, lambda g: corvane.detect_soft_bonds(g, recs, base, tol=tol), G)
+    assert [id(s) for s in fast] == [id(s) for s in slow]
+    subgraphs = {x: [x] for x in G.nodes}
+    fast, slow, _, _ = both(plain, lambda g: corvane._fragment_atom_softs(g, subgraphs, recs, set(G.nodes), tol), G)
+    assert [id(s) for s in fast] == [id(s) for s in slow]
+
+
 @pytest.mark.parametrize("tol", [1e-9, 0.0, 1e-3])
 def test_methylamine(plain, tol):
     H, cb = methylamine_graph()

@@ -61,7 +61,8 @@ using Decompose =
 // band edges +-tol moved by a rounding margin either way.  A trial whose 2 x 2
 // problem is ill-conditioned (an eigenvalue of A close to a shift in the
 // directions of i or j), a zero weight or a diagonal entry is counted
-// directly by cut_counts.  When `base` is given it receives the checked
+// directly by cut_counts; a trial whose counts differ across the margin of a
+// band edge is returned uncertain, for the caller to count from eigenvalues.  When `base` is given it receives the checked
 // counts of `a` itself.  The matrix is left as it was.
 std::vector<CheckedCounts> trial_cut_counts(std::vector<double> &a, std::size_t n,
                                             const std::vector<std::pair<std::size_t, std::size_t>> &trials,
