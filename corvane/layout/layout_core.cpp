@@ -169,6 +169,33 @@ BondTable::BondTable(std::size_t n_atoms, std::vector<std::pair<long, long>> bon
     }
 }
 
+namespace {
+
+// Skin of the pair list, as a fraction of min_nb, and the share of it an
+// atom pair may close before the list is rebuilt.
+constexpr double kSkin = 0.5;
+constexpr double kSkinUse = 0.9;
+
+double squared(double dx, double dy, NormKind nk) {
+    return nk == NormKind::fused ? std::fma(dy, dy, dx * dx) : dx * dx + dy * dy;
+}
+
+// Whether the pair list still covers every pair that can interact: all
+// coordinates finite and no atom farther than kSkinUse * skin / 2 from where
+// it was when the list was built.
+bool list_holds(const double *xy, std::size_t n, double skin, const StepScratch &s) {
+    if (!s.listed) return false;
+    const double reach = kSkinUse * skin / 2.0;
+    const double reach2 = reach * reach;
+    for (std::size_t k = 0; k < n; ++k) {
+        const double dx = xy[2 * k] - s.ref[2 * k], dy = xy[2 * k + 1] - s.ref[2 * k + 1];
+        if (!(dx * dx + dy * dy < reach2)) return false;  // NaN too
+    }
+    return true;
+}
+
+}  // namespace
+
 void force_step(double *xy, std::size_t n, const BondTable &bt, const ForceParams &p, NormKind nk,
                 StepScratch &scratch) {
     scratch.forces.assign(2 * n, 0.0);
@@ -187,50 +214,62 @@ void force_step(double *xy, std::size_t n, const BondTable &bt, const ForceParam
         f[2 * v] -= fx;
         f[2 * v + 1] -= fy;
     }
+    // Repulsion of one non-bonded pair (i < j) from its squared distance.
+    // Pairs are visited in (i, j) order; a pair out of range adds nothing.
+    auto repel = [&](std::size_t i, std::size_t j, double d2) {
+        double L = std::sqrt(d2);
+        if (L < 1e-9) return;
+        if (L < p.min_nb) {
+            double dx = xy[2 * j] - xy[2 * i];
+            double dy = xy[2 * j + 1] - xy[2 * i + 1];
+            double s = p.min_nb - L;
+            double fx = s * dx / L * p.k_rep;
+            double fy = s * dy / L * p.k_rep;
+            f[2 * i] -= fx;
+            f[2 * i + 1] -= fy;
+            f[2 * j] += fx;
+            f[2 * j + 1] += fy;
+        }
+    };
     // Squared distances at or above this bound are certainly not below
-    // min_nb after the square root: such pairs do not interact.  The
-    // positions do not change during the scan, so each row's squared
-    // distances are computed in one pass and only the near pairs visited.
+    // min_nb after the square root: such pairs do not interact.
     const double far2 = p.min_nb * p.min_nb * (1.0 + 1e-10);
-    double *d2 = scratch.dist2.data();
-    for (std::size_t i = 0; i + 1 < n; ++i) {
-        const double xi = xy[2 * i], yi = xy[2 * i + 1];
-        const std::size_t first = i + 1;
-        if (nk == NormKind::fused) {
-            for (std::size_t j = first; j < n; ++j) {
-                double dx = xy[2 * j] - xi, dy = xy[2 * j + 1] - yi;
-                d2[j] = std::fma(dy, dy, dx * dx);
-            }
-        } else {
-            for (std::size_t j = first; j < n; ++j) {
-                double dx = xy[2 * j] - xi, dy = xy[2 * j + 1] - yi;
-                d2[j] = dx * dx + dy * dy;
+    const double skin = kSkin * p.min_nb;
+    const bool use_list = n <= UINT32_MAX && std::isfinite(far2) && p.min_nb > 0.0;
+    if (use_list && list_holds(xy, n, skin, scratch)) {
+        for (auto [i, j] : scratch.near) {
+            const double dx = xy[2 * j] - xy[2 * i], dy = xy[2 * j + 1] - xy[2 * i + 1];
+            const double d2 = squared(dx, dy, nk);
+            if (d2 >= far2) continue;
+            repel(i, j, d2);
+        }
+    } else {
+        // Full scan; it rebuilds the list when the coordinates allow one.
+        const double reach = p.min_nb + skin;
+        const double list2 = reach * reach * (1.0 + 1e-9);
+        bool finite = use_list;
+        for (std::size_t k = 0; finite && k < 2 * n; ++k) finite = std::isfinite(xy[k]);
+        scratch.near.clear();
+        scratch.listed = false;
+        double *d2 = scratch.dist2.data();
+        for (std::size_t i = 0; i + 1 < n; ++i) {
+            const double xi = xy[2 * i], yi = xy[2 * i + 1];
+            for (std::size_t j = i + 1; j < n; ++j) d2[j] = squared(xy[2 * j] - xi, xy[2 * j + 1] - yi, nk);
+            const std::vector<long> &bonded = bt.higher(i);
+            auto next_bonded = bonded.begin();
+            for (std::size_t j = i + 1; j < n; ++j) {
+                if (!(d2[j] < list2) && d2[j] >= far2) continue;  // NaN goes on, as it must
+                while (next_bonded != bonded.end() && static_cast<std::size_t>(*next_bonded) < j) ++next_bonded;
+                if (next_bonded != bonded.end() && static_cast<std::size_t>(*next_bonded) == j) continue;
+                if (finite) scratch.near.emplace_back(static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j));
+                if (d2[j] >= far2) continue;
+                repel(i, j, d2[j]);
             }
         }
-        const std::vector<long> &bonded = bt.higher(i);
-        auto next_bonded = bonded.begin();
-        // forces[i] only loses during its own row; it stays in registers.
-        double fxi = f[2 * i], fyi = f[2 * i + 1];
-        for (std::size_t j = first; j < n; ++j) {
-            if (d2[j] >= far2) continue;  // NaN goes on, as it must
-            while (next_bonded != bonded.end() && static_cast<std::size_t>(*next_bonded) < j) ++next_bonded;
-            if (next_bonded != bonded.end() && static_cast<std::size_t>(*next_bonded) == j) continue;
-            double dx = xy[2 * j] - xi;
-            double dy = xy[2 * j + 1] - yi;
-            double L = std::sqrt(d2[j]);
-            if (L < 1e-9) continue;
-            if (L < p.min_nb) {
-                double s = p.min_nb - L;
-                double fx = s * dx / L * p.k_rep;
-                double fy = s * dy / L * p.k_rep;
-                fxi -= fx;
-                fyi -= fy;
-                f[2 * j] += fx;
-                f[2 * j + 1] += fy;
-            }
+        if (finite) {
+            scratch.ref.assign(xy, xy + 2 * n);
+            scratch.listed = true;
         }
-        f[2 * i] = fxi;
-        f[2 * i + 1] = fyi;
     }
     for (std::size_t k = 0; k < 2 * n; ++k) xy[k] += f[k];
 }

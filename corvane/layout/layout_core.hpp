@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <stdexcept>
 #include <vector>
@@ -133,9 +134,16 @@ private:
     std::vector<std::vector<long>> higher_;
 };
 
-// Work space of one iteration, reused across iterations.
+// Work space of one iteration, reused across iterations.  It also keeps a
+// list of the non-bonded pairs that were within reach (min_nb plus a skin) of
+// each other at `ref`; while no atom has moved half the skin away from `ref`,
+// every pair outside the list is certainly out of range and the scan visits
+// the listed pairs only.
 struct StepScratch {
     std::vector<double> forces, dist2;
+    std::vector<double> ref;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> near;
+    bool listed = false;
 };
 
 // One iteration: bond springs in bond order, then repulsion of non-bonded
