@@ -433,3 +433,44 @@ def test_vif_refuses_a_molecule_too_large_for_a_dense_matrix_before_the_layout(m
     monkeypatch.setattr(corvane, "compute_atom_layout", no_layout)
     with pytest.raises(MemoryError, match="dense"):
         corvane.VIF("C" * 7000, draw=False, verbose=False)
+
+
+def wrap(fn):
+    return lambda *a, **k: fn(*a, **k)
+
+
+MS_NAMES = ["_nominal_mass", "predict_fragments", "_fragment_formula", "detect_soft_bonds"]
+
+
+@pytest.mark.parametrize("smiles", ["CC(=O)Cl", "[13CH3]C(=O)O", "ClCc1ccccc1.Cl", "C[N+](C)(C)C.[Br-]",
+                                    "c1ccc2ccccc2c1O"])
+@pytest.mark.parametrize("ring", [False, True])
+def test_masses_and_fragments_agree_with_wrapped_phases(smiles, ring, monkeypatch):
+    """The driver's shared reading of the molecule gives what the functions
+    give when each reads the molecule itself."""
+    fast = corvane.VIF(smiles, draw=False, verbose=False, ring_fragmentation=ring)
+    for name in MS_NAMES:
+        monkeypatch.setattr(corvane, name, wrap(getattr(corvane, name)))
+    slow = corvane.VIF(smiles, draw=False, verbose=False, ring_fragmentation=ring)
+    for key in ("mol_mass", "mol_mass_avg", "fragments", "real_fragments"):
+        assert fast[key] == slow[key], key
+    assert type(fast["mol_mass"]) is type(slow["mol_mass"])
+
+
+@pytest.mark.parametrize("mutator", ["_nominal_mass", "_build_bond_orders", "compute_atom_layout"])
+def test_molecule_changed_by_a_rebound_phase_is_read_afresh(mutator, monkeypatch):
+    """A rebound phase that relabels the chlorine as 37Cl: what is read after
+    it sees the label, as when each function reads the molecule itself."""
+    own = getattr(corvane, mutator)
+
+    def relabel(mol, *a, **k):
+        for atom in mol.GetAtoms():
+            if atom.GetSymbol() == "Cl":
+                atom.SetIsotope(37)
+        return own(mol, *a, **k)
+
+    monkeypatch.setattr(corvane, mutator, relabel)
+    r = corvane.VIF("CC(=O)Cl", draw=False, verbose=False)
+    assert r["mol_mass"] == 80
+    masses = sorted(f[2] for rec in r["real_fragments"] for f in rec["fragments"])
+    assert 37 in masses and 35 not in masses

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "../module/registry.hpp"
+#include "../vif/vif_bind.hpp"
 #include "layout_core.hpp"
 
 namespace corvane::layout {
@@ -352,7 +353,7 @@ py::object compute_atom_layout(const Args &a) {
     };
 
     std::vector<std::pair<long, long>> bond_list;
-    for (py::handle b : mol.attr("GetBonds")()) {
+    for (py::handle b : vif::mol_items(mol, true)) {
         long long u = as_index(b.attr("GetBeginAtomIdx")()), v = as_index(b.attr("GetEndAtomIdx")());
         if (u < 0 || v < 0 || u >= n_atoms || v >= n_atoms) raise(PyExc_IndexError, "bond atom index out of range");
         bond_list.emplace_back(static_cast<long>(u), static_cast<long>(v));

@@ -187,10 +187,18 @@ py::object atom_nominal(py::handle atom) {
     return atom_mass_number(atom.attr("GetAtomicNum")());
 }
 
+// The same from an atom's isotope and atomic number as already read.
+py::object atom_nominal(py::handle iso, py::handle atomic_num) {
+    if (truth(iso)) return py::reinterpret_borrow<py::object>(iso);
+    return atom_mass_number(atomic_num);
+}
+
 // What RDKit says about the atoms of one molecule, asked once per atom.
 class AtomTable {
 public:
-    explicit AtomTable(py::handle mol) : mol_(mol) {}
+    // `info`, when given, is the molecule as already read: nothing is asked
+    // of RDKit again.
+    explicit AtomTable(py::handle mol, const vif::MolInfo *info = nullptr) : mol_(mol), info_(info) {}
 
     py::handle atom(int i) {
         Entry &e = entry(i);
@@ -200,27 +208,28 @@ public:
     const std::string &symbol(int i) {
         Entry &e = entry(i);
         if (!e.has_symbol) {
-            e.symbol = as_text(atom(i).attr("GetSymbol")(), "atom symbol");
+            e.symbol = as_text(info_ ? info_->symbol[i] : atom(i).attr("GetSymbol")(), "atom symbol");
             e.has_symbol = true;
         }
         return e.symbol;
     }
     bool heavy(int i) {
         Entry &e = entry(i);
-        if (e.heavy < 0) e.heavy = compare(atom(i).attr("GetAtomicNum")(), py::int_(1), Py_GT) ? 1 : 0;
+        if (e.heavy < 0)
+            e.heavy = compare(info_ ? info_->atomic_num[i] : atom(i).attr("GetAtomicNum")(), py::int_(1), Py_GT) ? 1 : 0;
         return e.heavy != 0;
     }
     double mass(int i) {
         Entry &e = entry(i);
         if (!e.has_mass) {
-            e.mass = as_double(atom(i).attr("GetMass")());
+            e.mass = info_ ? info_->mass[i] : as_double(atom(i).attr("GetMass")());
             e.has_mass = true;
         }
         return e.mass;
     }
     py::handle nominal(int i) {
         Entry &e = entry(i);
-        if (!e.nominal) e.nominal = atom_nominal(atom(i));
+        if (!e.nominal) e.nominal = info_ ? atom_nominal(info_->isotope[i], info_->atomic_num[i]) : atom_nominal(atom(i));
         return e.nominal;
     }
 
@@ -234,6 +243,7 @@ private:
     };
     Entry &entry(int i) { return entries_[i]; }
     py::handle mol_;
+    const vif::MolInfo *info_;
     std::unordered_map<int, Entry> entries_;
 };
 
@@ -560,16 +570,36 @@ py::object nominal_atom_mass(const Args &a) { return memo_atom_mass(a[0]); }
 
 py::object nominal_mass(const Args &a) {
     py::handle mol = a[0];
+    const vif::MolInfo *info = vif::take_mol_info(mol);
+    const auto n = info ? static_cast<Py_ssize_t>(info->mass.size()) : 0;
     IntSum s;
-    for (py::handle i : py::iter(a[1])) s.add(atom_nominal(mol.attr("GetAtomWithIdx")(i)));
+    for (py::handle i : py::iter(a[1])) {
+        const Py_ssize_t k = info && PyLong_CheckExact(i.ptr()) ? PyLong_AsSsize_t(i.ptr()) : -1;
+        if (k == -1 && PyErr_Occurred()) PyErr_Clear();
+        if (k >= 0 && k < n)
+            s.add(atom_nominal(info->isotope[k], info->atomic_num[k]));
+        else
+            s.add(atom_nominal(mol.attr("GetAtomWithIdx")(i)));
+    }
     return s.result();
 }
 
 py::object predict_fragments(const Args &a) {
     py::handle mol = a[0], soft_bonds = a[1], ring = a[2], min_ring_mz = a[3];
-    const long long n = atom_count(mol);
-    AtomGraph ag(static_cast<std::size_t>(n), bonds_of(mol));
-    AtomTable t(mol);
+    // The molecule as VIF read it serves while every function handed the
+    // molecule below is the module's own.
+    const vif::MolInfo *info = vif::take_mol_info(mol);
+    if (info && !(is_own(F_fragment_formula) && is_own(F_nominal_mass) && is_own(F_pair_label)))
+        info = nullptr;
+    const long long n = info ? static_cast<long long>(info->symbol.size()) : atom_count(mol);
+    std::vector<std::pair<int, int>> bond_pairs;
+    if (info) {
+        for (auto [u, v] : info->bonds) bond_pairs.push_back({static_cast<int>(u), static_cast<int>(v)});
+    } else {
+        bond_pairs = bonds_of(mol);
+    }
+    AtomGraph ag(static_cast<std::size_t>(n), bond_pairs);
+    AtomTable t(mol, info);
     py::object round = builtin("round");
 
     // The two fragments of a cut, heavier (by nominal mass) first; equal

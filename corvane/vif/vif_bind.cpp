@@ -148,6 +148,85 @@ std::vector<py::object> mol_items(py::handle mol, bool bonds) {
     return out;
 }
 
+std::optional<MolInfo> read_mol_info(py::handle mol) {
+    static PyObject *mol_type = [] {
+        py::object t = py::module_::import("rdkit.Chem.rdchem").attr("Mol");
+        return t.release().ptr();
+    }();
+    if (!Py_IS_TYPE(mol.ptr(), reinterpret_cast<PyTypeObject *>(mol_type))) return std::nullopt;
+    MolInfo info;
+    const long long n = as_index(mol.attr("GetNumAtoms")());
+    const long long nb = as_index(mol.attr("GetNumBonds")());
+    if (n < 0 || nb < 0) return std::nullopt;
+    const auto n_atoms = static_cast<std::size_t>(n);
+    auto call1 = [](PyObject *fn, py::handle self) { return steal(PyObject_CallOneArg(fn, self.ptr())); };
+    py::object get_atom = mol.attr("GetAtomWithIdx"), get_bond = mol.attr("GetBondWithIdx");
+    // Unbound accessors of the atom and bond types: no bound method per call.
+    py::object GetSymbol, GetAtomicNum, GetIsotope, GetMass, GetNeighbors, GetIdx;
+    for (long long i = 0; i < n; ++i) {
+        py::object atom = get_atom(int_(i));
+        if (!GetSymbol) {
+            py::handle t = reinterpret_cast<PyObject *>(Py_TYPE(atom.ptr()));
+            GetSymbol = t.attr("GetSymbol");
+            GetAtomicNum = t.attr("GetAtomicNum");
+            GetIsotope = t.attr("GetIsotope");
+            GetMass = t.attr("GetMass");
+            GetNeighbors = t.attr("GetNeighbors");
+            GetIdx = t.attr("GetIdx");
+        }
+        info.symbol.push_back(call1(GetSymbol.ptr(), atom));
+        info.atomic_num.push_back(call1(GetAtomicNum.ptr(), atom));
+        info.isotope.push_back(call1(GetIsotope.ptr(), atom));
+        info.mass.push_back(as_double(call1(GetMass.ptr(), atom)));
+        std::vector<long> nbs;
+        for (py::handle x : call1(GetNeighbors.ptr(), atom)) {
+            const long long j = as_index(call1(GetIdx.ptr(), x));
+            if (j < 0 || static_cast<std::size_t>(j) >= n_atoms) throw py::index_error("neighbour atom out of range");
+            nbs.push_back(static_cast<long>(j));
+        }
+        info.neighbours.push_back(std::move(nbs));
+    }
+    py::object GetBeginAtomIdx, GetEndAtomIdx, GetBondTypeAsDouble;
+    for (long long i = 0; i < nb; ++i) {
+        py::object bond = get_bond(int_(i));
+        if (!GetBeginAtomIdx) {
+            py::handle t = reinterpret_cast<PyObject *>(Py_TYPE(bond.ptr()));
+            GetBeginAtomIdx = t.attr("GetBeginAtomIdx");
+            GetEndAtomIdx = t.attr("GetEndAtomIdx");
+            GetBondTypeAsDouble = t.attr("GetBondTypeAsDouble");
+        }
+        const long long u = as_index(call1(GetBeginAtomIdx.ptr(), bond));
+        const long long v = as_index(call1(GetEndAtomIdx.ptr(), bond));
+        if (u < 0 || v < 0 || static_cast<std::size_t>(u) >= n_atoms || static_cast<std::size_t>(v) >= n_atoms)
+            throw py::index_error("bond atom index out of range");
+        info.bonds.emplace_back(static_cast<long>(u), static_cast<long>(v));
+        info.bond_type.push_back(as_double(call1(GetBondTypeAsDouble.ptr(), bond)));
+    }
+    return info;
+}
+
+namespace {
+thread_local PyObject *hint_mol = nullptr;
+thread_local const MolInfo *hint_info = nullptr;
+}  // namespace
+
+MolInfoHint::MolInfoHint(py::handle mol, const MolInfo *info) : prev_mol_(hint_mol), prev_info_(hint_info) {
+    hint_mol = mol.ptr();
+    hint_info = info;
+}
+
+MolInfoHint::~MolInfoHint() {
+    hint_mol = prev_mol_;
+    hint_info = prev_info_;
+}
+
+const MolInfo *take_mol_info(py::handle mol) {
+    const MolInfo *info = hint_mol == mol.ptr() ? hint_info : nullptr;
+    hint_mol = nullptr;
+    hint_info = nullptr;
+    return info;
+}
+
 // ---------------------------------------------------------------------------
 // Dense adjacency
 
@@ -488,6 +567,9 @@ struct Built {
     py::object mol, H;
     py::list chem_bonds;
     py::dict atom_subgraphs, pos;
+    // The molecule as read while building; reset once code outside the
+    // module has been handed the molecule (it may have changed it).
+    std::optional<MolInfo> info;
 };
 
 // Molecule parsed without sanitising, property cache updated, aromaticity and
@@ -573,36 +655,59 @@ std::optional<Built> build_vif_graph(py::handle smiles, py::handle n_iter, py::h
     std::vector<py::object> symbols;
     std::vector<py::object> atom_ids;
     std::vector<std::vector<Neighbour>> atoms;
-    symbols.reserve(n_atoms);
-    atoms.reserve(n_atoms);
-    for (py::handle atom : mol_items(mol, false)) {
-        atom_ids.push_back(atom.attr("GetIdx")());
-        symbols.push_back(atom.attr("GetSymbol")());
-        std::vector<Neighbour> nbs;
-        for (py::handle nb : atom.attr("GetNeighbors")()) {
-            long long j = as_index(nb.attr("GetIdx")());
-            if (j < 0 || static_cast<std::size_t>(j) >= n_atoms) throw py::index_error("neighbour atom out of range");
-            nbs.push_back({static_cast<long>(j), 1});
-        }
-        atoms.push_back(std::move(nbs));
-    }
-    if (atoms.size() != n_atoms) throw py::value_error("molecule atoms changed during the layout");
     std::vector<Bond> bonds;
     std::unordered_map<unsigned long long, long> order_of;  // own bond orders by atom pair
     auto pair_key = [n_atoms](long u, long v) {
         return static_cast<unsigned long long>(std::min(u, v)) * n_atoms + static_cast<unsigned long long>(std::max(u, v));
     };
-    for (py::handle b : mol_items(mol, true)) {
-        py::object ou = b.attr("GetBeginAtomIdx")(), ov = b.attr("GetEndAtomIdx")();
-        const long u = static_cast<long>(as_index(ou)), v = static_cast<long>(as_index(ov));
+    auto add_bond = [&](py::handle ou, py::handle ov, long u, long v, double type) {
         long long order;
         if (own_orders) {
-            order = bond_order_of(as_double(b.attr("GetBondTypeAsDouble")()));
+            order = bond_order_of(type);
             order_of[pair_key(u, v)] = static_cast<long>(order);
         } else {
             order = as_index(bond_orders[py::make_tuple(ou, ov)]);
         }
         bonds.push_back({u, v, order});
+    };
+    out.info = read_mol_info(mol);
+    if (out.info) {
+        const MolInfo &info = *out.info;
+        if (info.symbol.size() != n_atoms) throw py::value_error("molecule atoms changed during the layout");
+        symbols = info.symbol;
+        for (std::size_t idx = 0; idx < n_atoms; ++idx) {
+            atom_ids.push_back(int_(static_cast<long long>(idx)));
+            std::vector<Neighbour> nbs;
+            for (long j : info.neighbours[idx]) nbs.push_back({j, 1});
+            atoms.push_back(std::move(nbs));
+        }
+        for (std::size_t k = 0; k < info.bonds.size(); ++k) {
+            const auto [u, v] = info.bonds[k];
+            if (own_orders)
+                add_bond(py::handle(), py::handle(), u, v, info.bond_type[k]);
+            else
+                add_bond(int_(u), int_(v), u, v, 0.0);
+        }
+    } else {
+        symbols.reserve(n_atoms);
+        atoms.reserve(n_atoms);
+        for (py::handle atom : mol_items(mol, false)) {
+            atom_ids.push_back(atom.attr("GetIdx")());
+            symbols.push_back(atom.attr("GetSymbol")());
+            std::vector<Neighbour> nbs;
+            for (py::handle nb : atom.attr("GetNeighbors")()) {
+                long long j = as_index(nb.attr("GetIdx")());
+                if (j < 0 || static_cast<std::size_t>(j) >= n_atoms) throw py::index_error("neighbour atom out of range");
+                nbs.push_back({static_cast<long>(j), 1});
+            }
+            atoms.push_back(std::move(nbs));
+        }
+        if (atoms.size() != n_atoms) throw py::value_error("molecule atoms changed during the layout");
+        for (py::handle b : mol_items(mol, true)) {
+            py::object ou = b.attr("GetBeginAtomIdx")(), ov = b.attr("GetEndAtomIdx")();
+            const long u = static_cast<long>(as_index(ou)), v = static_cast<long>(as_index(ov));
+            add_bond(ou, ov, u, v, own_orders ? as_double(b.attr("GetBondTypeAsDouble")()) : 0.0);
+        }
     }
     for (std::size_t idx = 0; idx < n_atoms; ++idx) {
         for (auto &nb : atoms[idx]) {
@@ -832,12 +937,26 @@ py::object VIF(const Args &a) {
     py::object mol = b.mol, H = b.H;
 
     py::object lpi = lookup(F_compute_lpi)(H);
+    // The molecule as read while building serves the module's own functions
+    // below until code from outside the module has been handed it.
     const Py_ssize_t n_atoms = static_cast<Py_ssize_t>(as_index(mol.attr("GetNumAtoms")()));
     py::list masses;
-    for (Py_ssize_t i = 0; i < n_atoms; ++i) masses.append(mol.attr("GetAtomWithIdx")(i).attr("GetMass")());
+    if (b.info && static_cast<Py_ssize_t>(b.info->mass.size()) == n_atoms) {
+        for (double m : b.info->mass) masses.append(py::float_(m));
+    } else {
+        b.info.reset();
+        for (Py_ssize_t i = 0; i < n_atoms; ++i) masses.append(mol.attr("GetAtomWithIdx")(i).attr("GetMass")());
+    }
     py::object mol_mass_avg = builtin("sum")(masses);
     py::object atoms_range = steal(PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyRange_Type), "n", n_atoms));
-    py::object mol_mass = lookup(F_nominal_mass)(mol, atoms_range);
+    py::object mol_mass;
+    if (is_own(F_nominal_mass)) {
+        MolInfoHint hint(mol, b.info ? &*b.info : nullptr);
+        mol_mass = lookup(F_nominal_mass)(mol, atoms_range);
+    } else {
+        b.info.reset();
+        mol_mass = lookup(F_nominal_mass)(mol, atoms_range);
+    }
 
     if (truth(verbose)) {
         py::object np = lookup("np");
@@ -861,8 +980,15 @@ py::object VIF(const Args &a) {
             soft_edge_set.add(py::make_tuple(pymin(u, v), pymax(u, v)));
         }
     }
-    py::object fragments =
-        lookup(F_predict_fragments)(mol, softs, py::arg("ring_fragmentation") = ring_fragmentation);
+    py::object fragments;
+    {
+        // Records of the module's own soft-bond search are plain dicts: no
+        // outside code runs while the fragments are predicted.
+        const bool share = b.info && is_own(F_detect_soft_bonds) && is_own(F_predict_fragments);
+        MolInfoHint hint(mol, share ? &*b.info : nullptr);
+        fragments = lookup(F_predict_fragments)(mol, softs, py::arg("ring_fragmentation") = ring_fragmentation);
+    }
+    if (!is_own(F_predict_fragments)) b.info.reset();
     py::list single_frags, ringcut_frags, ring_bonds;
     for (py::handle f : fragments)
         if (truth(item(f, N.split)) && equal(item(f, N.mode), N.single)) single_frags.append(f);

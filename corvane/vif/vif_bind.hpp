@@ -4,6 +4,8 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "vif_core.hpp"
@@ -41,6 +43,38 @@ void check_dense_size(std::size_t n);
 // iterating mol.GetAtoms() / mol.GetBonds() yields them; a plain Mol is read
 // by index, which skips the per-item Python wrapper of those sequences.
 std::vector<py::object> mol_items(py::handle mol, bool bonds);
+
+// What VIF asks RDKit about the atoms and bonds of its molecule, asked once
+// per call and shared by the phases that run as the module's own code (each
+// RDKit accessor costs about a microsecond).  Values are the objects RDKit
+// returned, so comparisons and arithmetic stay the interpreter's.
+struct MolInfo {
+    std::vector<py::object> symbol, atomic_num, isotope;  // per atom
+    std::vector<double> mass;                              // per atom: GetMass()
+    std::vector<std::vector<long>> neighbours;             // per atom, in RDKit's order
+    std::vector<std::pair<long, long>> bonds;              // (begin, end), in bond order
+    std::vector<double> bond_type;                         // per bond: GetBondTypeAsDouble()
+};
+
+// Reads a plain RDKit Mol; nullopt for any other object (whose accessors are
+// then asked one by one where they are needed).
+std::optional<MolInfo> read_mol_info(py::handle mol);
+
+// While VIF hands its molecule to one of the module's own functions, the
+// molecule as VIF read it.  The called function takes it, once, when it was
+// given that very molecule; nested calls see nothing.
+class MolInfoHint {
+public:
+    MolInfoHint(py::handle mol, const MolInfo *info);
+    ~MolInfoHint();
+    MolInfoHint(const MolInfoHint &) = delete;
+    MolInfoHint &operator=(const MolInfoHint &) = delete;
+
+private:
+    PyObject *prev_mol_;
+    const MolInfo *prev_info_;
+};
+const MolInfo *take_mol_info(py::handle mol);
 
 // Symmetric eigen-decomposition by numpy.linalg.eigh, callable from work that
 // runs without the GIL (it takes the GIL for the call).  A numpy error gives
