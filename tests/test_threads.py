@@ -128,3 +128,38 @@ def test_vif_after_an_error_matches_a_fresh_process(monkeypatch, fail_at):
 
     pt = Chem.GetPeriodicTable()
     assert all(v == pt.GetMostCommonIsotope(k) for k, v in corvane._NOMINAL_ISOTOPE.items() if isinstance(k, int))
+
+
+def _layout_work():
+    from rdkit import Chem
+    mol = Chem.AddHs(Chem.MolFromSmiles("C" * 40))
+    corvane.compute_atom_layout(mol, n_iter=0)  # depiction cached in the process, warm
+    return lambda: corvane.compute_atom_layout(mol, n_iter=40000)
+
+
+def test_force_loop_lets_other_threads_run():
+    """While one thread is in a long force loop, another thread keeps running
+    Python code: the loop does not hold the interpreter lock."""
+    import time
+
+    work = _layout_work()
+    ticks = []
+    done = threading.Event()
+
+    def worker():
+        try:
+            work()
+        finally:
+            done.set()
+
+    t = threading.Thread(target=worker)
+    start = time.perf_counter()
+    t.start()
+    while not done.is_set():
+        ticks.append(time.perf_counter())
+        time.sleep(0.001)
+    t.join()
+    total = time.perf_counter() - start
+    marks = [start] + ticks + [start + total]
+    longest = max(b - a for a, b in zip(marks, marks[1:]))
+    assert longest < 0.5 * total, (longest, total)
