@@ -172,6 +172,29 @@ def memory_run(corpus, calls=10000, warmup=500):
     return before, after_warmup, end
 
 
+PEAK_SCRIPT = """
+import resource, sys
+from rdkit import RDLogger
+import corvane
+RDLogger.DisableLog("rdApp.*")
+def rss():
+    for line in open("/proc/self/status"):
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1]) / 1024
+base = rss()
+corvane.VIF(sys.argv[1], draw=False, verbose=False)
+print(base, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024)
+"""
+
+
+def peak_of_one_call(smi):
+    """RSS after import and peak RSS of one VIF call, in a fresh process."""
+    import subprocess
+    res = subprocess.run([sys.executable, "-c", PEAK_SCRIPT, smi], capture_output=True, text=True, check=True)
+    base, peak = map(float, res.stdout.split()[-2:])
+    return base, peak
+
+
 def machine():
     cpu = "unknown"
     try:
@@ -255,6 +278,15 @@ def main():
         t_fast, t_plain = cascade_speedup(smi, repeats)
         out(f"| {name} | {t_fast * 1e3:.1f} | {t_plain * 1e3:.1f} | {t_plain / t_fast:.1f} |")
     out("")
+
+    if sizes:
+        name, smi = max(large_molecules(sizes), key=lambda m: Chem.AddHs(Chem.MolFromSmiles(m[1])).GetNumAtoms())
+        base, peak = peak_of_one_call(smi)
+        out("## Peak memory of the largest molecule")
+        out("")
+        out(f"{name}, one VIF(draw=False) call in a fresh process: RSS {base:.1f} MB after import, "
+            f"peak {peak:.1f} MB ({peak - base:+.1f} MB for the call)")
+        out("")
 
     if mem:
         before, warm, end = mem
