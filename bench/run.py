@@ -40,7 +40,9 @@ import corvane
 
 RDLogger.DisableLog("rdApp.*")
 HERE = Path(__file__).resolve().parent
-CORPUS = HERE.parent.parent / "shared" / "corpus" / "bzr.smi"
+# The corpus and the driver's preparation of a molecule, as the tests have them.
+sys.path.insert(0, str(HERE.parent / "tests"))
+from molecules import CORPUS, corpus_rows, prepared_molecule  # noqa: E402
 
 
 def median_time(fn, repeats=5, budget=None):
@@ -55,11 +57,9 @@ def median_time(fn, repeats=5, budget=None):
 
 
 def load_corpus():
-    rows = []
-    for line in CORPUS.read_text().splitlines():
-        if line.strip():
-            smi, _, name = line.partition("\t")
-            rows.append((smi.strip(), name.strip()))
+    rows = corpus_rows()
+    if not rows:
+        sys.exit(f"corpus not found: {CORPUS}")
     return rows
 
 
@@ -85,18 +85,6 @@ def large_molecules(sizes):
         residues = max(1, round(n / 5))
         out.append((f"peptide-{5 * residues}", "N" + "C(C)C(=O)N" * (residues - 1) + "C(C)C(=O)O"))
     return out
-
-
-def prepared_molecule(smi):
-    """The molecule as the driver prepares it (the result record carries none)."""
-    mol = Chem.MolFromSmiles(smi, sanitize=False)
-    mol.UpdatePropertyCache(strict=False)
-    try:
-        Chem.SetAromaticity(mol)
-        Chem.Kekulize(mol, clearAromaticFlags=True)
-    except Exception:
-        pass
-    return Chem.AddHs(mol)
 
 
 def floor_call(smi, H_nodes, H_edges, pos_items):
