@@ -1,0 +1,1 @@
+"""One module per subcommand of the ``corvane`` command (see cli.py)."""

@@ -1,0 +1,105 @@
+"""The spectrum object shared by readers, writers, scoring and prediction."""
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import Iterable, Mapping
+
+import numpy as np
+
+# Metadata keys with a fixed meaning; readers fill what their format has and
+# keep any other field under its own (lower-case) name.
+METADATA_KEYS = (
+    "name", "smiles", "inchikey", "formula", "id", "license", "source",
+    "instrument", "ion_mode",
+)
+
+
+@dataclass(frozen=True)
+class PeakAnnotation:
+    """What made one predicted peak.
+
+    ``mode`` is "molecular_ion", "single" (one bond cut), "ring" (two bonds of
+    a ring cut) or "recursive" (a peak of the multi-generation cascade);
+    ``bond`` is the cut's bond label where one is known; ``generation`` is 0
+    for the molecular ion, 1 for a cut of the whole molecule, g + 1 for a cut
+    of a generation-g fragment.
+    """
+
+    formula: str
+    mode: str
+    bond: str | None = None
+    generation: int = 0
+
+
+@dataclass
+class Spectrum:
+    """Peaks at nominal m/z (ascending, unique) with intensities and metadata.
+
+    ``annotations`` is None for a measured spectrum; for a predicted one it
+    holds, per peak, the annotations of every prediction at that m/z (the
+    first one is the peak's label).  ``convention`` names the intensity
+    convention of a prediction ("schematic": molecular ion 100, fragments 60).
+    """
+
+    mz: np.ndarray
+    intensity: np.ndarray
+    metadata: dict = field(default_factory=dict)
+    annotations: list | None = None
+    convention: str | None = None
+
+    def __post_init__(self):
+        mz = np.asarray(self.mz, dtype=np.int64).reshape(-1)
+        inten = np.asarray(self.intensity, dtype=np.float64).reshape(-1)
+        if mz.shape != inten.shape:
+            raise ValueError(f"{mz.size} m/z values but {inten.size} intensities")
+        if self.annotations is not None and len(self.annotations) != mz.size:
+            raise ValueError(f"{mz.size} peaks but {len(self.annotations)} annotation lists")
+        if mz.size and np.any(np.diff(mz) <= 0):
+            order = np.argsort(mz, kind="stable")
+            mz, inten = mz[order], inten[order]
+            ann = [self.annotations[i] for i in order] if self.annotations is not None else None
+            # Duplicate m/z: the strongest intensity stays; annotations gather.
+            keep_mz, keep_int, keep_ann = [], [], []
+            for i in range(mz.size):
+                if keep_mz and keep_mz[-1] == mz[i]:
+                    keep_int[-1] = max(keep_int[-1], inten[i])
+                    if ann is not None:
+                        keep_ann[-1] = list(keep_ann[-1]) + list(ann[i])
+                    continue
+                keep_mz.append(mz[i])
+                keep_int.append(inten[i])
+                if ann is not None:
+                    keep_ann.append(list(ann[i]))
+            mz = np.asarray(keep_mz, dtype=np.int64)
+            inten = np.asarray(keep_int, dtype=np.float64)
+            self.annotations = keep_ann if ann is not None else None
+        self.mz, self.intensity = mz, inten
+        self.metadata = dict(self.metadata)
+
+    @classmethod
+    def from_peaks(cls, peaks: Iterable[tuple[int, float]], metadata: Mapping | None = None, **kw) -> "Spectrum":
+        peaks = list(peaks)
+        return cls(np.array([p[0] for p in peaks], dtype=np.int64),
+                   np.array([p[1] for p in peaks], dtype=np.float64), dict(metadata or {}), **kw)
+
+    def __len__(self) -> int:
+        return int(self.mz.size)
+
+    @property
+    def name(self) -> str | None:
+        return self.metadata.get("name")
+
+    @property
+    def smiles(self) -> str | None:
+        return self.metadata.get("smiles")
+
+    def peaks(self) -> list[tuple[int, float]]:
+        return list(zip(self.mz.tolist(), self.intensity.tolist()))
+
+    def base_peak(self) -> float:
+        return float(self.intensity.max()) if self.mz.size else 0.0
+
+    def __repr__(self) -> str:
+        label = self.name or self.smiles or "unnamed"
+        kind = f", {self.convention}" if self.convention else ""
+        return f"<Spectrum {label!r}: {len(self)} peaks{kind}>"

@@ -1,0 +1,1 @@
+// Keeps the core library non-empty while it has no other source.
