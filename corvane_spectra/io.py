@@ -608,7 +608,8 @@ def _mgf(sp: Spectrum) -> str:
         if k in head or k in ("title", "mslevel", "convention", "peak_comments") or v is None:
             continue
         if k == "synonyms":
-            v = "; ".join(map(str, v))
+            out.extend(f"SYNONYMS={_clean(syn)}" for syn in v)
+            continue
         label = re.sub(r"[^A-Za-z0-9_#$./-]", "_", k).upper()
         out.append(f"{label}={_clean(v)}")
     for m, x in zip(sp.mz.tolist(), sp.intensity.tolist()):
