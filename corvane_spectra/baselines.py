@@ -60,62 +60,109 @@ def _side(adj, start: int, cut: tuple[int, int]) -> list[int]:
     return sorted(seen)
 
 
+def _bridges(adj) -> set[tuple[int, int]]:
+    """Bridges of an undirected graph (iterative Tarjan low-link)."""
+    n = len(adj)
+    disc = [-1] * n
+    low = [0] * n
+    out: set[tuple[int, int]] = set()
+    t = 0
+    for root in range(n):
+        if disc[root] != -1:
+            continue
+        disc[root] = low[root] = t
+        t += 1
+        stack = [(root, -1, iter(adj[root]))]
+        while stack:
+            v, parent, it = stack[-1]
+            for w in it:
+                if w == parent:
+                    parent = -2          # a second bond to the parent would be a ring
+                    stack[-1] = (v, parent, it)
+                    continue
+                if disc[w] == -1:
+                    disc[w] = low[w] = t
+                    t += 1
+                    stack.append((w, v, iter(adj[w])))
+                    break
+                low[v] = min(low[v], disc[w])
+            else:
+                stack.pop()
+                if stack:
+                    u = stack[-1][0]
+                    low[u] = min(low[u], low[v])
+                    if low[v] > disc[u]:
+                        out.add((min(u, v), max(u, v)))
+    return out
+
+
 def breakable_bonds(mol) -> list[tuple[int, int]]:
     """Bonds between heavy atoms that lie in no ring (bridges of the atom
     graph), as (lower, higher) atom-index pairs in RDKit bond order."""
-    import networkx as nx
-
-    g = nx.Graph()
-    g.add_nodes_from(range(mol.GetNumAtoms()))
+    bridges = _bridges(_neighbours(mol))
     pairs = []
     for b in mol.GetBonds():
         i, j = b.GetBeginAtomIdx(), b.GetEndAtomIdx()
-        g.add_edge(i, j)
         if mol.GetAtomWithIdx(i).GetAtomicNum() > 1 and mol.GetAtomWithIdx(j).GetAtomicNum() > 1:
-            pairs.append((min(i, j), max(i, j)))
-    bridges = {(min(u, v), max(u, v)) for u, v in nx.bridges(g)}
-    return [p for p in pairs if p in bridges]
+            p = (min(i, j), max(i, j))
+            if p in bridges:
+                pairs.append(p)
+    return pairs
 
 
-def cut_spectrum(smiles: str, bonds: list[tuple[int, int]] | None = None, mol=None,
-                 mode: str = "all_cuts") -> Spectrum:
-    """Molecular ion plus both sides of each listed bond cut on its own
-    (all breakable bonds when ``bonds`` is None)."""
-    if mol is None:
+class _Cuts:
+    """A molecule's breakable bonds and the two fragments of each cut."""
+
+    def __init__(self, smiles: str):
         mol = _molecule(smiles)
-    if bonds is None:
-        bonds = breakable_bonds(mol)
-    adj = _neighbours(mol)
-    whole = range(mol.GetNumAtoms())
-    mol_mass = corvane._nominal_mass(mol, whole)
-    peaks: dict[int, list] = {
-        mol_mass: [MOLECULAR_ION_HEIGHT, [PeakAnnotation(corvane._fragment_formula(mol, whole), "molecular_ion")]]}
-    for i, j in bonds:
-        label = corvane._pair_label(mol, i, j)
-        for side in (_side(adj, i, (i, j)), _side(adj, j, (i, j))):
-            mz = corvane._nominal_mass(mol, side)
-            entry = peaks.setdefault(mz, [FRAGMENT_HEIGHT, []])
-            entry[1].append(PeakAnnotation(corvane._fragment_formula(mol, side), mode, label, 1))
-    order = sorted(peaks)
-    return Spectrum(order, [peaks[m][0] for m in order],
-                    {"smiles": smiles, "formula": peaks[mol_mass][1][0].formula},
-                    annotations=[peaks[m][1] for m in order], convention="schematic")
+        self.smiles = smiles
+        adj = _neighbours(mol)
+        whole = range(mol.GetNumAtoms())
+        self.mol_mass = corvane._nominal_mass(mol, whole)
+        self.formula = corvane._fragment_formula(mol, whole)
+        self.bonds = breakable_bonds(mol)
+        self.fragments = []     # per bond: (label, [(formula, mz), (formula, mz)])
+        for i, j in self.bonds:
+            sides = (_side(adj, i, (i, j)), _side(adj, j, (i, j)))
+            self.fragments.append((corvane._pair_label(mol, i, j),
+                                   [(corvane._fragment_formula(mol, a), corvane._nominal_mass(mol, a))
+                                    for a in sides]))
+
+    def spectrum(self, chosen, mode: str) -> Spectrum:
+        peaks: dict[int, list] = {
+            self.mol_mass: [MOLECULAR_ION_HEIGHT, [PeakAnnotation(self.formula, "molecular_ion")]]}
+        for k in chosen:
+            label, frags = self.fragments[k]
+            for formula, mz in frags:
+                entry = peaks.setdefault(mz, [FRAGMENT_HEIGHT, []])
+                entry[1].append(PeakAnnotation(formula, mode, label, 1))
+        order = sorted(peaks)
+        return Spectrum(order, [peaks[m][0] for m in order], {"smiles": self.smiles, "formula": self.formula},
+                        annotations=[peaks[m][1] for m in order], convention="schematic")
+
+    def random_choice(self, n_bonds: int, seed: int) -> list[int]:
+        if n_bonds < 0:
+            raise ValueError("n_bonds must not be negative")
+        rng = np.random.default_rng([seed, zlib.crc32(self.smiles.encode())])
+        k = min(n_bonds, len(self.bonds))
+        return sorted(rng.choice(len(self.bonds), size=k, replace=False).tolist()) if k else []
 
 
 def all_cuts(smiles: str) -> Spectrum:
     """The "all cuts" baseline spectrum of a molecule."""
-    return cut_spectrum(smiles)
+    c = _Cuts(smiles)
+    return c.spectrum(range(len(c.bonds)), "all_cuts")
 
 
 def random_cuts(smiles: str, n_bonds: int, seed: int = DEFAULT_SEED) -> Spectrum:
     """The "random" baseline: ``n_bonds`` breakable bonds (all when fewer)
     drawn without replacement by a generator seeded from ``seed`` and the
     SMILES, so a molecule gets the same draw in any run and any order."""
-    if n_bonds < 0:
-        raise ValueError("n_bonds must not be negative")
-    mol = _molecule(smiles)
-    bonds = breakable_bonds(mol)
-    rng = np.random.default_rng([seed, zlib.crc32(smiles.encode())])
-    k = min(n_bonds, len(bonds))
-    chosen = sorted(rng.choice(len(bonds), size=k, replace=False).tolist()) if k else []
-    return cut_spectrum(smiles, [bonds[c] for c in chosen], mol=mol, mode="random")
+    c = _Cuts(smiles)
+    return c.spectrum(c.random_choice(n_bonds, seed), "random")
+
+
+def both(smiles: str, n_bonds: int, seed: int = DEFAULT_SEED) -> tuple[Spectrum, Spectrum]:
+    """(all cuts, random) of one molecule, its cuts made once."""
+    c = _Cuts(smiles)
+    return c.spectrum(range(len(c.bonds)), "all_cuts"), c.spectrum(c.random_choice(n_bonds, seed), "random")

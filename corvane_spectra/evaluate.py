@@ -134,12 +134,10 @@ def evaluate(spectra: Iterable[Spectrum], *, limit: int | None = None, ring_frag
             t_vif += time.perf_counter() - t0
             if isinstance(r, str):
                 raise ValueError(f"unreadable SMILES {smiles!r}")
-            predicted = {
-                "module": run_model(model, smiles, ring_fragmentation=ring_fragmentation, recursive=recursive,
-                                    vif_result=r),
-                "all_cuts": baselines.all_cuts(smiles),
-                "random": baselines.random_cuts(smiles, len(r["soft_bonds"]), seed=seed),
-            }
+            module = run_model(model, smiles, ring_fragmentation=ring_fragmentation, recursive=recursive,
+                               vif_result=r)
+            cuts, rand = baselines.both(smiles, len(r["soft_bonds"]), seed=seed)
+            predicted = {"module": module, "all_cuts": cuts, "random": rand}
         except Exception as e:  # a failing molecule is reported, not fatal
             failed.append((k, name, f"{type(e).__name__}: {e}"))
             continue

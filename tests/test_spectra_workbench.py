@@ -40,6 +40,21 @@ def test_all_cuts_cuts_every_non_ring_heavy_bond_once(smiles, expected_mz):
     assert set(all_cuts(smiles).mz.tolist()) == expected_mz
 
 
+def test_breakable_bonds_are_the_heavy_atom_bridges_networkx_finds():
+    import networkx as nx
+    from molecules import corpus_rows
+
+    rows = corpus_rows() + [("Cl.CCN(CC)CC", "salt"), ("C1CC1C1CC1", "two rings"), ("CC#N", "triple")]
+    for smi, _ in rows:
+        mol = _molecule(smi)
+        g = nx.Graph()
+        g.add_nodes_from(range(mol.GetNumAtoms()))
+        g.add_edges_from((b.GetBeginAtomIdx(), b.GetEndAtomIdx()) for b in mol.GetBonds())
+        heavy = {a.GetIdx() for a in mol.GetAtoms() if a.GetAtomicNum() > 1}
+        want = {(min(u, v), max(u, v)) for u, v in nx.bridges(g) if u in heavy and v in heavy}
+        assert set(breakable_bonds(mol)) == want, smi
+
+
 def test_random_baseline_draws_from_the_same_bonds_reproducibly():
     smi = "CCCCOC(=O)c1ccccc1O"
     n_bonds = len(breakable_bonds(_molecule(smi)))
