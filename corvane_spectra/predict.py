@@ -55,6 +55,12 @@ def predict(smiles: str, ring_fragmentation: bool = False, recursive: bool = Fal
                     recursive_ms=recursive, max_generations=max_generations)
     if isinstance(r, str):
         raise ValueError(f"unreadable SMILES: {smiles!r}")
+    return spectrum_from_vif(smiles, r, recursive=recursive)
+
+
+def spectrum_from_vif(smiles: str, r: dict, recursive: bool = False) -> Spectrum:
+    """The schematic spectrum of an existing ``VIF(..., draw=False)`` result
+    (``recursive``: its multi-generation peak table instead of the cuts)."""
     mol_mass = int(r["mol_mass"])
     peaks: dict[int, list] = {mol_mass: [MOLECULAR_ION_HEIGHT,
                                          [PeakAnnotation(_molecular_formula(smiles), "molecular_ion")]]}
