@@ -22,10 +22,14 @@ import numpy as np
 
 from . import baselines
 from .models import DEFAULT_MODEL, run_model
+from .predict import spectrum_from_vif
 from .score import Library, figures, lowest_mz
 from .spectrum import Spectrum
 
 METHODS = ("module", "all_cuts", "random")
+# With a model other than the schematic one, the schematic spectrum of the same
+# VIF result is evaluated beside it, so that both modes are seen side by side.
+METHODS_WITH_SCHEMATIC = ("module", "schematic", "all_cuts", "random")
 FIGURES = ("precision", "recall10", "recall10_pm1", "cosine", "id_at_1", "id_at_10", "median_peaks")
 PER_SPECTRUM = ("precision", "recall10", "recall10_pm1", "cosine")
 
@@ -54,6 +58,7 @@ class Evaluation:
     model: str = DEFAULT_MODEL
     seconds_vif: float = 0.0
     seconds_total: float = 0.0
+    methods: tuple = METHODS
 
     def summary(self) -> dict:
         """``{"n", "failed", "module": F, "all_cuts": F, "random": F}`` with F
@@ -61,7 +66,7 @@ class Evaluation:
         predicted peak in range), identification recall@1 and @10 and the
         median number of predicted peaks."""
         out: dict = {"n": len(self.records), "failed": len(self.failed)}
-        for meth in METHODS:
+        for meth in self.methods:
             f = {}
             for key in PER_SPECTRUM:
                 vals = np.array([r.figures[meth][key] for r in self.records], dtype=float)
@@ -80,7 +85,7 @@ class Evaluation:
         head = ["precision", "recall@10", "recall@10±1", "cosine", "id@1", "id@10", "median peaks"]
         lines = [f"{s['n']} spectra evaluated, {s['failed']} failed (model: {self.model})",
                  f"{'':<10}" + "".join(f"{h:>13}" for h in head)]
-        for meth in METHODS:
+        for meth in self.methods:
             row = []
             for key in FIGURES:
                 v = s[meth][key]
@@ -115,6 +120,8 @@ def evaluate(spectra: Iterable[Spectrum], *, limit: int | None = None, ring_frag
         raise ValueError("limit must not be negative")
     t_start = time.perf_counter()
     t_vif = 0.0
+    with_schematic = model != DEFAULT_MODEL
+    methods = METHODS_WITH_SCHEMATIC if with_schematic else METHODS
     records: list[Record] = []
     failed: list[tuple[int, str | None, str]] = []
     it = spectra if limit is None else itertools.islice(spectra, limit)
@@ -138,6 +145,8 @@ def evaluate(spectra: Iterable[Spectrum], *, limit: int | None = None, ring_frag
                                vif_result=r)
             cuts, rand = baselines.both(smiles, len(r["soft_bonds"]), seed=seed)
             predicted = {"module": module, "all_cuts": cuts, "random": rand}
+            if with_schematic:
+                predicted["schematic"] = spectrum_from_vif(smiles, r, recursive=recursive)
         except Exception as e:  # a failing molecule is reported, not fatal
             failed.append((k, name, f"{type(e).__name__}: {e}"))
             continue
@@ -147,13 +156,13 @@ def evaluate(spectra: Iterable[Spectrum], *, limit: int | None = None, ring_frag
         records.append(rec)
 
     # Identification: each measurement against the predictions of all molecules.
-    for meth in METHODS:
+    for meth in methods:
         lib = Library((r.predicted[meth] for r in records), intensity_power=1.0)
         for j, rec in enumerate(records):
             s, _ = lib.scores(rec.measured, min_mz=lowest_mz(rec.measured), query_intensity_power=0.5)
             rec.rank[meth] = int(np.count_nonzero(s > s[j]))
     return Evaluation(records, failed, model if isinstance(model, str) else getattr(model, "__name__", "custom"),
-                      t_vif, time.perf_counter() - t_start)
+                      t_vif, time.perf_counter() - t_start, methods)
 
 
 def write_figure(ev: Evaluation, path, *, examples: int = 3) -> None:
@@ -174,11 +183,11 @@ def evaluation_figure(ev: Evaluation, *, examples: int = 3):
     # A fixed grid: the mirror plots place their labels for their final size.
     grid = fig.add_gridspec(2, max(len(PER_SPECTRUM), examples), left=0.04, right=0.99, bottom=0.06,
                             top=0.92, wspace=0.22, hspace=0.3)
-    colours = {"module": "#b03a2e", "all_cuts": "#1f4e79", "random": "#7f7f7f"}
+    colours = {"module": "#b03a2e", "schematic": "#e08e0b", "all_cuts": "#1f4e79", "random": "#7f7f7f"}
     bins = np.linspace(0, 1, 21)
     for c, key in enumerate(PER_SPECTRUM):
         ax = fig.add_subplot(grid[0, c])
-        for meth in METHODS:
+        for meth in ev.methods:
             vals = np.array([r.figures[meth][key] for r in ev.records], dtype=float)
             vals = vals[~np.isnan(vals)]
             if vals.size:

@@ -25,7 +25,16 @@ def _schematic(smiles: str, *, ring_fragmentation: bool = False, recursive: bool
     return predict(smiles, ring_fragmentation=ring_fragmentation, recursive=recursive)
 
 
-MODELS: dict[str, Predictor] = {"schematic": _schematic}
+def _scored(smiles: str, *, ring_fragmentation: bool = False, recursive: bool = False,
+            vif_result: dict | None = None) -> Spectrum:
+    # The scored spectrum needs only the soft bonds of the plain analysis; it
+    # considers ring cuts and the cascade's candidates whatever the switches say.
+    from .scored import predict_scored
+
+    return predict_scored(smiles, vif_result=vif_result)
+
+
+MODELS: dict[str, Predictor] = {"schematic": _schematic, "scored": _scored}
 DEFAULT_MODEL = "schematic"
 
 

@@ -49,7 +49,7 @@ FEATURE_GROUPS: dict[str, tuple[str, ...]] = {
     "h_shift": ("shift_minus1", "shift_minus2", "shift_plus1", "shift_plus2",
                 "shift_plus_hetero", "shift_minus_aromatic"),
     "molecular_ion_stability": ("mi_aromatic_fraction", "mi_log_heavy", "mi_sp3_fraction",
-                                "mi_alcohol_amine"),
+                                "mi_alcohol_amine", "mi_ether_ester", "mi_quaternary", "mi_ring_fraction"),
 }
 FEATURES: tuple[str, ...] = tuple(f for g in FEATURE_GROUPS.values() for f in g)
 _COL = {f: i for i, f in enumerate(FEATURES)}
@@ -494,6 +494,11 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
     F[0, _COL["mi_aromatic_fraction"]] = arom[in_main].sum() / heavy_main
     F[0, _COL["mi_log_heavy"]] = np.log(heavy_main)
     F[0, _COL["mi_sp3_fraction"]] = sp3 / max(len(c_atoms), 1)
+    F[0, _COL["mi_ether_ester"]] = any(
+        sym[a] == "O" and not arom[a] and len(nbrs[a]) == 2 and all(sym[j] == "C" for j in nbrs[a]) for a in main)
+    F[0, _COL["mi_quaternary"]] = any(
+        sym[a] == "C" and len(nbrs[a]) == 4 and not arom[a] and nh_atom[a] == 0 for a in main)
+    F[0, _COL["mi_ring_fraction"]] = sum(1 for a in main if mol.GetAtomWithIdx(a).IsInRing()) / heavy_main
     F[0, _COL["mi_alcohol_amine"]] = any(
         sym[a] in ("O", "N") and nh_atom[a] > 0 and not arom[a] and all(not arom[j] for j in nbrs[a])
         and all(order_of[(a, j)] == 1.0 for j in nbrs[a]) for a in main)
@@ -570,14 +575,20 @@ def soft_pairs_of(vif_result) -> frozenset:
                      for s in vif_result["soft_bonds"])
 
 
-def predict_scored(smiles: str, weights: np.ndarray | None = None):
-    """The scored spectrum of one molecule (see ``corvane_spectra.predict``)."""
-    import corvane
+def predict_scored(smiles: str, weights: np.ndarray | None = None, vif_result: dict | None = None):
+    """The scored spectrum of one molecule (see ``corvane_spectra.predict``).
 
+    ``vif_result``: a ``corvane.VIF(smiles, draw=False, ...)`` result already
+    at hand (only its soft bonds are read); without it VIF is called once.
+    """
     from .spectrum import PeakAnnotation, Spectrum
 
     mol = read_molecule(smiles)
-    r = corvane.VIF(smiles, draw=False, verbose=False)
+    r = vif_result
+    if r is None:
+        import corvane
+
+        r = corvane.VIF(smiles, draw=False, verbose=False)
     if isinstance(r, str):
         raise ValueError(f"unreadable SMILES: {smiles!r}")
     cand = build_candidates(mol, soft_pairs_of(r))

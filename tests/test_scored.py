@@ -72,3 +72,38 @@ def test_unknown_model_is_refused():
 def test_salt_is_predicted_as_its_largest_component():
     h = heights(predict("CCN(CC)CC.Cl", model="scored"))
     assert max(h) <= 101 + 4          # triethylamine, M+ 101, plus isotopes
+
+
+@pytest.mark.parametrize("fmt", ["msp", "jsonl", "mgf"])
+def test_exports_round_trip_the_scored_intensities(tmp_path, fmt):
+    from corvane_spectra import io
+
+    spec = predict("CCCCc1ccccc1", model="scored")
+    spec.metadata["name"] = "butylbenzene"
+    path = tmp_path / f"pred.{fmt}"
+    io.write([spec], path)
+    back = list(io.read(path))
+    assert len(back) == 1
+    np.testing.assert_array_equal(back[0].mz, spec.mz)
+    np.testing.assert_allclose(back[0].intensity, spec.intensity, rtol=1e-9)
+    if fmt == "jsonl":
+        assert back[0].convention == "scored"
+        assert back[0].annotations == spec.annotations
+    assert io.dumps(spec, fmt) == path.read_text()
+
+
+def test_evaluate_scored_reports_the_schematic_mode_beside_it():
+    from pathlib import Path
+
+    from corvane_spectra import io
+    from corvane_spectra.evaluate import evaluate
+
+    ev = evaluate(io.read(Path(__file__).parent / "data" / "ei_small.msp"), limit=4, model="scored")
+    s = ev.summary()
+    assert {"module", "schematic", "all_cuts", "random"} <= set(s)
+    assert s["n"] + s["failed"] == 4
+    assert "schematic" in ev.table()
+    # The scored spectra carry intensities of their own; the schematic ones only 100 and 60.
+    rec = ev.records[0]
+    assert rec.predicted["module"].convention == "scored"
+    assert set(rec.predicted["schematic"].intensity.tolist()) <= {100.0, 60.0}
