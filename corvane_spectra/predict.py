@@ -19,22 +19,48 @@ def _molecular_formula(smiles: str) -> str:
     return rdMolDescriptors.CalcMolFormula(mol)
 
 
-def predict(smiles: str, ring_fragmentation: bool = False, recursive: bool = False,
-            max_generations: int = 2) -> Spectrum:
-    """The predicted EI spectrum of one molecule, schematic heights.
+MODELS = ("schematic", "scored")
 
-    Peaks: the molecular ion (100) and, at 60, both fragments of every
-    splitting soft-bond cut (ring double cuts too with ``ring_fragmentation``),
-    or the multi-generation peak table when ``recursive`` is true.  The first
+
+def predict(smiles: str, ring_fragmentation: bool = False, recursive: bool = False,
+            max_generations: int = 2, model: str = "schematic") -> Spectrum:
+    """The predicted EI spectrum of one molecule.
+
+    ``model="schematic"`` (the default): corvane's stick spectrum, the
+    molecular ion (100) and, at 60, both fragments of every splitting
+    soft-bond cut (ring double cuts too with ``ring_fragmentation``), or the
+    multi-generation peak table when ``recursive`` is true.  The first
     prediction at an m/z gives the peak its label; later ones are kept as
-    further annotations.  An unreadable SMILES raises ValueError.
+    further annotations.
+
+    ``model="scored"``: every candidate ion (single and ring cuts of all bonds,
+    their second-generation cuts, hydrogen shifts, isotopes) with an intensity
+    from a fitted log-linear model; the heights are square roots of the
+    predicted relative abundances, base peak 100 (convention "scored"; see
+    ``corvane_spectra.scored``).  Each peak's annotations are its strongest
+    contributions, strongest first.  ``ring_fragmentation``, ``recursive`` and
+    ``max_generations`` shape the schematic spectrum only.
+
+    An unreadable SMILES raises ValueError; so does an unknown ``model``.
     """
     if not isinstance(smiles, str):
         raise TypeError(f"SMILES must be a str, not {type(smiles).__name__}")
+    if model not in MODELS:
+        raise ValueError(f"unknown model {model!r}: choose one of {', '.join(MODELS)}")
+    if model == "scored":
+        from .scored import predict_scored
+
+        return predict_scored(smiles)
     r = corvane.VIF(smiles, draw=False, verbose=False, ring_fragmentation=ring_fragmentation,
                     recursive_ms=recursive, max_generations=max_generations)
     if isinstance(r, str):
         raise ValueError(f"unreadable SMILES: {smiles!r}")
+    return spectrum_from_vif(smiles, r, recursive=recursive)
+
+
+def spectrum_from_vif(smiles: str, r: dict, recursive: bool = False) -> Spectrum:
+    """The schematic spectrum of an existing ``VIF(..., draw=False)`` result
+    (``recursive``: its multi-generation peak table instead of the cuts)."""
     mol_mass = int(r["mol_mass"])
     peaks: dict[int, list] = {mol_mass: [MOLECULAR_ION_HEIGHT,
                                          [PeakAnnotation(_molecular_formula(smiles), "molecular_ion")]]}

@@ -19,7 +19,10 @@ class PeakAnnotation:
     """What made one predicted peak.
 
     ``mode`` is "molecular_ion", "single" (one bond cut), "ring" (two bonds of
-    a ring cut) or "recursive" (a peak of the multi-generation cascade);
+    a ring cut) or "recursive" (a peak of the multi-generation cascade); the
+    scored spectrum also has "rearrangement" (the ion of the cut with hydrogens
+    moved to or from it, e.g. the McLafferty ion) and "isotope" (a heavier
+    isotope peak of the ion named by the formula);
     ``bond`` is the cut's bond label where one is known; ``generation`` is 0
     for the molecular ion, 1 for a cut of the whole molecule, g + 1 for a cut
     of a generation-g fragment.
@@ -38,7 +41,8 @@ class Spectrum:
     ``annotations`` is None for a measured spectrum; for a predicted one it
     holds, per peak, the annotations of every prediction at that m/z (the
     first one is the peak's label).  ``convention`` names the intensity
-    convention of a prediction ("schematic": molecular ion 100, fragments 60).
+    convention of a prediction ("schematic": molecular ion 100, fragments 60;
+    "scored": square roots of predicted relative abundances, base peak 100).
     """
 
     mz: np.ndarray

@@ -1,0 +1,64 @@
+"""corvane evaluate: score predictions on a whole measured library."""
+from __future__ import annotations
+
+import sys
+from pathlib import Path
+
+from ._common import add_model_arguments, check_model, save_figure, write_json
+
+HELP = "evaluate predictions on a measured library, against two baselines"
+DESCRIPTION = """\
+Predict every molecule of a measured library (spectra with SMILES) and report
+mean precision, recall@10, recall@10±1 and cosine of the predictions, and the
+identification recall@1/@10 (the true molecule's rank when its measured
+spectrum is searched against the predictions of all molecules of the run);
+the same for two baselines without LPI: "all_cuts" (every non-ring bond
+between heavy atoms cut once) and "random" (as many such bonds as the
+molecule has soft-bond records, fixed seed).  Molecules that fail are
+counted and listed, and the run goes on.
+
+The JSON file holds {"n", "failed", "module": F, "all_cuts": F, "random": F},
+F = {"precision", "recall10", "recall10_pm1", "cosine", "id_at_1",
+"id_at_10", "median_peaks"} (means over the spectra).
+
+example:
+  corvane evaluate massbank_ei.msp --limit 300 --json eval.json --png eval.png
+"""
+
+
+def add_arguments(p) -> None:
+    p.add_argument("library", metavar="LIBRARY", help="measured spectra with SMILES (any readable format)")
+    p.add_argument("--limit", type=int, metavar="N", help="take the first N spectra of the file")
+    p.add_argument("--json", required=True, metavar="OUT.json", help="write the summary figures here")
+    p.add_argument("--png", metavar="OUT.png", help="write distributions and example mirror plots")
+    p.add_argument("--seed", type=int, default=None, help="seed of the random baseline")
+    p.add_argument("--skip-bad", action="store_true", help="pass over malformed records (counted)")
+    p.add_argument("--no-progress", action="store_true", help="no progress bar")
+    add_model_arguments(p)
+
+
+def run(args) -> int:
+    from .. import baselines, io
+    from ..evaluate import evaluate, evaluation_figure
+
+    check_model(args.model)
+    if args.limit is not None and args.limit < 0:
+        raise ValueError("--limit must not be negative")
+    if not Path(args.library).exists():
+        raise FileNotFoundError(f"{args.library}: no such file or folder")
+    reader = io.read(args.library, skip_bad=args.skip_bad)
+    ev = evaluate(reader, limit=args.limit, ring_fragmentation=args.ring, recursive=args.recursive,
+                  model=args.model, seed=baselines.DEFAULT_SEED if args.seed is None else args.seed,
+                  progress=not args.no_progress)
+    print(ev.table())
+    if ev.failed:
+        print(f"failed ({len(ev.failed)}):", file=sys.stderr)
+        for k, name, why in ev.failed:
+            print(f"  #{k} {name or ''}: {why}", file=sys.stderr)
+    skipped = getattr(reader, "skipped", 0)
+    if skipped:
+        print(f"{skipped} malformed record(s) skipped", file=sys.stderr)
+    write_json(args.json, ev.summary())
+    if args.png:
+        save_figure(evaluation_figure(ev), args.png)
+    return 0

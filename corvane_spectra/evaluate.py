@@ -1,0 +1,217 @@
+"""How well predictions explain a measured library, against two baselines.
+
+For each measured spectrum with a SMILES the molecule is analysed once with
+``corvane.VIF``; three spectra are made from it: the model's prediction
+("module"), every non-ring heavy-atom bond cut once ("all_cuts"), and as
+many randomly chosen such bonds as the molecule has soft-bond records
+("random").  Each is scored against the measurement (see
+:mod:`corvane_spectra.score` for the figures), and each measured spectrum is
+searched against the predicted spectra of all molecules of the run for the
+identification rank.
+"""
+from __future__ import annotations
+
+import itertools
+import math
+import time
+from dataclasses import dataclass, field
+from typing import Iterable
+
+import corvane
+import numpy as np
+
+from . import baselines
+from .models import DEFAULT_MODEL, run_model
+from .predict import spectrum_from_vif
+from .score import Library, figures, lowest_mz
+from .spectrum import Spectrum
+
+METHODS = ("module", "all_cuts", "random")
+# With a model other than the schematic one, the schematic spectrum of the same
+# VIF result is evaluated beside it, so that both modes are seen side by side.
+METHODS_WITH_SCHEMATIC = ("module", "schematic", "all_cuts", "random")
+FIGURES = ("precision", "recall10", "recall10_pm1", "cosine", "id_at_1", "id_at_10", "median_peaks")
+PER_SPECTRUM = ("precision", "recall10", "recall10_pm1", "cosine")
+
+
+@dataclass
+class Record:
+    """One evaluated spectrum: its measurement, the three predictions, their
+    figures and identification ranks (0 = first)."""
+
+    index: int
+    name: str | None
+    smiles: str
+    measured: Spectrum
+    predicted: dict[str, Spectrum]
+    figures: dict[str, dict] = field(default_factory=dict)
+    rank: dict[str, int] = field(default_factory=dict)
+
+
+@dataclass
+class Evaluation:
+    """Per-spectrum records, failures ((index, name, reason) triples) and
+    timings: seconds in VIF, and in everything else."""
+
+    records: list[Record]
+    failed: list[tuple[int, str | None, str]]
+    model: str = DEFAULT_MODEL
+    seconds_vif: float = 0.0
+    seconds_total: float = 0.0
+    methods: tuple = METHODS
+
+    def summary(self) -> dict:
+        """``{"n", "failed", "module": F, "all_cuts": F, "random": F}`` with F
+        the means over the spectra (precision over those that have a
+        predicted peak in range), identification recall@1 and @10 and the
+        median number of predicted peaks."""
+        out: dict = {"n": len(self.records), "failed": len(self.failed)}
+        for meth in self.methods:
+            f = {}
+            for key in PER_SPECTRUM:
+                vals = np.array([r.figures[meth][key] for r in self.records], dtype=float)
+                vals = vals[~np.isnan(vals)]
+                f[key] = float(vals.mean()) if vals.size else None
+            ranks = np.array([r.rank[meth] for r in self.records], dtype=np.int64)
+            f["id_at_1"] = float(np.mean(ranks < 1)) if ranks.size else None
+            f["id_at_10"] = float(np.mean(ranks < 10)) if ranks.size else None
+            peaks = [len(r.predicted[meth]) for r in self.records]
+            f["median_peaks"] = float(np.median(peaks)) if peaks else None
+            out[meth] = f
+        return out
+
+    def table(self) -> str:
+        s = self.summary()
+        head = ["precision", "recall@10", "recall@10±1", "cosine", "id@1", "id@10", "median peaks"]
+        lines = [f"{s['n']} spectra evaluated, {s['failed']} failed (model: {self.model})",
+                 f"{'':<10}" + "".join(f"{h:>13}" for h in head)]
+        for meth in self.methods:
+            row = []
+            for key in FIGURES:
+                v = s[meth][key]
+                row.append("n/a" if v is None else (f"{v:.1f}" if key == "median_peaks" else f"{v:.3f}"))
+            lines.append(f"{meth:<10}" + "".join(f"{v:>13}" for v in row))
+        if self.seconds_total > 0:
+            share = 100.0 * (self.seconds_total - self.seconds_vif) / self.seconds_total
+            lines.append(f"time {self.seconds_total:.1f} s, of which VIF {self.seconds_vif:.1f} s "
+                         f"(the rest: {share:.1f} %)")
+        return "\n".join(lines)
+
+
+def _progress(iterable, total, enabled, desc):
+    if not enabled:
+        return iterable
+    from tqdm.auto import tqdm
+
+    return tqdm(iterable, total=total, desc=desc, unit="spectrum", disable=None)
+
+
+def evaluate(spectra: Iterable[Spectrum], *, limit: int | None = None, ring_fragmentation: bool = False,
+             recursive: bool = False, model: str = DEFAULT_MODEL, seed: int = baselines.DEFAULT_SEED,
+             progress: bool = False) -> Evaluation:
+    """Evaluates the predictions of ``model`` on a measured library.
+
+    ``spectra``: measured spectra with a "smiles" in their metadata (a
+    reader streams them); ``limit`` takes the first N.  A spectrum whose
+    molecule cannot be analysed (no SMILES, unreadable SMILES, an error
+    anywhere in its prediction) is counted in ``failed`` with the reason and
+    the run goes on."""
+    if limit is not None and limit < 0:
+        raise ValueError("limit must not be negative")
+    t_start = time.perf_counter()
+    t_vif = 0.0
+    with_schematic = model != DEFAULT_MODEL
+    methods = METHODS_WITH_SCHEMATIC if with_schematic else METHODS
+    records: list[Record] = []
+    failed: list[tuple[int, str | None, str]] = []
+    it = spectra if limit is None else itertools.islice(spectra, limit)
+    for k, measured in enumerate(_progress(it, limit, progress, "evaluate")):
+        name = measured.name
+        smiles = measured.smiles
+        if not smiles:
+            failed.append((k, name, "no SMILES"))
+            continue
+        if len(measured) == 0 or not measured.base_peak() > 0:
+            failed.append((k, name, "empty measured spectrum"))
+            continue
+        try:
+            t0 = time.perf_counter()
+            r = corvane.VIF(smiles, draw=False, verbose=False, ring_fragmentation=ring_fragmentation,
+                            recursive_ms=recursive)
+            t_vif += time.perf_counter() - t0
+            if isinstance(r, str):
+                raise ValueError(f"unreadable SMILES {smiles!r}")
+            module = run_model(model, smiles, ring_fragmentation=ring_fragmentation, recursive=recursive,
+                               vif_result=r)
+            cuts, rand = baselines.both(smiles, len(r["soft_bonds"]), seed=seed)
+            predicted = {"module": module, "all_cuts": cuts, "random": rand}
+            if with_schematic:
+                predicted["schematic"] = spectrum_from_vif(smiles, r, recursive=recursive)
+        except Exception as e:  # a failing molecule is reported, not fatal
+            failed.append((k, name, f"{type(e).__name__}: {e}"))
+            continue
+        rec = Record(k, name, smiles, measured, predicted)
+        for meth, p in predicted.items():
+            rec.figures[meth] = figures(measured, p)
+        records.append(rec)
+
+    # Identification: each measurement against the predictions of all molecules.
+    for meth in methods:
+        lib = Library((r.predicted[meth] for r in records), intensity_power=1.0)
+        for j, rec in enumerate(records):
+            s, _ = lib.scores(rec.measured, min_mz=lowest_mz(rec.measured), query_intensity_power=0.5)
+            rec.rank[meth] = int(np.count_nonzero(s > s[j]))
+    return Evaluation(records, failed, model if isinstance(model, str) else getattr(model, "__name__", "custom"),
+                      t_vif, time.perf_counter() - t_start, methods)
+
+
+def write_figure(ev: Evaluation, path, *, examples: int = 3) -> None:
+    """Saves :func:`evaluation_figure` to ``path``."""
+    evaluation_figure(ev, examples=examples).savefig(path, dpi=110)
+
+
+def evaluation_figure(ev: Evaluation, *, examples: int = 3):
+    """Distributions of the per-spectrum figures of the three methods, and
+    mirror plots of a few examples (best, median and worst module cosine)."""
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+
+    from .plot import mirror_plot
+
+    fig = Figure(figsize=(16, 9))
+    FigureCanvasAgg(fig)
+    # A fixed grid: the mirror plots place their labels for their final size.
+    grid = fig.add_gridspec(2, max(len(PER_SPECTRUM), examples), left=0.04, right=0.99, bottom=0.06,
+                            top=0.92, wspace=0.22, hspace=0.3)
+    colours = {"module": "#b03a2e", "schematic": "#e08e0b", "all_cuts": "#1f4e79", "random": "#7f7f7f"}
+    bins = np.linspace(0, 1, 21)
+    for c, key in enumerate(PER_SPECTRUM):
+        ax = fig.add_subplot(grid[0, c])
+        for meth in ev.methods:
+            vals = np.array([r.figures[meth][key] for r in ev.records], dtype=float)
+            vals = vals[~np.isnan(vals)]
+            if vals.size:
+                ax.hist(vals, bins=bins, histtype="step", lw=1.4, color=colours[meth],
+                        label=f"{meth} (mean {vals.mean():.2f})")
+        ax.set_title(key.replace("_pm1", "±1"), fontsize=10)
+        ax.set_xlabel("per-spectrum value")
+        ax.legend(fontsize=7)
+    chosen: list[Record] = []
+    if ev.records and examples > 0:
+        by_cos = sorted(ev.records, key=lambda r: (np.nan_to_num(r.figures["module"]["cosine"], nan=-1), r.index))
+        picks = [len(by_cos) - 1, len(by_cos) // 2, 0][:examples]
+        seen = set()
+        for p in picks:
+            if p not in seen:
+                seen.add(p)
+                chosen.append(by_cos[p])
+    for c, rec in enumerate(chosen):
+        ax = fig.add_subplot(grid[1, c])
+        title = f"{rec.name or rec.smiles} (cos {rec.figures['module']['cosine']:.2f})"
+        mirror_plot(rec.measured, rec.predicted["module"], ax=ax, title=title[:60], max_labels=16)
+    fig.suptitle(f"{len(ev.records)} spectra, {len(ev.failed)} failed (model: {ev.model})")
+    return fig
+
+
+def nan_to_none(x):
+    return None if isinstance(x, float) and math.isnan(x) else x

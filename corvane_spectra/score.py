@@ -1,0 +1,282 @@
+"""Similarity of spectra, the figures of a prediction, and library search.
+
+All comparisons are at nominal m/z.  A peak of intensity I at m/z M weighs
+``I**intensity_power * M**mz_power`` (0.5 and 0 by default).
+
+The per-spectrum figures of a predicted spectrum against a measured one
+(:func:`figures`) are defined as follows; "strong" measured peaks are those
+at >= 5 % of the base peak, and the lowest measured m/z is that of the
+measured spectrum's first peak with a positive intensity:
+
+precision
+    of the predicted peaks at m/z >= the lowest measured m/z, the share whose
+    m/z is a strong measured peak (NaN when there is no such predicted peak);
+recall10
+    of the ten most intense strong measured peaks (equal intensities taken
+    in ascending m/z order), the share whose m/z is predicted;
+recall10_pm1
+    the same with a predicted peak within one mass unit counting;
+cosine
+    the predicted intensities against the square roots of the measured
+    intensities, over the peaks at m/z >= the lowest measured m/z.
+
+The identification rank of a query (:func:`identification_rank`) is the
+number of library spectra whose cosine with the query, each cut at the
+query's lowest measured m/z, is strictly higher than the true spectrum's;
+ties count in the true spectrum's favour.  recall@k is the share of queries
+with rank < k (:func:`recall_at_k`).
+"""
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, field
+from typing import Iterable, Sequence
+
+import numpy as np
+
+from . import _core
+from .spectrum import Spectrum
+
+STRONG_FRACTION = 0.05
+TOP_PEAKS = 10
+
+__all__ = [
+    "similarity", "cosine", "matched_peaks", "figures", "lowest_mz", "identification_rank",
+    "recall_at_k", "Library", "Hit", "STRONG_FRACTION",
+]
+
+
+def _arrays(s, what: str) -> tuple[np.ndarray, np.ndarray]:
+    if isinstance(s, Spectrum):
+        return s.mz, s.intensity
+    if isinstance(s, tuple) and len(s) == 2:
+        sp = Spectrum(s[0], s[1])
+        return sp.mz, sp.intensity
+    raise TypeError(f"{what} must be a Spectrum or an (mz, intensity) pair, not {type(s).__name__}")
+
+
+def _min_mz(min_mz) -> int:
+    if min_mz is None:
+        return -(2 ** 62)
+    if isinstance(min_mz, bool) or not isinstance(min_mz, (int, np.integer)):
+        raise TypeError(f"min_mz must be an int or None, not {type(min_mz).__name__}")
+    return int(min_mz)
+
+
+def _method(method: str) -> str:
+    if method not in ("cosine", "composite"):
+        raise ValueError(f"method must be 'cosine' or 'composite', not {method!r}")
+    return method
+
+
+@dataclass(frozen=True)
+class Score:
+    """One comparison: ``score`` (cosine or composite), the weighted
+    ``cosine`` and the number of ``matches`` (peaks at one m/z in both)."""
+
+    score: float
+    cosine: float
+    matches: int
+
+    def __float__(self) -> float:
+        return self.score
+
+
+def similarity(query, reference, *, intensity_power: float = 0.5, mz_power: float = 0.0,
+               method: str = "cosine", min_mz: int | None = None,
+               reference_intensity_power: float | None = None) -> Score:
+    """Weighted similarity of two spectra over the peaks at m/z >= ``min_mz``.
+
+    ``method="cosine"``: the cosine of the weighted intensity vectors.
+    ``method="composite"``: the EI library-search composite,
+    ``(n_q * cos**2 + n_m * R) / (n_q + n_m)`` with ``n_q`` the query's peaks,
+    ``n_m`` the matched peaks and ``R`` the peak-ratio term (the mean over
+    consecutive matched peaks of ``min(r, 1/r)``,
+    ``r = (q_i / q_{i-1}) * (l_{i-1} / l_i)``; 0 below two matches), so a
+    spectrum scores 1 against itself.  The usual
+    weights for that score are ``intensity_power=0.6, mz_power=3``.
+    ``reference_intensity_power`` weights the reference differently (for
+    example 1.0 for schematic predicted heights against sqrt of measured).
+    """
+    qm, qi = _arrays(query, "query")
+    rm, ri = _arrays(reference, "reference")
+    ra = intensity_power if reference_intensity_power is None else reference_intensity_power
+    score, cos, matches = _core.similarity(qm, qi, rm, ri, float(intensity_power), float(mz_power),
+                                           float(ra), float(mz_power), _method(method), _min_mz(min_mz))
+    return Score(score, cos, matches)
+
+
+def cosine(query, reference, *, intensity_power: float = 0.5, mz_power: float = 0.0,
+           min_mz: int | None = None) -> float:
+    """Weighted cosine of two spectra (see :func:`similarity`)."""
+    return similarity(query, reference, intensity_power=intensity_power, mz_power=mz_power,
+                      min_mz=min_mz).cosine
+
+
+def matched_peaks(a, b, *, tolerance: int = 0, min_mz: int | None = None) -> int:
+    """Peaks of ``a`` at m/z >= ``min_mz`` with a peak of ``b`` within
+    ``tolerance`` mass units (zero intensities are not peaks)."""
+    am, ai = _arrays(a, "first spectrum")
+    bm, bi = _arrays(b, "second spectrum")
+    return _core.matched_peaks(am, ai, bm, bi, int(tolerance), _min_mz(min_mz))
+
+
+def lowest_mz(spectrum) -> int:
+    """The lowest m/z with a positive intensity (0 for an empty spectrum)."""
+    m, i = _arrays(spectrum, "spectrum")
+    return _core.lowest_mz(m, i)
+
+
+def figures(measured, predicted, *, strong_fraction: float = STRONG_FRACTION, top: int = TOP_PEAKS) -> dict:
+    """precision, recall10, recall10_pm1 and cosine of a prediction (module
+    docstring), plus ``n_predicted`` (predicted peaks at m/z >= the lowest
+    measured m/z) and ``n_top`` (measured peaks recall@10 looks at).  The
+    figures are NaN where undefined (an empty measured spectrum; precision
+    without predicted peaks in range)."""
+    mm, mi = _arrays(measured, "measured")
+    pm, pi = _arrays(predicted, "predicted")
+    return _core.figures(mm, mi, pm, pi, float(strong_fraction), int(top))
+
+
+@dataclass(frozen=True)
+class Hit:
+    """One library match: position in the library, score, weighted cosine,
+    matched peaks and the library spectrum's metadata."""
+
+    index: int
+    score: float
+    cosine: float
+    matches: int
+    metadata: dict = field(default_factory=dict, compare=False)
+
+    @property
+    def name(self):
+        return self.metadata.get("name")
+
+    @property
+    def smiles(self):
+        return self.metadata.get("smiles")
+
+
+class Library:
+    """Spectra held compactly in C++ with an inverted index on m/z.
+
+    Built from any iterable of spectra (a reader streams them in; only the
+    weighted peaks and each spectrum's metadata are kept), or with
+    :meth:`from_file`.  Each stored peak weighs
+    ``intensity**intensity_power * mz**mz_power``; a query is weighted with
+    the same powers unless :meth:`search` is told otherwise.
+    """
+
+    def __init__(self, spectra: Iterable[Spectrum] = (), *, intensity_power: float = 0.5,
+                 mz_power: float = 0.0, keep_spectra: bool = False):
+        for name, v in (("intensity_power", intensity_power), ("mz_power", mz_power)):
+            if not math.isfinite(float(v)):
+                raise ValueError(f"{name} must be finite")
+        self.intensity_power = float(intensity_power)
+        self.mz_power = float(mz_power)
+        self._core = _core.LibraryCore(self.intensity_power, self.mz_power)
+        self._metadata: list[dict] = []
+        self._spectra: list[Spectrum] | None = [] if keep_spectra else None
+        self.extend(spectra)
+
+    @classmethod
+    def from_file(cls, path, fmt: str | None = None, *, skip_bad: bool = False, **kw) -> "Library":
+        """A library of every spectrum in a file (read as a stream)."""
+        from . import io
+
+        return cls(io.read(path, fmt, skip_bad=skip_bad), **kw)
+
+    def add(self, spectrum: Spectrum) -> int:
+        """Adds one spectrum; returns its index."""
+        if not isinstance(spectrum, Spectrum):
+            raise TypeError(f"a library holds Spectrum objects, not {type(spectrum).__name__}")
+        i = self._core.add(spectrum.mz, spectrum.intensity)
+        self._metadata.append(spectrum.metadata)
+        if self._spectra is not None:
+            self._spectra.append(spectrum)
+        return i
+
+    def extend(self, spectra: Iterable[Spectrum]) -> None:
+        for s in spectra:
+            self.add(s)
+
+    def __len__(self) -> int:
+        return len(self._metadata)
+
+    def metadata(self, index: int) -> dict:
+        return self._metadata[index]
+
+    def spectrum(self, index: int) -> Spectrum:
+        """The stored spectrum (kept with ``keep_spectra=True``), else its
+        weighted peaks with the metadata."""
+        if self._spectra is not None:
+            return self._spectra[index]
+        if not -len(self) <= index < len(self):
+            raise IndexError("library index out of range")
+        index %= len(self)
+        mz, w = self._core.peaks(index)
+        return Spectrum(mz, w, self._metadata[index])
+
+    @property
+    def memory_bytes(self) -> int:
+        """Bytes held by the C++ arrays (peaks, index, scratch)."""
+        return self._core.memory_bytes
+
+    def _query_power(self, query_intensity_power):
+        return self.intensity_power if query_intensity_power is None else float(query_intensity_power)
+
+    def scores(self, query, *, min_mz: int | None = None,
+               query_intensity_power: float | None = None) -> tuple[np.ndarray, np.ndarray]:
+        """Weighted cosine of the query with every library spectrum (both cut
+        at ``min_mz``), and the matched-peak counts: two arrays of len(self)."""
+        qm, qi = _arrays(query, "query")
+        return self._core.scores(qm, qi, self._query_power(query_intensity_power), self.mz_power,
+                                 _min_mz(min_mz))
+
+    def search(self, query, top: int = 10, *, min_mz: int | None = None, method: str = "cosine",
+               query_intensity_power: float | None = None, prefilter: int = 200) -> list[Hit]:
+        """The ``top`` best library spectra for the query, best first.
+
+        ``min_mz`` cuts query and library spectra (use the query's lowest
+        measured m/z when the measurement started above the low masses).
+        ``method="composite"`` rescores the ``prefilter`` best by cosine with
+        the composite score.  Equal scores keep library order."""
+        if isinstance(top, bool) or not isinstance(top, (int, np.integer)) or top < 0:
+            raise ValueError(f"top must be a non-negative int, not {top!r}")
+        qm, qi = _arrays(query, "query")
+        hits = self._core.search(qm, qi, self._query_power(query_intensity_power), self.mz_power,
+                                 int(top), _min_mz(min_mz), _method(method), int(prefilter))
+        return [Hit(i, s, c, n, self._metadata[i]) for i, s, c, n in hits]
+
+    def __repr__(self) -> str:
+        return (f"<Library: {len(self)} spectra, {self._core.peak_count} peaks, "
+                f"weights I^{self.intensity_power:g}*mz^{self.mz_power:g}>")
+
+
+def identification_rank(query, library: Library | Sequence[Spectrum], true_index: int, *,
+                        min_mz: int | None = None) -> int:
+    """Library spectra scoring strictly higher than the true one.
+
+    The score is the cosine of the library's predicted intensities (as they
+    are, power 1) against the square roots of the query's measured
+    intensities, both cut at ``min_mz`` (default: the query's lowest m/z).
+    A plain list of spectra is indexed on the fly.
+    """
+    if not isinstance(library, Library):
+        library = Library(library, intensity_power=1.0)
+    elif library.intensity_power != 1.0 or library.mz_power != 0.0:
+        raise ValueError("identification ranks need a library of unweighted predicted intensities "
+                         "(Library(..., intensity_power=1.0, mz_power=0.0))")
+    if not 0 <= true_index < len(library):
+        raise IndexError(f"true_index {true_index} outside a library of {len(library)}")
+    if min_mz is None:
+        min_mz = lowest_mz(query)
+    s, _ = library.scores(query, min_mz=min_mz, query_intensity_power=0.5)
+    return int(np.count_nonzero(s > s[true_index]))
+
+
+def recall_at_k(ranks: Iterable[int], k: int) -> float:
+    """Share of ranks below k (NaN for no ranks)."""
+    r = np.asarray(list(ranks), dtype=np.int64)
+    return float(np.mean(r < k)) if r.size else float("nan")

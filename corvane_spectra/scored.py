@@ -1,0 +1,634 @@
+"""Scored EI spectra: candidate ions of a molecule and a log-linear intensity model.
+
+Every candidate ion is a set of heavy atoms (with their hydrogens) that one of
+these routes leaves charged:
+
+* the molecular ion;
+* either side of a single cut of any bond between heavy atoms outside rings;
+* either side of a double cut of two bonds of one ring;
+* the cascade: a side of one cut cut again at a bond outside rings (the second
+  generation, found by intersecting the sides of two cuts, so no further
+  spectral analysis is needed);
+* hydrogen-shifted neighbours (-2 .. +2 hydrogens) of each of the above.
+
+Each candidate gets a feature vector x (what the cut bond is, which side keeps
+the charge, alpha/benzylic/allylic cleavage, the neutral that leaves, the
+McLafferty geometry, size, whether the bond is soft in corvane's VIF
+analysis, ...) and an abundance exp(w . x).  Abundances of candidates at the
+same nominal m/z add up, each spread over its isotope pattern.  The peak
+height reported is the square root of the summed abundance, base peak 100:
+the scale on which EI library search compares spectra.
+
+The weights w are in ``_scored_weights.py``, written by ``tools/fit_scored.py``
+(which records the data, objective and split used).
+"""
+from __future__ import annotations
+
+from dataclasses import dataclass
+from functools import lru_cache
+
+import numpy as np
+
+# Feature names, in the order of the columns of the candidate matrix, grouped
+# for reporting and ablation.
+FEATURE_GROUPS: dict[str, tuple[str, ...]] = {
+    "kind": ("molecular_ion", "ring_cut", "second_generation", "n_cuts"),
+    "size": ("log_mass", "mass_fraction", "small_ion", "tiny_ion", "neutral_one_heavy",
+             "neutral_log_mass"),
+    "composition": ("ion_hydrocarbon", "ion_dbe", "ion_dbe_per_heavy"),
+    "soft": ("soft_cuts", "all_cuts_soft"),
+    "bond": ("cut_double", "cut_triple", "cut_aromatic", "cut_C_N", "cut_C_O", "cut_C_S",
+             "cut_C_halogen", "cut_hetero_hetero"),
+    "charge_side": ("ion_N", "ion_O", "ion_S", "ion_halogen", "ion_Si", "ion_P", "ion_aromatic_ring",
+                    "neutral_aromatic_ring", "neutral_N", "centre_substitution",
+                    "centre_hetero", "centre_aromatic"),
+    "alpha": ("alpha_N", "alpha_O_S", "acylium", "centre_next_to_carbonyl"),
+    "benzylic_allylic": ("benzylic", "allylic"),
+    "neutral_loss": ("loss_CH3", "loss_halogen", "loss_small_molecule", "loss_small_radical"),
+    "mclafferty": ("mclafferty", "mclafferty_alkene"),
+    "h_shift": ("shift_minus1", "shift_minus2", "shift_plus1", "shift_plus2",
+                "shift_plus_hetero", "shift_minus_aromatic"),
+    "molecular_ion_stability": ("mi_aromatic_fraction", "mi_log_heavy", "mi_sp3_fraction",
+                                "mi_alcohol_amine", "mi_ether_ester", "mi_quaternary", "mi_ring_fraction"),
+}
+FEATURES: tuple[str, ...] = tuple(f for g in FEATURE_GROUPS.values() for f in g)
+_COL = {f: i for i, f in enumerate(FEATURES)}
+# Features set per candidate (they depend on the hydrogen shift), in this order.
+_SHIFT_FEATURES = ("shift_minus1", "shift_minus2", "shift_plus1", "shift_plus2", "shift_plus_hetero",
+                   "shift_minus_aromatic", "mclafferty", "mclafferty_alkene", "loss_CH3", "loss_halogen",
+                   "loss_small_molecule", "loss_small_radical")
+_SHIFT_COLS = np.array([_COL[f] for f in _SHIFT_FEATURES])
+
+# Elements counted in a composition; anything else counts under "other" with
+# its own nominal mass (kept through the heavy-atom masses).
+_ELEMENTS = ("C", "H", "N", "O", "S", "F", "Cl", "Br", "I", "P", "Si")
+_EL = {e: i for i, e in enumerate(_ELEMENTS)}
+_HALOGENS = ("F", "Cl", "Br", "I")
+_ISO_LEN = 5          # isotope pattern from the nominal mass to +4
+_MIN_ION_MZ = 12      # smaller candidate ions are not reported
+
+# Small neutrals, as compositions (C, H, N, O, S, F, Cl, Br, I, P, Si).
+def _comp(**kw):
+    v = [0] * len(_ELEMENTS)
+    for k, n in kw.items():
+        v[_EL[k]] = n
+    return tuple(v)
+
+
+_LOSS_CH3 = {_comp(C=1, H=3)}
+_LOSS_HALOGEN = {_comp(Cl=1), _comp(Br=1), _comp(I=1), _comp(F=1), _comp(H=1, Cl=1),
+                 _comp(H=1, Br=1), _comp(H=1, I=1), _comp(H=1, F=1)}
+_LOSS_MOLECULE = {_comp(H=2, O=1), _comp(C=1, O=1), _comp(C=1, H=1, N=1), _comp(C=2, H=4),
+                  _comp(C=1, O=2), _comp(C=1, H=2, O=1), _comp(C=2, H=2), _comp(N=1, O=1),
+                  _comp(C=1, H=4, O=1), _comp(C=2, H=2, O=1), _comp(H=3, N=1), _comp(H=2, S=1),
+                  _comp(C=3, H=6), _comp(S=1, O=2), _comp(C=1, S=1)}
+_LOSS_RADICAL = {_comp(H=1, O=1), _comp(C=2, H=5), _comp(C=1, H=3, O=1), _comp(N=1, O=2),
+                 _comp(C=1, H=1, O=1), _comp(H=2, N=1), _comp(H=1, S=1), _comp(C=3, H=7),
+                 _comp(C=1, H=3, S=1), _comp(C=2, H=3, O=1), _comp(C=2, H=3, O=2),
+                 _comp(C=1, H=3, O=2)}
+
+
+def _comp_keys(comps: np.ndarray) -> np.ndarray:
+    """One integer per composition row (counts are small; base 512 is ample)."""
+    key = np.zeros(comps.shape[0], dtype=np.int64)
+    for j in range(comps.shape[1]):
+        key = key * 512 + np.clip(comps[:, j], -255, 255) + 256
+    return key
+
+
+def _keys_of(comps: set) -> np.ndarray:
+    return _comp_keys(np.array(sorted(comps), dtype=np.int64))
+
+
+_LOSS_KEYS = {name: _keys_of(s) for name, s in (
+    ("loss_CH3", _LOSS_CH3), ("loss_halogen", _LOSS_HALOGEN),
+    ("loss_small_molecule", _LOSS_MOLECULE), ("loss_small_radical", _LOSS_RADICAL))}
+
+
+@lru_cache(maxsize=None)
+def _isotope_ratios():
+    """Per element, abundance of +1 and +2 relative to the most common isotope."""
+    from rdkit import Chem
+
+    pt = Chem.GetPeriodicTable()
+    out = np.zeros((len(_ELEMENTS), 2))
+    for e, sym in enumerate(_ELEMENTS):
+        z = pt.GetAtomicNumber(sym)
+        m0 = pt.GetMostCommonIsotope(z)
+        a0 = pt.GetAbundanceForIsotope(z, m0)
+        for k in (1, 2):
+            try:
+                a = pt.GetAbundanceForIsotope(z, m0 + k)
+            except Exception:  # no such isotope in the table
+                a = 0.0
+            out[e, k - 1] = a / a0 if a0 > 0 else 0.0
+    return out
+
+
+def isotope_patterns(comps: np.ndarray) -> np.ndarray:
+    """Relative isotope patterns (nominal, +1, .., +4) of composition rows.
+
+    Each element contributes (1 + r1 x + r2 x^2)^n, expanded to x^4.
+    """
+    ratios = _isotope_ratios()
+    nrow = comps.shape[0]
+    pat = np.zeros((nrow, _ISO_LEN))
+    pat[:, 0] = 1.0
+    for e in range(len(_ELEMENTS)):
+        r1, r2 = ratios[e]
+        if r1 == 0.0 and r2 == 0.0:
+            continue
+        n = comps[:, e].astype(np.float64)
+        if not np.any(n):
+            continue
+        c2n = n * (n - 1) / 2
+        c3n = c2n * (n - 2) / 3
+        c4n = c3n * (n - 3) / 4
+        el = np.stack([np.ones(nrow), n * r1, c2n * r1 ** 2 + n * r2,
+                       c3n * r1 ** 3 + n * (n - 1) * r1 * r2,
+                       c4n * r1 ** 4 + n * (n - 1) * (n - 2) / 2 * r1 ** 2 * r2 + c2n * r2 ** 2], axis=1)
+        new = np.zeros_like(pat)
+        for k in range(_ISO_LEN):
+            for i in range(k + 1):
+                new[:, k] += pat[:, i] * el[:, k - i]
+        pat = new
+    return pat
+
+
+@dataclass
+class Candidates:
+    """The candidate ions of one molecule.
+
+    ``X``: features (one row per candidate); ``mz``: nominal m/z; ``pattern``:
+    isotope pattern from ``mz`` upwards; ``comp``: element counts; the rest
+    describe the cut for annotations.
+    """
+
+    F: np.ndarray             # features of each atom set
+    E: np.ndarray             # per candidate, the features in _SHIFT_FEATURES
+    mz: np.ndarray
+    pattern: np.ndarray
+    comp: np.ndarray
+    base: np.ndarray          # index of the candidate's atom set
+    shift: np.ndarray         # hydrogens gained (+) or lost (-)
+    generation: np.ndarray
+    set_mode: list            # per atom set: "molecular_ion", "single", "ring", "recursive"
+    set_label: list           # per atom set: the cut's bond label(s)
+    mol_mz: int
+
+    @property
+    def X(self) -> np.ndarray:
+        """The full feature matrix, one row per candidate (for fitting)."""
+        X = self.F[self.base]
+        X[:, _SHIFT_COLS] = self.E
+        return X
+
+    def log_scores(self, weights: np.ndarray) -> np.ndarray:
+        """w . x of every candidate, without building the full matrix."""
+        w_set = weights.copy()
+        w_set[_SHIFT_COLS] = 0.0
+        return (self.F @ w_set)[self.base] + self.E @ weights[_SHIFT_COLS]
+
+
+def _mask_to_bool(masks: list[int], n: int) -> np.ndarray:
+    nbytes = max(1, (n + 7) // 8)
+    buf = b"".join(m.to_bytes(nbytes, "little") for m in masks)
+    bits = np.unpackbits(np.frombuffer(buf, dtype=np.uint8).reshape(len(masks), nbytes),
+                         axis=1, bitorder="little")
+    return bits[:, :n].astype(bool)
+
+
+def read_molecule(smiles: str):
+    """The RDKit molecule of a SMILES, or ValueError naming it."""
+    from rdkit import Chem, RDLogger
+
+    RDLogger.DisableLog("rdApp.*")
+    if not isinstance(smiles, str):
+        raise TypeError(f"SMILES must be a str, not {type(smiles).__name__}")
+    mol = Chem.MolFromSmiles(smiles)
+    if mol is None:
+        # Hypervalent or oddly charged atoms: read as written, as the VIF driver does.
+        mol = Chem.MolFromSmiles(smiles, sanitize=False)
+        if mol is not None:
+            mol.UpdatePropertyCache(strict=False)
+            Chem.SanitizeMol(mol, Chem.SanitizeFlags.SANITIZE_ALL ^ Chem.SanitizeFlags.SANITIZE_PROPERTIES,
+                             catchErrors=True)
+            Chem.GetSymmSSSR(mol)
+    if mol is None or mol.GetNumAtoms() == 0:
+        raise ValueError(f"unreadable SMILES: {smiles!r}")
+    return mol
+
+
+def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
+    """All candidate ions of an RDKit molecule (implicit hydrogens).
+
+    ``soft_pairs``: sorted heavy-atom index pairs of the bonds that are soft in
+    the molecule's VIF analysis.  A salt or mixture is treated as its largest
+    component, the one an EI spectrum of the compound shows.
+    """
+    from rdkit import Chem
+
+    n = mol.GetNumAtoms()
+    pt = Chem.GetPeriodicTable()
+    frags = Chem.GetMolFrags(mol)
+    main = max(frags, key=lambda f: (sum(mol.GetAtomWithIdx(a).GetAtomicNum() > 1 for a in f), len(f)))
+    in_main = np.zeros(n, dtype=bool)
+    in_main[list(main)] = True
+    full = 0
+    for a in main:
+        full |= 1 << a
+
+    # Atom properties.
+    comp_atom = np.zeros((n, len(_ELEMENTS)), dtype=np.int64)
+    mass_atom = np.zeros(n, dtype=np.int64)
+    arom = np.zeros(n, dtype=bool)
+    hetero = np.zeros(n, dtype=bool)     # N, O, S, P: lone-pair atoms
+    sym = []
+    nbrs: list[list[int]] = [[] for _ in range(n)]
+    for at in mol.GetAtoms():
+        i = at.GetIdx()
+        s = at.GetSymbol()
+        sym.append(s)
+        nh = at.GetTotalNumHs()
+        if s in _EL:
+            comp_atom[i, _EL[s]] += 1
+        comp_atom[i, _EL["H"]] += nh
+        mass_atom[i] = pt.GetMostCommonIsotope(at.GetAtomicNum()) + nh
+        arom[i] = at.GetIsAromatic()
+        hetero[i] = s in ("N", "O", "S", "P")
+    comp_atom[~in_main] = 0
+    mass_atom[~in_main] = 0
+    nh_atom = comp_atom[:, _EL["H"]]
+
+    bonds = []
+    for b in mol.GetBonds():
+        u, v = b.GetBeginAtomIdx(), b.GetEndAtomIdx()
+        if not in_main[u]:
+            continue
+        nbrs[u].append(v)
+        nbrs[v].append(u)
+        bt = b.GetBondType()
+        order = 1.5 if b.GetIsAromatic() else {Chem.BondType.DOUBLE: 2.0, Chem.BondType.TRIPLE: 3.0}.get(bt, 1.0)
+        bonds.append((u, v, order, b.IsInRing(), b.GetIdx()))
+    order_of = {}
+    for u, v, o, _r, _ in bonds:
+        order_of[(u, v)] = order_of[(v, u)] = o
+    nb = len(bonds)
+    bu = np.array([b[0] for b in bonds], dtype=np.int64)
+    bv = np.array([b[1] for b in bonds], dtype=np.int64)
+
+    def double_to(i, elems):
+        return any(order_of[(i, j)] == 2.0 and sym[j] in elems for j in nbrs[i])
+
+    c_eq_c = [any(order_of[(i, j)] == 2.0 and sym[j] == "C" for j in nbrs[i]) and not arom[i] for i in range(n)]
+    carbonyl = [sym[i] == "C" and double_to(i, ("O",)) for i in range(n)]
+    acceptor = [(sym[i] == "C" and (double_to(i, ("O", "N", "S")) or arom[i])) for i in range(n)]
+
+    # Directed bond properties: centre c keeps the charge, partner p leaves.
+    dprops = ("centre_substitution", "centre_hetero", "centre_aromatic", "alpha_N", "alpha_O_S",
+              "acylium", "centre_next_to_carbonyl", "benzylic", "allylic", "cut_double", "cut_triple", "cut_aromatic",
+              "cut_C_N", "cut_C_O", "cut_C_S", "cut_C_halogen", "cut_hetero_hetero", "soft_cuts")
+    P = np.zeros((2, nb, len(dprops)))
+    mcl = np.zeros((2, nb), dtype=bool)
+    dcol = {f: i for i, f in enumerate(dprops)}
+    for k, (u, v, o, _ring, _idx) in enumerate(bonds):
+        soft = (min(u, v), max(u, v)) in soft_pairs
+        pair = {sym[u], sym[v]}
+        for side, (c, p) in enumerate(((u, v), (v, u))):
+            row = P[side, k]
+            others = [j for j in nbrs[c] if j != p]
+            row[dcol["centre_substitution"]] = len(others)
+            row[dcol["centre_hetero"]] = sym[c] != "C"
+            row[dcol["centre_aromatic"]] = arom[c]
+            if sym[c] == "C":
+                row[dcol["alpha_N"]] = any(sym[j] == "N" and not arom[j] for j in others)
+                row[dcol["alpha_O_S"]] = any(sym[j] in ("O", "S") and order_of[(c, j)] == 1.0 for j in others)
+                row[dcol["acylium"]] = any(sym[j] == "O" and order_of[(c, j)] == 2.0 for j in others)
+                row[dcol["centre_next_to_carbonyl"]] = not arom[c] and any(carbonyl[j] for j in others)
+                if not arom[c]:
+                    row[dcol["benzylic"]] = any(arom[j] for j in others)
+                    row[dcol["allylic"]] = any(c_eq_c[j] for j in others)
+            row[dcol["cut_double"]] = o == 2.0
+            row[dcol["cut_triple"]] = o == 3.0
+            row[dcol["cut_aromatic"]] = o == 1.5
+            if "C" in pair and len(pair) == 2:
+                other = (pair - {"C"}).pop()
+                row[dcol["cut_C_N"]] = other == "N"
+                row[dcol["cut_C_O"]] = other == "O"
+                row[dcol["cut_C_S"]] = other == "S"
+                row[dcol["cut_C_halogen"]] = other in _HALOGENS
+            elif "C" not in pair:
+                row[dcol["cut_hetero_hetero"]] = 1
+            row[dcol["soft_cuts"]] = soft
+            # McLafferty: acceptor Y - c(alpha, saturated) | p(beta) - gamma-H, single bond
+            # outside rings; the gamma-hydrogen moves to the acceptor's double bond.
+            if o == 1.0 and not _ring and sym[c] == "C" and sym[p] == "C" and not arom[c] and all(
+                    order_of[(c, j)] == 1.0 for j in nbrs[c]):
+                if any(acceptor[j] for j in others) and any(
+                        nh_atom[g] > 0 and g != c and sym[g] in ("C", "N", "O") for g in nbrs[p]):
+                    mcl[side, k] = True
+
+    # Candidate atom sets (bit masks), first route wins.
+    ring_bond = np.array([b[3] for b in bonds], dtype=bool)
+    bond_index = {}
+    for k, (u, v, *_r) in enumerate(bonds):
+        bond_index[(u, v)] = bond_index[(v, u)] = k
+
+    def side_of(start, cut: set):
+        seen = 1 << start
+        stack = [start]
+        while stack:
+            a = stack.pop()
+            for j in nbrs[a]:
+                if not (seen >> j) & 1 and bond_index[(a, j)] not in cut:
+                    seen |= 1 << j
+                    stack.append(j)
+        return seen
+
+    sets: dict[int, tuple] = {full: ("molecular_ion", None, 0)}
+    order_list = [full]
+
+    def add(mask, mode, label, gen):
+        if mask and mask not in sets:
+            sets[mask] = (mode, label, gen)
+            order_list.append(mask)
+
+    labels = []
+    for u, v, *_r in bonds:
+        a, b = min(u, v), max(u, v)
+        labels.append(f"{sym[a]}{a}-{sym[b]}{b}")
+    lab = labels.__getitem__
+
+    # Sides of the bonds outside rings (bridges): subtrees of a depth-first tree.
+    parent = {main[0]: -1}
+    order_dfs = []
+    stack = [main[0]]
+    while stack:
+        a = stack.pop()
+        order_dfs.append(a)
+        for j in nbrs[a]:
+            if j not in parent:
+                parent[j] = a
+                stack.append(j)
+    # parent[] from a stack walk is still a spanning tree; every bridge is one of its edges.
+    sub = {a: 1 << a for a in order_dfs}
+    for a in reversed(order_dfs):
+        if parent[a] >= 0:
+            sub[parent[a]] |= sub[a]
+    bridge_sides = []
+    for k in range(nb):
+        if ring_bond[k]:
+            continue
+        u, v = bonds[k][0], bonds[k][1]
+        child = v if parent.get(v) == u else u
+        sc = sub[child]
+        so = full & ~sc
+        su, sv = (sc, so) if child == u else (so, sc)
+        bridge_sides.append((k, su, sv))
+        add(su, "single", lab(k), 1)
+        add(sv, "single", lab(k), 1)
+    ring_sides = []
+    ri = mol.GetRingInfo()
+    for ring in ri.AtomRings():
+        k_ring = len(ring)
+        if k_ring > 8 or not in_main[ring[0]]:
+            continue
+        ks = [bond_index[(ring[i], ring[(i + 1) % k_ring])] for i in range(k_ring)]
+        # Atoms still reached from each ring atom when the ring's own bonds are gone.
+        cut = set(ks)
+        group = [side_of(r, cut) for r in ring]
+        # Bond i joins ring[i] and ring[i+1]: cutting bonds i and j (i < j) leaves the arc
+        # ring[i+1..j] and the rest, two parts when no group reaches both arcs.
+        for i in range(k_ring):
+            for j in range(i + 1, k_ring):
+                s1 = 0
+                for t in range(i + 1, j + 1):
+                    s1 |= group[t]
+                s2 = 0
+                for t in range(j + 1, i + 1 + k_ring):
+                    s2 |= group[t % k_ring]
+                if s1 & s2:
+                    continue
+                lbl = lab(ks[i]) + " + " + lab(ks[j])
+                ring_sides.append((s1, lbl))
+                ring_sides.append((s2, lbl))
+                add(s1, "ring", lbl, 1)
+                add(s2, "ring", lbl, 1)
+    # Second generation: a first-generation side cut again at a bond outside rings.
+    first = [(s, lbl) for _k, su, sv in bridge_sides for s, lbl in ((su, lab(_k)), (sv, lab(_k)))] + ring_sides
+    for s, lbl in first:
+        for k, su, sv in bridge_sides:
+            for t in (su, sv):
+                x = s & t
+                if x and x != s and x not in sets:
+                    add(x, "recursive", (lbl, k), 2)
+
+    masks = order_list
+    set_labels = []
+    for m_ in masks:
+        lb = sets[m_][1]
+        set_labels.append(lb[0] + " > " + labels[lb[1]] if isinstance(lb, tuple) else lb)
+    S = _mask_to_bool(masks, n)
+    nset = len(masks)
+    comp = S.astype(np.int64) @ comp_atom
+    mass = S.astype(np.int64) @ mass_atom
+    mol_comp = comp[0]
+    mol_mz = int(mass[0])
+    neutral_bool = in_main[None, :] & ~S
+
+    # Boundary of each set: bonds with exactly one end inside; centre side.
+    inU, inV = S[:, bu], S[:, bv]
+    cu = (inU & ~inV).astype(np.float64)
+    cv = (inV & ~inU).astype(np.float64)
+    dfeat = cu @ P[0] + cv @ P[1]
+    ncut = cu.sum(1) + cv.sum(1)
+    mcl_set = (cu @ mcl[0].astype(np.float64) + cv @ mcl[1].astype(np.float64))
+    # McLafferty (alkene side): the partner side of a McLafferty bond keeps the charge.
+    mcl_alk = (cu @ mcl[1].astype(np.float64) + cv @ mcl[0].astype(np.float64))
+
+    aro_rings = [r for r in ri.AtomRings() if all(arom[a] for a in r) and in_main[r[0]]]
+    ring_full = np.zeros((nset, 1), dtype=bool) if not aro_rings else np.stack(
+        [S[:, list(r)].all(1) for r in aro_rings], axis=1)
+    ring_full_n = np.zeros((nset, 1), dtype=bool) if not aro_rings else np.stack(
+        [neutral_bool[:, list(r)].all(1) for r in aro_rings], axis=1)
+
+    F = np.zeros((nset, len(FEATURES)))
+    modes = [sets[m][0] for m in masks]
+    gens = np.array([sets[m][2] for m in masks], dtype=np.int64)
+    is_mi = np.zeros(nset, dtype=bool)
+    is_mi[0] = True
+    F[:, _COL["molecular_ion"]] = is_mi
+    F[:, _COL["ring_cut"]] = [m == "ring" for m in modes]
+    F[:, _COL["second_generation"]] = gens == 2
+    F[:, _COL["n_cuts"]] = ncut
+    F[:, _COL["log_mass"]] = np.log(np.maximum(mass, 1))
+    F[:, _COL["mass_fraction"]] = mass / max(mol_mz, 1)
+    F[:, _COL["small_ion"]] = mass < 40
+    F[:, _COL["tiny_ion"]] = mass < 26
+    heavy_ion = S[:, in_main & np.array([sy != "H" for sy in sym])].sum(1) if n else np.zeros(nset)
+    heavy_neutral = int(in_main.sum()) - heavy_ion
+    F[:, _COL["neutral_one_heavy"]] = heavy_neutral == 1
+    F[:, _COL["neutral_log_mass"]] = np.log1p(np.maximum(mol_mz - mass, 0))
+    n_het = comp[:, [_EL[e] for e in ("N", "O", "S", "P", "Si") + _HALOGENS]].sum(1)
+    F[:, _COL["ion_hydrocarbon"]] = n_het == 0
+    n_hal = comp[:, [_EL[h] for h in _HALOGENS]].sum(1)
+    dbe = comp[:, _EL["C"]] + comp[:, _EL["Si"]] - (comp[:, _EL["H"]] + n_hal) / 2 \
+        + (comp[:, _EL["N"]] + comp[:, _EL["P"]]) / 2 + 1
+    F[:, _COL["ion_dbe"]] = np.clip(dbe, 0, 12) / 4
+    F[:, _COL["ion_dbe_per_heavy"]] = np.clip(dbe, 0, None) / np.maximum(heavy_ion, 1)
+    for f, i in dcol.items():
+        F[:, _COL[f]] = dfeat[:, i]
+    F[:, _COL["all_cuts_soft"]] = (dfeat[:, dcol["soft_cuts"]] == ncut) & (ncut > 0)
+    F[:, _COL["ion_N"]] = comp[:, _EL["N"]] > 0
+    F[:, _COL["ion_O"]] = comp[:, _EL["O"]] > 0
+    F[:, _COL["ion_S"]] = comp[:, _EL["S"]] > 0
+    F[:, _COL["ion_Si"]] = comp[:, _EL["Si"]] > 0
+    F[:, _COL["ion_P"]] = comp[:, _EL["P"]] > 0
+    F[:, _COL["ion_halogen"]] = comp[:, [_EL[h] for h in _HALOGENS]].sum(1) > 0
+    F[:, _COL["ion_aromatic_ring"]] = ring_full.any(1)
+    F[:, _COL["neutral_aromatic_ring"]] = ring_full_n.any(1)
+    F[:, _COL["neutral_N"]] = (mol_comp[_EL["N"]] - comp[:, _EL["N"]]) > 0
+    heavy_main = max(int(in_main.sum()), 1)
+    c_atoms = [a for a in main if sym[a] == "C"]
+    sp3 = sum(1 for a in c_atoms if mol.GetAtomWithIdx(a).GetHybridization() == Chem.HybridizationType.SP3)
+    F[0, _COL["mi_aromatic_fraction"]] = arom[in_main].sum() / heavy_main
+    F[0, _COL["mi_log_heavy"]] = np.log(heavy_main)
+    F[0, _COL["mi_sp3_fraction"]] = sp3 / max(len(c_atoms), 1)
+    F[0, _COL["mi_ether_ester"]] = any(
+        sym[a] == "O" and not arom[a] and len(nbrs[a]) == 2 and all(sym[j] == "C" for j in nbrs[a]) for a in main)
+    F[0, _COL["mi_quaternary"]] = any(
+        sym[a] == "C" and len(nbrs[a]) == 4 and not arom[a] and nh_atom[a] == 0 for a in main)
+    F[0, _COL["mi_ring_fraction"]] = sum(1 for a in main if mol.GetAtomWithIdx(a).IsInRing()) / heavy_main
+    F[0, _COL["mi_alcohol_amine"]] = any(
+        sym[a] in ("O", "N") and nh_atom[a] > 0 and not arom[a] and all(not arom[j] for j in nbrs[a])
+        and all(order_of[(a, j)] == 1.0 for j in nbrs[a]) for a in main)
+
+    # Hydrogen-shifted neighbours.
+    shifts = np.array([0, -1, -2, 1, 2], dtype=np.int64)
+    rep = np.repeat(np.arange(nset), len(shifts))
+    sh = np.tile(shifts, nset)
+    cmass = mass[rep] + sh
+    keep = (comp[rep, _EL["H"]] + sh >= 0) & (cmass >= _MIN_ION_MZ)
+    keep &= ~((rep == 0) & (sh > 0))          # the molecular ion gains no hydrogen
+    rep, sh, cmass = rep[keep], sh[keep], cmass[keep]
+    ccomp = comp[rep]
+    ccomp[:, _EL["H"]] += sh
+    # Features that depend on the shift (the others are the atom set's).
+    E = np.zeros((rep.size, len(_SHIFT_FEATURES)))
+    E[:, 0] = sh == -1
+    E[:, 1] = sh == -2
+    E[:, 2] = sh == 1
+    E[:, 3] = sh == 2
+    het_ion = (ccomp[:, _EL["N"]] + ccomp[:, _EL["O"]] + ccomp[:, _EL["S"]]) > 0
+    E[:, 4] = (sh > 0) & het_ion
+    E[:, 5] = (sh < 0) * F[rep, _COL["ion_aromatic_ring"]]
+    first_gen = gens[rep] == 1
+    E[:, 6] = (sh == 1) & (mcl_set[rep] > 0) & first_gen
+    E[:, 7] = (sh == -1) & (mcl_alk[rep] > 0) & first_gen
+    nkey = _comp_keys(mol_comp[None, :] - ccomp)
+    for j, keys in enumerate(_LOSS_KEYS.values()):
+        E[:, 8 + j] = np.isin(nkey, keys) & (rep != 0)
+    # A shift of a hydrogen or two leaves the isotope pattern as it was.
+    pattern = isotope_patterns(comp)[rep]
+    return Candidates(F=F, E=E, mz=cmass, pattern=pattern, comp=ccomp, base=rep, shift=sh,
+                      generation=gens[rep], set_mode=modes, set_label=set_labels, mol_mz=mol_mz)
+
+
+def abundances(cand: Candidates, weights: np.ndarray, min_mz: int = 0):
+    """Summed abundance per m/z (dict-free: m/z array and abundance array)."""
+    s = np.exp(np.clip(cand.log_scores(weights), -60.0, 60.0))
+    top = int(cand.mz.max()) + _ISO_LEN if cand.mz.size else 1
+    a = np.zeros(top + 1)
+    for k in range(_ISO_LEN):
+        np.add.at(a, cand.mz + k, s * cand.pattern[:, k])
+    mz = np.nonzero(a > 0)[0]
+    mz = mz[mz >= min_mz]
+    return mz, a[mz], s
+
+
+# Peaks below this height (square-root scale, base peak 100) are not reported.
+MIN_HEIGHT = 2.0
+# At most this many annotations per peak; contributions under this share of the
+# peak's abundance are left out.
+MAX_ANNOTATIONS = 3
+MIN_ANNOTATION_SHARE = 0.05
+
+
+def _weights() -> np.ndarray:
+    from ._scored_weights import WEIGHTS
+
+    return np.array([float(WEIGHTS.get(f, 0.0)) for f in FEATURES])
+
+
+_FORMULA_ORDER = [(_EL[e], e) for e in ("C", "H") + tuple(sorted(e for e in _ELEMENTS if e not in ("C", "H")))]
+
+
+def formula_of(comp) -> str:
+    """Formula text of an element-count row: C, H, then the others alphabetically."""
+    counts = comp.tolist() if hasattr(comp, "tolist") else list(comp)
+    return "".join(e if counts[i] == 1 else f"{e}{counts[i]}" for i, e in _FORMULA_ORDER if counts[i] > 0)
+
+
+def soft_pairs_of(vif_result) -> frozenset:
+    """Sorted atom pairs of the soft bonds of a ``corvane.VIF`` result."""
+    return frozenset((min(s["atom_u"], s["atom_v"]), max(s["atom_u"], s["atom_v"]))
+                     for s in vif_result["soft_bonds"])
+
+
+def predict_scored(smiles: str, weights: np.ndarray | None = None, vif_result: dict | None = None):
+    """The scored spectrum of one molecule (see ``corvane_spectra.predict``).
+
+    ``vif_result``: a ``corvane.VIF(smiles, draw=False, ...)`` result already
+    at hand (only its soft bonds are read); without it VIF is called once.
+    """
+    from .spectrum import PeakAnnotation, Spectrum
+
+    mol = read_molecule(smiles)
+    r = vif_result
+    if r is None:
+        import corvane
+
+        r = corvane.VIF(smiles, draw=False, verbose=False)
+    if isinstance(r, str):
+        raise ValueError(f"unreadable SMILES: {smiles!r}")
+    cand = build_candidates(mol, soft_pairs_of(r))
+    w = _weights() if weights is None else np.asarray(weights, dtype=np.float64)
+    s = np.exp(np.clip(cand.log_scores(w), -60.0, 60.0))
+    contrib = s[:, None] * cand.pattern
+    bins = cand.mz[:, None] + np.arange(_ISO_LEN)[None, :]
+    top = int(bins.max()) + 1
+    a = np.bincount(bins.ravel(), contrib.ravel(), minlength=top)
+    height = np.sqrt(a)
+    height *= 100.0 / height.max()
+    mz = np.nonzero(height >= MIN_HEIGHT)[0]
+    # Annotations: the strongest contributions to each reported peak.
+    flat_bin, flat_c = bins.ravel(), contrib.ravel()
+    bin_max = np.zeros(top)
+    np.maximum.at(bin_max, flat_bin, flat_c)
+    reported = np.zeros(top, dtype=bool)
+    reported[mz] = True
+    keep = reported[flat_bin] & ((flat_c >= MIN_ANNOTATION_SHARE * a[flat_bin]) | (flat_c >= bin_max[flat_bin]))
+    idx = np.nonzero(keep)[0]
+    idx = idx[np.lexsort((-flat_c[idx], flat_bin[idx]))]
+    # Rank within each peak; the first MAX_ANNOTATIONS stay.
+    fb = flat_bin[idx]
+    first = np.concatenate([[True], fb[1:] != fb[:-1]])
+    start = np.maximum.accumulate(np.where(first, np.arange(fb.size), 0))
+    idx = idx[np.arange(fb.size) - start < MAX_ANNOTATIONS]
+    anns: dict[int, list] = {m: [] for m in mz.tolist()}
+    formulas: dict[bytes, str] = {}
+    set_mode, set_label = cand.set_mode, cand.set_label
+    cs, ks = np.divmod(idx, _ISO_LEN)
+    for i, c, k, b_, base, sh, gen in zip(idx.tolist(), cs.tolist(), ks.tolist(), flat_bin[idx].tolist(),
+                                          cand.base[cs].tolist(), cand.shift[cs].tolist(),
+                                          cand.generation[cs].tolist()):
+        row = cand.comp[c]
+        key = row.tobytes()
+        f = formulas.get(key)
+        if f is None:
+            f = formulas[key] = formula_of(row)
+        mode = "isotope" if k else ("rearrangement" if sh else set_mode[base])
+        anns[b_].append(PeakAnnotation(f, mode, set_label[base], gen))
+    formula = formula_of(cand.comp[np.nonzero((cand.generation == 0) & (cand.shift == 0))[0][0]])
+    return Spectrum(mz, np.round(height[mz], 2), {"smiles": smiles, "formula": formula},
+                    annotations=[anns[int(m)] for m in mz], convention="scored")

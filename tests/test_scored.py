@@ -1,0 +1,109 @@
+"""The scored spectrum: textbook EI behaviour, determinism, and the schematic mode left as it was."""
+import numpy as np
+import pytest
+
+from corvane_spectra import Spectrum, predict
+from corvane_spectra import scored
+
+
+def heights(spec: Spectrum) -> dict[int, float]:
+    return dict(zip(spec.mz.tolist(), spec.intensity.tolist()))
+
+
+def test_methyl_ketone_acylium_above_other_single_cut_fragments():
+    # 2-Hexanone: single cuts give 15/85, 43/57 (acetyl side), 57/43 (propyl side), 71/29.
+    h = heights(predict("CC(=O)CCCC", model="scored"))
+    assert 43 in h
+    for other in (15, 29, 57, 71, 85):
+        assert h[43] > h.get(other, 0.0), other
+
+
+@pytest.mark.parametrize("smiles", ["CCCc1ccccc1", "CCCCc1ccccc1", "CC(C)Cc1ccccc1"])
+def test_alkylbenzene_benzylic_cleavage_gives_91(smiles):
+    spec = predict(smiles, model="scored")
+    h = heights(spec)
+    mol_mz = max(m for m in h if any(a.mode == "molecular_ion" for a in spec.annotations[spec.mz.tolist().index(m)]))
+    fragments = {m: v for m, v in h.items() if m != mol_mz}
+    assert max(fragments, key=fragments.get) == 91
+    i = spec.mz.tolist().index(91)
+    assert spec.annotations[i][0].formula == "C7H7"
+
+
+@pytest.mark.parametrize("smiles", ["CC(=O)CCCC", "Clc1ccc(cc1)C(=O)N", "CN(C)Cc1nnc2n1-c1ccc(Cl)cc1C(c1ccccc1)=NC2"])
+def test_scored_spectrum_is_deterministic_and_well_formed(smiles):
+    a = predict(smiles, model="scored")
+    b = predict(smiles, model="scored")
+    assert a.convention == b.convention == "scored"
+    np.testing.assert_array_equal(a.mz, b.mz)
+    np.testing.assert_array_equal(a.intensity, b.intensity)
+    assert a.annotations == b.annotations
+    assert a.intensity.max() == 100.0
+    assert a.intensity.min() >= scored.MIN_HEIGHT
+    assert all(len(anns) >= 1 for anns in a.annotations)
+
+
+def test_chlorine_isotope_peak():
+    # Chlorobenzene: M+2 from 37Cl at about a third of M (square root scale: about 0.57).
+    h = heights(predict("Clc1ccccc1", model="scored"))
+    assert h[114] / h[112] == pytest.approx(np.sqrt(24.22 / 75.78), rel=0.1)
+
+
+@pytest.mark.parametrize("smiles", ["CCO", "Clc1ccccc1", "CC(=O)Cl"])
+def test_schematic_mode_is_the_default_and_unchanged(smiles):
+    default = predict(smiles)
+    explicit = predict(smiles, model="schematic")
+    assert default.convention == explicit.convention == "schematic"
+    np.testing.assert_array_equal(default.mz, explicit.mz)
+    np.testing.assert_array_equal(default.intensity, explicit.intensity)
+    assert set(default.intensity.tolist()) <= {100.0, 60.0}
+
+
+@pytest.mark.parametrize("bad, exc", [("C1CC", ValueError), ("not a smiles", ValueError), (42, TypeError)])
+def test_scored_mode_rejects_bad_input(bad, exc):
+    with pytest.raises(exc):
+        predict(bad, model="scored")
+
+
+def test_unknown_model_is_refused():
+    with pytest.raises(ValueError, match="unknown model"):
+        predict("CCO", model="exact")
+
+
+def test_salt_is_predicted_as_its_largest_component():
+    h = heights(predict("CCN(CC)CC.Cl", model="scored"))
+    assert max(h) <= 101 + 4          # triethylamine, M+ 101, plus isotopes
+
+
+@pytest.mark.parametrize("fmt", ["msp", "jsonl", "mgf"])
+def test_exports_round_trip_the_scored_intensities(tmp_path, fmt):
+    from corvane_spectra import io
+
+    spec = predict("CCCCc1ccccc1", model="scored")
+    spec.metadata["name"] = "butylbenzene"
+    path = tmp_path / f"pred.{fmt}"
+    io.write([spec], path)
+    back = list(io.read(path))
+    assert len(back) == 1
+    np.testing.assert_array_equal(back[0].mz, spec.mz)
+    np.testing.assert_allclose(back[0].intensity, spec.intensity, rtol=1e-9)
+    if fmt == "jsonl":
+        assert back[0].convention == "scored"
+        assert back[0].annotations == spec.annotations
+    assert io.dumps(spec, fmt) == path.read_text()
+
+
+def test_evaluate_scored_reports_the_schematic_mode_beside_it():
+    from pathlib import Path
+
+    from corvane_spectra import io
+    from corvane_spectra.evaluate import evaluate
+
+    ev = evaluate(io.read(Path(__file__).parent / "data" / "ei_small.msp"), limit=4, model="scored")
+    s = ev.summary()
+    assert {"module", "schematic", "all_cuts", "random"} <= set(s)
+    assert s["n"] + s["failed"] == 4
+    assert "schematic" in ev.table()
+    # The scored spectra carry intensities of their own; the schematic ones only 100 and 60.
+    rec = ev.records[0]
+    assert rec.predicted["module"].convention == "scored"
+    assert set(rec.predicted["schematic"].intensity.tolist()) <= {100.0, 60.0}
