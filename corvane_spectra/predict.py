@@ -29,12 +29,26 @@ def predict(smiles: str, ring_fragmentation: bool = False, recursive: bool = Fal
     prediction at an m/z gives the peak its label; later ones are kept as
     further annotations.  An unreadable SMILES raises ValueError.
     """
+    return predict_with_vif(smiles, ring_fragmentation, recursive, max_generations)[1]
+
+
+def predict_with_vif(smiles: str, ring_fragmentation: bool = False, recursive: bool = False,
+                     max_generations: int = 2) -> tuple[dict, Spectrum]:
+    """``predict`` together with the VIF result record it was built from (one VIF call).
+
+    For callers that want the LPI counts or the soft bonds beside the spectrum,
+    such as the batch engine's Parquet rows.
+    """
     if not isinstance(smiles, str):
         raise TypeError(f"SMILES must be a str, not {type(smiles).__name__}")
     r = corvane.VIF(smiles, draw=False, verbose=False, ring_fragmentation=ring_fragmentation,
                     recursive_ms=recursive, max_generations=max_generations)
     if isinstance(r, str):
         raise ValueError(f"unreadable SMILES: {smiles!r}")
+    return r, _spectrum_from_record(r, smiles, recursive)
+
+
+def _spectrum_from_record(r: dict, smiles: str, recursive: bool) -> Spectrum:
     mol_mass = int(r["mol_mass"])
     peaks: dict[int, list] = {mol_mass: [MOLECULAR_ION_HEIGHT,
                                          [PeakAnnotation(_molecular_formula(smiles), "molecular_ion")]]}
