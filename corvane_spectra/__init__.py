@@ -8,5 +8,6 @@ on its public functions.
 """
 from .spectrum import PeakAnnotation, Spectrum
 from .predict import predict
+from .io import SpectrumFormatError, dumps, read, write
 
-__all__ = ["PeakAnnotation", "Spectrum", "predict"]
+__all__ = ["PeakAnnotation", "Spectrum", "SpectrumFormatError", "dumps", "predict", "read", "write"]
