@@ -30,7 +30,7 @@ setup() {
   if [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ]; then
     .venv/bin/python -m pip install -q --upgrade pip
     .venv/bin/python -m pip install -q scikit-build-core pybind11 cmake ninja \
-      numpy networkx matplotlib rdkit mendeleev requests tqdm pytest hypothesis scipy
+      numpy networkx matplotlib rdkit mendeleev requests tqdm pyarrow 'dask[distributed]' pytest hypothesis scipy
     touch "$stamp"
   fi
   .venv/bin/python -m pip install -q --no-build-isolation --no-deps .

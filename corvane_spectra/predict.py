@@ -43,19 +43,31 @@ def predict(smiles: str, ring_fragmentation: bool = False, recursive: bool = Fal
 
     An unreadable SMILES raises ValueError; so does an unknown ``model``.
     """
+    return predict_with_vif(smiles, ring_fragmentation, recursive, max_generations, model)[1]
+
+
+def predict_with_vif(smiles: str, ring_fragmentation: bool = False, recursive: bool = False,
+                     max_generations: int = 2, model: str = "schematic") -> tuple[dict, Spectrum]:
+    """``predict`` together with the VIF result record it was built from (one VIF call).
+
+    For callers that want the LPI counts or the soft bonds beside the spectrum,
+    such as the batch engine's Parquet rows.  The scored model reads only the
+    soft bonds, so its VIF call leaves ring cuts and the cascade off.
+    """
     if not isinstance(smiles, str):
         raise TypeError(f"SMILES must be a str, not {type(smiles).__name__}")
     if model not in MODELS:
         raise ValueError(f"unknown model {model!r}: choose one of {', '.join(MODELS)}")
-    if model == "scored":
-        from .scored import predict_scored
-
-        return predict_scored(smiles)
-    r = corvane.VIF(smiles, draw=False, verbose=False, ring_fragmentation=ring_fragmentation,
-                    recursive_ms=recursive, max_generations=max_generations)
+    scored = model == "scored"
+    r = corvane.VIF(smiles, draw=False, verbose=False, ring_fragmentation=ring_fragmentation and not scored,
+                    recursive_ms=recursive and not scored, max_generations=max_generations)
     if isinstance(r, str):
         raise ValueError(f"unreadable SMILES: {smiles!r}")
-    return spectrum_from_vif(smiles, r, recursive=recursive)
+    if scored:
+        from .scored import predict_scored
+
+        return r, predict_scored(smiles, vif_result=r)
+    return r, spectrum_from_vif(smiles, r, recursive=recursive)
 
 
 def spectrum_from_vif(smiles: str, r: dict, recursive: bool = False) -> Spectrum:

@@ -1,0 +1,343 @@
+"""The batch engine behind ``corvane predict``.
+
+The input is read as a stream and cut into chunks of ``chunk_size`` records.
+Records go to worker processes (or, with ``dask``, whole chunks go to a Dask
+cluster); when every record of a chunk has its answer, the chunk is sealed:
+its shard and its failures are written and recorded in the manifest (see
+``shards``).  At most a few chunks are open at once, so memory is bounded by
+the chunk size, never by the size of the library.
+
+Output: with ``-o OUT.ext`` the shards live in ``OUT.ext.parts/`` while the run
+goes on and are assembled into OUT.ext at the end (the folder is then
+removed); with ``-o DIR/`` (``--format`` naming the format) the folder of
+shards is the result.  Either way ``--resume`` takes up a stopped run.
+"""
+from __future__ import annotations
+
+import os
+import signal
+import threading
+import time
+from dataclasses import dataclass, field
+
+from . import inputs
+from .progress import Progress
+from .shards import WorkDir, error_line
+
+OUTPUT_FORMATS = {".msp": "msp", ".mgf": "mgf", ".jsonl": "jsonl", ".ndjson": "jsonl",
+                  ".parquet": "parquet", ".pq": "parquet"}
+EXTENSION = {"msp": "msp", "mgf": "mgf", "jsonl": "jsonl", "parquet": "parquet"}
+DEFAULT_CHUNK = 500
+
+# Exit statuses of a finished run.
+EXIT_OK = 0
+EXIT_FAILED_MOLECULES = 3
+
+
+@dataclass
+class Options:
+    input: str
+    output: str
+    format: str | None = None          # output format; from OUT's extension when None
+    input_format: str | None = None
+    smiles_column: str | None = None
+    id_column: str | None = None
+    jobs: int | None = None            # worker processes; all cores when None
+    chunk_size: int = DEFAULT_CHUNK
+    timeout: float | None = None       # seconds per molecule
+    retries: int = 1                   # tries again after a worker dies under a molecule
+    ordered: bool = True
+    resume: bool = False
+    force: bool = False
+    quiet: bool = False
+    progress_interval: float = 10.0
+    errors: str | None = None
+    ring: bool = False
+    recursive: bool = False
+    max_generations: int = 2
+    model: str | None = None
+    dask: str | None = None
+
+
+@dataclass
+class Summary:
+    records: int = 0
+    written: int = 0
+    failed: int = 0
+    resumed: int = 0                   # records already sealed by an earlier run
+    seconds: float = 0.0
+    output: str = ""
+    errors: str = ""
+    restarts: int = 0
+    worker_peak_rss_kb: list = field(default_factory=list)
+    driver_peak_rss_kb: int = 0
+    workers: int = 0
+    nothing_to_do: bool = False
+
+    @property
+    def rate(self) -> float:
+        done = self.records - self.resumed
+        return done / self.seconds if self.seconds > 0 else 0.0
+
+    def text(self) -> str:
+        s = (f"corvane predict: {self.records} molecules, {self.written} written, {self.failed} failed"
+             f" in {self.seconds:.1f} s ({self.rate:.1f} molecules/s with {self.workers} workers)")
+        if self.resumed:
+            s += f"; {self.resumed} were done by the interrupted run"
+        if self.restarts:
+            s += f"; {self.restarts} worker restarts"
+        s += f"\n  output: {self.output}"
+        if self.failed:
+            s += f"\n  failures: {self.errors}"
+        return s
+
+
+def output_format(opts: Options) -> tuple[str, bool]:
+    """(format, shard directory?) from -o and --format."""
+    out = opts.output
+    is_dir = out.endswith(os.sep) or out.endswith("/") or os.path.isdir(out)
+    if is_dir:
+        if not opts.format:
+            raise ValueError(f"{out} is a folder: give --format (msp, mgf, jsonl, parquet) for its shards")
+        fmt = opts.format
+    else:
+        ext = os.path.splitext(out)[1].lower()
+        fmt = OUTPUT_FORMATS.get(ext)
+        if fmt is None:
+            raise ValueError(f"cannot tell the output format from {out!r}: use a name ending in "
+                             f"{', '.join(OUTPUT_FORMATS)}, or a folder ending in '/' with --format")
+        if opts.format and opts.format != fmt:
+            raise ValueError(f"--format {opts.format} disagrees with the extension of {out}")
+    if fmt not in EXTENSION:
+        raise ValueError(f"unknown output format {fmt!r}")
+    return fmt, is_dir
+
+
+def _job(opts: Options, fmt: str) -> dict:
+    st = os.stat(opts.input)
+    return {
+        "input": os.path.abspath(opts.input), "input_size": st.st_size, "input_mtime_ns": st.st_mtime_ns,
+        "input_format": opts.input_format or inputs.detect_format(opts.input),
+        "smiles_column": opts.smiles_column, "id_column": opts.id_column,
+        "format": fmt, "chunk_size": opts.chunk_size, "ordered": opts.ordered,
+        "ring": opts.ring, "recursive": opts.recursive, "max_generations": opts.max_generations,
+        "model": opts.model,
+    }
+
+
+def worker_options(opts: Options, fmt: str) -> dict:
+    return {"format": fmt, "ring": opts.ring, "recursive": opts.recursive,
+            "max_generations": opts.max_generations, "model": opts.model}
+
+
+class _Chunk:
+    __slots__ = ("index", "records", "results", "arrival")
+
+    def __init__(self, index: int, records: list):
+        self.index = index
+        self.records = records
+        self.results: dict[int, tuple[bool, object]] = {}
+        self.arrival: list[int] = []
+
+    def add(self, seq: int, ok: bool, payload) -> None:
+        if seq not in self.results:
+            self.results[seq] = (ok, payload)
+            self.arrival.append(seq)
+
+    @property
+    def complete(self) -> bool:
+        return len(self.results) == len(self.records)
+
+
+class Collector:
+    """Gathers the answers of open chunks and seals each chunk once it is whole."""
+
+    def __init__(self, wd: WorkDir, fmt: str, chunk_size: int, ordered: bool, progress: Progress):
+        self.wd, self.fmt, self.chunk_size, self.ordered = wd, fmt, chunk_size, ordered
+        self.progress = progress
+        self.open: dict[int, _Chunk] = {}
+        self.written = 0
+        self.failed = 0
+
+    def open_chunk(self, index: int, records: list) -> _Chunk:
+        c = _Chunk(index, records)
+        self.open[index] = c
+        return c
+
+    def add(self, seq: int, ok: bool, payload) -> None:
+        c = self.open[seq // self.chunk_size]
+        c.add(seq, ok, payload)
+        self.progress.advance(1, 0 if ok else 1)
+        if c.complete:
+            self.seal(c)
+
+    def seal(self, c: _Chunk) -> None:
+        from . import parquet
+
+        by_seq = {r.seq: r for r in c.records}
+        order = sorted(c.results) if self.ordered else c.arrival
+        good, errors = [], []
+        for seq in order:
+            ok, payload = c.results[seq]
+            if ok:
+                good.append(payload)
+            else:
+                r = by_seq[seq]
+                errors.append(error_line(seq, r.ident, payload, r.text if r.kind == "smiles" else ""))
+        if self.fmt == "parquet":
+            data = parquet.shard_bytes(good)
+        else:
+            data = "".join(good).encode("utf-8")
+        self.wd.seal(c.index, c.records[0].seq, len(c.records), data, "".join(errors))
+        self.written += len(good)
+        self.failed += len(errors)
+        del self.open[c.index]
+
+
+def _peak_rss_kb() -> int:
+    import resource
+
+    return int(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+
+
+def _count_in_background(opts: Options, progress: Progress) -> None:
+    def count():
+        try:
+            progress.set_total(inputs.count_records(opts.input, opts.input_format))
+        except Exception:
+            pass
+
+    threading.Thread(target=count, daemon=True, name="count-records").start()
+
+
+def run(opts: Options, progress: Progress | None = None) -> Summary:
+    """Predict every molecule of ``opts.input`` into ``opts.output`` (see the module's description)."""
+    t0 = time.monotonic()
+    if opts.chunk_size < 1:
+        raise ValueError(f"--chunk-size must be at least 1, not {opts.chunk_size}")
+    if opts.timeout is not None and opts.timeout <= 0:
+        raise ValueError(f"--timeout must be positive, not {opts.timeout}")
+    if not os.path.isfile(opts.input):
+        raise FileNotFoundError(f"no such input file: {opts.input}")
+    fmt, is_dir = output_format(opts)
+    if fmt == "parquet":
+        try:
+            import pyarrow  # noqa: F401
+        except ImportError as e:
+            raise ValueError("Parquet output needs pyarrow (pip install pyarrow)") from e
+    job = _job(opts, fmt)
+    out = opts.output.rstrip("/" + os.sep) if is_dir else opts.output
+    wd = WorkDir(out if is_dir else out + ".parts", EXTENSION[fmt])
+    errors_path = opts.errors or (os.path.join(out, "errors.tsv") if is_dir
+                                  else os.path.splitext(out)[0] + ".errors.tsv")
+    summary = Summary(output=out, errors=errors_path)
+
+    if wd.exists():
+        if opts.resume and not opts.force:
+            wd.load(job)
+        elif opts.force:
+            wd.create(job)
+        else:
+            raise ValueError(f"{wd.path} holds an unfinished run: give --resume to finish it "
+                             "or --force to start over")
+    else:
+        if not is_dir and os.path.exists(out) and not opts.force:
+            if opts.resume:
+                summary.nothing_to_do = True
+                summary.seconds = time.monotonic() - t0
+                return summary
+            raise ValueError(f"{out} exists: give --force to replace it")
+        if is_dir and os.path.isdir(out) and os.listdir(out) and not opts.force:
+            raise ValueError(f"{out} is a folder with other files in it: give an empty or new folder, "
+                             "or --force to write beside them")
+        wd.create(job)
+
+    done_before, failed_before = wd.totals()
+    summary.resumed = done_before
+    if progress is None:
+        progress = Progress(quiet=opts.quiet, interval=opts.progress_interval, initial=done_before)
+    progress.failed = failed_before
+    _count_in_background(opts, progress)
+    collector = Collector(wd, fmt, opts.chunk_size, opts.ordered, progress)
+    records = inputs.read_records(opts.input, job["input_format"], opts.smiles_column, opts.id_column)
+    chunks = ((i, recs) for i, recs in inputs.chunked(records, opts.chunk_size) if i not in wd.sealed)
+    wopts = worker_options(opts, fmt)
+
+    old_term = signal.getsignal(signal.SIGTERM)
+
+    def on_term(signum, frame):
+        raise KeyboardInterrupt
+
+    if threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGTERM, on_term)
+    try:
+        if opts.dask:
+            from . import dask_backend
+
+            stats = dask_backend.run(opts.dask, chunks, collector, wopts, opts.timeout, opts.retries)
+        else:
+            stats = _run_local(opts, chunks, collector, wopts)
+    except KeyboardInterrupt:
+        progress.close()
+        n, _ = wd.totals()
+        print(f"corvane predict: stopped; {n} molecules are sealed in {wd.path}; "
+              "run the same command with --resume to finish", file=progress.stream, flush=True)
+        raise
+    finally:
+        if threading.current_thread() is threading.main_thread():
+            signal.signal(signal.SIGTERM, old_term)
+    progress.close()
+
+    # Everything is sealed: put the result together.
+    if is_dir:
+        wd.write_errors(errors_path, opts.ordered)
+    else:
+        if fmt == "parquet":
+            wd.assemble_parquet(out, opts.ordered)
+        else:
+            wd.assemble_text(out, opts.ordered)
+        wd.write_errors(errors_path, opts.ordered)
+        import shutil
+
+        shutil.rmtree(wd.path)
+    summary.records, summary.failed = wd.totals()
+    summary.written = summary.records - summary.failed
+    summary.restarts = stats.get("restarts", 0)
+    summary.worker_peak_rss_kb = stats.get("peak_rss_kb", [])
+    summary.workers = stats.get("workers", 0)
+    summary.driver_peak_rss_kb = _peak_rss_kb()
+    summary.seconds = time.monotonic() - t0
+    return summary
+
+
+def default_jobs() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:
+        return os.cpu_count() or 1
+
+
+def _run_local(opts: Options, chunks, collector: Collector, wopts: dict) -> dict:
+    from .pool import WorkerPool
+
+    jobs = opts.jobs or default_jobs()
+    window = jobs + 2  # open chunks at most: memory is bounded by window x chunk size
+    exhausted = False
+    with WorkerPool(jobs, wopts, opts.timeout, opts.retries) as pool:
+        while True:
+            while not exhausted and len(collector.open) < window:
+                nxt = next(chunks, None)
+                if nxt is None:
+                    exhausted = True
+                    break
+                index, recs = nxt
+                collector.open_chunk(index, recs)
+                for r in recs:
+                    pool.submit(r)
+            if exhausted and not collector.open:
+                break
+            for seq, ok, payload in pool.collect(0.5):
+                collector.add(seq, ok, payload)
+            collector.progress.tick()
+        pool.close()
+        return {"restarts": pool.restarts, "peak_rss_kb": list(pool.peak_rss_kb), "workers": jobs}

@@ -1,0 +1,238 @@
+"""Sealed shards and the manifest that records them.
+
+A run writes into a work directory:
+
+- ``job.json``: the input (path, size, modification time), the output format,
+  the chunk size and the prediction options; written once, atomically.  A
+  resumed run must match it, or it refuses.
+- ``part-NNNNNN.EXT``: the output of input chunk NNNNNN (records
+  NNNNNN*chunk_size onwards), and ``part-NNNNNN.errors.tsv`` when some of
+  its records failed.  Each is written to a temporary name, flushed to disk
+  (fsync) and renamed into place.
+- ``manifest.jsonl``: one line per sealed chunk, appended and flushed to disk
+  after the chunk's files are in place: the chunk's number, record count,
+  failures, file names, sizes and SHA-256.  A chunk counts as done only once
+  its line is complete; a torn last line (power loss in the middle of the
+  append) is cut off when the run resumes, and that chunk is done again.
+
+A chunk's shard depends only on the chunk's records and the options, so a
+chunk done twice gives the same bytes, and the assembled output of a resumed
+run is byte-identical to that of a run that was never stopped.
+"""
+from __future__ import annotations
+
+import hashlib
+import json
+import os
+import tempfile
+
+JOB_VERSION = 1
+ERRORS_HEADER = "record\tidentifier\treason\tinput\n"
+
+
+def fsync_dir(path: str) -> None:
+    try:
+        fd = os.open(path, os.O_RDONLY)
+    except OSError:
+        return
+    try:
+        os.fsync(fd)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
+
+
+def atomic_write(path: str, data: bytes) -> None:
+    """Write ``data`` to ``path`` so that the file is either the old one or all of the new one."""
+    d = os.path.dirname(os.path.abspath(path))
+    fd, tmp = tempfile.mkstemp(dir=d, prefix=".tmp-", suffix="-" + os.path.basename(path))
+    try:
+        with os.fdopen(fd, "wb") as f:
+            f.write(data)
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(tmp, path)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
+    fsync_dir(d)
+
+
+def error_line(seq: int, ident: str, reason: str, text: str) -> str:
+    def clean(s: str) -> str:
+        return " ".join(str(s).split())
+
+    # An SD record is given by its title, not its whole block.
+    return f"{seq + 1}\t{clean(ident)}\t{clean(reason)}\t{clean(text)[:500]}\n"
+
+
+class WorkDir:
+    """The shards and manifest of one run (see the module's description)."""
+
+    def __init__(self, path: str, ext: str):
+        self.path = path
+        self.ext = ext
+        self.manifest_path = os.path.join(path, "manifest.jsonl")
+        self.job_path = os.path.join(path, "job.json")
+        self.sealed: dict[int, dict] = {}
+        self._order: list[int] = []
+
+    def shard_name(self, chunk: int) -> str:
+        return f"part-{chunk:06d}.{self.ext}"
+
+    def errors_name(self, chunk: int) -> str:
+        return f"part-{chunk:06d}.errors.tsv"
+
+    # -- starting and resuming -------------------------------------------
+    def exists(self) -> bool:
+        return os.path.exists(self.job_path)
+
+    def create(self, job: dict) -> None:
+        os.makedirs(self.path, exist_ok=True)
+        for name in os.listdir(self.path):
+            if name.startswith("part-") or name in ("manifest.jsonl", "job.json", "errors.tsv") \
+                    or name.startswith(".tmp-"):
+                os.unlink(os.path.join(self.path, name))
+        atomic_write(self.job_path, (json.dumps(dict(job, version=JOB_VERSION), indent=1,
+                                                sort_keys=True) + "\n").encode())
+        atomic_write(self.manifest_path, b"")
+
+    def load(self, job: dict) -> None:
+        """Take up an interrupted run: check it is the same job, read what was sealed."""
+        with open(self.job_path, encoding="utf-8") as f:
+            old = json.load(f)
+        new = dict(job, version=JOB_VERSION)
+        diffs = [k for k in sorted(set(old) | set(new)) if old.get(k) != new.get(k)]
+        if diffs:
+            detail = "; ".join(f"{k}: was {old.get(k)!r}, now {new.get(k)!r}" for k in diffs)
+            raise ValueError(f"cannot resume the run in {self.path}: it was started differently ({detail}); "
+                             "use --force to start over")
+        good_end = 0
+        with open(self.manifest_path, "rb") as f:
+            data = f.read()
+        pos = 0
+        while True:
+            nl = data.find(b"\n", pos)
+            if nl < 0:
+                break
+            line = data[pos:nl]
+            pos = nl + 1
+            try:
+                entry = json.loads(line)
+            except ValueError:
+                break
+            if not self._intact(entry):
+                break
+            good_end = pos
+            self.sealed[entry["chunk"]] = entry
+            self._order.append(entry["chunk"])
+        if good_end != len(data):
+            # A torn or unusable tail: cut it off so that later lines start clean.
+            with open(self.manifest_path, "r+b") as f:
+                f.truncate(good_end)
+                f.flush()
+                os.fsync(f.fileno())
+        for name in os.listdir(self.path):
+            if name.startswith(".tmp-"):
+                os.unlink(os.path.join(self.path, name))
+
+    def _intact(self, entry: dict) -> bool:
+        for key in ("file", "errors_file"):
+            name = entry.get(key)
+            if name is None:
+                continue
+            p = os.path.join(self.path, name)
+            if not os.path.exists(p) or os.path.getsize(p) != entry[key.replace("file", "bytes")]:
+                return False
+        return True
+
+    # -- sealing -----------------------------------------------------------
+    def seal(self, chunk: int, first_seq: int, n_records: int, output: bytes, errors: str) -> dict:
+        """Put one chunk's shard (and its errors) in place, then record it in the manifest."""
+        entry = {"chunk": chunk, "first": first_seq, "records": n_records,
+                 "failed": errors.count("\n"), "file": self.shard_name(chunk), "bytes": len(output),
+                 "sha256": hashlib.sha256(output).hexdigest(), "errors_file": None, "errors_bytes": 0}
+        if errors:
+            data = errors.encode("utf-8")
+            atomic_write(os.path.join(self.path, self.errors_name(chunk)), data)
+            entry["errors_file"], entry["errors_bytes"] = self.errors_name(chunk), len(data)
+        atomic_write(os.path.join(self.path, entry["file"]), output)
+        line = (json.dumps(entry, sort_keys=True) + "\n").encode()
+        with open(self.manifest_path, "ab") as f:
+            f.write(line)
+            f.flush()
+            os.fsync(f.fileno())
+        self.sealed[chunk] = entry
+        self._order.append(chunk)
+        return entry
+
+    # -- reading back ------------------------------------------------------
+    def chunks(self, ordered: bool = True) -> list[int]:
+        return sorted(self.sealed) if ordered else list(self._order)
+
+    def shard_paths(self, ordered: bool = True) -> list[str]:
+        return [os.path.join(self.path, self.sealed[c]["file"]) for c in self.chunks(ordered)]
+
+    def totals(self) -> tuple[int, int]:
+        return (sum(e["records"] for e in self.sealed.values()),
+                sum(e["failed"] for e in self.sealed.values()))
+
+    def write_errors(self, dest: str, ordered: bool = True) -> int:
+        """All failures in one TSV file (header, then record, identifier, reason, input)."""
+        parts = [ERRORS_HEADER.encode()]
+        n = 0
+        for c in self.chunks(ordered):
+            e = self.sealed[c]
+            if e.get("errors_file"):
+                with open(os.path.join(self.path, e["errors_file"]), "rb") as f:
+                    parts.append(f.read())
+                n += e["failed"]
+        atomic_write(dest, b"".join(parts))
+        return n
+
+    def assemble_text(self, dest: str, ordered: bool = True) -> None:
+        """Concatenate the text shards into ``dest`` (temporary file, fsync, rename)."""
+        d = os.path.dirname(os.path.abspath(dest))
+        fd, tmp = tempfile.mkstemp(dir=d, prefix=".tmp-", suffix="-" + os.path.basename(dest))
+        try:
+            with os.fdopen(fd, "wb") as out:
+                for p in self.shard_paths(ordered):
+                    with open(p, "rb") as f:
+                        while True:
+                            buf = f.read(1 << 20)
+                            if not buf:
+                                break
+                            out.write(buf)
+                out.flush()
+                os.fsync(out.fileno())
+            os.replace(tmp, dest)
+        except BaseException:
+            try:
+                os.unlink(tmp)
+            except OSError:
+                pass
+            raise
+        fsync_dir(d)
+
+    def assemble_parquet(self, dest: str, ordered: bool = True) -> None:
+        from . import parquet
+
+        d = os.path.dirname(os.path.abspath(dest))
+        fd, tmp = tempfile.mkstemp(dir=d, prefix=".tmp-", suffix="-" + os.path.basename(dest))
+        os.close(fd)
+        try:
+            parquet.assemble(self.shard_paths(ordered), tmp)
+            with open(tmp, "rb+") as f:
+                os.fsync(f.fileno())
+            os.replace(tmp, dest)
+        except BaseException:
+            try:
+                os.unlink(tmp)
+            except OSError:
+                pass
+            raise
+        fsync_dir(d)
