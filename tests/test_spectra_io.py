@@ -331,6 +331,8 @@ def test_format_from_name_content_or_argument(tmp_path):
     (tmp_path / "blank.dat").write_text("\n\n")
     with pytest.raises(ValueError, match="cannot tell the spectrum format"):
         sio.read(tmp_path / "blank.dat")
+    with pytest.raises(FileNotFoundError):
+        sio.read(tmp_path / "missing.msp")
     with pytest.raises(ValueError, match="unknown spectrum format"):
         sio.read(odd, "mzml")
     with pytest.raises(ValueError, match="cannot tell the spectrum format to write"):
@@ -419,3 +421,35 @@ def test_gzip_stream_handed_over_open_without_seeking():
 
     (sp,) = sio.read(Pipe(), "msp")
     assert sp.name == "2-Butanone (ÄÖ 测试)"
+
+
+@pytest.mark.parametrize("source, fmt", [
+    (DATA / "massbank_ei_sample.msp", None),
+    (MASSBANK, None),
+    (io.StringIO('Name: a\nNum Peaks: 3\n60 1 "CH4 single C0-C1 g1"\n50 2\n60.2 5 "C2 ring C0-C1 + C2-C3 g2"\n'), "msp"),
+    (io.StringIO(MGF_TEXT), "mgf"),
+])
+def test_read_spectra_are_what_the_constructor_makes(source, fmt):
+    for sp in sio.read(source, fmt):
+        assert sp.mz.dtype == np.int64 and sp.intensity.dtype == np.float64
+        assert np.all(np.diff(sp.mz) > 0)
+        again = Spectrum(sp.mz.copy(), sp.intensity.copy(), sp.metadata, annotations=sp.annotations,
+                         convention=sp.convention)
+        same(sp, again)
+        if sp.annotations is not None:
+            assert sp.annotations[1] == [PeakAnnotation("CH4", "single", "C0-C1", 1),
+                                         PeakAnnotation("C2", "ring", "C0-C1 + C2-C3", 2)]
+
+
+@pytest.mark.parametrize("name", ["lib.msp", "lib.msp.gz"])
+def test_progress_goes_from_zero_to_one(tmp_path, name):
+    path = tmp_path / name
+    rng = np.random.default_rng(7)
+    spectra = (Spectrum(np.arange(40, 90), rng.random(50), {"name": f"s{i}"}) for i in range(12000))
+    sio.write(spectra, path)
+    reader = sio.read(path)
+    assert reader.progress() == 0.0
+    seen = [reader.progress() for _ in reader]
+    assert seen == sorted(seen) and 0 < seen[0] < 1
+    assert reader.progress() == 1.0
+    assert sio.read(io.StringIO("")).progress() is None
