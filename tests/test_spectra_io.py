@@ -442,10 +442,11 @@ def test_read_spectra_are_what_the_constructor_makes(source, fmt):
 
 
 @pytest.mark.parametrize("name", ["lib.msp", "lib.msp.gz"])
-def test_progress_goes_from_zero_to_one(tmp_path, name):
+def test_progress_goes_from_zero_to_one(tmp_path, monkeypatch, name):
+    monkeypatch.setattr(sio, "_CHUNK", 1 << 14)
     path = tmp_path / name
     rng = np.random.default_rng(7)
-    spectra = (Spectrum(np.arange(40, 90), rng.random(50), {"name": f"s{i}"}) for i in range(12000))
+    spectra = (Spectrum(np.arange(40, 90), rng.random(50), {"name": f"s{i}"}) for i in range(1500))
     sio.write(spectra, path)
     reader = sio.read(path)
     assert reader.progress() == 0.0
