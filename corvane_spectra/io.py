@@ -237,7 +237,8 @@ class SpectrumReader:
     ``skipped`` counts the bad records passed over (``skip_bad=True``),
     ``errors`` holds their messages (the first hundred), ``merged_peaks``
     counts peaks that fell on the m/z of a stronger one, ``count`` the
-    spectra yielded so far.  Use it as a context manager, or let it run to
+    spectra yielded so far; ``progress()`` tells how much of the input has
+    been read, for a progress bar.  Use it as a context manager, or let it run to
     its end, to close the file.
     """
 
@@ -248,9 +249,12 @@ class SpectrumReader:
         self.merged_peaks = 0
         self.count = 0
         self._file = None
-        self._closed = False
+        self._total = None
+        self._done_bytes = 0
         if isinstance(source, (str, bytes, os.PathLike)):
             self.path = os.fsdecode(os.fspath(source))
+            if not os.path.exists(self.path):
+                raise FileNotFoundError(2, "no such spectrum file or folder", self.path)
             self.format = _check_fmt(fmt, READ_FORMATS) if fmt else detect_format(self.path)
             self._stream = None
         elif hasattr(source, "read"):
@@ -276,6 +280,22 @@ class SpectrumReader:
 
     def __exit__(self, *exc):
         self.close()
+
+    def progress(self) -> float | None:
+        """The share of the input read so far (0 to 1) for a file or folder
+        named by path, by bytes on disk; None for an open stream."""
+        if self._stream is not None:
+            return None
+        if self._total is None:
+            self._total = sum(os.path.getsize(p) for p, _, _ in self._files()) or 1
+        done = self._done_bytes
+        f = self._file
+        if f is not None and not f.closed:
+            try:
+                done += (f._raw if isinstance(f, _GzipOwner) else f).tell()
+            except (OSError, ValueError):
+                pass
+        return min(1.0, done / self._total)
 
     def close(self):
         self._gen.close()
@@ -335,6 +355,8 @@ class SpectrumReader:
             try:
                 yield from self._read_one(path, stream)
             finally:
+                if owned:
+                    self._done_bytes += os.path.getsize(path)
                 if owned and self._file is not None:
                     self._file.close()
                     self._file = None

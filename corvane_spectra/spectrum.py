@@ -81,6 +81,21 @@ class Spectrum:
         self.metadata = dict(self.metadata)
 
     @classmethod
+    def _trusted(cls, mz: np.ndarray, intensity: np.ndarray, metadata: dict,
+                 annotations: list | None = None, convention: str | None = None) -> "Spectrum":
+        """A spectrum from parts already in the form __post_init__ makes:
+        int64 and float64 arrays of one length with m/z ascending and unique,
+        a fresh metadata dict, one annotation list per peak or None.  The
+        readers use it for speed; anything else should call the class."""
+        self = object.__new__(cls)
+        self.mz = mz
+        self.intensity = intensity
+        self.metadata = metadata
+        self.annotations = annotations
+        self.convention = convention
+        return self
+
+    @classmethod
     def from_peaks(cls, peaks: Iterable[tuple[int, float]], metadata: Mapping | None = None, **kw) -> "Spectrum":
         peaks = list(peaks)
         return cls(np.array([p[0] for p in peaks], dtype=np.int64),

@@ -331,6 +331,8 @@ def test_format_from_name_content_or_argument(tmp_path):
     (tmp_path / "blank.dat").write_text("\n\n")
     with pytest.raises(ValueError, match="cannot tell the spectrum format"):
         sio.read(tmp_path / "blank.dat")
+    with pytest.raises(FileNotFoundError):
+        sio.read(tmp_path / "missing.msp")
     with pytest.raises(ValueError, match="unknown spectrum format"):
         sio.read(odd, "mzml")
     with pytest.raises(ValueError, match="cannot tell the spectrum format to write"):
@@ -419,3 +421,78 @@ def test_gzip_stream_handed_over_open_without_seeking():
 
     (sp,) = sio.read(Pipe(), "msp")
     assert sp.name == "2-Butanone (ÄÖ 测试)"
+
+
+@pytest.mark.parametrize("source, fmt", [
+    (DATA / "massbank_ei_sample.msp", None),
+    (MASSBANK, None),
+    (io.StringIO('Name: a\nNum Peaks: 3\n60 1 "CH4 single C0-C1 g1"\n50 2\n60.2 5 "C2 ring C0-C1 + C2-C3 g2"\n'), "msp"),
+    (io.StringIO(MGF_TEXT), "mgf"),
+])
+def test_read_spectra_are_what_the_constructor_makes(source, fmt):
+    for sp in sio.read(source, fmt):
+        assert sp.mz.dtype == np.int64 and sp.intensity.dtype == np.float64
+        assert np.all(np.diff(sp.mz) > 0)
+        again = Spectrum(sp.mz.copy(), sp.intensity.copy(), sp.metadata, annotations=sp.annotations,
+                         convention=sp.convention)
+        same(sp, again)
+        if sp.annotations is not None:
+            assert sp.annotations[1] == [PeakAnnotation("CH4", "single", "C0-C1", 1),
+                                         PeakAnnotation("C2", "ring", "C0-C1 + C2-C3", 2)]
+
+
+@pytest.mark.parametrize("name", ["lib.msp", "lib.msp.gz"])
+def test_progress_goes_from_zero_to_one(tmp_path, monkeypatch, name):
+    monkeypatch.setattr(sio, "_CHUNK", 1 << 14)
+    path = tmp_path / name
+    rng = np.random.default_rng(7)
+    spectra = (Spectrum(np.arange(40, 90), rng.random(50), {"name": f"s{i}"}) for i in range(1500))
+    sio.write(spectra, path)
+    reader = sio.read(path)
+    assert reader.progress() == 0.0
+    seen = [reader.progress() for _ in reader]
+    assert seen == sorted(seen) and 0 < seen[0] < 1
+    assert reader.progress() == 1.0
+    assert sio.read(io.StringIO("")).progress() is None
+
+
+@pytest.mark.parametrize("chunk", [1, 2, 7, 64, 4096])
+@pytest.mark.parametrize("fmt", ["msp", "mgf"])
+def test_chunk_boundaries_do_not_matter(monkeypatch, fmt, chunk):
+    spectra = spectra_for_round_trip()
+    # Windows line ends and a byte order mark, split anywhere by the chunks
+    data = ("\ufeff" + "".join(sio.dumps(s, fmt) for s in spectra)).replace("\n", "\r\n").encode()
+    expected = list(sio.read(io.BytesIO(data), fmt))
+    assert [s.name for s in expected] == [s.name for s in spectra]
+    monkeypatch.setattr(sio, "_CHUNK", chunk)
+    got = list(sio.read(io.BytesIO(data), fmt))
+    for a, b in zip(expected, got, strict=True):
+        same(a, b)
+
+
+def test_massbank_records_in_small_chunks(monkeypatch):
+    monkeypatch.setattr(sio, "_CHUNK", 3)
+    expected = [s.peaks() for s in sio.read(MASSBANK)]
+    monkeypatch.setattr(sio, "_CHUNK", 1 << 20)
+    assert [s.peaks() for s in sio.read(MASSBANK)] == expected
+
+
+from hypothesis import given, strategies as st  # noqa: E402
+
+_LINES = st.sampled_from(["Name: x", "Num Peaks: 2", "Num Peaks: 0", "Num Peaks: -1", "50 1", "51 2 \"a\"",
+                          "52 x", "", "Comments: \"a=b\" c", "BEGIN IONS", "END IONS", "TITLE=t", "//",
+                          "PK$PEAK: m/z int. rel.int.", "  50 1 999", "ACCESSION: A", '53 4 "C single C0-C1 g1',
+                          "1e400 1", "0.2 1", "\t", "\"", ":", "="])
+
+
+@given(lines=st.lists(st.one_of(_LINES, st.text(max_size=12)), max_size=30),
+       fmt=st.sampled_from(["msp", "mgf", "massbank"]))
+def test_any_text_gives_spectra_or_counted_errors(lines, fmt):
+    text = "\n".join(lines)
+    reader = sio.read(io.StringIO(text), fmt, skip_bad=True)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        spectra = list(reader)
+    for sp in spectra:
+        assert np.all(np.diff(sp.mz) > 0) and np.all(sp.mz >= 1) and np.all(sp.intensity >= 0)
+    assert reader.skipped == 0 or reader.errors

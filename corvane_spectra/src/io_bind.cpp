@@ -26,6 +26,9 @@ public:
     explicit TextParser(const std::string &fmt) : parser_(format_of(fmt)) {
         py::module_ sp = py::module_::import("corvane_spectra.spectrum");
         spectrum_ = sp.attr("Spectrum");
+        // The parsed peaks are already sorted, unique and typed: the
+        // spectrum skips the checks of its constructor.
+        trusted_ = spectrum_.attr("_trusted");
         annotation_ = sp.attr("PeakAnnotation");
     }
 
@@ -126,11 +129,12 @@ private:
             }
         }
         py::object convention = r.has_convention ? py::object(decode(r.convention)) : py::object(py::none());
-        return spectrum_(mz, inten, md, py::arg("annotations") = annotations, py::arg("convention") = convention);
+        return trusted_(mz, inten, md, annotations, convention);
     }
 
     io::Parser parser_;
     py::object spectrum_;
+    py::object trusted_;
     py::object annotation_;
     long merged_ = 0;
 };

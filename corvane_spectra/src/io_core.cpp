@@ -232,6 +232,7 @@ void Parser::finish(std::vector<Item> &out) {
 
 void Parser::line(std::string_view text, std::vector<Item> &out) {
     ++line_no_;
+    if (line_no_ == 1 && text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);  // UTF-8 byte order mark
     if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
     for (int attempt = 0; attempt < 2; ++attempt) {
         try {
