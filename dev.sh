@@ -41,7 +41,8 @@ cmd=${1:-test}
 case "$cmd" in
   setup) setup ;;
   main) setup; MPLBACKEND=${MPLBACKEND:-Agg} .venv/bin/corvane-main ;;
-  test) setup; MPLBACKEND=Agg .venv/bin/python -m pytest -p no:cacheprovider "$@" ;;
+  # -P: the tests import the installed build, not the source folders beside them.
+  test) setup; MPLBACKEND=Agg .venv/bin/python -P -m pytest -p no:cacheprovider "$@" ;;
   quick)
     name=$1; shift
     dir=build/dev-$name

@@ -91,6 +91,7 @@ from typing import IO, Iterable, Iterator
 
 import numpy as np
 
+from . import _core
 from .spectrum import PeakAnnotation, Spectrum
 
 __all__ = [
@@ -205,20 +206,8 @@ class _GzipOwner(gzip.GzipFile):
 
 
 # --------------------------------------------------------------------------
-# Parsing: line-driven parsers turn text into records (fields, peaks, peak
-# comments); one function turns a record into a Spectrum.
-
-
-class _Record:
-    __slots__ = ("line", "fields", "mz", "intensity", "comments", "merged")
-
-    def __init__(self, line):
-        self.line = line
-        self.fields = []
-        self.mz = []
-        self.intensity = []
-        self.comments = []
-        self.merged = 0
+# Parsing.  MSP, MGF and MassBank text go through the C++ parser, which turns
+# chunks of text into Spectrum objects; JSON lines through the json module.
 
 
 class _BadRecord(Exception):
@@ -228,409 +217,13 @@ class _BadRecord(Exception):
         self.reason = reason
 
 
-_NUM = re.compile(r"[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?$")
-
-
-def _number(text, what, line):
-    if not _NUM.match(text):
-        raise _BadRecord(line, f"{what} {text!r} is not a number")
-    v = float(text)
-    if not math.isfinite(v):
-        raise _BadRecord(line, f"{what} {text!r} is not a finite number")
-    return v
-
-
-def _add_peak(rec, mz_text, int_text, comment, line):
-    mz = _number(mz_text, "m/z", line)
-    inten = _number(int_text, "intensity", line)
-    if inten < 0:
-        raise _BadRecord(line, f"negative intensity {int_text}")
-    nominal = round(mz)
-    if nominal < 1:
-        raise _BadRecord(line, f"m/z {mz_text} is not positive")
-    rec.mz.append(nominal)
-    rec.intensity.append(inten)
-    rec.comments.append(comment)
-
-
-_PEAK_TOKEN = re.compile(r'\s*([^\s;,:"]+)[\s,:]+([^\s;,"]+)\s*(?:"([^"]*)")?\s*[;,]?')
-
-
-def _parse_peak_line(rec, text, line):
-    """Peaks of one MSP line: "mz int", optionally "comment", several per
-    line separated by ';'.  Returns the number of peaks read."""
-    pos, n, end = 0, 0, len(text)
-    while pos < end:
-        while pos < end and text[pos] in " \t;,":
-            pos += 1
-        if pos >= end:
-            break
-        m = _PEAK_TOKEN.match(text, pos)
-        if not m:
-            raise _BadRecord(line, f"cannot read a peak (m/z and intensity) in {text.strip()!r}")
-        _add_peak(rec, m.group(1), m.group(2), m.group(3), line)
-        n += 1
-        pos = m.end()
-    return n
-
-
-def _split_comments(text):
-    """MSP Comments: quoted "key=value" pairs -> (pairs, remaining text)."""
-    pairs, rest = [], []
-    pos = 0
-    for m in re.finditer(r'"([^"]*)"', text):
-        outside = text[pos:m.start()].strip()
-        if outside:
-            rest.append(outside)
-        inner = m.group(1)
-        if "=" in inner:
-            k, v = inner.split("=", 1)
-            pairs.append((k.strip(), v.strip()))
-        elif inner.strip():
-            rest.append(inner.strip())
-        pos = m.end()
-    tail = text[pos:].strip()
-    if tail:
-        rest.append(tail)
-    return pairs, " ".join(rest)
-
-
-_MSP_KEYS = {
-    "name": "name", "synon": "synonyms", "synonym": "synonyms", "smiles": "smiles",
-    "inchikey": "inchikey", "inchi_key": "inchikey", "formula": "formula", "db#": "id",
-    "accession": "id", "id": "id", "spectrumid": "id", "license": "license", "licence": "license",
-    "source": "source", "instrument_type": "instrument", "instrumenttype": "instrument",
-    "ion_mode": "ion_mode", "ionmode": "ion_mode", "convention": "convention",
-    "comments": "comments", "title": "title", "inchi": "inchi",
-}
-
-
-def _key(raw: str) -> str:
-    k = "_".join(raw.strip().lower().split())
-    return _MSP_KEYS.get(k, k)
-
-
-def _ion_mode(v: str) -> str:
-    u = v.strip().lower()
-    if u in ("p", "pos", "positive", "+"):
-        return "positive"
-    if u in ("n", "neg", "negative", "-"):
-        return "negative"
-    return v.strip()
-
-
-def _parse_annotations(comment):
-    """A peak comment "F MODE [BOND] gN; ..." -> list of PeakAnnotation, or
-    None when the comment is not in that form."""
-    out = []
-    for part in comment.split(";"):
-        toks = part.split()
-        if not toks:
-            continue
-        if len(toks) < 3 or not re.fullmatch(r"g\d+", toks[-1]) or \
-                toks[1] not in ("molecular_ion", "single", "ring", "recursive"):
-            return None
-        bond = " ".join(toks[2:-1]) or None
-        out.append(PeakAnnotation(toks[0], toks[1], bond, int(toks[-1][1:])))
-    return out
-
-
-def _build(rec: _Record, fmt: str) -> tuple[Spectrum, int]:
-    md: dict = {}
-    convention = None
-    for key, value in rec.fields:
-        if key == "synonyms":
-            md.setdefault("synonyms", []).append(value)
-        elif key == "convention":
-            convention = value or None
-        elif key == "ion_mode":
-            md[key] = _ion_mode(value)
-        elif key in md:
-            if md[key] != value:
-                md[key] = f"{md[key]}; {value}"
-        else:
-            md[key] = value
-    mz = np.asarray(rec.mz, dtype=np.int64)
-    inten = np.asarray(rec.intensity, dtype=np.float64)
-    comments = rec.comments
-    annotations = None
-    if any(c is not None for c in comments):
-        parsed = [(_parse_annotations(c) if c is not None else []) for c in comments]
-        if all(p is not None for p in parsed):
-            annotations = parsed
-        else:
-            md["peak_comments"] = [[int(m), c] for m, c in zip(rec.mz, comments) if c is not None]
-    merged = 0
-    if mz.size > 1 and np.any(np.diff(mz) <= 0):
-        merged = int(mz.size - np.unique(mz).size)
-    return Spectrum(mz, inten, md, annotations=annotations, convention=convention), merged
-
-
-class _MspParser:
-    """NIST MSP: "Key: value" lines, "Num Peaks: N", N peaks, blank line."""
-
-    def __init__(self):
-        self.rec = None
-        self.expect = None     # peaks still to read after Num Peaks
-        self.done = False      # Num Peaks satisfied; waiting for the record's end
-        self.skipping = False  # after an error: skip to the next record
-
-    def _finish(self, out):
-        rec = self.rec
-        self.rec = None
-        self.expect = None
-        self.done = False
-        out.append(rec)
-
-    def line(self, text, n, out):
-        s = text.strip()
-        if self.skipping:
-            if s and not s.lower().startswith("name:"):
-                return
-            self.skipping = False
-            if not s:
-                return
-        if not s:
-            if self.rec is None:
-                return
-            if self.expect is not None and self.expect > 0:
-                raise _BadRecord(n, f"record ends after {self.expect_total - self.expect} of "
-                                    f"{self.expect_total} peaks (Num Peaks: {self.expect_total})")
-            if self.expect is None:
-                raise _BadRecord(n, "record has no \"Num Peaks\" line")
-            self._finish(out)
-            return
-        if s.startswith("#") and self.rec is None:
-            return
-        if self.rec is not None and self.done:
-            # Num Peaks satisfied: a new record must start here.
-            if s[0].isdigit() or s[0] in "+-.":
-                raise _BadRecord(n, f"more peaks than Num Peaks: {self.expect_total}")
-            self._finish(out)
-        if self.rec is None:
-            self.rec = _Record(n)
-        rec = self.rec
-        if self.expect is not None:
-            got = _parse_peak_line(rec, s, n)
-            self.expect -= got
-            if self.expect < 0:
-                raise _BadRecord(n, f"more peaks than Num Peaks: {self.expect_total}")
-            if self.expect == 0:
-                self.done = True
-            return
-        colon = s.find(":")
-        if colon <= 0:
-            if s[0].isdigit():
-                raise _BadRecord(n, "peaks before a \"Num Peaks\" line")
-            raise _BadRecord(n, f"expected \"Key: value\", found {s[:60]!r}")
-        key = _key(s[:colon])
-        value = s[colon + 1:].strip()
-        if key == "num_peaks":
-            try:
-                count = int(value)
-            except ValueError:
-                raise _BadRecord(n, f"Num Peaks {value!r} is not a whole number") from None
-            if count < 0:
-                raise _BadRecord(n, f"Num Peaks {value!r} is negative")
-            self.expect = self.expect_total = count
-            self.done = count == 0
-            return
-        if key == "comments":
-            pairs, rest = _split_comments(value)
-            for k, v in pairs:
-                rec.fields.append((_key(k), v))
-            if rest:
-                rec.fields.append(("comments", rest))
-            return
-        rec.fields.append((key, value))
-
-    def end(self, n, out):
-        if self.skipping or self.rec is None:
-            return
-        if self.expect is None:
-            raise _BadRecord(n, "file ends in a record without \"Num Peaks\"")
-        if self.expect > 0:
-            raise _BadRecord(n, f"file ends after {self.expect_total - self.expect} of "
-                                f"{self.expect_total} peaks (Num Peaks: {self.expect_total})")
-        self._finish(out)
-
-    def recover(self):
-        self.rec = None
-        self.expect = None
-        self.done = False
-        self.skipping = True
-
-
-class _MgfParser:
-    """MGF: BEGIN IONS, KEY=value lines, "mz intensity" lines, END IONS."""
-
-    _KEYS = {"title": "name", "name": "name", "compound_name": "name", "spectrumid": "id",
-             "spectrum_id": "id", "ionmode": "ion_mode", "inchikey": "inchikey",
-             "smiles": "smiles", "formula": "formula", "license": "license", "source": "source",
-             "instrument_type": "instrument", "convention": "convention"}
-
-    def __init__(self):
-        self.rec = None
-        self.skipping = False
-
-    def line(self, text, n, out):
-        s = text.strip()
-        u = s.upper()
-        if self.skipping:
-            if u.startswith("END IONS"):
-                self.skipping = False
-            elif u.startswith("BEGIN IONS"):
-                self.skipping = False
-                self.rec = _Record(n)
-            return
-        if not s or (self.rec is None and s[0] in "#;!/"):
-            return
-        if self.rec is None:
-            if u.startswith("BEGIN IONS"):
-                self.rec = _Record(n)
-                return
-            raise _BadRecord(n, f"expected BEGIN IONS, found {s[:60]!r}")
-        if u.startswith("END IONS"):
-            rec, self.rec = self.rec, None
-            out.append(rec)
-            return
-        if u.startswith("BEGIN IONS"):
-            raise _BadRecord(n, "BEGIN IONS inside a record (END IONS missing)")
-        if s[0].isdigit() or s[0] in "+-.":
-            toks = s.split()
-            if len(toks) < 2:
-                raise _BadRecord(n, f"peak line {s[:60]!r} has no intensity")
-            _add_peak(self.rec, toks[0], toks[1], None, n)
-            return
-        eq = s.find("=")
-        if eq <= 0:
-            raise _BadRecord(n, f"expected KEY=value or a peak, found {s[:60]!r}")
-        raw = s[:eq].strip().lower()
-        key = self._KEYS.get(raw, raw)
-        value = s[eq + 1:].strip()
-        if key == "name":
-            # TITLE names the spectrum unless NAME does; a TITLE equal to the
-            # name says nothing more.
-            fields = self.rec.fields
-            old = next((i for i, (k, _) in enumerate(fields) if k == "name"), None)
-            if old is not None:
-                if fields[old][1] == value:
-                    return
-                if raw == "title":
-                    fields.append(("title", value))
-                    return
-                fields[old] = ("title", fields[old][1])
-        if raw == "mslevel" and value == "1":
-            return  # EI spectra are MS1; another level is kept
-        self.rec.fields.append((key, value))
-
-    def end(self, n, out):
-        if self.skipping or self.rec is None:
-            return
-        raise _BadRecord(n, "file ends inside a record (END IONS missing)")
-
-    def recover(self):
-        self.rec = None
-        self.skipping = True
-
-
-class _MassBankParser:
-    """MassBank record text: "TAG: value" lines, PK$PEAK block, "//"."""
-
-    _PLAIN = {"accession": "id", "ch$name": "name", "ch$smiles": "smiles", "ch$iupac": "inchi",
-              "ch$formula": "formula", "license": "license", "ac$instrument_type": "instrument",
-              "ac$instrument": "instrument_name"}
-    _SUB = {"ion_mode": "ion_mode", "inchikey": "inchikey", "derivative_type": "derivative"}
-
-    def __init__(self):
-        self.rec = None
-        self.in_peaks = False
-        self.columns = None
-        self.num_peak = None
-        self.skipping = False
-
-    def _reset(self):
-        self.rec = None
-        self.in_peaks = False
-        self.columns = None
-        self.num_peak = None
-
-    def line(self, text, n, out):
-        s = text.strip()
-        if self.skipping:
-            if s == "//":
-                self.skipping = False
-            return
-        if not s:
-            return
-        if self.rec is None:
-            self.rec = _Record(n)
-        rec = self.rec
-        if s == "//":
-            if self.columns is None:
-                raise _BadRecord(n, "record has no PK$PEAK block")
-            if self.num_peak is not None and self.num_peak != len(rec.mz):
-                raise _BadRecord(n, f"PK$NUM_PEAK says {self.num_peak} but the PK$PEAK block "
-                                    f"has {len(rec.mz)} peaks")
-            self._reset()
-            out.append(rec)
-            return
-        if self.in_peaks and text[:1] in (" ", "\t"):
-            toks = s.split()
-            if len(toks) < 2:
-                raise _BadRecord(n, f"peak line {s[:60]!r} has no intensity")
-            col = self.columns
-            if col >= len(toks):
-                col = 1
-            _add_peak(rec, toks[0], toks[col], None, n)
-            return
-        self.in_peaks = False
-        colon = s.find(":")
-        if colon <= 0:
-            raise _BadRecord(n, f"expected \"TAG: value\", found {s[:60]!r}")
-        tag = s[:colon].strip().lower()
-        value = s[colon + 1:].strip()
-        if tag == "pk$peak":
-            heads = value.split()
-            self.columns = heads.index("rel.int.") if "rel.int." in heads else 1
-            if value.upper() == "N/A":
-                self.columns = 1
-            self.in_peaks = True
-            return
-        if tag == "pk$num_peak":
-            try:
-                self.num_peak = int(value)
-            except ValueError:
-                raise _BadRecord(n, f"PK$NUM_PEAK {value!r} is not a whole number") from None
-            return
-        if tag in self._PLAIN:
-            key = self._PLAIN[tag]
-            if key == "name" and any(k == "name" for k, _ in rec.fields):
-                key = "synonyms"
-            rec.fields.append((key, value))
-            return
-        if tag.startswith(("ch$link", "ac$mass_spectrometry", "ac$chromatography",
-                           "ms$focused_ion", "ms$data_processing", "sp$link", "ac$general",
-                           "ac$ion_mobility")) or tag in ("ch$link", "sp$link"):
-            parts = value.split(None, 1)
-            sub = parts[0].lower() if parts else ""
-            rest = parts[1] if len(parts) > 1 else ""
-            rec.fields.append((self._SUB.get(sub, sub), rest))
-            return
-        key = tag.split("$", 1)[1] if "$" in tag else tag
-        rec.fields.append((key, value))
-
-    def end(self, n, out):
-        if self.skipping or self.rec is None:
-            return
-        raise _BadRecord(n, "file ends inside a record (\"//\" missing)")
-
-    def recover(self):
-        self._reset()
-        self.skipping = True
-
-
-_PARSERS = {"msp": _MspParser, "mgf": _MgfParser, "massbank": _MassBankParser}
+def _peak_value(v, what, line) -> float:
+    if isinstance(v, bool) or not isinstance(v, (int, float)):
+        raise _BadRecord(line, f"{what} {v!r} is not a number")
+    x = float(v)
+    if not math.isfinite(x):
+        raise _BadRecord(line, f"{what} {v!r} is not a finite number")
+    return x
 
 
 # --------------------------------------------------------------------------
@@ -708,37 +301,31 @@ class SpectrumReader:
         yield self.path, None, True
 
     def _chunks(self, stream):
-        first = True
-        if isinstance(stream, io.TextIOBase) or (hasattr(stream, "encoding") and not
-                                                  isinstance(stream, (io.BufferedIOBase, io.RawIOBase))):
+        """Chunks of the stream: bytes from a binary stream (gzip undone),
+        str from a text stream."""
+        if not isinstance(stream, (io.BufferedIOBase, io.RawIOBase)) and "b" not in str(
+                getattr(stream, "mode", "")) and not isinstance(stream, gzip.GzipFile):
             while True:
                 text = stream.read(_CHUNK)
                 if not text:
                     return
                 yield text
-        else:
-            # Binary: decode UTF-8 incrementally (bad bytes replaced).
-            import codecs
-
-            dec = codecs.getincrementaldecoder("utf-8")("replace")
-            while True:
-                data = stream.read(_CHUNK)
-                if first and data[:2] == b"\x1f\x8b":
-                    # A compressed stream handed over open: decompress it.
-                    if stream.seekable():
-                        stream.seek(stream.tell() - len(data))
-                    else:
-                        stream = io.BufferedReader(_Prefixed(data, stream))
-                    stream = gzip.GzipFile(fileobj=stream, mode="rb")
-                    first = False
-                    continue
+        first = True
+        while True:
+            data = stream.read(_CHUNK)
+            if first and data[:2] == b"\x1f\x8b":
+                # A compressed stream handed over open: decompress it.
+                if stream.seekable():
+                    stream.seek(stream.tell() - len(data))
+                else:
+                    stream = io.BufferedReader(_Prefixed(data, stream))
+                stream = gzip.GzipFile(fileobj=stream, mode="rb")
                 first = False
-                if not data:
-                    tail = dec.decode(b"", final=True)
-                    if tail:
-                        yield tail
-                    return
-                yield dec.decode(data)
+                continue
+            first = False
+            if not data:
+                return
+            yield data
 
     def _generate(self):
         for path, stream, owned in self._files():
@@ -751,7 +338,6 @@ class SpectrumReader:
                 if owned and self._file is not None:
                     self._file.close()
                     self._file = None
-        self._closed = True
         if self.skipped:
             warnings.warn(f"skipped {self.skipped} bad record{'s' if self.skipped != 1 else ''} "
                           f"in {self.path}", stacklevel=3)
@@ -766,10 +352,10 @@ class SpectrumReader:
     def _read_one(self, path, stream):
         chunks = self._chunks(stream)
         fmt = self.format
-        pending = ""
         if fmt is None:
-            first = next(chunks, "")
-            fmt = _sniff(first[:4096])
+            first = next(chunks, b"")
+            head = first[:4096]
+            fmt = _sniff(head.decode("utf-8", "replace") if isinstance(head, bytes) else head)
             if fmt is None:
                 raise ValueError(f"cannot tell the spectrum format of {path}; pass fmt=")
             self.format = fmt
@@ -777,50 +363,35 @@ class SpectrumReader:
         if fmt == "jsonl":
             yield from self._read_jsonl(path, chunks)
             return
-        parser = _PARSERS[fmt]()
-        lineno = 0
-        out: list = []
-        for chunk in chunks:
-            text = pending + chunk
-            lines = text.split("\n")
-            pending = lines.pop()
-            for ln in lines:
-                lineno += 1
-                try:
-                    parser.line(ln, lineno, out)
-                except _BadRecord as e:
-                    parser.recover()
-                    self._bad(path, e.line, e.reason)
-            yield from self._emit(out, fmt, path)
-            out.clear()
-        if pending:
-            lineno += 1
-            try:
-                parser.line(pending, lineno, out)
-            except _BadRecord as e:
-                parser.recover()
-                self._bad(path, e.line, e.reason)
+        parser = _core.TextParser(fmt)
+        merged = 0
         try:
-            parser.end(max(lineno, 1), out)
-        except _BadRecord as e:
-            self._bad(path, e.line, e.reason)
-        yield from self._emit(out, fmt, path)
+            for chunk in chunks:
+                yield from self._emit(parser.feed(chunk), path)
+                self.merged_peaks += parser.merged_peaks - merged
+                merged = parser.merged_peaks
+            yield from self._emit(parser.finish(), path)
+        finally:
+            self.merged_peaks += parser.merged_peaks - merged
 
-    def _emit(self, records, fmt, path):
-        for rec in records:
-            sp, merged = _build(rec, fmt)
-            self.merged_peaks += merged
+    def _emit(self, items, path):
+        for item in items:
+            if type(item) is tuple:
+                self._bad(path, item[0], item[1])
+                continue
             self.count += 1
-            yield sp
+            yield item
 
     def _read_jsonl(self, path, chunks):
-        pending = ""
+        pending = None
         lineno = 0
 
         def lines():
             nonlocal pending
             for chunk in chunks:
-                parts = (pending + chunk).split("\n")
+                if isinstance(chunk, bytes):
+                    chunk = chunk.decode("utf-8", "surrogateescape")
+                parts = ((pending or "") + chunk).split("\n")
                 pending = parts.pop()
                 yield from parts
             if pending:
@@ -876,13 +447,20 @@ def _from_json(text, line):
     peaks = obj.get("peaks")
     if not isinstance(peaks, list):
         raise _BadRecord(line, "missing \"peaks\" list")
-    rec = _Record(line)
-    for p in peaks:
-        if not isinstance(p, list) or len(p) != 2 or not all(
-                isinstance(v, (int, float)) and not isinstance(v, bool) for v in p):
-            raise _BadRecord(line, f"peak {p!r} is not a [m/z, intensity] pair of numbers")
-        _add_peak(rec, repr(p[0]) if isinstance(p[0], float) else str(p[0]),
-                  repr(p[1]) if isinstance(p[1], float) else str(p[1]), None, line)
+    mz = np.empty(len(peaks), dtype=np.int64)
+    inten = np.empty(len(peaks), dtype=np.float64)
+    for i, p in enumerate(peaks):
+        if not isinstance(p, list) or len(p) != 2:
+            raise _BadRecord(line, f"peak {p!r} is not a [m/z, intensity] pair")
+        m = _peak_value(p[0], "m/z", line)
+        x = _peak_value(p[1], "intensity", line)
+        if x < 0:
+            raise _BadRecord(line, f"negative intensity {p[1]!r}")
+        nominal = round(m)  # halves to the even neighbour, as the text formats
+        if not 1 <= nominal <= 1e15:
+            raise _BadRecord(line, f"m/z {p[0]!r} is out of range")
+        mz[i] = nominal
+        inten[i] = x
     md = obj.get("metadata") or {}
     if not isinstance(md, dict):
         raise _BadRecord(line, "\"metadata\" must be an object")
@@ -899,8 +477,7 @@ def _from_json(text, line):
         except (TypeError, KeyError, ValueError) as e:
             raise _BadRecord(line, f"bad annotation: {e}") from None
     convention = obj.get("convention")
-    return Spectrum(np.asarray(rec.mz, dtype=np.int64), np.asarray(rec.intensity, dtype=np.float64),
-                    md, annotations=annotations,
+    return Spectrum(mz, inten, md, annotations=annotations,
                     convention=None if convention is None else str(convention))
 
 
@@ -959,6 +536,9 @@ _MSP_HEAD = (("name", "Name"), ("smiles", "SMILES"), ("inchikey", "InChIKey"),
              ("formula", "Formula"), ("id", "DB#"), ("instrument", "Instrument_type"),
              ("ion_mode", "Ion_mode"))
 _MSP_COMMENT_KEYS = ("license", "source")
+# Field names that an MSP reader takes for another key.
+_MSP_ALIASES = {"synon", "synonym", "inchi_key", "db#", "accession", "spectrumid", "licence",
+                "instrument_type", "instrumenttype", "ionmode"}
 _MSP_RESERVED = {"num_peaks", "comments", "synonyms", "peak_comments", "convention"}
 
 
@@ -980,7 +560,7 @@ def _msp(sp: Spectrum) -> str:
         if k in (h for h, _ in _MSP_HEAD) or k in _MSP_RESERVED or v is None:
             continue
         k_ok = re.fullmatch(r"[A-Za-z][\w#$./-]*", k) is not None
-        if k in _MSP_COMMENT_KEYS or not k_ok or _key(k) != k:
+        if k in _MSP_COMMENT_KEYS or not k_ok or k in _MSP_ALIASES:
             comments.append(f'"{_clean(k).replace("=", "_")}={_clean(v).replace(chr(34), chr(39))}"')
         else:
             out.append(f"{k}: {_clean(v)}")
@@ -1028,7 +608,8 @@ def _mgf(sp: Spectrum) -> str:
         if k in head or k in ("title", "mslevel", "convention", "peak_comments") or v is None:
             continue
         if k == "synonyms":
-            v = "; ".join(map(str, v))
+            out.extend(f"SYNONYMS={_clean(syn)}" for syn in v)
+            continue
         label = re.sub(r"[^A-Za-z0-9_#$./-]", "_", k).upper()
         out.append(f"{label}={_clean(v)}")
     for m, x in zip(sp.mz.tolist(), sp.intensity.tolist()):
