@@ -12,7 +12,7 @@ from .models import DEFAULT_MODEL, run_model
 from .score import Library, figures, lowest_mz
 from .spectrum import Spectrum
 
-LIBRARY_SUFFIXES = (".msp", ".mgf", ".jsonl", ".json")
+LIBRARY_SUFFIXES = (".msp", ".mgf", ".jsonl", ".ndjson")
 
 
 @dataclass

@@ -184,9 +184,13 @@ std::size_t Library::add(PeakView s) {
         mz_.push_back(static_cast<std::int32_t>(s.mz[i]));
         weight_.push_back(static_cast<float>(w));
     }
+    // Suffix sums of the squared weights: the squared norm above any m/z is one lookup.
+    suffix2_.resize(mz_.size());
     double nn = 0.0;
-    for (std::uint64_t k = offsets_.back(); k < mz_.size(); ++k) nn += static_cast<double>(weight_[k]) * weight_[k];
-    norm2_.push_back(nn);
+    for (std::uint64_t k = mz_.size(); k > offsets_.back(); --k) {
+        nn += static_cast<double>(weight_[k - 1]) * weight_[k - 1];
+        suffix2_[k - 1] = nn;
+    }
     offsets_.push_back(mz_.size());
     indexed_ = false;
     return offsets_.size() - 2;
@@ -195,8 +199,7 @@ std::size_t Library::add(PeakView s) {
 void Library::finalize() {
     if (indexed_) return;
     post_off_.clear();
-    post_id_.clear();
-    post_w_.clear();
+    post_.clear();
     if (mz_.empty()) {
         mz_lo_ = 0;
         post_off_.assign(1, 0);
@@ -209,30 +212,25 @@ void Library::finalize() {
     post_off_.assign(span + 1, 0);
     for (std::int32_t m : mz_) ++post_off_[static_cast<std::size_t>(m - mz_lo_) + 1];
     for (std::size_t v = 0; v < span; ++v) post_off_[v + 1] += post_off_[v];
-    post_id_.resize(mz_.size());
-    post_w_.resize(mz_.size());
+    post_.resize(mz_.size());
     std::vector<std::uint64_t> fill(post_off_.begin(), post_off_.end() - 1);
     const std::size_t n = size();
     for (std::size_t i = 0; i < n; ++i) {
         for (std::uint64_t k = offsets_[i]; k < offsets_[i + 1]; ++k) {
             std::uint64_t at = fill[static_cast<std::size_t>(mz_[k] - mz_lo_)]++;
-            post_id_[at] = static_cast<std::uint32_t>(i);
-            post_w_[at] = weight_[k];
+            post_[at] = Posting{static_cast<std::uint32_t>(i), weight_[k]};
         }
     }
     acc_.assign(n, 0.0);
     cnt_.assign(n, 0);
-    touched_.clear();
-    touched_.reserve(n);
     indexed_ = true;
 }
 
 std::size_t Library::memory_bytes() const {
     return offsets_.capacity() * sizeof(std::uint64_t) + mz_.capacity() * sizeof(std::int32_t) +
-           weight_.capacity() * sizeof(float) + norm2_.capacity() * sizeof(double) + post_off_.capacity() * sizeof(std::uint64_t) +
-           post_id_.capacity() * sizeof(std::uint32_t) + post_w_.capacity() * sizeof(float) +
-           acc_.capacity() * sizeof(double) + cnt_.capacity() * sizeof(std::uint32_t) +
-           touched_.capacity() * sizeof(std::uint32_t);
+           weight_.capacity() * sizeof(float) + suffix2_.capacity() * sizeof(double) + post_off_.capacity() * sizeof(std::uint64_t) +
+           post_.capacity() * sizeof(Posting) +
+           acc_.capacity() * sizeof(double) + cnt_.capacity() * sizeof(std::uint32_t);
 }
 
 void Library::peaks(std::size_t i, std::vector<std::int64_t> &mz, std::vector<double> &weight) const {
@@ -246,76 +244,115 @@ void Library::peaks(std::size_t i, std::vector<std::int64_t> &mz, std::vector<do
 }
 
 double Library::norm2_from(std::size_t i, std::int64_t min_mz) const {
-    if (offsets_[i] == offsets_[i + 1] || mz_[offsets_[i]] >= min_mz) return norm2_[i];
-    double s = 0.0;
-    for (std::uint64_t k = offsets_[i + 1]; k > offsets_[i] && mz_[k - 1] >= min_mz; --k) {
-        double w = weight_[k - 1];
-        s += w * w;
-    }
-    return s;
+    const std::int32_t *b = mz_.data() + offsets_[i], *e = mz_.data() + offsets_[i + 1];
+    if (b == e) return 0.0;
+    if (*b >= min_mz) return suffix2_[offsets_[i]];
+    if (min_mz > std::numeric_limits<std::int32_t>::max()) return 0.0;
+    const std::int32_t *at = std::lower_bound(b, e, static_cast<std::int32_t>(min_mz));
+    return at == e ? 0.0 : suffix2_[static_cast<std::size_t>(at - mz_.data())];
 }
 
-void Library::scores(PeakView query, const Weighting &wq, std::int64_t min_mz, double *out,
-                     std::uint32_t *matches) {
+template <class Visit>
+void Library::sweep(PeakView query, const Weighting &wq, std::int64_t min_mz, bool count, Visit &&visit) {
     finalize();
     const std::size_t n = size();
-    std::fill(out, out + n, 0.0);
-    if (matches) std::fill(matches, matches + n, 0u);
-    if (mz_.empty()) return;
+    // The query's weighted peaks that the index holds, with a cursor into each posting list.
+    struct Cursor {
+        double a;
+        std::uint64_t at, end;
+    };
+    std::vector<Cursor> cur;
     double qn = 0.0;
-    touched_.clear();
     const std::int64_t span = static_cast<std::int64_t>(post_off_.size()) - 1;
     for (std::size_t i = first_at(query, min_mz); i < query.n; ++i) {
         double a = wq.weight(query.mz[i], query.intensity[i]);
         if (!(a > 0.0)) continue;
         qn += a * a;
         std::int64_t v = query.mz[i] - mz_lo_;
-        if (v < 0 || v >= span) continue;
-        for (std::uint64_t k = post_off_[v]; k < post_off_[v + 1]; ++k) {
-            std::uint32_t id = post_id_[k];
-            if (cnt_[id] == 0) touched_.push_back(id);
-            acc_[id] += a * static_cast<double>(post_w_[k]);
-            ++cnt_[id];
+        if (mz_.empty() || v < 0 || v >= span) continue;
+        if (post_off_[v] < post_off_[v + 1]) cur.push_back({a, post_off_[v], post_off_[v + 1]});
+    }
+    if (cur.empty() || !(qn > 0.0)) return;
+    const Posting *post = post_.data();
+    double *acc = acc_.data();
+    std::uint32_t *cnt = cnt_.data();
+    // Spectra in blocks whose accumulators stay in cache; posting lists are
+    // in spectrum order, so each list is consumed block by block.  Every
+    // spectrum still adds the query's peaks in m/z order.
+    constexpr std::size_t kBlock = 8192;
+    for (std::size_t lo = 0; lo < n; lo += kBlock) {
+        const std::uint32_t hi = static_cast<std::uint32_t>(std::min(n, lo + kBlock));
+        for (Cursor &c : cur) {
+            std::uint64_t k = c.at;
+            const double a = c.a;
+            if (count) {
+                for (; k < c.end && post[k].id < hi; ++k) {
+                    acc[post[k].id] += a * static_cast<double>(post[k].weight);
+                    ++cnt[post[k].id];
+                }
+            } else {
+                for (; k < c.end && post[k].id < hi; ++k) acc[post[k].id] += a * static_cast<double>(post[k].weight);
+            }
+            c.at = k;
+        }
+        for (std::size_t id = lo; id < hi; ++id) {
+            if (acc[id] != 0.0 || (count && cnt[id] != 0)) {
+                double rn = norm2_from(id, min_mz);
+                double c = rn > 0.0 ? acc[id] / std::sqrt(qn * rn) : 0.0;
+                visit(id, c, count ? cnt[id] : 0u);
+                acc[id] = 0.0;
+                if (count) cnt[id] = 0;
+            }
         }
     }
-    for (std::uint32_t id : touched_) {
-        double rn = norm2_from(id, min_mz);
-        out[id] = (qn > 0.0 && rn > 0.0) ? acc_[id] / std::sqrt(qn * rn) : 0.0;
-        if (matches) matches[id] = cnt_[id];
-        acc_[id] = 0.0;
-        cnt_[id] = 0;
+}
+
+void Library::scores(PeakView query, const Weighting &wq, std::int64_t min_mz, double *out,
+                     std::uint32_t *matches) {
+    const std::size_t n = size();
+    std::fill(out, out + n, 0.0);
+    if (matches) std::fill(matches, matches + n, 0u);
+    sweep(query, wq, min_mz, matches != nullptr, [&](std::size_t id, double c, std::uint32_t m) {
+        out[id] = c;
+        if (matches) matches[id] = m;
+    });
+}
+
+std::size_t Library::count_matches(PeakView query, std::size_t i, std::int64_t min_mz) const {
+    std::size_t count = 0, q = first_at(query, min_mz);
+    for (std::uint64_t k = offsets_[i]; k < offsets_[i + 1] && q < query.n; ++k) {
+        if (mz_[k] < min_mz) continue;
+        while (q < query.n && query.mz[q] < mz_[k]) ++q;
+        if (q < query.n && query.mz[q] == mz_[k] && query.intensity[q] > 0.0) ++count;
     }
-    touched_.clear();
+    return count;
 }
 
 std::vector<Library::Hit> Library::search(PeakView query, const Weighting &wq, std::size_t top,
                                           std::int64_t min_mz, Method method, std::size_t prefilter) {
-    finalize();
-    const std::size_t n = size();
-    std::vector<double> sc(n);
-    std::vector<std::uint32_t> mc(n);
-    scores(query, wq, min_mz, sc.data(), mc.data());
-    std::vector<std::uint32_t> cand;
-    for (std::size_t i = 0; i < n; ++i)
-        if (sc[i] > 0.0) cand.push_back(static_cast<std::uint32_t>(i));
-    auto better = [&](std::uint32_t a, std::uint32_t b) { return sc[a] > sc[b] || (sc[a] == sc[b] && a < b); };
+    std::vector<std::pair<double, std::uint32_t>> cand;
+    sweep(query, wq, min_mz, false, [&](std::size_t id, double c, std::uint32_t) {
+        if (c > 0.0) cand.emplace_back(c, static_cast<std::uint32_t>(id));
+    });
+    auto better = [](const std::pair<double, std::uint32_t> &a, const std::pair<double, std::uint32_t> &b) {
+        return a.first > b.first || (a.first == b.first && a.second < b.second);
+    };
     std::vector<Hit> hits;
+    std::size_t k = std::min(method == Method::Cosine ? top : std::max(prefilter, top), cand.size());
+    std::partial_sort(cand.begin(), cand.begin() + static_cast<std::ptrdiff_t>(k), cand.end(), better);
     if (method == Method::Cosine) {
-        std::size_t k = std::min(top, cand.size());
-        std::partial_sort(cand.begin(), cand.begin() + k, cand.end(), better);
-        for (std::size_t r = 0; r < k; ++r) hits.push_back({cand[r], sc[cand[r]], sc[cand[r]], mc[cand[r]]});
+        for (std::size_t r = 0; r < k; ++r)
+            hits.push_back({cand[r].second, cand[r].first, cand[r].first, count_matches(query, cand[r].second, min_mz)});
         return hits;
     }
-    std::size_t k = std::min(std::max(prefilter, top), cand.size());
-    std::partial_sort(cand.begin(), cand.begin() + k, cand.end(), better);
     std::vector<std::int64_t> rmz;
     std::vector<double> rw;
     for (std::size_t r = 0; r < k; ++r) {
-        peaks(cand[r], rmz, rw);
+        peaks(cand[r].second, rmz, rw);
         // Stored values are already weighted: compare them unweighted.
         PeakView ref{rmz.data(), rw.data(), rmz.size()};
         Similarity s = similarity(query, ref, wq, Weighting{1.0, 0.0}, Method::Composite, min_mz);
-        hits.push_back({cand[r], s.score, s.cosine, s.matches});
+        hits.push_back({cand[r].second, s.score, s.cosine, s.matches});
     }
     std::stable_sort(hits.begin(), hits.end(), [](const Hit &a, const Hit &b) {
         return a.score > b.score || (a.score == b.score && a.index < b.index);

@@ -102,18 +102,25 @@ private:
     std::vector<std::uint64_t> offsets_{0};  // spectrum i: peaks [offsets_[i], offsets_[i+1])
     std::vector<std::int32_t> mz_;
     std::vector<float> weight_;
-    std::vector<double> norm2_;  // squared norm of each spectrum's weights
+    std::vector<double> suffix2_;  // per peak: sum of squared weights from it to the spectrum's end
     // Inverted index: for m/z value v (v - mz_lo_), postings [post_off_[v], post_off_[v+1]).
     bool indexed_ = false;
     std::int64_t mz_lo_ = 0;
     std::vector<std::uint64_t> post_off_;
-    std::vector<std::uint32_t> post_id_;
-    std::vector<float> post_w_;
+    struct Posting {
+        std::uint32_t id;
+        float weight;
+    };
+    std::vector<Posting> post_;
     // Scratch for a query.
     std::vector<double> acc_;
     std::vector<std::uint32_t> cnt_;
-    std::vector<std::uint32_t> touched_;
     double norm2_from(std::size_t i, std::int64_t min_mz) const;
+    // Calls visit(index, cosine, matched peaks) for every spectrum that
+    // shares a peak with the query (matched peaks counted when `count`).
+    template <class Visit>
+    void sweep(PeakView query, const Weighting &wq, std::int64_t min_mz, bool count, Visit &&visit);
+    std::size_t count_matches(PeakView query, std::size_t i, std::int64_t min_mz) const;
 };
 
 }  // namespace corvane::spectra
