@@ -41,7 +41,8 @@ cmd=${1:-test}
 case "$cmd" in
   setup) setup ;;
   main) setup; MPLBACKEND=${MPLBACKEND:-Agg} .venv/bin/corvane-main ;;
-  test) setup; MPLBACKEND=Agg .venv/bin/python -m pytest -p no:cacheprovider "$@" ;;
+  # -P: test the installed package (with its compiled parts), not the source folder
+  test) setup; MPLBACKEND=Agg .venv/bin/python -P -m pytest -p no:cacheprovider "$@" ;;
   quick)
     name=$1; shift
     dir=build/dev-$name
