@@ -162,10 +162,10 @@ def test_a_molecule_past_the_timeout_is_given_up_and_its_worker_replaced(tmp_pat
     rows = corpus_rows()[:2]
     slow = "C1" + "C" * 180 + "C1"  # a macrocycle: seconds of depiction and layout
     src = write_smi(tmp_path / "slow.smi", [rows[0], (slow, "macrocycle"), rows[1]])
-    r = cli(src, "-o", tmp_path / "slow.parquet", "--jobs", 1, "--timeout", 1, cwd=tmp_path)
+    r = cli(src, "-o", tmp_path / "slow.parquet", "--jobs", 1, "--timeout", 5, cwd=tmp_path)
     assert r.returncode == 3, r.stderr
     errors = (tmp_path / "slow.errors.tsv").read_text().splitlines()[1:]
-    assert [e.split("\t")[:3] for e in errors] == [["2", "macrocycle", "timed out after 1 s"]]
+    assert [e.split("\t")[:3] for e in errors] == [["2", "macrocycle", "timed out after 5 s"]]
     assert [g["identifier"] for g in read_parquet_rows(tmp_path / "slow.parquet")] == [n for _, n in rows]
     assert "1 worker restarts" in r.stderr
 
@@ -173,7 +173,7 @@ def test_a_molecule_past_the_timeout_is_given_up_and_its_worker_replaced(tmp_pat
 def test_a_worker_killed_mid_run_loses_nothing(small, tmp_path):
     d, rows, src = small
     ref = tmp_path / "ref.parquet"
-    cli(src, "-o", ref, "--jobs", 1, cwd=tmp_path, check=0)
+    cli(src, "-o", ref, "--jobs", 1, "--chunk-size", 3, cwd=tmp_path, check=0)
     out = tmp_path / "killed.parquet"
     p = start_cli(src, "-o", out, "--jobs", 2, "--chunk-size", 3, cwd=tmp_path)
     try:
@@ -195,8 +195,7 @@ def _interrupt(p, how, workdir):
     return err
 
 
-@pytest.mark.parametrize("fmt", ["parquet", "jsonl"])
-@pytest.mark.parametrize("how", [signal.SIGINT, signal.SIGKILL])
+@pytest.mark.parametrize("fmt,how", [("parquet", signal.SIGKILL), ("jsonl", signal.SIGINT)])
 def test_a_stopped_run_resumes_to_the_same_bytes(small, tmp_path, fmt, how):
     if fmt != "parquet":
         pytest.importorskip("corvane_spectra.io")
@@ -230,3 +229,168 @@ def test_a_stopped_run_resumes_to_the_same_bytes(small, tmp_path, fmt, how):
     # Once complete, resuming has nothing to do; the file is left as it is.
     r = cli(src, "-o", out, "--resume", cwd=tmp_path, check=0)
     assert "nothing to resume" in r.stderr
+
+
+def _shards(folder):
+    files = {p.name: p.read_bytes() for p in Path(folder).iterdir() if p.name.startswith("part-")}
+    manifest = sorted(sealed_lines(folder))
+    return files, manifest
+
+
+@pytest.fixture
+def dask_scheduler(tmp_path):
+    """A Dask scheduler and two workers, each its own process on 127.0.0.1."""
+    pytest.importorskip("distributed")
+    sched_file = tmp_path / "scheduler.json"
+    env = _env()
+    procs = [subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_scheduler", "--host", "127.0.0.1",
+                               "--port", "0", "--no-dashboard", "--scheduler-file", str(sched_file)],
+                              env=env, cwd=tmp_path, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
+    try:
+        wait_for(lambda: sched_file.exists() and sched_file.stat().st_size > 0, 120, "the scheduler")
+        address = json.loads(sched_file.read_text())["address"]
+        procs.append(subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_worker", address,
+                                       "--nworkers", "2", "--nthreads", "1", "--host", "127.0.0.1",
+                                       "--no-dashboard"], env=env, cwd=tmp_path,
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        yield address
+    finally:
+        for p in reversed(procs):
+            p.terminate()
+        for p in procs:
+            try:
+                p.wait(30)
+            except subprocess.TimeoutExpired:
+                p.kill()
+
+
+@pytest.mark.parametrize("where", ["local:2", "scheduler"])
+def test_a_dask_cluster_writes_the_same_shards_as_local_workers(tmp_path, request, where):
+    pytest.importorskip("distributed")
+    pytest.importorskip("corvane_spectra.io")
+    rows = corpus_rows()[:10] + [FAULTY[0]]
+    src = write_smi(tmp_path / "few.smi", rows)
+    cli(src, "-o", f"{tmp_path}/local/", "--format", "jsonl", "--jobs", 2, "--chunk-size", 3,
+        cwd=tmp_path, check=3)
+    address = request.getfixturevalue("dask_scheduler") if where == "scheduler" else where
+    r = cli(src, "-o", f"{tmp_path}/cluster/", "--format", "jsonl", "--dask", address, "--chunk-size", 3,
+            cwd=tmp_path, check=3)
+    assert "11 molecules, 10 written, 1 failed" in r.stderr
+    local, cluster = _shards(tmp_path / "local"), _shards(tmp_path / "cluster")
+    assert sorted(local[0]) == sorted([f"part-{i:06d}.jsonl" for i in range(4)] + ["part-000003.errors.tsv"])
+    assert cluster == local
+    assert (tmp_path / "cluster" / "errors.tsv").read_bytes() == (tmp_path / "local" / "errors.tsv").read_bytes()
+
+
+def _write_input(path: Path, rows, kind):
+    """The same molecules as .smi, .csv, .tsv or .sdf (gzip-compressed when the name ends in .gz)."""
+    from rdkit import Chem
+
+    if kind == "smi":
+        text = "SMILES name\n" + "".join(f"{s} {n}\n" for s, n in rows[:-1]) + f"{rows[-1][0]}\n"
+    elif kind == "csv":
+        text = 'idx,"compound name",Canonical_SMILES\n' + "".join(
+            f'{i},"{n}, batch 1",{s}\n' for i, (s, n) in enumerate(rows))
+    elif kind == "tsv":
+        text = "name\tsmiles\n" + "".join(f"{n}\t{s}\n" for s, n in rows) + "\t\n"
+    else:
+        blocks = []
+        for s, n in rows:
+            m = Chem.MolFromSmiles(s)
+            m.SetProp("_Name", n)
+            m.SetProp("CATALOG", f"cat-{n}")
+            blocks.append(Chem.MolToMolBlock(m) + f"> <CATALOG>\ncat-{n}\n\n$$$$\n")
+        text = "".join(blocks)
+    data = text.encode()
+    path.write_bytes(gzip.compress(data) if path.name.endswith(".gz") else data)
+    return path
+
+
+@pytest.mark.parametrize("name,args,idents", [
+    ("m.smi", {}, ["Adinazolam", "Alprazolam", "line 4"]),
+    ("m.smi.gz", {}, ["Adinazolam", "Alprazolam", "line 4"]),
+    ("m.csv", {"smiles_column": "canonical_smiles", "id_column": "compound name"},
+     ["Adinazolam, batch 1", "Alprazolam, batch 1", "Bromazepam, batch 1"]),
+    ("m.csv.gz", {}, ["line 2", "line 3", "line 4"]),
+    ("m.tsv.gz", {}, ["Adinazolam", "Alprazolam", "Bromazepam"]),
+    ("m.sdf", {}, ["Adinazolam", "Alprazolam", "Bromazepam"]),
+    ("m.sdf.gz", {"id_column": "CATALOG"}, ["cat-Adinazolam", "cat-Alprazolam", "cat-Bromazepam"]),
+])
+def test_inputs_stream_records_with_their_identifiers(tmp_path, name, args, idents):
+    from corvane_spectra.batch import inputs
+
+    rows = corpus_rows()[:3]
+    path = _write_input(tmp_path / name, rows, name.split(".")[1])
+    recs = list(inputs.read_records(str(path), **args))
+    assert [r.ident for r in recs] == idents
+    assert [r.seq for r in recs] == [0, 1, 2]
+    if recs[0].kind == "smiles":
+        assert [r.text for r in recs] == [s for s, _ in rows]
+    assert [[r.seq for r in c] for _, c in inputs.chunked(iter(recs), 2)] == [[0, 1], [2]]
+    assert inputs.count_records(str(path)) >= 3
+
+
+@pytest.mark.parametrize("name,args,message", [
+    ("m.csv", {"smiles_column": "nope"}, "no SMILES column 'nope'"),
+    ("m.smi", {"id_column": "x"}, "apply to CSV"),
+    ("m.xyz", {}, "cannot tell the input format"),
+])
+def test_unusable_inputs_are_refused_with_the_reason(tmp_path, name, args, message):
+    from corvane_spectra.batch import inputs
+
+    path = tmp_path / name
+    path.write_text("smiles,name\nCCO,ethanol\n")
+    with pytest.raises(inputs.InputError, match=message):
+        list(inputs.read_records(str(path), **args))
+
+
+def test_a_compressed_sd_file_predicts_like_its_smiles(tmp_path):
+    rows = corpus_rows()[:4]
+    src = _write_input(tmp_path / "m.sdf.gz", rows, "sdf")
+    cli(src, "-o", tmp_path / "m.parquet", "--jobs", 1, cwd=tmp_path, check=0)
+    got = read_parquet_rows(tmp_path / "m.parquet")
+    want = vif_loop(rows)
+    assert [(g["identifier"], g["mol_mass"], (g["lpi_pos"], g["lpi_zero"], g["lpi_neg"]), len(g["soft_bonds"]))
+            for g in got] == [(n, m, lpi, len(soft)) for n, _, m, lpi, soft in want]
+
+
+@pytest.mark.parametrize("args,message", [
+    (["-o", "lib.txt"], "cannot tell the output format"),
+    (["-o", "shards/"], "give --format"),
+    (["-o", "lib.msp", "--chunk-size", "0"], "--chunk-size must be at least 1"),
+    (["-o", "lib.msp", "--timeout", "-1"], "--timeout must be positive"),
+    (["-o", "lib.msp", "--dask", "local:x"], "expected local or local:N"),
+])
+def test_bad_requests_are_refused_before_any_work(tmp_path, args, message):
+    src = write_smi(tmp_path / "one.smi", corpus_rows()[:1])
+    r = cli(src, *args, cwd=tmp_path)
+    assert r.returncode != 0 and message in r.stderr, r.stderr
+    assert not any(p.name.startswith("lib.") for p in tmp_path.iterdir())
+
+
+def test_an_existing_output_is_kept_unless_forced(small, tmp_path):
+    d, rows, src = small
+    out = tmp_path / "lib.parquet"
+    out.write_bytes(b"precious")
+    r = cli(src, "-o", out, "--jobs", 1, cwd=tmp_path, check=1)
+    assert "exists: give --force" in r.stderr
+    assert out.read_bytes() == b"precious"
+
+
+@pytest.mark.parametrize("fmt", ["msp", "mgf"])
+def test_a_library_file_is_what_writing_each_prediction_in_turn_gives(small, tmp_path, fmt):
+    io = pytest.importorskip("corvane_spectra.io")
+    d, rows, src = small
+    rows = rows[:8]
+    src = write_smi(tmp_path / "eight.smi", rows)
+    out = tmp_path / f"lib.{fmt}"
+    cli(src, "-o", out, "--jobs", 2, "--chunk-size", 3, cwd=tmp_path, check=0)
+    want = []
+    for smi, name in rows:
+        sp = corvane_spectra.predict(smi)
+        sp.metadata["name"] = name
+        want.append(sp)
+    io.write(want, tmp_path / f"want.{fmt}")
+    assert out.read_bytes() == (tmp_path / f"want.{fmt}").read_bytes()
+    back = list(io.read(str(out)))
+    assert [(b.name, b.smiles, b.peaks()) for b in back] == [(w.name, w.smiles, w.peaks()) for w in want]

@@ -39,19 +39,32 @@ def predict_chunk(records: list, wopts: dict, timeout, retries: int) -> tuple[li
     return answers, pool.restarts - before
 
 
-def _client(address: str):
+def check_address(address: str) -> int | None:
+    """Refuse a malformed --dask value before any work; the local cluster's size, if local."""
     try:
-        from dask.distributed import Client, LocalCluster
+        import dask.distributed  # noqa: F401
     except ImportError as e:
         raise ValueError("--dask needs dask.distributed: pip install 'corvane[cluster]'") from e
     if address == "local" or address.startswith("local:"):
         n = address.partition(":")[2]
         try:
-            n_workers = int(n) if n else None
+            n_workers = int(n) if n else 0
         except ValueError:
             raise ValueError(f"--dask {address}: expected local or local:N") from None
-        if n_workers is not None and n_workers < 1:
+        if n and n_workers < 1:
             raise ValueError(f"--dask {address}: at least one worker")
+        return n_workers
+    if "://" not in address and ":" not in address:
+        raise ValueError(f"--dask {address}: expected a scheduler address such as tcp://host:8786, "
+                         "or local[:N]")
+    return None
+
+
+def _client(address: str):
+    from dask.distributed import Client, LocalCluster
+
+    n_workers = check_address(address)
+    if n_workers is not None:
         from .engine import default_jobs
 
         cluster = LocalCluster(n_workers=n_workers or default_jobs(), threads_per_worker=1,
@@ -67,7 +80,7 @@ def run(address: str, chunks, collector, wopts: dict, timeout, retries: int) -> 
     restarts = 0
     try:
         threads = sum(client.nthreads().values()) or 1
-        window = 2 * threads + 1
+        window = 2 * threads + 1  # one chunk running and one waiting per worker thread
         pending = as_completed()
         exhausted = False
         index_of: dict = {}

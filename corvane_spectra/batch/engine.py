@@ -220,6 +220,10 @@ def run(opts: Options, progress: Progress | None = None) -> Summary:
     if not os.path.isfile(opts.input):
         raise FileNotFoundError(f"no such input file: {opts.input}")
     fmt, is_dir = output_format(opts)
+    if opts.dask:
+        from . import dask_backend
+
+        dask_backend.check_address(opts.dask)
     if fmt == "parquet":
         try:
             import pyarrow  # noqa: F401
@@ -310,6 +314,17 @@ def run(opts: Options, progress: Progress | None = None) -> Summary:
     return summary
 
 
+def open_chunk_limit(workers: int, chunk_size: int) -> int:
+    """Chunks open at once: enough to keep every worker's queue full twice over, plus two.
+
+    This bounds the driver's memory: at most this many chunks of answers are
+    held, whatever the size of the input.
+    """
+    from .pool import PREFETCH
+
+    return -(-2 * workers * (PREFETCH + 1) // chunk_size) + 2
+
+
 def default_jobs() -> int:
     try:
         return len(os.sched_getaffinity(0))
@@ -321,7 +336,7 @@ def _run_local(opts: Options, chunks, collector: Collector, wopts: dict) -> dict
     from .pool import WorkerPool
 
     jobs = opts.jobs or default_jobs()
-    window = jobs + 2  # open chunks at most: memory is bounded by window x chunk size
+    window = open_chunk_limit(jobs, opts.chunk_size)
     exhausted = False
     with WorkerPool(jobs, wopts, opts.timeout, opts.retries) as pool:
         while True:
