@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Set-up and everyday tasks of the project.
 #   ./dev.sh main         set up, build, run the module as the main program
-#   ./dev.sh test [ARGS]  set up, build, run the whole test suite (pytest ARGS)
+#   ./dev.sh test [ARGS]  set up, build, run the core's C++ tests (ctest) and the
+#                         whole Python test suite (pytest ARGS)
 #   ./dev.sh bench        set up, build, run the benchmarks (writes bench/results.md)
 #   ./dev.sh setup        set up and build only
 #   ./dev.sh asan [ARGS]  build with AddressSanitizer + UBSan into build/asan and
@@ -21,19 +22,81 @@ find_python() {
   return 1
 }
 
+say() { printf '==> %s\n' "$*" >&2; }
+
+# The C++ test framework of the core library's unit tests (Debian's
+# doctest-dev), installed through apt when it is missing and apt can be used.
+ensure_doctest() {
+  [ -f /usr/include/doctest/doctest.h ] && return 0
+  if command -v apt-get >/dev/null 2>&1 && [ "$(id -u)" = 0 ]; then
+    say "installing doctest-dev (the C++ test framework) with apt-get"
+    apt-get update -qq >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq doctest-dev >/dev/null
+  else
+    say "doctest-dev (the C++ test framework) is missing: install it to run the core's C++ tests"
+    return 1
+  fi
+}
+
+# The build requirements, the runtime dependencies and every optional extra
+# of pyproject.toml, one per line.
+pyproject_requirements() {
+  .venv/bin/python - <<'PY'
+import tomllib
+with open("pyproject.toml", "rb") as f:
+    d = tomllib.load(f)
+reqs = d["build-system"]["requires"] + d["project"]["dependencies"]
+for extra in d["project"].get("optional-dependencies", {}).values():
+    reqs += extra
+print("\n".join(reqs))
+PY
+}
+
+build_dir() { ls -d build/cp313-* 2>/dev/null | head -n 1; }
+
 setup() {
+  local t0=$SECONDS
   if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
+    say "creating the virtual environment .venv (CPython 3.13)"
     rm -rf .venv
     "$(find_python)" -m venv .venv
   fi
   local stamp=.venv/.deps-stamp
   if [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ]; then
+    say "installing the dependencies listed in pyproject.toml (about 1.5 minutes the first time)"
     .venv/bin/python -m pip install -q --upgrade pip
-    .venv/bin/python -m pip install -q scikit-build-core pybind11 cmake ninja \
-      numpy networkx matplotlib rdkit mendeleev requests tqdm pyarrow 'dask[distributed]' pytest hypothesis scipy
+    local reqs
+    reqs=$(pyproject_requirements)
+    # shellcheck disable=SC2086
+    .venv/bin/python -m pip install -q $reqs
     touch "$stamp"
   fi
-  .venv/bin/python -m pip install -q --no-build-isolation --no-deps .
+  local tests=OFF
+  ensure_doctest && tests=ON
+  say "building and installing corvane (about 1 to 3 minutes on two cores from scratch, seconds after a small change)"
+  .venv/bin/python -m pip install -q --no-build-isolation --no-deps -Ccmake.define.CORVANE_TESTS=$tests .
+  say "set-up done in $((SECONDS - t0)) s"
+}
+
+# The core library's C++ unit tests, from the build that setup made.
+core_tests() {
+  local dir
+  dir=$(build_dir)
+  if [ -z "$dir" ] || [ ! -f "$dir/CTestTestfile.cmake" ]; then
+    say "no C++ tests were built (doctest-dev missing): skipping them"
+    return 0
+  fi
+  say "running the core library's C++ tests (ctest)"
+  local log
+  log=$(mktemp)
+  if .venv/bin/ctest --test-dir "$dir" --output-on-failure >"$log" 2>&1; then
+    grep -E "tests passed" "$log" >&2 || true
+    rm -f "$log"
+  else
+    cat "$log" >&2
+    rm -f "$log"
+    return 1
+  fi
 }
 
 cmd=${1:-test}
@@ -42,7 +105,7 @@ case "$cmd" in
   setup) setup ;;
   main) setup; MPLBACKEND=${MPLBACKEND:-Agg} .venv/bin/corvane-main ;;
   # -P: the tests import the installed build, not the source folders beside them.
-  test) setup; MPLBACKEND=Agg .venv/bin/python -P -m pytest -p no:cacheprovider "$@" ;;
+  test) setup; core_tests; MPLBACKEND=Agg .venv/bin/python -P -m pytest -p no:cacheprovider "$@" ;;
   quick)
     name=$1; shift
     dir=build/dev-$name

@@ -8,34 +8,14 @@
 #include <string>
 
 #include "../module/registry.hpp"
-#include "../vif/vif_bind.hpp"
+#include "../adapters/mol_reader.hpp"
 #include "layout_core.hpp"
 
 namespace corvane::layout {
 
 namespace {
 
-[[noreturn]] void raise(PyObject *type, const std::string &msg) {
-    PyErr_SetString(type, msg.c_str());
-    throw py::error_already_set();
-}
-
 std::string type_name(py::handle o) { return Py_TYPE(o.ptr())->tp_name; }
-
-double as_double(py::handle o) {
-    double v = PyFloat_AsDouble(o.ptr());
-    if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-    return v;
-}
-
-long long as_index(py::handle o) {
-    PyObject *i = PyNumber_Index(o.ptr());
-    if (!i) throw py::error_already_set();
-    long long v = PyLong_AsLongLong(i);
-    Py_DECREF(i);
-    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-    return v;
-}
 
 // How np.linalg.norm rounds the length of one 2-vector in this process: its
 // dot-product kernel may or may not fuse the second multiply-add.  Probed
@@ -291,20 +271,18 @@ py::object enforce_mirror(const Args &a) {
     return py::reinterpret_borrow<py::object>(a[0]);
 }
 
-py::object compute_atom_layout(const Args &a) {
-    py::handle mol = a[0];
-    py::object np = lookup("np");
-    const long long n_atoms = as_index(mol.attr("GetNumAtoms")());
+namespace {
+
+// RDKit's 2-D depiction of the molecule (CoordGen preferred) as an (n, 2)
+// array.  An RDKit conformer hands out all positions in one array; the
+// per-atom accessor gives the same doubles.
+py::array_t<double> depiction(py::handle mol, std::size_t n) {
     py::object depictor = lookup("rdDepictor");
     depictor.attr("SetPreferCoordGen")(true);
     depictor.attr("Compute2DCoords")(mol);
     py::object conf = mol.attr("GetConformer")();
-
-    const std::size_t n = static_cast<std::size_t>(n_atoms < 0 ? 0 : n_atoms);
     py::array_t<double> coords({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(2)});
     double *xy = coords.mutable_data();
-    // An RDKit conformer hands out all positions in one array; the per-atom
-    // accessor gives the same doubles.
     py::object all = py::getattr(conf, "GetPositions", py::none());
     py::object pos = all.is_none() ? py::object() : all();
     if (pos && py::isinstance<py::array_t<double>>(pos) && py::array(pos).ndim() == 2 &&
@@ -321,84 +299,86 @@ py::object compute_atom_layout(const Args &a) {
             xy[2 * i + 1] = as_double(p.attr("y"));
         }
     }
-    if (n <= 1) return py::make_tuple(coords, symmetry_classes_of(mol));
+    return coords;
+}
 
-    py::object ranks = symmetry_classes_of(mol);
-    // Symmetry classes in order of first occurrence, keyed like a dict.
-    std::vector<long> class_id;
-    {
-        py::dict index;
-        for (py::handle r : ranks) {
-            PyObject *c = PyDict_GetItemWithError(index.ptr(), r.ptr());
-            if (!c && PyErr_Occurred()) throw py::error_already_set();
-            if (c) {
-                class_id.push_back(PyLong_AsLong(c));
+// Symmetry class of every atom, numbered by first occurrence of its rank.
+// Ranks are keyed as a dict keys them: exact ints by value, anything else by
+// the first earlier rank that a dict finds equal to it.
+std::vector<long> class_ids(py::handle ranks) {
+    std::vector<py::object> rs;
+    for (py::handle r : ranks) rs.push_back(borrow(r.ptr()));
+    std::vector<long long> keys;
+    for (const py::object &r : rs) {
+        int overflow = 0;
+        const long long v = PyLong_CheckExact(r.ptr()) ? PyLong_AsLongLongAndOverflow(r.ptr(), &overflow) : 0;
+        if (!PyLong_CheckExact(r.ptr()) || overflow) break;
+        keys.push_back(v);
+    }
+    if (keys.size() != rs.size()) {
+        keys.clear();
+        py::dict first;
+        for (const py::object &r : rs) {
+            PyObject *k = dict_get(first, r);
+            if (k) {
+                keys.push_back(PyLong_AsLongLong(k));
             } else {
-                long id = static_cast<long>(PyDict_GET_SIZE(index.ptr()));
-                index[r] = py::int_(id);
-                class_id.push_back(id);
+                const auto i = static_cast<long long>(keys.size());
+                first[r] = int_(i);
+                keys.push_back(i);
             }
         }
     }
-    const Groups groups = groups_of(class_id);
-    py::object groups_obj;  // the defaultdict a rebound equaliser is given
-    auto groups_mapping = [&]() -> py::object {
-        if (!groups_obj) {
-            groups_obj = lookup("defaultdict")(py::reinterpret_borrow<py::object>(
-                reinterpret_cast<PyObject *>(&PyList_Type)));
-            std::size_t i = 0;
-            for (py::handle r : ranks) groups_obj[r].attr("append")(py::int_(i++));
-        }
-        return groups_obj;
-    };
+    return number_classes(keys);
+}
 
+// The molecule's bonds, checked against its atoms.
+BondTable bond_table(py::handle mol, std::size_t n) {
+    const auto n_atoms = static_cast<long long>(n);
     std::vector<std::pair<long, long>> bond_list;
-    for (py::handle b : vif::mol_items(mol, true)) {
+    for (py::handle b : mol::mol_items(mol, true)) {
         long long u = as_index(b.attr("GetBeginAtomIdx")()), v = as_index(b.attr("GetEndAtomIdx")());
         if (u < 0 || v < 0 || u >= n_atoms || v >= n_atoms) raise(PyExc_IndexError, "bond atom index out of range");
         bond_list.emplace_back(static_cast<long>(u), static_cast<long>(v));
     }
-    const BondTable bt(n, std::move(bond_list));
+    return BondTable(n, std::move(bond_list));
+}
 
-    const long long n_iter = as_index(a[1]);
-    const double target = as_double(a[2]);
-    const ForceParams p{target, target * as_double(a[3]), as_double(a[4]), as_double(a[5])};
-    const NormKind nk = norm_kind();
-
-    // Separate atoms that the depiction put on the same spot.
-    py::object rng;
-    for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t j = i + 1; j < n; ++j) {
-            if (norm2(xy[2 * i] - xy[2 * j], xy[2 * i + 1] - xy[2 * j + 1], nk) < 1e-6) {
-                if (!rng) rng = np.attr("random").attr("default_rng")(42);
-                py::array_t<double, py::array::c_style | py::array::forcecast> draw =
-                    rng.attr("normal")(0, 0.1, py::arg("size") = 2);
-                xy[2 * j] += draw.at(0);
-                xy[2 * j + 1] += draw.at(1);
-            }
-        }
-    }
-
+// The force iterations with the equalisation of symmetry classes: in C++
+// without the interpreter lock while the equaliser is the module's own,
+// else through the rebound name with the classes as a defaultdict.
+void refine(py::handle coords, double *xy, std::size_t n, py::handle ranks, const BondTable &bt, const ForceParams &p,
+            const Groups &groups, long long n_iter, NormKind nk) {
     const long bad = first_bad_member(groups, n);
     if (n_iter > 0 && bad < 0 && is_own(F_radial_equalize)) {
         py::gil_scoped_release nogil;
         force_loop(xy, n, bt, p, groups, 0, static_cast<long>(n_iter), nk);
-    } else {
-        StepScratch scratch;
-        for (long long it = 0; it < n_iter; ++it) {
-            force_step(xy, n, bt, p, nk, scratch);
-            if (!equalize_after(static_cast<long>(it))) continue;
-            if (is_own(F_radial_equalize)) {
-                if (bad >= 0)
-                    raise(PyExc_IndexError, "index " + std::to_string(bad) + " is out of bounds for axis 0 with size " +
-                                                std::to_string(n));
-                radial_equalize(xy, groups, nk);
-            } else {
-                lookup(F_radial_equalize)(coords, groups_mapping());
+        return;
+    }
+    py::object groups_obj;  // the defaultdict a rebound equaliser is given
+    StepScratch scratch;
+    for (long long it = 0; it < n_iter; ++it) {
+        force_step(xy, n, bt, p, nk, scratch);
+        if (!equalize_after(static_cast<long>(it))) continue;
+        if (is_own(F_radial_equalize)) {
+            if (bad >= 0)
+                raise(PyExc_IndexError, "index " + std::to_string(bad) + " is out of bounds for axis 0 with size " +
+                                            std::to_string(n));
+            radial_equalize(xy, groups, nk);
+        } else {
+            if (!groups_obj) {
+                groups_obj = lookup("defaultdict")(borrow(reinterpret_cast<PyObject *>(&PyList_Type)));
+                std::size_t i = 0;
+                for (py::handle r : ranks) groups_obj[r].attr("append")(py::int_(i++));
             }
+            lookup(F_radial_equalize)(coords, groups_obj);
         }
     }
+}
 
+// Principal-axis alignment, then the mirror clean-up across the x and the y
+// axis.
+py::object align_and_mirror(py::handle coords, py::handle ranks) {
     py::object out = is_own(F_pca_align) ? pca_object(coords) : lookup(F_pca_align)(coords);
     for (int axis : {1, 0}) {
         if (is_own(F_enforce_mirror))
@@ -406,7 +386,37 @@ py::object compute_atom_layout(const Args &a) {
         else
             out = lookup(F_enforce_mirror)(out, ranks, py::arg("axis") = axis);
     }
-    return py::make_tuple(out, ranks);
+    return out;
+}
+
+}  // namespace
+
+py::object compute_atom_layout(const Args &a) {
+    py::handle mol = a[0];
+    py::object np = lookup("np");
+    const long long n_atoms = as_index(mol.attr("GetNumAtoms")());
+    const std::size_t n = static_cast<std::size_t>(n_atoms < 0 ? 0 : n_atoms);
+    py::array_t<double> coords = depiction(mol, n);
+    double *xy = coords.mutable_data();
+    if (n <= 1) return py::make_tuple(coords, symmetry_classes_of(mol));
+
+    py::object ranks = symmetry_classes_of(mol);
+    const Groups groups = groups_of(class_ids(ranks));
+    const BondTable bt = bond_table(mol, n);
+    const long long n_iter = as_index(a[1]);
+    const double target = as_double(a[2]);
+    const ForceParams p{target, target * as_double(a[3]), as_double(a[4]), as_double(a[5])};
+    const NormKind nk = norm_kind();
+
+    py::object rng;
+    separate_coincident(xy, n, nk, [&] {
+        if (!rng) rng = np.attr("random").attr("default_rng")(42);
+        py::array_t<double, py::array::c_style | py::array::forcecast> draw =
+            rng.attr("normal")(0, 0.1, py::arg("size") = 2);
+        return std::pair<double, double>(draw.at(0), draw.at(1));
+    });
+    refine(coords, xy, n, ranks, bt, p, groups, n_iter, nk);
+    return py::make_tuple(align_and_mirror(coords, ranks), ranks);
 }
 
 py::object yerlestir_dugumler(const Args &a) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <numbers>
+#include <unordered_map>
 #include <utility>
 
 namespace corvane::layout {
@@ -108,6 +109,14 @@ Groups groups_of(const std::vector<long> &class_ids) {
         g[c].push_back(static_cast<long>(i));
     }
     return g;
+}
+
+std::vector<long> number_classes(const std::vector<long long> &keys) {
+    std::unordered_map<long long, long> ids;
+    std::vector<long> out;
+    out.reserve(keys.size());
+    for (long long k : keys) out.push_back(ids.emplace(k, static_cast<long>(ids.size())).first->second);
+    return out;
 }
 
 void radial_equalize(double *xy, const Groups &groups, NormKind nk) {

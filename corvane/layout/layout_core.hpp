@@ -60,6 +60,26 @@ using Groups = std::vector<std::vector<long>>;
 // occurrence).
 Groups groups_of(const std::vector<long> &class_ids);
 
+// Class id of every atom: atoms with equal keys share a class, and classes
+// are numbered 0, 1, ... in the order in which their key first occurs.
+std::vector<long> number_classes(const std::vector<long long> &keys);
+
+// Moves apart atoms that the depiction put on the same spot: for every pair
+// i < j closer than 1e-6, atom j is shifted by the (dx, dy) that `draw()`
+// gives (two normal draws of the layout's seeded generator).
+template <class Draw>
+void separate_coincident(double *xy, std::size_t n, NormKind nk, Draw &&draw) {
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = i + 1; j < n; ++j) {
+            if (norm2(xy[2 * i] - xy[2 * j], xy[2 * i + 1] - xy[2 * j + 1], nk) < 1e-6) {
+                const auto [dx, dy] = draw();
+                xy[2 * j] += dx;
+                xy[2 * j + 1] += dy;
+            }
+        }
+    }
+}
+
 // Puts the members of every group at the group's mean distance from the
 // group centroid, each keeping its direction.  Member indices must be valid
 // rows (0 .. n-1).

@@ -11,80 +11,7 @@
 namespace corvane {
 namespace {
 
-// Parameter lists, in registry order.
-const FnDef kSpecs[F_COUNT] = {
-    {"_get_period", {"symbol"}, nullptr, layout::get_period},
-    {"_angle_diff", {"a", "b"}, nullptr, layout::angle_diff},
-    {"_symmetry_classes", {"mol"}, nullptr, layout::symmetry_classes},
-    {"_radial_equalize", {"coords", "groups"}, nullptr, layout::radial_equalize},
-    {"_pca_align", {"coords"}, nullptr, layout::pca_align},
-    {"_enforce_mirror", {"coords", "ranks", "axis", "eps"}, nullptr, layout::enforce_mirror},
-    {"compute_atom_layout",
-     {"mol", "n_iter", "target_bond_len", "repulsion_factor", "k_attr", "k_rep"},
-     nullptr,
-     layout::compute_atom_layout},
-    {"_yerlestir_dugumler", {"n_nodes", "target_angles"}, nullptr, layout::yerlestir_dugumler},
-    {"compute_lpi", {"graph", "tol", "weight"}, nullptr, vif::compute_lpi},
-    {"detect_soft_bonds", {"graph", "chem_bonds", "baseline_lpi", "tol"}, nullptr, vif::detect_soft_bonds},
-    {"_fragment_formula", {"mol", "atom_indices"}, nullptr, ms::fragment_formula},
-    {"_pair_label", {"mol", "i", "j"}, nullptr, ms::pair_label},
-    {"_nominal_atom_mass", {"atomic_num"}, nullptr, ms::nominal_atom_mass},
-    {"_nominal_mass", {"mol", "indices"}, nullptr, ms::nominal_mass},
-    {"predict_fragments",
-     {"mol", "soft_bonds", "ring_fragmentation", "min_ring_fragment_mz"},
-     nullptr,
-     ms::predict_fragments},
-    {"_fragment_atom_softs",
-     {"H", "atom_subgraphs", "chem_bonds", "atom_set", "tol"},
-     nullptr,
-     ms::fragment_atom_softs},
-    {"_cut_atom_set", {"mol", "atom_set", "softs", "ring_fragmentation", "min_mz"}, nullptr, ms::cut_atom_set},
-    {"predict_fragments_recursive",
-     {"mol", "H", "atom_subgraphs", "chem_bonds", "max_generations", "min_mz", "ring_fragmentation"},
-     nullptr,
-     ms::predict_fragments_recursive},
-    {"_build_bond_orders", {"mol"}, nullptr, vif::build_bond_orders},
-    {"plot_mass_spectrum", {"smiles", "mol_mass", "fragments", "ax"}, nullptr, ms::plot_mass_spectrum},
-    {"VIF",
-     {"smiles", "n_iter", "target_bond_len", "radius_ratio", "show_spectrum", "bond_kappa", "draw", "verbose",
-      "ring_fragmentation", "recursive_ms", "max_generations"},
-     nullptr,
-     vif::VIF},
-    {"fetch_smiles_from_pubchem", {"query", "by", "timeout"}, nullptr, pubchem::fetch_smiles_from_pubchem},
-    {"VIF_from_pubchem", {"query", "by"}, "vif_kwargs", pubchem::VIF_from_pubchem},
-    {"VIF_panel", {"molecules", "by", "cols", "save", "node_size", "bond_kappa"}, nullptr, suites::VIF_panel},
-    {"VIF_ms_panel",
-     {"molecules", "by", "cols", "save", "ring_fragmentation", "recursive_ms"},
-     nullptr,
-     suites::VIF_ms_panel},
-    {"triple_group_demo", {"smiles", "save_prefix"}, nullptr, suites::triple_group_demo},
-    {"halogen_test", {"molekuller", "panel_n", "save"}, nullptr, suites::halogen_test},
-    {"validate", {"verbose"}, nullptr, suites::validate},
-};
-
-// Defaults of each function, in registry order (None: no defaults).
-py::object defaults_of(FnId id) {
-    py::none none;
-    switch (id) {
-        case F_enforce_mirror: return py::make_tuple(0.05);
-        case F_compute_atom_layout: return py::make_tuple(600, 1.5, 1.2, 0.06, 0.05);
-        case F_compute_lpi: return py::make_tuple(1e-09, "weight");
-        case F_detect_soft_bonds: return py::make_tuple(1e-09);
-        case F_predict_fragments: return py::make_tuple(false, 30);
-        case F_fragment_atom_softs: return py::make_tuple(1e-09);
-        case F_predict_fragments_recursive: return py::make_tuple(3, 25, true);
-        case F_plot_mass_spectrum: return py::make_tuple(none);
-        case F_VIF: return py::make_tuple(600, 1.5, 0.23, true, 0.9, true, true, false, false, 2);
-        case F_fetch_smiles_from_pubchem: return py::make_tuple("name", 20);
-        case F_VIF_from_pubchem: return py::make_tuple("name");
-        case F_VIF_panel: return py::make_tuple(none, "name", 5, none, 60, 0.9);
-        case F_VIF_ms_panel: return py::make_tuple(none, "name", 2, none, false, false);
-        case F_triple_group_demo: return py::make_tuple("N#Cc1ccc(cc1)N=Nc1ccc(cc1)Cl", "/tmp/vif_kombine");
-        case F_halogen_test: return py::make_tuple(none, 4, "/tmp/vif_halojen.png");
-        case F_validate: return py::make_tuple(true);
-        default: return none;
-    }
-}
+#include "api_table.inc"
 
 PyObject *g_module = nullptr;        // the module of the process, once created
 bool g_executed = false;             // its body has run to the end
@@ -142,8 +69,8 @@ void run_body(py::module_ m) {
     set(m, "LPI_REFERENCES", tables::lpi_references());
     set(m, "MS_REFERENCES", tables::ms_references());
     define_function(m, F_validate);
-    for (const auto &[name, smiles] : tables::named_molecules()) set(m, name, py::str(smiles));
-    for (const auto &[alias, name] : tables::aliases()) set(m, alias, m.attr(name));
+    for (const auto &[name, smiles] : kNamedMolecules) set(m, name, py::str(smiles));
+    for (const auto &[alias, name] : kAliases) set(m, alias, m.attr(name));
 
     if (py::str(m.attr("__name__")).equal(py::str("__main__")))
         m.attr("halogen_test")(py::arg("save") = "/tmp/vif_halogen.png");
@@ -261,11 +188,6 @@ bool is_own(FnId id) {
     PyObject *v = PyDict_GetItemWithError(module_dict(), g_names[id]);
     if (!v && PyErr_Occurred()) PyErr_Clear();
     return v != nullptr && v == g_own[id];
-}
-
-void not_implemented(const char *name) {
-    PyErr_Format(PyExc_NotImplementedError, "%s is not implemented yet", name);
-    throw py::error_already_set();
 }
 
 }  // namespace corvane

@@ -1,11 +1,9 @@
 // Reference data bound at import: molecule lists, expected signatures and
-// peaks, named SMILES strings and the PubChem address.
+// peaks, and the PubChem address.  The named SMILES constants live in the
+// function table (api_table.py).
 #pragma once
 
 #include <pybind11/pybind11.h>
-
-#include <utility>
-#include <vector>
 
 namespace py = pybind11;
 
@@ -16,9 +14,5 @@ py::list biomolecules();
 py::list halogen_tests();
 py::list lpi_references();
 py::list ms_references();
-// (name, SMILES) in binding order.
-const std::vector<std::pair<const char *, const char *>> &named_molecules();
-// (alias, name of the constant it copies) in binding order.
-const std::vector<std::pair<const char *, const char *>> &aliases();
 
 }  // namespace corvane::tables

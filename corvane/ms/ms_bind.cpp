@@ -7,83 +7,14 @@
 #include <cmath>
 #include <unordered_map>
 
+#include "../adapters/graph_matrix.hpp"
+#include "../adapters/mol_reader.hpp"
+#include "../lpi/lpi_core.hpp"
 #include "../module/registry.hpp"
-#include "../vif/vif_bind.hpp"
 #include "ms_core.hpp"
 
 namespace corvane::ms {
 namespace {
-
-[[noreturn]] void raise() { throw py::error_already_set(); }
-
-py::object steal(PyObject *o) {
-    if (!o) raise();
-    return py::reinterpret_steal<py::object>(o);
-}
-
-// Interned key strings, created once and kept for the life of the process.
-PyObject *key(const char *s) {
-    static std::unordered_map<const char *, PyObject *> cache;
-    auto it = cache.find(s);
-    if (it != cache.end()) return it->second;
-    PyObject *k = PyUnicode_InternFromString(s);
-    if (!k) raise();
-    cache[s] = k;
-    return k;
-}
-
-py::object builtin(const char *name) {
-    PyObject *f = PyDict_GetItemString(PyEval_GetBuiltins(), name);
-    if (!f) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        raise();
-    }
-    return py::reinterpret_borrow<py::object>(f);
-}
-
-bool truth(py::handle h) {
-    int r = PyObject_IsTrue(h.ptr());
-    if (r < 0) raise();
-    return r != 0;
-}
-
-bool compare(py::handle a, py::handle b, int op) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (r < 0) raise();
-    return r != 0;
-}
-
-bool contains(py::handle container, py::handle x) {
-    int r = PySequence_Contains(container.ptr(), x.ptr());
-    if (r < 0) raise();
-    return r != 0;
-}
-
-py::object item(py::handle o, const char *k) { return steal(PyObject_GetItem(o.ptr(), key(k))); }
-
-// record.get(k, dflt)
-py::object get_or(py::handle o, const char *k, py::handle dflt) {
-    if (PyDict_CheckExact(o.ptr())) {
-        PyObject *v = PyDict_GetItemWithError(o.ptr(), key(k));
-        if (v) return py::reinterpret_borrow<py::object>(v);
-        if (PyErr_Occurred()) raise();
-        return py::reinterpret_borrow<py::object>(dflt);
-    }
-    return o.attr("get")(py::reinterpret_borrow<py::object>(key(k)), dflt);
-}
-
-// dict.get for a dict that may fail on unhashable keys; null when absent.
-PyObject *dict_get(py::handle d, py::handle k) {
-    PyObject *v = PyDict_GetItemWithError(d.ptr(), k.ptr());
-    if (!v && PyErr_Occurred()) raise();
-    return v;
-}
-
-double as_double(py::handle h) {
-    double d = PyFloat_AsDouble(h.ptr());
-    if (d == -1.0 && PyErr_Occurred()) raise();
-    return d;
-}
 
 std::string as_text(py::handle h, const char *what) {
     if (!PyUnicode_Check(h.ptr())) {
@@ -198,7 +129,7 @@ class AtomTable {
 public:
     // `info`, when given, is the molecule as already read: nothing is asked
     // of RDKit again.
-    explicit AtomTable(py::handle mol, const vif::MolInfo *info = nullptr) : mol_(mol), info_(info) {}
+    explicit AtomTable(py::handle mol, const mol::MolInfo *info = nullptr) : mol_(mol), info_(info) {}
 
     py::handle atom(int i) {
         Entry &e = entry(i);
@@ -243,7 +174,7 @@ private:
     };
     Entry &entry(int i) { return entries_[i]; }
     py::handle mol_;
-    const vif::MolInfo *info_;
+    const mol::MolInfo *info_;
     std::unordered_map<int, Entry> entries_;
 };
 
@@ -272,7 +203,7 @@ py::object fragment_formula_of(py::handle mol, AtomTable &t, const std::vector<i
 
 std::vector<std::pair<int, int>> bonds_of(py::handle mol) {
     std::vector<std::pair<int, int>> bonds;
-    for (py::handle b : vif::mol_items(mol, true)) {
+    for (py::handle b : mol::mol_items(mol, true)) {
         long long u = node_of(b.attr("GetBeginAtomIdx")(), INT_MAX);
         long long v = node_of(b.attr("GetEndAtomIdx")(), INT_MAX);
         bonds.push_back({static_cast<int>(u), static_cast<int>(v)});
@@ -286,28 +217,8 @@ long long atom_count(py::handle mol) {
     return n;
 }
 
-// Python's tuple(sorted((a, b))) of two values.
-py::tuple sorted_pair(py::handle a, py::handle b) {
-    if (compare(b, a, Py_LT)) return py::make_tuple(b, a);
-    return py::make_tuple(a, b);
-}
-
 // ---------------------------------------------------------------------------
 // Soft bonds of a fragment.
-
-// Counts from numpy's eigenvalues, exactly as compute_lpi forms them; called
-// from C++ work that runs without the GIL.
-ExactCounts exact_counts(double tol) {
-    return [tol](const std::vector<double> &a, std::size_t k) {
-        py::gil_scoped_acquire gil;
-        const auto n = static_cast<py::ssize_t>(k);
-        py::array_t<double> A({n, n});
-        std::copy(a.begin(), a.end(), A.mutable_data());
-        py::array_t<double, py::array::c_style | py::array::forcecast> ev =
-            lookup("np").attr("linalg").attr("eigvalsh")(A);
-        return vif::count_signs(ev.data(), static_cast<std::size_t>(ev.size()), tol);
-    };
-}
 
 // Rows of an exact nx.Graph in its node order.
 py::dict node_rows(py::handle H) {
@@ -318,13 +229,8 @@ py::dict node_rows(py::handle H) {
 }
 
 double edge_weight(py::handle attrs) {
-    PyObject *w = dict_get(attrs, py::handle(key("weight")));
+    PyObject *w = dict_get(attrs, py::handle(interned("weight")));
     return w ? as_double(w) : 1.0;
-}
-
-bool is_plain_graph(py::handle H) {
-    py::object graph_type = lookup("nx").attr("Graph");
-    return Py_IS_TYPE(H.ptr(), reinterpret_cast<PyTypeObject *>(graph_type.ptr()));
 }
 
 bool graph_has_edge(py::handle H_adj, py::handle u, py::handle v) {
@@ -340,16 +246,13 @@ py::object fragment_atom_softs_plain(py::handle H, py::handle chem_bonds, py::ha
     auto sig = [](const py::object &lpi) { return py::make_tuple(item(lpi, "n+"), item(lpi, "n0"), item(lpi, "n-")); };
     py::tuple base_sig = sig(compute_lpi());
     py::list softs;
+    graph::EdgeTrials trials(sub);
     for (py::handle cb : py::iter(chem_bonds)) {
         if (!contains(atom_set, item(cb, "atom_u"))) continue;
         if (!contains(atom_set, item(cb, "atom_v"))) continue;
         py::object u = item(cb, "u_node"), v = item(cb, "v_node");
-        if (!truth(sub.attr("has_edge")(u, v))) continue;
-        py::object w = sub[u][v].attr("get")("weight", 1.0);
-        sub.attr("remove_edge")(u, v);
-        py::object pert = compute_lpi();
-        sub.attr("add_edge")(u, v, py::arg("weight") = w);
-        if (compare(sig(pert), base_sig, Py_EQ)) softs.append(cb);
+        py::object pert = trials.cut(u, v, compute_lpi);
+        if (pert && compare(sig(pert), base_sig, Py_EQ)) softs.append(cb);
     }
     return softs;
 }
@@ -366,7 +269,7 @@ py::object fragment_atom_softs_fast(py::handle H, py::handle chem_bonds, py::han
         nodes.push_back(py::reinterpret_borrow<py::object>(kv.first));
     }
     const std::size_t k = nodes.size();
-    vif::check_dense_size(k);
+    graph::check_dense_size(k);
     py::dict adj = H.attr("_adj");
     std::vector<double> a(k * k, 0.0);
     for (std::size_t i = 0; i < k; ++i) {
@@ -390,7 +293,7 @@ py::object fragment_atom_softs_fast(py::handle H, py::handle chem_bonds, py::han
     std::vector<char> soft;
     {
         py::gil_scoped_release release;
-        soft = soft_trials(std::move(a), k, trials, tol, exact_counts(tol), vif::numpy_eigh());
+        soft = lpi::soft_trials(std::move(a), k, trials, tol, graph::exact_counts(tol), graph::numpy_eigh());
     }
     py::list softs;
     for (std::size_t t = 0; t < soft.size(); ++t)
@@ -405,7 +308,7 @@ py::object fragment_atom_softs_fast(py::handle H, py::handle chem_bonds, py::han
 // own functions produce; false sends the call down the plain path.
 struct CascadeData {
     Molecule mol;
-    VifGraph graph;
+    NodeMatrix graph;
     std::vector<BondRecord> bonds;
     CascadeOptions opt;
 };
@@ -456,10 +359,10 @@ bool read_molecule(py::handle mol, long long n, Molecule &m) {
 }
 
 bool read_graph(py::handle H, py::handle atom_subgraphs, py::handle chem_bonds, long long n, CascadeData &d) {
-    if (!is_plain_graph(H)) return false;
+    if (!graph::is_plain_graph(H)) return false;
     if (!PyList_CheckExact(chem_bonds.ptr()) && !PyTuple_CheckExact(chem_bonds.ptr())) return false;
     py::dict rows = node_rows(H);
-    VifGraph &g = d.graph;
+    NodeMatrix &g = d.graph;
     g.n_nodes = static_cast<std::size_t>(rows.size());
     for (long long a = 0; a < n; ++a) {
         py::object nodes = steal(PyObject_GetItem(atom_subgraphs.ptr(), py::int_(a).ptr()));
@@ -496,15 +399,15 @@ bool read_graph(py::handle H, py::handle atom_subgraphs, py::handle chem_bonds, 
         }
         d.bonds.push_back(r);
     }
-    g.adjacency = vif::dense_adjacency(H, py::str("weight")).a;
+    g.adjacency = graph::dense_adjacency(H, py::str("weight")).a;
     if (g.adjacency.size() != g.n_nodes * g.n_nodes) return false;
     return true;
 }
 
 py::dict peak_entry(py::handle formula_text, long generation) {
     py::dict e;
-    e[key("formula")] = formula_text;
-    e[key("generation")] = py::int_(generation);
+    e[interned("formula")] = formula_text;
+    e[interned("generation")] = py::int_(generation);
     return e;
 }
 
@@ -570,7 +473,7 @@ py::object nominal_atom_mass(const Args &a) { return memo_atom_mass(a[0]); }
 
 py::object nominal_mass(const Args &a) {
     py::handle mol = a[0];
-    const vif::MolInfo *info = vif::take_mol_info(mol);
+    const mol::MolInfo *info = mol::take_mol_info(mol);
     const auto n = info ? static_cast<Py_ssize_t>(info->mass.size()) : 0;
     IntSum s;
     for (py::handle i : py::iter(a[1])) {
@@ -588,7 +491,7 @@ py::object predict_fragments(const Args &a) {
     py::handle mol = a[0], soft_bonds = a[1], ring = a[2], min_ring_mz = a[3];
     // The molecule as VIF read it serves while every function handed the
     // molecule below is the module's own.
-    const vif::MolInfo *info = vif::take_mol_info(mol);
+    const mol::MolInfo *info = mol::take_mol_info(mol);
     if (info && !(is_own(F_fragment_formula) && is_own(F_nominal_mass) && is_own(F_pair_label)))
         info = nullptr;
     const long long n = info ? static_cast<long long>(info->symbol.size()) : atom_count(mol);
@@ -620,46 +523,40 @@ py::object predict_fragments(const Args &a) {
         frags.append(out[1]);
         return frags;
     };
-    auto n_heavy = [&](const std::vector<int> &comp) {
-        long h = 0;
-        for (int i : comp) h += t.heavy(i) ? 1 : 0;
-        return h;
-    };
     auto record = [](py::handle label, bool split, const char *mode, py::handle frags) {
         py::dict r;
-        r[key("bond")] = label;
-        r[key("split")] = py::bool_(split);
-        r[key("mode")] = py::str(mode);
-        r[key("fragments")] = frags;
+        r[interned("bond")] = label;
+        r[interned("split")] = py::bool_(split);
+        r[interned("mode")] = py::str(mode);
+        r[interned("fragments")] = frags;
         return r;
     };
 
     py::list results;
     py::set seen_pairs;
-    struct RingPair {
-        py::tuple pair;
-        int edge;
-    };
-    std::vector<RingPair> ring_pairs;
+    SoftCuts cuts(ag);
+    std::vector<py::tuple> ring_pairs;  // the atom pair of each ring bond
     std::vector<int> first, second;
     for (py::handle s : py::iter(soft_bonds)) {
         py::tuple pair = sorted_pair(item(s, "atom_u"), item(s, "atom_v"));
         if (contains(seen_pairs, pair)) continue;
         if (PySet_Add(seen_pairs.ptr(), pair.ptr()) < 0) raise();
         const long long i = node_of(pair[0], n), j = node_of(pair[1], n);
-        const int edge = i < 0 || j < 0 ? -1 : ag.edge(static_cast<int>(i), static_cast<int>(j));
-        if (edge < 0) continue;
+        if (i < 0 || j < 0 || ag.edge(static_cast<int>(i), static_cast<int>(j)) < 0) continue;
         py::object label =
             py::str("{}{}-{}{}").format(item(s, "sym_u"), item(s, "atom_u"), item(s, "sym_v"), item(s, "atom_v"));
-        if (ag.split({edge}, first, second)) {
-            // A multiple bond is not cleaved when one side would be a lone
-            // heavy atom (the oxygen of a carbonyl group).
-            if (compare(item(s, "order"), py::int_(2), Py_GE) && std::min(n_heavy(first), n_heavy(second)) == 1)
-                continue;
-            results.append(record(label, true, "single", frags_of(first, second)));
-        } else {
-            results.append(record(label, false, "single", py::none()));
-            ring_pairs.push_back({pair, edge});
+        auto multiple = [&] { return compare(item(s, "order"), py::int_(2), Py_GE); };
+        auto heavy = [&](int x) { return t.heavy(x); };
+        switch (cuts.cut(static_cast<int>(i), static_cast<int>(j), multiple, heavy, first, second)) {
+            case SoftCuts::Single::split:
+                results.append(record(label, true, "single", frags_of(first, second)));
+                break;
+            case SoftCuts::Single::ring_bond:
+                results.append(record(label, false, "single", py::none()));
+                ring_pairs.push_back(pair);
+                break;
+            default:
+                break;
         }
     }
 
@@ -667,7 +564,7 @@ py::object predict_fragments(const Args &a) {
         py::set seen_double;
         for (std::size_t p = 0; p < ring_pairs.size(); ++p) {
             for (std::size_t q = p + 1; q < ring_pairs.size(); ++q) {
-                if (!ag.split({ring_pairs[p].edge, ring_pairs[q].edge}, first, second)) continue;
+                if (!cuts.cut_pair(p, q, first, second)) continue;
                 py::list frags = frags_of(first, second);
                 py::object mz0 = frags[0][py::int_(2)], mz1 = frags[1][py::int_(2)];
                 py::object lighter = compare(mz1, mz0, Py_LT) ? mz1 : mz0;
@@ -676,7 +573,7 @@ py::object predict_fragments(const Args &a) {
                 if (contains(seen_double, mass_key)) continue;
                 if (PySet_Add(seen_double.ptr(), mass_key.ptr()) < 0) raise();
                 py::object pair_label_fn = lookup(F_pair_label);
-                py::tuple p1 = ring_pairs[p].pair, p2 = ring_pairs[q].pair;
+                py::tuple p1 = ring_pairs[p], p2 = ring_pairs[q];
                 py::object lbl = pair_label_fn(mol, p1[0], p1[1]) + py::str(" + ");
                 lbl = lbl + pair_label_fn(mol, p2[0], p2[1]);
                 results.append(record(lbl, true, "ring", frags));
@@ -696,7 +593,7 @@ py::object fragment_atom_softs(const Args &a) {
     }
     // The module's own LPI on a plain graph, with a tolerance it can count
     // against directly, is computed here on the fragment's matrix.
-    if (is_own(F_compute_lpi) && is_plain_graph(H)) {
+    if (is_own(F_compute_lpi) && graph::is_plain_graph(H)) {
         const double tol_d = PyFloat_AsDouble(tol.ptr());
         if (tol_d == -1.0 && PyErr_Occurred())
             PyErr_Clear();
@@ -729,7 +626,7 @@ py::object cut_atom_set(const Args &a) {
         return i ? static_cast<int>(PyLong_AsSsize_t(i)) : -1;
     };
     std::vector<std::pair<int, int>> edges;
-    for (py::handle b : vif::mol_items(mol, true)) {
+    for (py::handle b : mol::mol_items(mol, true)) {
         py::object u = b.attr("GetBeginAtomIdx")(), v = b.attr("GetEndAtomIdx")();
         if (contains(atom_set, u) && contains(atom_set, v)) edges.push_back({local_of(u), local_of(v)});
     }
@@ -801,7 +698,7 @@ py::object predict_fragments_recursive(const Args &a) {
     std::vector<Peak> peaks;
     {
         py::gil_scoped_release release;
-        peaks = cascade(d.mol, d.graph, d.bonds, d.opt, exact_counts(d.opt.tol), vif::numpy_eigh());
+        peaks = cascade(d.mol, d.graph, d.bonds, d.opt, graph::exact_counts(d.opt.tol), graph::numpy_eigh());
     }
     py::dict out;
     for (const Peak &p : peaks) out[py::int_(p.mz)] = peak_entry(py::str(p.formula), p.generation);

@@ -8,7 +8,6 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "../vif/vif_core.hpp"
 
 namespace corvane::ms {
 
@@ -117,28 +116,13 @@ bool AtomGraph::split(const std::vector<int> &removed, std::vector<int> &first, 
 std::vector<std::vector<int>> cut_fragment(const AtomGraph &ag, const std::vector<SoftPair> &soft, bool ring,
                                            const CutQueries &q) {
     std::set<std::vector<int>> out;
-    std::vector<int> ring_edges;
+    SoftCuts cuts(ag);
     std::vector<int> a, b;
-    auto n_heavy = [&](const std::vector<int> &comp) {
-        long n = 0;
-        for (int x : comp) n += q.heavy(x) ? 1 : 0;
-        return n;
-    };
     for (const SoftPair &sp : soft) {
-        const int id = ag.edge(sp.u, sp.v);
-        if (id < 0) continue;
-        if (ag.split({id}, a, b)) {
-            // A multiple bond is not cleaved when one side is a lone heavy
-            // atom (the oxygen of a carbonyl group).
-            if (q.multiple(sp.id)) {
-                const long ha = n_heavy(a), hb = n_heavy(b);
-                if (std::min(ha, hb) == 1) continue;
-            }
-            out.insert(a);
-            out.insert(b);
-        } else {
-            ring_edges.push_back(id);
-        }
+        if (cuts.cut(sp.u, sp.v, [&] { return q.multiple(sp.id); }, q.heavy, a, b) != SoftCuts::Single::split)
+            continue;
+        out.insert(a);
+        out.insert(b);
     }
     if (ring) {
         auto mass_of = [&](const std::vector<int> &comp) {
@@ -147,9 +131,9 @@ std::vector<std::vector<int>> cut_fragment(const AtomGraph &ag, const std::vecto
             for (int x : comp) m.push_back(q.mass(x));
             return builtin_sum(m);
         };
-        for (std::size_t i = 0; i < ring_edges.size(); ++i) {
-            for (std::size_t j = i + 1; j < ring_edges.size(); ++j) {
-                if (!ag.split({ring_edges[i], ring_edges[j]}, a, b)) continue;
+        for (std::size_t i = 0; i < cuts.ring_bonds(); ++i) {
+            for (std::size_t j = i + 1; j < cuts.ring_bonds(); ++j) {
+                if (!cuts.cut_pair(i, j, a, b)) continue;
                 const double ma = mass_of(a), mb = mass_of(b);
                 const double lighter = mb < ma ? mb : ma;
                 if (q.mass_ok(lighter)) {
@@ -160,30 +144,6 @@ std::vector<std::vector<int>> cut_fragment(const AtomGraph &ag, const std::vecto
         }
     }
     return {out.begin(), out.end()};
-}
-
-std::vector<char> soft_trials(std::vector<double> a, std::size_t k, const std::vector<std::pair<int, int>> &trials,
-                              double tol, const ExactCounts &exact, const vif::Decompose &decompose) {
-    std::vector<char> soft(trials.size(), 0);
-    if (trials.empty()) return soft;
-    std::vector<std::pair<std::size_t, std::size_t>> cuts;
-    cuts.reserve(trials.size());
-    for (const auto &[u, v] : trials) cuts.push_back({static_cast<std::size_t>(u), static_cast<std::size_t>(v)});
-    vif::CheckedCounts b;
-    const std::vector<vif::CheckedCounts> counts = vif::trial_cut_counts(a, k, cuts, tol, decompose, &b);
-    const vif::SignCounts base = b.certain ? b.counts : exact(a, k);
-    for (std::size_t t = 0; t < trials.size(); ++t) {
-        const auto [u, v] = trials[t];
-        vif::SignCounts c = counts[t].counts;
-        if (!counts[t].certain) {
-            std::vector<double> cut = a;
-            cut[static_cast<std::size_t>(u) * k + v] = 0.0;
-            cut[static_cast<std::size_t>(v) * k + u] = 0.0;
-            c = exact(cut, k);
-        }
-        soft[t] = c == base;
-    }
-    return soft;
 }
 
 namespace {
@@ -198,8 +158,8 @@ struct VectorHash {
 
 }  // namespace
 
-std::vector<Peak> cascade(const Molecule &mol, const VifGraph &g, const std::vector<BondRecord> &bonds,
-                          const CascadeOptions &opt, const ExactCounts &exact, const vif::Decompose &decompose) {
+std::vector<Peak> cascade(const Molecule &mol, const NodeMatrix &g, const std::vector<BondRecord> &bonds,
+                          const CascadeOptions &opt, const lpi::ExactCounts &exact, const lpi::Decompose &decompose) {
     const std::size_t n = mol.n_atoms;
     auto nominal_of = [&](const std::vector<int> &frag) {
         long long s = 0;
@@ -260,7 +220,7 @@ std::vector<Peak> cascade(const Molecule &mol, const VifGraph &g, const std::vec
             trials.push_back({row_pos[r.u], row_pos[r.v]});
             trial_bond.push_back(b);
         }
-        const std::vector<char> soft = soft_trials(std::move(sub), k, trials, opt.tol, exact, decompose);
+        const std::vector<char> soft = lpi::soft_trials(std::move(sub), k, trials, opt.tol, exact, decompose);
         for (int r : rows) row_pos[r] = -1;
 
         // Cut the fragment at them: one pair per bonded atom pair, with the

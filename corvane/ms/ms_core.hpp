@@ -2,6 +2,7 @@
 // cuts, and the multi-generation fragmentation cascade.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <functional>
 #include <map>
@@ -9,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "../vif/vif_core.hpp"
+#include "../lpi/lpi_core.hpp"
 
 namespace corvane::ms {
 
@@ -32,8 +33,6 @@ public:
     std::size_t size() const { return n_; }
     // Id of the edge u-v, or -1 when there is none.
     int edge(int u, int v) const;
-    // Number of connected components of the intact graph.
-    std::size_t components() const { return base_; }
     // Component label of every node with the edges `removed` taken out; the
     // components are numbered in the order of their smallest node (the order
     // in which networkx yields them for nodes added in ascending order).
@@ -53,6 +52,55 @@ private:
     std::size_t base_ = 0;
 };
 
+// The cut rules, stated once.  A soft bond cut on its own either splits the
+// atom graph into two parts or, inside a ring, splits nothing and becomes a
+// ring bond; a multiple bond is not cleaved when one side would be a lone
+// heavy atom (the oxygen of a carbonyl group).  Two ring bonds cut together
+// may split the graph.
+class SoftCuts {
+public:
+    explicit SoftCuts(const AtomGraph &ag) : ag_(ag) {}
+
+    enum class Single { no_bond, kept, split, ring_bond };
+
+    // Cuts the bond u-v on its own; on `split`, `a` and `b` hold the parts.
+    // `multiple()` says whether the bond is a multiple bond and `heavy(x)`
+    // whether node x is a heavy atom; each is asked only when the rule needs
+    // it.  A ring bond is remembered for cut_pair.
+    template <class Multiple, class Heavy>
+    Single cut(int u, int v, Multiple &&multiple, Heavy &&heavy, std::vector<int> &a, std::vector<int> &b) {
+        const int id = ag_.edge(u, v);
+        if (id < 0) return Single::no_bond;
+        if (!ag_.split({id}, a, b)) {
+            ring_.push_back(id);
+            return Single::ring_bond;
+        }
+        if (multiple()) {
+            auto n_heavy = [&](const std::vector<int> &part) {
+                long n = 0;
+                for (int x : part) n += heavy(x) ? 1 : 0;
+                return n;
+            };
+            const long ha = n_heavy(a), hb = n_heavy(b);
+            if (std::min(ha, hb) == 1) return Single::kept;
+        }
+        return Single::split;
+    }
+
+    // Number of ring bonds met so far.
+    std::size_t ring_bonds() const { return ring_.size(); }
+
+    // Whether cutting ring bonds p and q together splits the graph; the
+    // parts then go to `a` and `b`.
+    bool cut_pair(std::size_t p, std::size_t q, std::vector<int> &a, std::vector<int> &b) const {
+        return ag_.split({ring_[p], ring_[q]}, a, b);
+    }
+
+private:
+    const AtomGraph &ag_;
+    std::vector<int> ring_;
+};
+
 // A bond of a fragment that its soft-bond test allows to cut, on the local
 // nodes of the fragment's AtomGraph.  `id` is handed back to `multiple`.
 struct SoftPair {
@@ -68,24 +116,12 @@ struct CutQueries {
     std::function<bool(double)> mass_ok;        // lighter ring part: mass >= threshold
 };
 
-// The fragments of one fragment: each soft pair cut on its own (a multiple
-// bond is not cleaved when one side is a lone heavy atom), then, when `ring`,
-// every two pairs whose single cuts split nothing cut together, kept when the
-// lighter part's summed atomic mass passes `mass_ok`.  Ascending local-node
-// lists, sorted and without repeats.
+// The fragments of one fragment: each soft pair cut on its own, then, when
+// `ring`, every two ring bonds cut together, kept when the lighter part's
+// summed atomic mass passes `mass_ok`.  Ascending local-node lists, sorted
+// and without repeats.
 std::vector<std::vector<int>> cut_fragment(const AtomGraph &ag, const std::vector<SoftPair> &soft, bool ring,
                                            const CutQueries &q);
-
-// LPI counts of a symmetric k x k matrix taken from its eigenvalues, for the
-// rare matrix whose Sturm counts are not certain (an eigenvalue within
-// rounding of a band edge).
-using ExactCounts = std::function<vif::SignCounts(const std::vector<double> &a, std::size_t k)>;
-
-// Whether zeroing the entries (u, v) and (v, u) of the symmetric k x k matrix
-// `a` keeps its LPI counts, for each trial.  tol >= 0.  One decomposition of
-// `a` serves the baseline and every trial.
-std::vector<char> soft_trials(std::vector<double> a, std::size_t k, const std::vector<std::pair<int, int>> &trials,
-                              double tol, const ExactCounts &exact, const vif::Decompose &decompose);
 
 // Inputs of the cascade.
 struct Molecule {
@@ -98,7 +134,9 @@ struct Molecule {
     std::vector<long long> nominal;          // per atom: nominal mass
 };
 
-struct VifGraph {
+// The VIF graph of the molecule as a dense weighted adjacency matrix, with
+// the rows of each atom's nodes.
+struct NodeMatrix {
     std::size_t n_nodes = 0;
     std::vector<double> adjacency;             // n_nodes x n_nodes, row-major
     std::vector<std::vector<int>> atom_nodes;  // per atom: its graph rows
@@ -128,7 +166,7 @@ struct Peak {
 
 // Breadth-first multi-generation fragmentation: peaks in insertion order,
 // the molecule itself first.
-std::vector<Peak> cascade(const Molecule &mol, const VifGraph &g, const std::vector<BondRecord> &bonds,
-                          const CascadeOptions &opt, const ExactCounts &exact, const vif::Decompose &decompose);
+std::vector<Peak> cascade(const Molecule &mol, const NodeMatrix &g, const std::vector<BondRecord> &bonds,
+                          const CascadeOptions &opt, const lpi::ExactCounts &exact, const lpi::Decompose &decompose);
 
 }  // namespace corvane::ms

@@ -24,17 +24,7 @@ std::string_view utf8_of(const py::str &s) {
     return {p, static_cast<std::size_t>(n)};
 }
 
-bool truthy(py::handle obj) {
-    int r = PyObject_IsTrue(obj.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
-bool equals(py::handle a, const char *s) {
-    int r = PyObject_RichCompareBool(a.ptr(), py::str(s).ptr(), Py_EQ);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
+bool equals(py::handle a, const char *s) { return equal(a, py::str(s)); }
 
 [[noreturn]] void raise_value_error(const py::str &msg) {
     PyErr_SetObject(PyExc_ValueError, msg.ptr());
@@ -75,16 +65,16 @@ py::object fetch_smiles_from_pubchem(const Args &a) {
 
     py::object data = resp.attr("json")();
     py::object props = data.attr("get")("PropertyTable", py::dict()).attr("get")("Properties", py::list());
-    if (!truthy(props))
+    if (!truth(props))
         raise_value_error(concat({py::str("PubChem '"), query_text, py::str("' için boş yanıt döndü")}));
 
     py::object rec = props[py::int_(0)];
     py::object get = rec.attr("get");
     py::object smiles = get("SMILES");
-    if (!truthy(smiles)) smiles = get("IsomericSMILES");
-    if (!truthy(smiles)) smiles = get("ConnectivitySMILES");
+    if (!truth(smiles)) smiles = get("IsomericSMILES");
+    if (!truth(smiles)) smiles = get("ConnectivitySMILES");
     py::object cid = get("CID");
-    if (!truthy(smiles))
+    if (!truth(smiles))
         raise_value_error(concat({py::str("PubChem yanıtında SMILES bulunamadı: "), text_of(rec)}));
     return py::make_tuple(smiles, cid);
 }
@@ -93,34 +83,9 @@ py::object VIF_from_pubchem(const Args &a) {
     py::handle query = a[0], by = a[1];
     py::object pair = lookup(F_fetch_smiles_from_pubchem)(query, py::arg("by") = by);
 
-    // smiles, cid = pair
-    py::object it = py::reinterpret_steal<py::object>(PyObject_GetIter(pair.ptr()));
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(pair.ptr())->tp_name);
-        }
-        throw py::error_already_set();
-    }
-    py::object items[2];
-    for (int i = 0; i < 2; ++i) {
-        PyObject *v = PyIter_Next(it.ptr());
-        if (!v) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            throw py::error_already_set();
-        }
-        items[i] = py::reinterpret_steal<py::object>(v);
-    }
-    if (PyObject *extra_item = PyIter_Next(it.ptr())) {
-        Py_DECREF(extra_item);
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        throw py::error_already_set();
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
-    py::object smiles = items[0], cid = items[1];
+    auto [smiles, cid] = unpack<2>(pair);
 
-    py::print(concat({py::str("[PubChem] '"), text_of(query), py::str("' -> CID "), text_of(cid),
+    printer()(concat({py::str("[PubChem] '"), text_of(query), py::str("' -> CID "), text_of(cid),
                       py::str(" -> SMILES: "), text_of(smiles)}));
 
     py::object vif = lookup(F_VIF);

@@ -1,50 +1,16 @@
 // Python-facing side of the panels, the validation suite, the halogen test
 // and the demo: they call the module's own functions through the module
 // namespace, read the result records and draw with matplotlib/networkx.
-#include <Python.h>
-
 #include <array>
 #include <string>
 #include <vector>
 
+#include "../drawing/colors_core.hpp"
 #include "../module/registry.hpp"
 #include "suites_core.hpp"
 
 namespace corvane::suites {
 namespace {
-
-[[noreturn]] void raise() { throw py::error_already_set(); }
-
-py::object steal(PyObject *o) {
-    if (!o) raise();
-    return py::reinterpret_steal<py::object>(o);
-}
-
-// UTF-8 text of a str; lone surrogates survive the round trip.
-std::string utf8(py::handle s) {
-    py::object b = steal(PyUnicode_AsEncodedString(s.ptr(), "utf-8", "surrogatepass"));
-    char *data;
-    Py_ssize_t size;
-    if (PyBytes_AsStringAndSize(b.ptr(), &data, &size) < 0) raise();
-    return std::string(data, static_cast<std::size_t>(size));
-}
-
-py::str str_of(const std::string &s) {
-    return py::reinterpret_steal<py::str>(
-        steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass")).release());
-}
-
-// format(obj, fmt) as UTF-8.
-std::string formatted(py::handle obj, const char *fmt) {
-    py::object f = steal(PyObject_Format(obj.ptr(), py::str(fmt).ptr()));
-    return utf8(f);
-}
-
-// The text an f-string puts in place of `obj`.
-std::string text(py::handle obj) {
-    if (PyUnicode_CheckExact(obj.ptr())) return utf8(obj);
-    return formatted(obj, "");
-}
 
 // `obj` in a field of `width` characters: plain str is padded here, anything
 // else formats itself with `fmt` (an int, say, aligns right by default).
@@ -53,104 +19,22 @@ std::string field(py::handle obj, std::size_t width, bool right, const char *fmt
     return formatted(obj, fmt);
 }
 
-std::string repr_of(py::handle obj) { return utf8(steal(PyObject_Repr(obj.ptr()))); }
-
-bool truthy(py::handle obj) {
-    int t = PyObject_IsTrue(obj.ptr());
-    if (t < 0) raise();
-    return t != 0;
-}
-
-py::object item(py::handle obj, const char *key) {
-    return steal(PyObject_GetItem(obj.ptr(), py::str(key).ptr()));
-}
-
-py::object at(py::handle obj, Py_ssize_t i) {
-    py::object k = steal(PyLong_FromSsize_t(i));
-    return steal(PyObject_GetItem(obj.ptr(), k.ptr()));
-}
-
-// `a, b, ... = obj` for N targets, with the interpreter's messages.
-template <std::size_t N>
-std::array<py::object, N> unpack(py::handle obj) {
-    PyObject *it = PyObject_GetIter(obj.ptr());
-    if (!it) {
-        PyTypeObject *tp = Py_TYPE(obj.ptr());
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && !tp->tp_iter && !PySequence_Check(obj.ptr())) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", tp->tp_name);
-        }
-        raise();
-    }
-    py::object iter = steal(it);
-    std::array<py::object, N> out;
-    for (std::size_t i = 0; i < N; ++i) {
-        PyObject *v = PyIter_Next(iter.ptr());
-        if (!v) {
-            if (PyErr_Occurred()) raise();
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", N, i);
-            raise();
-        }
-        out[i] = steal(v);
-    }
-    PyObject *extra = PyIter_Next(iter.ptr());
-    if (extra) {
-        Py_DECREF(extra);
-        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", N);
-        raise();
-    }
-    if (PyErr_Occurred()) raise();
-    return out;
-}
-
-// The interpreter's print, as a function body of this module finds it.
-py::object printer() {
-    PyObject *p = PyDict_GetItemWithError(module_dict(), py::str("print").ptr());
-    if (!p && PyErr_Occurred()) raise();
-    if (!p) {
-        p = PyDict_GetItemWithError(PyEval_GetBuiltins(), py::str("print").ptr());
-        if (!p) {
-            if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'print' is not defined");
-            raise();
-        }
-    }
-    return py::reinterpret_borrow<py::object>(p);
-}
-
-void say(const std::string &line) { printer()(str_of(line)); }
-
-py::object builtin(const char *name) {
-    PyObject *f = PyDict_GetItemWithError(PyEval_GetBuiltins(), py::str(name).ptr());
-    if (!f) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        raise();
-    }
-    return py::reinterpret_borrow<py::object>(f);
-}
-
 bool is_unreadable(py::handle r) { return PyUnicode_Check(r.ptr()); }
 
 // The driver answers an unreadable SMILES with a text instead of a record;
 // a suite row cannot go on without the record.
 void require_record(py::handle r, py::handle smiles) {
     if (is_unreadable(r)) {
-        py::str msg = str_of(unreadable(utf8(r), repr_of(smiles)));
+        py::str msg = str_of(unreadable(utf8(r), repr_text(smiles)));
         PyErr_SetObject(PyExc_ValueError, msg.ptr());
         raise();
     }
 }
 
-py::dict color_dict(const ColorMap &m) {
+py::dict color_dict(const drawing::ColorMap &m) {
     py::dict d;
     for (const auto &[sym, col] : m) d[py::str(sym)] = py::str(col);
     return d;
-}
-
-// (u, v) as sorted((u, v)) orders it: swapped only when v < u.
-py::tuple sorted_pair(py::handle u, py::handle v) {
-    int lt = PyObject_RichCompareBool(v.ptr(), u.ptr(), Py_LT);
-    if (lt < 0) raise();
-    return lt ? py::make_tuple(v, u) : py::make_tuple(u, v);
 }
 
 // The compact drawing of one VIF graph into a panel cell: coloured nodes
@@ -174,7 +58,7 @@ void draw_structure(py::handle r, py::handle ax, const py::dict &colors, py::han
     }
     py::list node_colors;
     py::object nodes = H.attr("nodes");
-    py::str gray(kUnknownColor);
+    py::str gray(drawing::kUnknownColor);
     for (py::handle n : nodes) {
         py::object attrs = steal(PyObject_GetItem(nodes.ptr(), n.ptr()));
         py::object sym = item(attrs, "symbol");
@@ -189,6 +73,18 @@ void draw_structure(py::handle r, py::handle ax, const py::dict &colors, py::han
     nx.attr("draw_networkx_edges")(H, pos, py::arg("edgelist") = soft, py::arg("edge_color") = "red",
                                    py::arg("width") = 1.3, py::arg("style") = "dashed", py::arg("alpha") = 0.9,
                                    py::arg("ax") = ax);
+}
+
+// A structure cell with the record's LPI in its title.
+using CellTitle = std::string (*)(const std::string &, const std::string &, const std::string &, const std::string &);
+void structure_cell(py::handle r, py::handle ax, const py::dict &colors, py::handle node_size, py::handle label,
+                    CellTitle title, int fontsize) {
+    draw_structure(r, ax, colors, node_size);
+    py::object l = item(r, "lpi");
+    std::string t = title(fstring_text(label), fstring_text(item(l, "n+")), fstring_text(item(l, "n0")),
+                          fstring_text(item(l, "n-")));
+    ax.attr("set_title")(str_of(t), py::arg("fontsize") = fontsize);
+    ax.attr("set_aspect")("equal");
 }
 
 // rows = math.ceil(n / cols) and figsize = (cell_w * cols, cell_h * rows).
@@ -233,13 +129,13 @@ void close_panel(const Panel &p, py::handle save, const char *title, double titl
     p.fig.attr("suptitle")(py::str(title), py::arg("fontsize") = 13, py::arg("y") = title_y);
     py::object plt = lookup("plt");
     plt.attr("tight_layout")();
-    if (truthy(save)) plt.attr("savefig")(save, py::arg("dpi") = 110, py::arg("bbox_inches") = "tight");
+    if (truth(save)) plt.attr("savefig")(save, py::arg("dpi") = 110, py::arg("bbox_inches") = "tight");
     plt.attr("show")();
 }
 
 bool by_name(py::handle by) {
     py::object eq = steal(PyObject_RichCompare(by.ptr(), py::str("name").ptr(), Py_EQ));
-    return truthy(eq);
+    return truth(eq);
 }
 
 // Runs `step` and reports whether it raised an ordinary exception (one
@@ -263,7 +159,8 @@ void grey_title(py::handle ax, const std::string &t) {
 // (formula, nominal mass) texts of a record's fragment tuples.
 std::vector<std::pair<std::string, std::string>> fragment_texts(py::handle record) {
     std::vector<std::pair<std::string, std::string>> out;
-    for (py::handle frg : item(record, "fragments")) out.emplace_back(text(at(frg, 0)), text(at(frg, 2)));
+    for (py::handle frg : item(record, "fragments"))
+        out.emplace_back(fstring_text(at(frg, 0)), fstring_text(at(frg, 2)));
     return out;
 }
 
@@ -284,7 +181,7 @@ py::object VIF_panel(const Args &a) {
     if (molecules.is_none()) molecules = lookup("BIOMOLECULES");
     py::handle by = a[1], cols = a[2], save = a[3], node_size = a[4], bond_kappa = a[5];
     Panel p = open_panel(molecules, cols, kVifCellW, kVifCellH);
-    py::dict colors = color_dict(panel_colors());
+    py::dict colors = color_dict(drawing::element_colors());
     Py_ssize_t idx = 0;
     for (py::handle entry : molecules) {
         py::object ax = at(p.axes, idx++);
@@ -292,7 +189,7 @@ py::object VIF_panel(const Args &a) {
         py::object smi = py::reinterpret_borrow<py::object>(entry);
         if (by_name(by)) {
             if (failed([&] { smi = unpack<2>(lookup(F_fetch_smiles_from_pubchem)(entry))[0]; })) {
-                grey_title(ax, vif_placeholder(text(entry), true));
+                grey_title(ax, vif_placeholder(fstring_text(entry), true));
                 continue;
             }
         }
@@ -302,15 +199,10 @@ py::object VIF_panel(const Args &a) {
                                   py::arg("bond_kappa") = bond_kappa);
             }) ||
             is_unreadable(r)) {
-            grey_title(ax, vif_placeholder(text(entry), false));
+            grey_title(ax, vif_placeholder(fstring_text(entry), false));
             continue;
         }
-        draw_structure(r, ax, colors, node_size);
-        py::object l = item(r, "lpi");
-        std::string title =
-            vif_cell_title(text(entry), text(item(l, "n+")), text(item(l, "n0")), text(item(l, "n-")));
-        ax.attr("set_title")(str_of(title), py::arg("fontsize") = 9);
-        ax.attr("set_aspect")("equal");
+        structure_cell(r, ax, colors, node_size, entry, vif_cell_title, 9);
     }
     close_panel(p, save, kVifPanelTitle, 0.99);
     return p.fig;
@@ -327,7 +219,7 @@ py::object VIF_ms_panel(const Args &a) {
         py::object smi = py::reinterpret_borrow<py::object>(entry);
         if (by_name(by)) {
             if (failed([&] { smi = unpack<2>(lookup(F_fetch_smiles_from_pubchem)(entry))[0]; })) {
-                grey_title(ax, ms_placeholder(text(entry), true));
+                grey_title(ax, ms_placeholder(fstring_text(entry), true));
                 ax.attr("axis")("off");
                 continue;
             }
@@ -339,7 +231,7 @@ py::object VIF_ms_panel(const Args &a) {
                                   py::arg("recursive_ms") = recursive_ms);
             }) ||
             is_unreadable(r)) {
-            grey_title(ax, ms_placeholder(text(entry), false));
+            grey_title(ax, ms_placeholder(fstring_text(entry), false));
             ax.attr("axis")("off");
             continue;
         }
@@ -353,7 +245,7 @@ py::object VIF_ms_panel(const Args &a) {
 }
 
 py::object validate(const Args &a) {
-    const bool verbose = truthy(a[0]);
+    const bool verbose = truth(a[0]);
     const std::string sep = validate_separator();
     bool all_passed = true;
     auto heading = [&](const auto &title) {
@@ -370,11 +262,11 @@ py::object validate(const Args &a) {
         require_record(r, smi);
         py::object l = item(r, "lpi");
         py::tuple got = py::make_tuple(item(l, "n+"), item(l, "n0"), item(l, "n-"));
-        bool ok = truthy(steal(PyObject_RichCompare(got.ptr(), expected.ptr(), Py_EQ)));
+        bool ok = truth(steal(PyObject_RichCompare(got.ptr(), expected.ptr(), Py_EQ)));
         all_passed = all_passed && ok;
         if (verbose)
-            say(lpi_row(ok, field(name, 12, false, "12s"), field(smi, 10, false, "10s"), text(expected),
-                        text(got)));
+            say(lpi_row(ok, field(name, 12, false, "12s"), field(smi, 10, false, "10s"), fstring_text(expected),
+                        fstring_text(got)));
     }
 
     heading(kMsHeading);
@@ -384,7 +276,7 @@ py::object validate(const Args &a) {
         require_record(r, smi);
         py::object peaks = steal(PySet_New(nullptr));
         for (py::handle f : item(r, "fragments")) {
-            if (!truthy(item(f, "split"))) continue;
+            if (!truth(item(f, "split"))) continue;
             for (py::handle frg : item(f, "fragments")) {
                 auto parts = unpack<3>(frg);
                 if (PySet_Add(peaks.ptr(), parts[2].ptr()) < 0) raise();
@@ -396,7 +288,7 @@ py::object validate(const Args &a) {
         all_passed = all_passed && ok;
         if (verbose) {
             py::object desc = builtin("sorted")(peaks, py::arg("reverse") = true);
-            say(ms_row(ok, field(name, 14, false, "14s"), text(expected_mz), text(desc)));
+            say(ms_row(ok, field(name, 14, false, "14s"), fstring_text(expected_mz), fstring_text(desc)));
         }
     }
 
@@ -412,7 +304,7 @@ py::object halogen_test(const Args &a) {
     py::object rows = py::reinterpret_borrow<py::object>(a[0]);
     if (rows.is_none()) rows = lookup("HALOGEN_TESTS");
     py::handle panel_n = a[1], save = a[2];
-    py::dict colors = color_dict(halogen_colors());
+    py::dict colors = color_dict(drawing::halogen_colors());
     const std::string sep = halogen_separator();
 
     say(sep);
@@ -426,15 +318,15 @@ py::object halogen_test(const Args &a) {
         require_record(r, smi);
         std::vector<CxRecord> cx;
         for (py::handle f : item(r, "fragments")) {
-            if (!truthy(item(f, "split"))) continue;
+            if (!truth(item(f, "split"))) continue;
             py::object label = item(f, "bond");
             if (!names_halogen(label)) continue;
-            cx.push_back({text(label), fragment_texts(f)});
+            cx.push_back({fstring_text(label), fragment_texts(f)});
         }
         py::object l = item(r, "lpi");
         py::tuple lpi = py::make_tuple(item(l, "n+"), item(l, "n0"), item(l, "n-"));
-        say(halogen_row(field(name, 24, false, "24"), ljust(text(lpi), 12), cx_text(cx)));
-        say(halogen_note(text(note)));
+        say(halogen_row(field(name, 24, false, "24"), ljust(fstring_text(lpi), 12), cx_text(cx)));
+        say(halogen_note(fstring_text(note)));
         results.append(py::make_tuple(name, smi, r));
     }
 
@@ -453,12 +345,7 @@ py::object halogen_test(const Args &a) {
         auto [name, smi, r] = unpack<3>(entry);
         py::object axg = at(top, col);
         axg.attr("axis")("off");
-        draw_structure(r, axg, colors, node_size);
-        py::object l = item(r, "lpi");
-        std::string title =
-            halogen_cell_title(text(name), text(item(l, "n+")), text(item(l, "n0")), text(item(l, "n-")));
-        axg.attr("set_title")(str_of(title), py::arg("fontsize") = 11);
-        axg.attr("set_aspect")("equal");
+        structure_cell(r, axg, colors, node_size, name, halogen_cell_title, 11);
         py::object axb = at(bottom, col);
         py::object mass = item(r, "mol_mass");
         py::object frags = item(r, "fragments");
@@ -468,10 +355,10 @@ py::object halogen_test(const Args &a) {
     }
     fig.attr("suptitle")(py::str(kHalogenPanelTitle), py::arg("fontsize") = 14);
     plt.attr("tight_layout")();
-    if (truthy(save)) {
+    if (truth(save)) {
         plt.attr("savefig")(save, py::arg("dpi") = 120, py::arg("bbox_inches") = "tight");
         say(sep);
-        say(panel_saved(text(save)));
+        say(panel_saved(fstring_text(save)));
     }
     plt.attr("show")();
     return results;
@@ -483,17 +370,18 @@ py::object triple_group_demo(const Args &a) {
                                  py::arg("show_spectrum") = false);
     require_record(r, smiles);
     py::object plt = lookup("plt");
-    const bool saving = truthy(prefix);
+    const bool saving = truth(prefix);
     if (saving)
-        plt.attr("savefig")(str_of(demo_path(text(prefix), true)), py::arg("dpi") = 140,
+        plt.attr("savefig")(str_of(demo_path(fstring_text(prefix), true)), py::arg("dpi") = 140,
                             py::arg("bbox_inches") = "tight");
     py::object l = item(r, "lpi");
-    say(demo_molecule(text(smiles)));
+    say(demo_molecule(fstring_text(smiles)));
     py::object m = builtin("int")(builtin("round")(item(r, "mol_mass")));
-    say(demo_mass(text(m), text(item(l, "n+")), text(item(l, "n0")), text(item(l, "n-"))));
+    say(demo_mass(fstring_text(m), fstring_text(item(l, "n+")), fstring_text(item(l, "n0")),
+                  fstring_text(item(l, "n-"))));
     say(kDemoFragments);
     for (py::handle f : item(r, "fragments")) {
-        if (!truthy(item(f, "split"))) continue;
+        if (!truth(item(f, "split"))) continue;
         std::string label = field(item(f, "bond"), 10, true, ">10");
         say(demo_fragment(label, fragment_texts(f)));
     }
@@ -501,9 +389,9 @@ py::object triple_group_demo(const Args &a) {
     py::object frags = item(r, "fragments");
     lookup(F_plot_mass_spectrum)(smiles, mass, frags);
     if (saving) {
-        plt.attr("savefig")(str_of(demo_path(text(prefix), false)), py::arg("dpi") = 140,
+        plt.attr("savefig")(str_of(demo_path(fstring_text(prefix), false)), py::arg("dpi") = 140,
                             py::arg("bbox_inches") = "tight");
-        say(demo_saved(text(prefix)));
+        say(demo_saved(fstring_text(prefix)));
     }
     plt.attr("show")();
     return r;

@@ -15,22 +15,6 @@ Grid panel_grid(long long n, long long cols, double cell_w, double cell_h) {
     return g;
 }
 
-const ColorMap &panel_colors() {
-    static const ColorMap m = {
-        {"C", "red"},      {"Li", "orange"}, {"H", "skyblue"}, {"Cl", "lightgreen"}, {"O", "red"},
-        {"B", "pink"},     {"N", "violet"},  {"F", "yellow"},  {"S", "gold"},        {"P", "darkorange"},
-    };
-    return m;
-}
-
-const ColorMap &halogen_colors() {
-    static const ColorMap m = {
-        {"C", "red"}, {"H", "skyblue"}, {"Cl", "lightgreen"}, {"O", "red"},
-        {"N", "violet"}, {"F", "yellow"}, {"Br", "brown"},
-    };
-    return m;
-}
-
 std::size_t code_points(const std::string &s) {
     std::size_t n = 0;
     for (unsigned char c : s)

@@ -34,16 +34,6 @@ inline constexpr const char *kMsPanelTitle = "VIF-predicted mass spectra \u2014 
 inline constexpr const char *kHalogenPanelTitle =
     "Substituted-halogen test (K4/square): structure (top) + MS (bottom)";
 
-// ---- colour maps ---------------------------------------------------------
-
-using ColorMap = std::vector<std::pair<const char *, const char *>>;
-
-// The ten-entry map of the VIF panel (same as the driver's drawing).
-const ColorMap &panel_colors();
-// The seven-entry map of the halogen test.
-const ColorMap &halogen_colors();
-inline constexpr const char *kUnknownColor = "gray";
-
 // ---- text helpers ----------------------------------------------------------
 
 // Number of code points of a UTF-8 text (lone surrogates encoded as three

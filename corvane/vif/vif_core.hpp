@@ -1,4 +1,4 @@
-// VIF graph algorithms on plain C++ data.
+// VIF graph construction on plain C++ data.
 #pragma once
 
 #include <cstddef>
@@ -7,66 +7,6 @@
 #include <vector>
 
 namespace corvane::vif {
-
-// Numbers of eigenvalues above tol, within [-tol, tol] and below -tol.
-struct SignCounts {
-    long pos = 0, zero = 0, neg = 0;
-    bool operator==(const SignCounts &) const = default;
-};
-
-// Counts over a list of eigenvalues, with exactly the comparisons of the LPI:
-// λ > tol, |λ| <= tol, λ < -tol.
-SignCounts count_signs(const double *eigenvalues, std::size_t n, double tol);
-
-// Symmetric matrix (row-major, n x n) reduced to tridiagonal form by
-// Householder reflections: diagonal d and sub-diagonal e (e[0] unused).
-// The matrix is overwritten.
-void tridiagonalize(std::vector<double> &a, std::size_t n, std::vector<double> &d, std::vector<double> &e);
-
-// Number of eigenvalues of the tridiagonal matrix (d, e) below x, by the
-// Sturm sequence of T - xI.
-std::size_t sturm_count_below(const std::vector<double> &d, const std::vector<double> &e, double x);
-
-// The LPI counts of a symmetric matrix without computing its eigenvalues:
-// one tridiagonal reduction and two Sturm counts at -tol and +tol.
-SignCounts lpi_counts(std::vector<double> a, std::size_t n, double tol);
-
-// LPI counts (tol >= 0) together with whether they are certain: no
-// eigenvalue lies within a rounding margin of -tol or +tol, so any accurate
-// symmetric eigen-solver puts every eigenvalue on the same side of the band
-// edges.  When `certain` is false the caller should count from eigenvalues.
-struct CheckedCounts {
-    SignCounts counts;
-    bool certain = false;
-};
-CheckedCounts lpi_counts_checked(std::vector<double> a, std::size_t n, double tol);
-
-// Checked LPI counts of the matrix with the symmetric pair of entries (i, j),
-// (j, i) set to zero: the trial cut of one edge.  The matrix is left as it
-// was.
-CheckedCounts cut_counts(std::vector<double> &a, std::size_t n, std::size_t i, std::size_t j, double tol);
-
-// Symmetric eigen-decomposition of an n x n row-major matrix: eigenvalues w
-// (any order) and eigenvectors q, row-major, column k belonging to w[k].
-// Returns false when no decomposition can be had; the trials are then
-// counted one by one.
-using Decompose =
-    std::function<bool(const std::vector<double> &a, std::size_t n, std::vector<double> &w, std::vector<double> &q)>;
-
-// Checked LPI counts of every trial cut (i, j) of the symmetric matrix `a`
-// (tol >= 0), as cut_counts gives them, at the cost of one decomposition.
-// Cutting an edge is a rank-two change: with B = A - sI = Q(L - sI)Q^T and
-// U = [e_i e_j], C = w [[0 1] [1 0]], the inertia of A' - sI = B - U C U^T is
-// In(B) + In(S) - In(C^-1), S = C^-1 - U^T B^-1 U (Haynsworth), read at the
-// band edges +-tol moved by a rounding margin either way.  A trial whose 2 x 2
-// problem is ill-conditioned (an eigenvalue of A close to a shift in the
-// directions of i or j), a zero weight or a diagonal entry is counted
-// directly by cut_counts; a trial whose counts differ across the margin of a
-// band edge is returned uncertain, for the caller to count from eigenvalues.  When `base` is given it receives the checked
-// counts of `a` itself.  The matrix is left as it was.
-std::vector<CheckedCounts> trial_cut_counts(std::vector<double> &a, std::size_t n,
-                                            const std::vector<std::pair<std::size_t, std::size_t>> &trials,
-                                            double tol, const Decompose &decompose, CheckedCounts *base = nullptr);
 
 // ---------------------------------------------------------------------------
 // VIF graph construction

@@ -1,43 +1,15 @@
-// Binding helpers of the VIF graph that other subsystems' bindings use.
+// Reading RDKit molecules: their atoms and bonds in index order, and what the
+// VIF driver asks RDKit about them, read once per call and shared with the
+// module's own functions it hands the molecule to.
 #pragma once
-
-#include <pybind11/numpy.h>
-#include <pybind11/pybind11.h>
 
 #include <optional>
 #include <utility>
 #include <vector>
 
-#include "vif_core.hpp"
+#include "../module/pyapi.hpp"
 
-namespace py = pybind11;
-
-namespace corvane::vif {
-
-// The dense weighted adjacency matrix of a networkx graph in its node order,
-// as nx.to_numpy_array(graph, weight=weight) builds it (a missing weight
-// counts 1).  Plain nx.Graph objects are read directly.
-py::array_t<double> adjacency(py::handle graph, py::handle weight);
-
-// Whether `graph` is exactly a networkx Graph (not a subclass), whose
-// `_node` and `_adj` dicts can be read and filled directly.
-bool is_plain_graph(py::handle graph);
-
-// The same matrix of a plain nx.Graph as a row-major vector, with the row of
-// each node: `row(node)` is valid for every node of the graph.
-struct DenseGraph {
-    std::vector<double> a;
-    std::size_t n = 0;
-    bool identity = true;   // nodes are the ints 0 .. n-1 in this order
-    py::dict nodes;         // the graph's node dict
-    mutable py::dict index;  // node -> row, built on first need
-    std::size_t row(py::handle node) const;
-};
-DenseGraph dense_adjacency(py::handle graph, py::handle weight);
-
-// Raises MemoryError when a dense n x n float64 matrix would take more than a
-// quarter of the machine's physical memory; called before allocating one.
-void check_dense_size(std::size_t n);
+namespace corvane::mol {
 
 // The atoms (bonds = false) or bonds of an RDKit molecule in index order, as
 // iterating mol.GetAtoms() / mol.GetBonds() yields them; a plain Mol is read
@@ -76,9 +48,4 @@ private:
 };
 const MolInfo *take_mol_info(py::handle mol);
 
-// Symmetric eigen-decomposition by numpy.linalg.eigh, callable from work that
-// runs without the GIL (it takes the GIL for the call).  A numpy error gives
-// false, and the caller counts each trial on its own.
-Decompose numpy_eigh();
-
-}  // namespace corvane::vif
+}  // namespace corvane::mol

@@ -1,0 +1,94 @@
+// networkx graphs as dense matrices, and numpy's symmetric eigen-solvers as
+// the LPI algebra needs them: the adjacency matrix of a graph in its node
+// order, the row of each node, eigen-decompositions and exact sign counts
+// through numpy, and the plain trial cut of one edge through the graph's own
+// methods.
+#pragma once
+
+#include <pybind11/numpy.h>
+
+#include <cstddef>
+#include <vector>
+
+#include "../lpi/lpi_core.hpp"
+#include "../module/pyapi.hpp"
+
+namespace corvane::graph {
+
+// Whether `graph` is exactly a networkx Graph (not a subclass), whose
+// `_node` and `_adj` dicts can be read and filled directly.
+bool is_plain_graph(py::handle graph);
+
+// Raises MemoryError when a dense n x n float64 matrix would take more than a
+// quarter of the machine's physical memory; called before allocating one.
+void check_dense_size(std::size_t n);
+
+// The weighted adjacency matrix of a plain nx.Graph as a row-major vector,
+// with the row of each node: `row(node)` is valid for every node of the
+// graph.  A missing weight counts 1.
+struct DenseGraph {
+    std::vector<double> a;
+    std::size_t n = 0;
+    bool identity = true;    // nodes are the ints 0 .. n-1 in this order
+    py::dict nodes;          // the graph's node dict
+    mutable py::dict index;  // node -> row, built on first need
+    std::size_t row(py::handle node) const;
+};
+DenseGraph dense_adjacency(py::handle graph, py::handle weight);
+
+// The dense weighted adjacency matrix of any networkx graph in its node
+// order, as nx.to_numpy_array(graph, weight=weight) builds it.  Plain
+// nx.Graph objects are read directly.
+py::array_t<double> adjacency(py::handle graph, py::handle weight);
+
+// An n x n row-major matrix as a new numpy array.
+py::array_t<double> to_array(const double *a, std::size_t n);
+
+// Sign counts of a symmetric n x n matrix from numpy's eigvalsh, exactly as
+// compute_lpi forms them.  Needs the interpreter lock.
+lpi::SignCounts eigvalsh_counts(const double *a, std::size_t n, double tol);
+
+// The same, callable from work that runs without the interpreter lock (it
+// takes the lock for the call).
+lpi::ExactCounts exact_counts(double tol);
+
+// Symmetric eigen-decomposition by numpy.linalg.eigh, callable from work that
+// runs without the interpreter lock (it takes the lock for the call).  A
+// numpy error gives false, and the caller counts each trial on its own.
+lpi::Decompose numpy_eigh();
+
+// Trial cuts of single edges made through the graph's own methods: the edge
+// is removed, the measure taken and the edge put back with its weight (also
+// when the measure raises).
+class EdgeTrials {
+public:
+    explicit EdgeTrials(py::handle graph);
+    // The measure of the graph without the edge u-v, or a null object when
+    // the graph has no such edge.
+    template <class Measure>
+    py::object cut(py::handle u, py::handle v, Measure &&measure) {
+        if (!truth(has_edge_(u, v))) return py::object();
+        py::object w = weight_of(u, v);
+        remove_edge_(u, v);
+        py::object result;
+        try {
+            result = measure();
+        } catch (...) {
+            try {
+                restore(u, v, w);
+            } catch (py::error_already_set &) {
+            }
+            throw;
+        }
+        restore(u, v, w);
+        return result;
+    }
+
+private:
+    py::object weight_of(py::handle u, py::handle v);
+    void restore(py::handle u, py::handle v, py::handle w);
+    py::handle graph_;
+    py::object has_edge_, remove_edge_, add_edge_;
+};
+
+}  // namespace corvane::graph
