@@ -66,7 +66,8 @@ def add_arguments(p) -> None:
     g.add_argument("--timeout", type=float, default=None, metavar="S",
                    help="give up on a molecule after S seconds (its worker is restarted)")
     g.add_argument("--unordered", action="store_true",
-                   help="write records as they finish instead of in input order")
+                   help="write records as they finish instead of in input order (a resumed unordered "
+                        "run has the same records, not the same order)")
     g.add_argument("--resume", action="store_true", help="continue a stopped run from its sealed chunks")
     g.add_argument("--force", action="store_true", help="start over, replacing OUT and any stopped run")
     g.add_argument("--errors", metavar="PATH",
@@ -90,9 +91,10 @@ def run(args) -> int:
         resume=args.resume, force=args.force, quiet=args.quiet, progress_interval=args.progress_interval,
         errors=args.errors, ring=args.ring, recursive=args.recursive,
         max_generations=args.max_generations, model=args.model, dask=args.dask)
-    if args.jobs is not None and args.jobs < 1:
-        print(f"corvane predict: --jobs must be at least 1, not {args.jobs}", file=sys.stderr)
-        return 2
+    for flag, value in (("--jobs", args.jobs), ("--max-generations", args.max_generations)):
+        if value is not None and value < 1:
+            print(f"corvane predict: {flag} must be at least 1, not {value}", file=sys.stderr)
+            return 2
     try:
         summary = engine.run(opts)
     except InputError as e:

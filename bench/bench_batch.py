@@ -1,0 +1,184 @@
+"""Throughput and memory of batch prediction (`corvane predict`), against a plain loop.
+
+    python bench/bench_batch.py [--repeat 4] [--rounds 3] [--busy 2] [--memory] [--dask]
+
+- loop: one process calling corvane.VIF(smiles, draw=False, verbose=False) on
+  every molecule of the corpus (repeated --repeat times), with numpy's default
+  BLAS threads and with one BLAS thread;
+- --jobs 1 and --jobs 2: the batch engine (MSP output, the default chunk
+  size), wall time from the call to the sealed and assembled file, so worker
+  start-up is included;
+- --dask local:2 (with --dask): the same through a local Dask cluster (its
+  start-up included);
+- --busy N: the same again while N processes spin on the CPU (a busy
+  machine, as when other jobs share it);
+- --memory: the driver's peak memory for inputs of growing size at one chunk
+  size, and for growing chunk sizes on one input (memory follows the chunk
+  size, not the input), with the peak memory of each worker.
+
+Every figure is printed with the load average at the time; the machine is
+shared, so read ratios measured side by side rather than absolute rates.
+Results go to stdout and to bench/results_batch.md.
+"""
+import argparse
+import json
+import multiprocessing
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests"))
+from molecules import corpus_rows  # noqa: E402
+
+LOOP = r"""
+import sys, time, json
+import corvane
+smiles = [l.split("\t")[0] for l in open(sys.argv[1]) if l.strip()]
+t0 = time.perf_counter()
+for s in smiles:
+    corvane.VIF(s, draw=False, verbose=False)
+print(json.dumps({"seconds": time.perf_counter() - t0, "n": len(smiles)}))
+"""
+
+ENGINE = r"""
+import sys, time, json, resource
+from corvane_spectra.batch import engine
+opts = engine.Options(input=sys.argv[1], output=sys.argv[2], jobs=int(sys.argv[3]) or None,
+                      dask=sys.argv[4] or None, chunk_size=int(sys.argv[5]), quiet=True, force=True)
+t0 = time.perf_counter()
+s = engine.run(opts)
+wall = time.perf_counter() - t0
+ru = resource.getrusage(resource.RUSAGE_SELF)
+print(json.dumps({"seconds": wall, "n": s.records, "failed": s.failed,
+                  "driver_cpu": ru.ru_utime + ru.ru_stime, "driver_rss_kb": s.driver_peak_rss_kb,
+                  "worker_rss_kb": s.worker_peak_rss_kb}))
+"""
+
+
+def load() -> str:
+    return "%.1f %.1f %.1f" % os.getloadavg()
+
+
+def run_py(code, *args, env=None):
+    e = dict(os.environ, MPLBACKEND="Agg")
+    e.update(env or {})
+    out = subprocess.run([sys.executable, "-P", "-c", code, *map(str, args)], capture_output=True,
+                         text=True, env=e, check=True, cwd=tempfile.gettempdir())
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def spin():
+    while True:
+        pass
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--repeat", type=int, default=2, help="corpus copies in the input (default 2)")
+    ap.add_argument("--rounds", type=int, default=2, help="timed runs per figure; the median is kept")
+    ap.add_argument("--busy", type=int, default=0, help="also measure with N spinning processes")
+    ap.add_argument("--dask", action="store_true", help="also time --dask local:2")
+    ap.add_argument("--memory", action="store_true", help="driver memory against input and chunk size")
+    ap.add_argument("--chunk-size", type=int, default=500)
+    args = ap.parse_args()
+
+    rows = corpus_rows()
+    work = Path(tempfile.mkdtemp(prefix="bench-batch-"))
+    src = work / "corpus.smi"
+    src.write_text("".join(f"{s}\t{n}-{k}\n" for k in range(args.repeat) for s, n in rows))
+    n = len(rows) * args.repeat
+    lines = [f"# batch prediction benchmark", "",
+             f"Machine: {platform.node()} · {os.cpu_count()} cores · Python {platform.python_version()} · "
+             f"{n} molecules (the corpus × {args.repeat}) · median of {args.rounds} runs", "",
+             "| what | BLAS threads | spinning processes | seconds | molecules/s | per core | vs loop | load (1/5/15 min) |",
+             "|---|---|---|---|---|---|---|---|"]
+
+    def measure(label, fn, cores, blas, busy):
+        res = []
+        for _ in range(args.rounds):
+            res.append(fn())
+        secs = statistics.median(r["seconds"] for r in res)
+        rate = n / secs
+        row = {"label": label, "blas": blas, "busy": busy, "seconds": secs, "rate": rate,
+               "per_core": rate / cores, "load": load(), "extra": res[-1]}
+        print(json.dumps(row), flush=True)
+        return row
+
+    results = []
+    burners = []
+    for busy in ([0, args.busy] if args.busy else [0]):
+        for _ in range(busy):
+            p = multiprocessing.Process(target=spin, daemon=True)
+            p.start()
+            burners.append(p)
+        blas_one = {"OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1", "MKL_NUM_THREADS": "1"}
+        loop_default = measure("loop", lambda: run_py(LOOP, src), 1, "default", busy)
+        loop_one = measure("loop", lambda: run_py(LOOP, src, env=blas_one), 1, "1", busy)
+        out = work / "out.msp"
+        j1 = measure("--jobs 1", lambda: run_py(ENGINE, src, out, 1, "", args.chunk_size), 1, "1 (workers)", busy)
+        j2 = measure("--jobs 2", lambda: run_py(ENGINE, src, out, 2, "", args.chunk_size), 2, "1 (workers)", busy)
+        j1d = measure("--jobs 1", lambda: run_py(ENGINE, src, out, 1, "", args.chunk_size,
+                                                 env={"OPENBLAS_NUM_THREADS": "", "OMP_NUM_THREADS": ""}),
+                      1, "default", busy)
+        group = [loop_default, loop_one, j1, j2, j1d]
+        if args.dask:
+            group.append(measure("--dask local:2", lambda: run_py(ENGINE, src, out, 0, "local:2", args.chunk_size),
+                                 2, "1 (workers)", busy))
+        for r in group:
+            ref = loop_one if r["blas"] != "default" else loop_default
+            r["vs_loop"] = r["rate"] / ref["rate"]
+        results.extend(group)
+        for p in burners:
+            p.terminate()
+        burners.clear()
+
+    for r in results:
+        lines.append(f"| {r['label']} | {r['blas']} | {r['busy']} | {r['seconds']:.2f} | {r['rate']:.1f} | "
+                     f"{r['per_core']:.1f} | {r['vs_loop']:.2f} | {r['load']} |")
+    lines.append("")
+    for busy in sorted({r["busy"] for r in results}):
+        by = {(r["label"], r["blas"]): r for r in results if r["busy"] == busy}
+        j1, j2 = by[("--jobs 1", "1 (workers)")], by[("--jobs 2", "1 (workers)")]
+        lines.append(f"- {busy} spinning: --jobs 1 / loop = {j1['vs_loop']:.2f} (target ≥ 0.95); "
+                     f"--jobs 2 / --jobs 1 = {j2['rate'] / j1['rate']:.2f} (target ≥ 1.8); "
+                     f"worker peak RSS {max(j1['extra']['worker_rss_kb'] or [0]) / 1024:.0f} MB; "
+                     f"driver CPU {1000 * j2['extra']['driver_cpu'] / n:.2f} ms per molecule")
+    # Projection from the cost of one molecule on one core (the --jobs 1 run, idle figure).
+    j1 = next(r for r in results if r["label"] == "--jobs 1" and r["busy"] == 0 and r["blas"] == "1 (workers)")
+    j2 = next(r for r in results if r["label"] == "--jobs 2" and r["busy"] == 0)
+    cost = 1.0 / j1["rate"]
+    eff = min(1.0, j2["rate"] / (2 * j1["rate"]))
+    driver = j2["extra"]["driver_cpu"] / n
+    lines.append("")
+    lines.append(f"Projection: {cost * 1000:.1f} core-ms per corpus molecule, scaling efficiency {eff:.2f} "
+                 f"(from --jobs 2); one driver seals at most {1 / driver:.0f} molecules/s "
+                 f"({driver * 1000:.2f} ms of driver CPU each).")
+    for N in (10 ** 6, 10 ** 8):
+        t = N * cost / (100 * eff)
+        lines.append(f"- {N:.0e} molecules on 100 cores: {t / 3600:.1f} h "
+                     f"({t / 86400:.2f} days); the driver needs {N * driver / 3600:.2f} h of CPU, "
+                     f"{'within' if 1 / driver > 100 * eff / cost else 'beyond'} its reach")
+
+    if args.memory:
+        lines += ["", "## Driver memory", "",
+                  "| molecules | chunk size | jobs | driver peak RSS MB | worker peak RSS MB | load |", "|---|---|---|---|---|---|"]
+        for reps, chunk in ((2, 50), (8, 50), (8, 400)):
+            p = work / f"mem-{reps}.smi"
+            p.write_text("".join(f"{s}\t{nm}-{k}\n" for k in range(reps) for s, nm in rows))
+            r = run_py(ENGINE, p, work / "mem.jsonl", 2, "", chunk)
+            lines.append(f"| {r['n']} | {chunk} | 2 | {r['driver_rss_kb'] / 1024:.0f} | "
+                         f"{max(r['worker_rss_kb'] or [0]) / 1024:.0f} | {load()} |")
+            print(lines[-1], flush=True)
+    text = "\n".join(lines) + "\n"
+    print(text)
+    (HERE / "results_batch.md").write_text(text)
+
+
+if __name__ == "__main__":
+    main()
