@@ -39,7 +39,8 @@ FEATURE_GROUPS: dict[str, tuple[str, ...]] = {
     "soft": ("soft_cuts", "all_cuts_soft"),
     "bond": ("cut_double", "cut_triple", "cut_aromatic", "cut_C_N", "cut_C_O", "cut_C_S",
              "cut_C_halogen", "cut_hetero_hetero"),
-    "charge_side": ("ion_N", "ion_O", "ion_S", "ion_halogen", "ion_Si", "ion_P", "ion_aromatic_ring",
+    "charge_side": ("ion_N", "ion_O", "ion_S", "ion_halogen", "ion_Si", "ion_P", "ion_hetero_count",
+                    "ion_aromatic_ring",
                     "neutral_aromatic_ring", "neutral_N", "centre_substitution",
                     "centre_hetero", "centre_aromatic"),
     "alpha": ("alpha_N", "alpha_O_S", "acylium", "centre_next_to_carbonyl"),
@@ -89,10 +90,15 @@ _LOSS_RADICAL = {_comp(H=1, O=1), _comp(C=2, H=5), _comp(C=1, H=3, O=1), _comp(N
 
 
 def _comp_keys(comps: np.ndarray) -> np.ndarray:
-    """One integer per composition row (counts are small; base 512 is ample)."""
+    """One integer per composition row, equal for equal small compositions.
+
+    Counts are clipped to -1..15 (base 17 keeps eleven elements inside int64);
+    the small neutrals matched against have counts of at most 6, so a clipped
+    count never matches one of them by accident.
+    """
     key = np.zeros(comps.shape[0], dtype=np.int64)
     for j in range(comps.shape[1]):
-        key = key * 512 + np.clip(comps[:, j], -255, 255) + 256
+        key = key * 17 + (np.clip(comps[:, j], -1, 15) + 1)
     return key
 
 
@@ -153,6 +159,21 @@ def isotope_patterns(comps: np.ndarray) -> np.ndarray:
                 new[:, k] += pat[:, i] * el[:, k - i]
         pat = new
     return pat
+
+
+# Isotope patterns by composition bytes, shared by all predictions of the process.
+_PATTERN_CACHE: dict[bytes, np.ndarray] = {}
+
+
+def _cached_patterns(comps: np.ndarray) -> np.ndarray:
+    keys = [row.tobytes() for row in comps]
+    missing = [i for i, k in enumerate(keys) if k not in _PATTERN_CACHE]
+    if missing:
+        if len(_PATTERN_CACHE) > 200_000:
+            _PATTERN_CACHE.clear()
+        for i, row in zip(missing, isotope_patterns(comps[missing])):
+            _PATTERN_CACHE[keys[i]] = row
+    return np.array([_PATTERN_CACHE[k] for k in keys]).reshape(len(keys), _ISO_LEN)
 
 
 @dataclass
@@ -301,8 +322,11 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
             row[dcol["centre_hetero"]] = sym[c] != "C"
             row[dcol["centre_aromatic"]] = arom[c]
             if sym[c] == "C":
-                row[dcol["alpha_N"]] = any(sym[j] == "N" and not arom[j] for j in others)
-                row[dcol["alpha_O_S"]] = any(sym[j] in ("O", "S") and order_of[(c, j)] == 1.0 for j in others)
+                # Alpha cleavage: the charge on a saturated carbon beside an amine
+                # nitrogen or an ether/alcohol oxygen (or sulfur), an onium ion.
+                saturated = not arom[c] and all(order_of[(c, j)] == 1.0 for j in nbrs[c])
+                row[dcol["alpha_N"]] = saturated and any(sym[j] == "N" and not arom[j] for j in others)
+                row[dcol["alpha_O_S"]] = saturated and any(sym[j] in ("O", "S") for j in others)
                 row[dcol["acylium"]] = any(sym[j] == "O" and order_of[(c, j)] == 2.0 for j in others)
                 row[dcol["centre_next_to_carbonyl"]] = not arom[c] and any(carbonyl[j] for j in others)
                 if not arom[c]:
@@ -483,6 +507,7 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
     F[:, _COL["ion_O"]] = comp[:, _EL["O"]] > 0
     F[:, _COL["ion_S"]] = comp[:, _EL["S"]] > 0
     F[:, _COL["ion_Si"]] = comp[:, _EL["Si"]] > 0
+    F[:, _COL["ion_hetero_count"]] = np.log1p(comp[:, [_EL[e] for e in ("N", "O", "S", "P", "Si")]].sum(1))
     F[:, _COL["ion_P"]] = comp[:, _EL["P"]] > 0
     F[:, _COL["ion_halogen"]] = comp[:, [_EL[h] for h in _HALOGENS]].sum(1) > 0
     F[:, _COL["ion_aromatic_ring"]] = ring_full.any(1)
@@ -525,11 +550,14 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
     first_gen = gens[rep] == 1
     E[:, 6] = (sh == 1) & (mcl_set[rep] > 0) & first_gen
     E[:, 7] = (sh == -1) & (mcl_alk[rep] > 0) & first_gen
-    nkey = _comp_keys(mol_comp[None, :] - ccomp)
+    # Neutral losses: only neutrals of a few atoms can be one of the small ones.
+    neutral = mol_comp[None, :] - ccomp
+    small = np.nonzero((neutral.sum(1) <= 12) & (rep != 0))[0]
+    nkey = _comp_keys(neutral[small])
     for j, keys in enumerate(_LOSS_KEYS.values()):
-        E[:, 8 + j] = np.isin(nkey, keys) & (rep != 0)
+        E[small, 8 + j] = np.isin(nkey, keys)
     # A shift of a hydrogen or two leaves the isotope pattern as it was.
-    pattern = isotope_patterns(comp)[rep]
+    pattern = _cached_patterns(comp)[rep]
     return Candidates(F=F, E=E, mz=cmass, pattern=pattern, comp=ccomp, base=rep, shift=sh,
                       generation=gens[rep], set_mode=modes, set_label=set_labels, mol_mz=mol_mz)
 
@@ -550,8 +578,8 @@ def abundances(cand: Candidates, weights: np.ndarray, min_mz: int = 0):
 MIN_HEIGHT = 2.0
 # At most this many annotations per peak; contributions under this share of the
 # peak's abundance are left out.
-MAX_ANNOTATIONS = 3
-MIN_ANNOTATION_SHARE = 0.05
+MAX_ANNOTATIONS = 2
+MIN_ANNOTATION_SHARE = 0.1
 
 
 def _weights() -> np.ndarray:
@@ -561,6 +589,10 @@ def _weights() -> np.ndarray:
 
 
 _FORMULA_ORDER = [(_EL[e], e) for e in ("C", "H") + tuple(sorted(e for e in _ELEMENTS if e not in ("C", "H")))]
+
+
+# Formula text by composition bytes, shared by all predictions of the process.
+_FORMULA_CACHE: dict[bytes, str] = {}
 
 
 def formula_of(comp) -> str:
@@ -616,7 +648,9 @@ def predict_scored(smiles: str, weights: np.ndarray | None = None, vif_result: d
     start = np.maximum.accumulate(np.where(first, np.arange(fb.size), 0))
     idx = idx[np.arange(fb.size) - start < MAX_ANNOTATIONS]
     anns: dict[int, list] = {m: [] for m in mz.tolist()}
-    formulas: dict[bytes, str] = {}
+    formulas = _FORMULA_CACHE
+    if len(formulas) > 200_000:
+        formulas.clear()
     set_mode, set_label = cand.set_mode, cand.set_label
     cs, ks = np.divmod(idx, _ISO_LEN)
     for i, c, k, b_, base, sh, gen in zip(idx.tolist(), cs.tolist(), ks.tolist(), flat_bin[idx].tolist(),
