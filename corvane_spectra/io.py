@@ -87,6 +87,7 @@ import os
 import re
 import tempfile
 import warnings
+import zlib
 from typing import IO, Iterable, Iterator
 
 import numpy as np
@@ -133,7 +134,7 @@ def _strip_gz(name: str) -> tuple[str, bool]:
 
 def _sniff(head: str) -> str | None:
     for line in head.splitlines():
-        s = line.strip()
+        s = line.strip().lstrip("\ufeff")
         if not s or s.startswith("#"):
             continue
         u = s.upper()
@@ -154,12 +155,11 @@ def detect_format(path) -> str:
     p = os.fspath(path)
     if os.path.isdir(p):
         return "massbank"
-    base, gz = _strip_gz(p)
-    ext = os.path.splitext(base)[1].lower()
+    ext = os.path.splitext(_strip_gz(p)[0])[1].lower()
     if ext in _EXTENSIONS:
         return _EXTENSIONS[ext]
     try:
-        with _open_binary(p, gz) as f:
+        with _open_binary(p) as f:
             head = f.read(4096).decode("utf-8", "replace")
     except OSError:
         head = ""
@@ -178,15 +178,16 @@ def _check_fmt(fmt: str, allowed) -> str:
     return f
 
 
-def _open_binary(path: str, gz: bool | None = None):
+def _open_binary(path: str):
+    """The file's bytes, decompressed when it is gzip data (whatever its name)."""
     f = open(path, "rb")
-    if gz is None:
-        gz = path.lower().endswith(".gz")
-    if not gz:
+    try:
         magic = f.read(2)
         f.seek(0)
-        gz = magic == b"\x1f\x8b"
-    if gz:
+    except BaseException:
+        f.close()
+        raise
+    if magic == b"\x1f\x8b":
         return _GzipOwner(f)
     return f
 
@@ -251,6 +252,7 @@ class SpectrumReader:
         self._file = None
         self._total = None
         self._done_bytes = 0
+        self._line_hint = 1  # the line being read, for errors outside the parser
         if isinstance(source, (str, bytes, os.PathLike)):
             self.path = os.fsdecode(os.fspath(source))
             if not os.path.exists(self.path):
@@ -347,6 +349,17 @@ class SpectrumReader:
                 return
             yield data
 
+    def _undamaged(self, chunks, path):
+        """The chunks; damaged compressed data is a format error (the rest
+        of such a file cannot be read, whatever ``skip_bad`` says)."""
+        total = 0
+        try:
+            for chunk in chunks:
+                total += len(chunk)
+                yield chunk
+        except (EOFError, zlib.error, gzip.BadGzipFile) as e:
+            raise SpectrumFormatError(path, self._line_hint, f"damaged gzip data ({total} bytes read): {e}") from None
+
     def _generate(self):
         for path, stream, owned in self._files():
             if owned:
@@ -372,7 +385,7 @@ class SpectrumReader:
             self.errors.append(f"{path}:{line}: {reason}")
 
     def _read_one(self, path, stream):
-        chunks = self._chunks(stream)
+        chunks = self._undamaged(self._chunks(stream), path)
         fmt = self.format
         if fmt is None:
             first = next(chunks, b"")
@@ -389,7 +402,9 @@ class SpectrumReader:
         merged = 0
         try:
             for chunk in chunks:
-                yield from self._emit(parser.feed(chunk), path)
+                items = parser.feed(chunk)
+                self._line_hint = parser.lines + 1
+                yield from self._emit(items, path)
                 self.merged_peaks += parser.merged_peaks - merged
                 merged = parser.merged_peaks
             yield from self._emit(parser.finish(), path)
@@ -421,6 +436,9 @@ class SpectrumReader:
 
         for ln in lines():
             lineno += 1
+            self._line_hint = lineno + 1
+            if lineno == 1:
+                ln = ln.lstrip("\ufeff")
             if not ln.strip():
                 continue
             try:

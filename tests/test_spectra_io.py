@@ -496,3 +496,27 @@ def test_any_text_gives_spectra_or_counted_errors(lines, fmt):
     for sp in spectra:
         assert np.all(np.diff(sp.mz) > 0) and np.all(sp.mz >= 1) and np.all(sp.intensity >= 0)
     assert reader.skipped == 0 or reader.errors
+
+
+@pytest.mark.parametrize("skip_bad", [False, True])
+def test_damaged_gzip_is_a_format_error(tmp_path, skip_bad):
+    rng = np.random.default_rng(3)
+    spectra = [Spectrum(np.arange(40, 140), rng.random(100), {"name": f"s{i}"}) for i in range(400)]
+    good = tmp_path / "lib.msp.gz"
+    sio.write(spectra, good)
+    cut = tmp_path / "cut.msp.gz"
+    cut.write_bytes(good.read_bytes()[: good.stat().st_size // 2])
+    with pytest.raises(sio.SpectrumFormatError, match="damaged gzip data") as e:
+        list(sio.read(cut, skip_bad=skip_bad))
+    assert e.value.path == str(cut) and e.value.line >= 1
+
+
+def test_content_decides_compression_and_a_bom_is_ignored(tmp_path):
+    plain = tmp_path / "named.jsonl.gz"   # not compressed at all
+    plain.write_text("\ufeff" + sio.dumps(spectra_for_round_trip()[3], "jsonl"), encoding="utf-8")
+    assert sio.detect_format(tmp_path / "named.jsonl.gz") == "jsonl"
+    (sp,) = sio.read(plain)
+    assert sp.name == "2-Butanone (ÄÖ 测试)"
+    odd = tmp_path / "named.dat"
+    odd.write_bytes(plain.read_bytes())
+    assert sio.detect_format(odd) == "jsonl"
