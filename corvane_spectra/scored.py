@@ -46,7 +46,7 @@ FEATURE_GROUPS: dict[str, tuple[str, ...]] = {
     "alpha": ("alpha_N", "alpha_O_S", "acylium", "centre_next_to_carbonyl"),
     "benzylic_allylic": ("benzylic", "allylic"),
     "neutral_loss": ("loss_CH3", "loss_halogen", "loss_small_molecule", "loss_small_radical"),
-    "mclafferty": ("mclafferty", "mclafferty_alkene"),
+    "mclafferty": ("mclafferty", "mclafferty_aromatic", "mclafferty_alkene"),
     "h_shift": ("shift_minus1", "shift_minus2", "shift_plus1", "shift_plus2",
                 "shift_plus_hetero", "shift_minus_aromatic"),
     "molecular_ion_stability": ("mi_aromatic_fraction", "mi_log_heavy", "mi_sp3_fraction",
@@ -57,7 +57,7 @@ _COL = {f: i for i, f in enumerate(FEATURES)}
 # Features set per candidate (they depend on the hydrogen shift), in this order.
 _SHIFT_FEATURES = ("shift_minus1", "shift_minus2", "shift_plus1", "shift_plus2", "shift_plus_hetero",
                    "shift_minus_aromatic", "mclafferty", "mclafferty_alkene", "loss_CH3", "loss_halogen",
-                   "loss_small_molecule", "loss_small_radical")
+                   "loss_small_molecule", "loss_small_radical", "mclafferty_aromatic")
 _SHIFT_COLS = np.array([_COL[f] for f in _SHIFT_FEATURES])
 
 # Elements counted in a composition; anything else counts under "other" with
@@ -311,6 +311,7 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
               "cut_C_N", "cut_C_O", "cut_C_S", "cut_C_halogen", "cut_hetero_hetero", "soft_cuts")
     P = np.zeros((2, nb, len(dprops)))
     mcl = np.zeros((2, nb), dtype=bool)
+    mcl_arom = np.zeros((2, nb), dtype=bool)      # the acceptor is an aromatic ring
     dcol = {f: i for i, f in enumerate(dprops)}
     for k, (u, v, o, _ring, _idx) in enumerate(bonds):
         soft = (min(u, v), max(u, v)) in soft_pairs
@@ -348,9 +349,11 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
             # outside rings; the gamma-hydrogen moves to the acceptor's double bond.
             if o == 1.0 and not _ring and sym[c] == "C" and sym[p] == "C" and not arom[c] and all(
                     order_of[(c, j)] == 1.0 for j in nbrs[c]):
-                if any(acceptor[j] for j in others) and any(
-                        nh_atom[g] > 0 and g != c and sym[g] in ("C", "N", "O") for g in nbrs[p]):
-                    mcl[side, k] = True
+                if any(nh_atom[g] > 0 and g != c and sym[g] in ("C", "N", "O") for g in nbrs[p]):
+                    if any(acceptor[j] and not arom[j] for j in others):
+                        mcl[side, k] = True
+                    elif any(acceptor[j] for j in others):
+                        mcl_arom[side, k] = True
 
     # Candidate atom sets (bit masks), first route wins.
     ring_bond = np.array([b[3] for b in bonds], dtype=bool)
@@ -467,8 +470,9 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
     dfeat = cu @ P[0] + cv @ P[1]
     ncut = cu.sum(1) + cv.sum(1)
     mcl_set = (cu @ mcl[0].astype(np.float64) + cv @ mcl[1].astype(np.float64))
+    mcl_aro_set = (cu @ mcl_arom[0].astype(np.float64) + cv @ mcl_arom[1].astype(np.float64))
     # McLafferty (alkene side): the partner side of a McLafferty bond keeps the charge.
-    mcl_alk = (cu @ mcl[1].astype(np.float64) + cv @ mcl[0].astype(np.float64))
+    mcl_alk = (cu @ (mcl[1] | mcl_arom[1]).astype(np.float64) + cv @ (mcl[0] | mcl_arom[0]).astype(np.float64))
 
     aro_rings = [r for r in ri.AtomRings() if all(arom[a] for a in r) and in_main[r[0]]]
     ring_full = np.zeros((nset, 1), dtype=bool) if not aro_rings else np.stack(
@@ -550,6 +554,7 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
     first_gen = gens[rep] == 1
     E[:, 6] = (sh == 1) & (mcl_set[rep] > 0) & first_gen
     E[:, 7] = (sh == -1) & (mcl_alk[rep] > 0) & first_gen
+    E[:, 12] = (sh == 1) & (mcl_aro_set[rep] > 0) & first_gen
     # Neutral losses: only neutrals of a few atoms can be one of the small ones.
     neutral = mol_comp[None, :] - ccomp
     small = np.nonzero((neutral.sum(1) <= 12) & (rep != 0))[0]
