@@ -6,8 +6,8 @@ from corvane_spectra import Spectrum, predict
 from corvane_spectra import scored
 
 
-def heights(spec: Spectrum) -> dict[int, float]:
-    return dict(zip(spec.mz.tolist(), spec.intensity.tolist()))
+def heights(sp: Spectrum) -> dict[int, float]:
+    return dict(zip(sp.mz.tolist(), sp.intensity.tolist()))
 
 
 def test_methyl_ketone_acylium_above_other_single_cut_fragments():
@@ -20,13 +20,13 @@ def test_methyl_ketone_acylium_above_other_single_cut_fragments():
 
 @pytest.mark.parametrize("smiles", ["CCCc1ccccc1", "CCCCc1ccccc1", "CC(C)Cc1ccccc1"])
 def test_alkylbenzene_benzylic_cleavage_gives_91(smiles):
-    spec = predict(smiles, model="scored")
-    h = heights(spec)
-    mol_mz = max(m for m in h if any(a.mode == "molecular_ion" for a in spec.annotations[spec.mz.tolist().index(m)]))
+    sp = predict(smiles, model="scored")
+    h = heights(sp)
+    mol_mz = max(m for m in h if any(a.mode == "molecular_ion" for a in sp.annotations[sp.mz.tolist().index(m)]))
     fragments = {m: v for m, v in h.items() if m != mol_mz}
     assert max(fragments, key=fragments.get) == 91
-    i = spec.mz.tolist().index(91)
-    assert spec.annotations[i][0].formula == "C7H7"
+    i = sp.mz.tolist().index(91)
+    assert sp.annotations[i][0].formula == "C7H7"
 
 
 @pytest.mark.parametrize("smiles", ["CC(=O)CCCC", "Clc1ccc(cc1)C(=O)N", "CN(C)Cc1nnc2n1-c1ccc(Cl)cc1C(c1ccccc1)=NC2"])
@@ -78,18 +78,18 @@ def test_salt_is_predicted_as_its_largest_component():
 def test_exports_round_trip_the_scored_intensities(tmp_path, fmt):
     from corvane_spectra import io
 
-    spec = predict("CCCCc1ccccc1", model="scored")
-    spec.metadata["name"] = "butylbenzene"
+    sp = predict("CCCCc1ccccc1", model="scored")
+    sp.metadata["name"] = "butylbenzene"
     path = tmp_path / f"pred.{fmt}"
-    io.write([spec], path)
+    io.write([sp], path)
     back = list(io.read(path))
     assert len(back) == 1
-    np.testing.assert_array_equal(back[0].mz, spec.mz)
-    np.testing.assert_allclose(back[0].intensity, spec.intensity, rtol=1e-9)
+    np.testing.assert_array_equal(back[0].mz, sp.mz)
+    np.testing.assert_allclose(back[0].intensity, sp.intensity, rtol=1e-9)
     if fmt == "jsonl":
         assert back[0].convention == "scored"
-        assert back[0].annotations == spec.annotations
-    assert io.dumps(spec, fmt) == path.read_text()
+        assert back[0].annotations == sp.annotations
+    assert io.dumps(sp, fmt) == path.read_text()
 
 
 def test_evaluate_scored_reports_the_schematic_mode_beside_it():
@@ -109,11 +109,11 @@ def test_evaluate_scored_reports_the_schematic_mode_beside_it():
     assert set(rec.predicted["schematic"].intensity.tolist()) <= {100.0, 60.0}
 def test_butyl_aryl_ketone_mclafferty_ion():
     # Valerophenone: the gamma-hydrogen moves to the carbonyl oxygen, propene leaves: m/z 120.
-    spec = predict("CCCCC(=O)c1ccccc1", model="scored")
-    h = heights(spec)
+    sp = predict("CCCCC(=O)c1ccccc1", model="scored")
+    h = heights(sp)
     assert h.get(120, 0.0) > max(h.get(119, 0.0), h.get(121, 0.0), h.get(133, 0.0), h.get(147, 0.0))
-    i = spec.mz.tolist().index(120)
-    assert any(a.formula == "C8H8O" and a.mode == "rearrangement" for a in spec.annotations[i])
+    i = sp.mz.tolist().index(120)
+    assert any(a.formula == "C8H8O" and a.mode == "rearrangement" for a in sp.annotations[i])
     # The benzoyl ion of the alpha cleavage is among the strongest peaks with it.
     assert {105, 120} <= set(sorted(h, key=h.get, reverse=True)[:3])
 

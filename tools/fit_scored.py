@@ -97,7 +97,7 @@ class Problem:
 
         self.iso = scored._ISO_LEN
         Xs, bins, pats, cid = [], [], [], []
-        qs, qbin, spec_of_bin = [], [], []
+        qs, qbin, owner_of_bin = [], [], []
         base = 0
         self.nspec = 0
         for r, cand in items:
@@ -115,7 +115,7 @@ class Problem:
             q[r["mz"]] = np.sqrt(r["intensity"])
             q[:lo] = 0
             qs.append(q)
-            spec_of_bin.append(np.full(top, self.nspec))
+            owner_of_bin.append(np.full(top, self.nspec))
             base += top
             self.nspec += 1
         self.X = np.vstack(Xs)
@@ -124,26 +124,26 @@ class Problem:
         self.valid = self.bins >= 0
         self.bins_c = np.where(self.valid, self.bins, 0)
         self.q = np.concatenate(qs)
-        self.spec = np.concatenate(spec_of_bin)
+        self.owner = np.concatenate(owner_of_bin)
         self.nbin = base
-        starts = np.concatenate([[0], np.cumsum(np.bincount(self.spec, minlength=self.nspec))[:-1]])
-        self.mloc = np.arange(self.nbin) - starts[self.spec]
+        starts = np.concatenate([[0], np.cumsum(np.bincount(self.owner, minlength=self.nspec))[:-1]])
+        self.mloc = np.arange(self.nbin) - starts[self.owner]
         self.mmax = int(self.mloc.max()) + 1
         self.lo = np.array([int(r["mz"].min()) for r, c in items if c is not None])
-        qn = np.sqrt(np.bincount(self.spec, self.q ** 2, minlength=self.nspec))
-        self.qhat = self.q / np.maximum(qn[self.spec], 1e-300)
+        qn = np.sqrt(np.bincount(self.owner, self.q ** 2, minlength=self.nspec))
+        self.qhat = self.q / np.maximum(qn[self.owner], 1e-300)
 
     def value_grad(self, w):
         s = np.exp(np.clip(self.X @ w, -60, 60))
         contrib = s[:, None] * self.pat
         a = np.bincount(self.bins_c.ravel(), contrib.ravel(), minlength=self.nbin)
         p = np.sqrt(a)
-        pn = np.sqrt(np.bincount(self.spec, a, minlength=self.nspec))
-        pn_b = np.maximum(pn[self.spec], 1e-300)
-        dot = np.bincount(self.spec, p * self.qhat, minlength=self.nspec)
+        pn = np.sqrt(np.bincount(self.owner, a, minlength=self.nspec))
+        pn_b = np.maximum(pn[self.owner], 1e-300)
+        dot = np.bincount(self.owner, p * self.qhat, minlength=self.nspec)
         cos = dot / np.maximum(pn, 1e-300)
         # d cos / d p_m = (qhat_m - cos p_m/|p|) / |p|; d p / d a = 1 / (2 p).
-        g_p = (self.qhat - cos[self.spec] * p / pn_b) / pn_b
+        g_p = (self.qhat - cos[self.owner] * p / pn_b) / pn_b
         g_a = np.where(p > 0, g_p / (2 * np.maximum(p, 1e-300)), 0.0)
         per_c = (self.pat * g_a[self.bins_c] * self.valid).sum(1) * s
         grad = self.X.T @ per_c / self.nspec
@@ -165,9 +165,9 @@ class Problem:
         """
         n, mm, tau = self.nspec, self.mmax, RANK_TEMPERATURE
         P = np.zeros((n, mm))
-        P[self.spec, self.mloc] = p
+        P[self.owner, self.mloc] = p
         Qd = np.zeros((n, mm))
-        Qd[self.spec, self.mloc] = self.qhat
+        Qd[self.owner, self.mloc] = self.qhat
         C = np.cumsum((P ** 2)[:, ::-1], axis=1)[:, ::-1]
         N = np.sqrt(np.maximum(C[:, self.lo], 1e-300))          # N[i, j]: |P_i| above lo_j
         cos = (P @ Qd.T) / N
@@ -185,7 +185,7 @@ class Problem:
         Hlo = np.zeros((n, mm))
         np.add.at(Hlo.T, self.lo, hh.T)
         G -= P * np.cumsum(Hlo, axis=1)
-        return loss, G[self.spec, self.mloc]
+        return loss, G[self.owner, self.mloc]
 
 
 def fit(problem, w0=None, maxiter=300):
