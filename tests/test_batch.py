@@ -134,10 +134,10 @@ def test_parquet_rows_match_a_sequential_vif_loop(small, tmp_path, jobs, extra):
     want = vif_loop(rows)
     assert [(g["identifier"], g["smiles"], g["mol_mass"], (g["lpi_pos"], g["lpi_zero"], g["lpi_neg"]),
              [(b["atom_u"], b["atom_v"], b["k"]) for b in g["soft_bonds"]]) for g in got] == want
-    spec = corvane_spectra.predict(rows[3][0])
-    assert [p["mz"] for p in got[3]["peaks"]] == spec.mz.tolist()
+    sp = corvane_spectra.predict(rows[3][0])
+    assert [p["mz"] for p in got[3]["peaks"]] == sp.mz.tolist()
     assert [a["formula"] for a in got[3]["peaks"][0]["annotations"]] == \
-        [a.formula for a in spec.annotations[0]]
+        [a.formula for a in sp.annotations[0]]
     assert not (tmp_path / "lib.parquet.parts").exists()
     assert (tmp_path / "lib.errors.tsv").read_text() == "record\tidentifier\treason\tinput\n"
 
