@@ -5,13 +5,27 @@ a code object for that.  This launcher initialises the module through its own
 entry point with the name ``__main__``, so the module's main-program step
 runs (the substituted-halogen test).
 """
+import argparse
 import ctypes
 import importlib.machinery
 import importlib.util
 import sys
 
+DESCRIPTION = """\
+Run the corvane module as the main program: the substituted-halogen test.
 
-def main():
+For each of a list of halogen-substituted molecules it builds the VIF graph,
+prints the LPI and which carbon-halogen bonds are soft (with the fragments
+their cut gives beside the peaks measured in EI spectra), draws the graphs in
+one panel and saves it to /tmp/vif_halogen.png.  Takes a few seconds.
+
+The spectra workbench (predict, annotate, identify, evaluate) is the
+separate `corvane` command: see `corvane --help`."""
+
+
+def main(argv=None):
+    argparse.ArgumentParser(prog="corvane-main", description=DESCRIPTION,
+                            formatter_class=argparse.RawDescriptionHelpFormatter).parse_args(argv)
     spec = importlib.util.find_spec("corvane")
     if spec is None or spec.origin is None:
         raise SystemExit("corvane is not installed")

@@ -361,3 +361,14 @@ def test_launcher_runs_the_halogen_test_as_main(tmp_path):
     assert sum(line.startswith("chlorobenzene  (C-Cl)") for line in lines) == 1  # the body ran once
     assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert before is None or out.stat().st_mtime_ns >= before
+
+
+@pytest.mark.parametrize("args,code", [(["--help"], 0), (["-h"], 0), (["--bogus"], 2)])
+def test_launcher_answers_help_and_bad_options_without_running(tmp_path, args, code):
+    launcher = Path(__file__).resolve().parent.parent / "launcher" / "corvane_launch.py"
+    r = subprocess.run([sys.executable, str(launcher), *args], capture_output=True, text=True, timeout=120,
+                       env={**os.environ, "MPLBACKEND": "Agg"}, cwd=tmp_path)
+    assert r.returncode == code, r.stderr
+    assert "SUBSTITUTED-HALOGEN" not in r.stdout
+    if code == 0:
+        assert r.stdout.startswith("usage: corvane-main") and "/tmp/vif_halogen.png" in r.stdout
