@@ -85,7 +85,6 @@ import json
 import math
 import os
 import re
-import tempfile
 import warnings
 import zlib
 from typing import IO, Iterable, Iterator
@@ -93,6 +92,7 @@ from typing import IO, Iterable, Iterator
 import numpy as np
 
 from . import _core
+from ._atomic import atomic_file
 from .spectrum import PeakAnnotation, Spectrum
 
 __all__ = [
@@ -706,29 +706,14 @@ def write(spectra: Iterable[Spectrum] | Spectrum, dest, fmt: str | None = None) 
                                  f"name it .msp, .mgf or .jsonl, or pass fmt=")
             fmt = _EXTENSIONS[ext]
         dumper = _WRITERS[_check_fmt(fmt, WRITE_FORMATS)]
-        folder = os.path.dirname(os.path.abspath(path))
-        fd, tmp = tempfile.mkstemp(dir=folder, prefix="." + os.path.basename(path) + ".",
-                                   suffix=".part")
-        try:
-            with os.fdopen(fd, "wb") as raw:
-                if gz:
-                    with gzip.GzipFile(filename=os.path.basename(base), fileobj=raw,
-                                       mode="wb") as zf, \
-                            io.TextIOWrapper(zf, encoding="utf-8", newline="\n") as f:
-                        n = _write_all(spectra, f, dumper)
-                else:
-                    with io.TextIOWrapper(raw, encoding="utf-8", newline="\n") as f:
-                        n = _write_all(spectra, f, dumper)
-            umask = os.umask(0)
-            os.umask(umask)
-            os.chmod(tmp, 0o666 & ~umask)
-            os.replace(tmp, path)
-        except BaseException:
-            try:
-                os.unlink(tmp)
-            except OSError:
-                pass
-            raise
+        with atomic_file(path) as raw:
+            if gz:
+                with gzip.GzipFile(filename=os.path.basename(base), fileobj=raw, mode="wb") as zf, \
+                        io.TextIOWrapper(zf, encoding="utf-8", newline="\n") as f:
+                    n = _write_all(spectra, f, dumper)
+            else:
+                with io.TextIOWrapper(raw, encoding="utf-8", newline="\n") as f:
+                    n = _write_all(spectra, f, dumper)
         return n
     if not hasattr(dest, "write"):
         raise TypeError(f"cannot write spectra to {type(dest).__name__}: give a path or an open file")

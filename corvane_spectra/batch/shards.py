@@ -24,42 +24,17 @@ from __future__ import annotations
 import hashlib
 import json
 import os
-import tempfile
+
+from .._atomic import TEMP_PREFIX, atomic_file, replacing
 
 JOB_VERSION = 1
 ERRORS_HEADER = "record\tidentifier\treason\tinput\n"
 
 
-def fsync_dir(path: str) -> None:
-    try:
-        fd = os.open(path, os.O_RDONLY)
-    except OSError:
-        return
-    try:
-        os.fsync(fd)
-    except OSError:
-        pass
-    finally:
-        os.close(fd)
-
-
 def atomic_write(path: str, data: bytes) -> None:
     """Write ``data`` to ``path`` so that the file is either the old one or all of the new one."""
-    d = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(dir=d, prefix=".tmp-", suffix="-" + os.path.basename(path))
-    try:
-        with os.fdopen(fd, "wb") as f:
-            f.write(data)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
-    fsync_dir(d)
+    with atomic_file(path, durable=True) as f:
+        f.write(data)
 
 
 def error_line(seq: int, ident: str, reason: str, text: str) -> str:
@@ -95,7 +70,7 @@ class WorkDir:
         os.makedirs(self.path, exist_ok=True)
         for name in os.listdir(self.path):
             if name.startswith("part-") or name in ("manifest.jsonl", "job.json", "errors.tsv") \
-                    or name.startswith(".tmp-"):
+                    or name.startswith(TEMP_PREFIX):
                 os.unlink(os.path.join(self.path, name))
         atomic_write(self.job_path, (json.dumps(dict(job, version=JOB_VERSION), indent=1,
                                                 sort_keys=True) + "\n").encode())
@@ -137,7 +112,7 @@ class WorkDir:
                 f.flush()
                 os.fsync(f.fileno())
         for name in os.listdir(self.path):
-            if name.startswith(".tmp-"):
+            if name.startswith(TEMP_PREFIX):
                 os.unlink(os.path.join(self.path, name))
 
     def _intact(self, entry: dict) -> bool:
@@ -196,43 +171,17 @@ class WorkDir:
 
     def assemble_text(self, dest: str, ordered: bool = True) -> None:
         """Concatenate the text shards into ``dest`` (temporary file, fsync, rename)."""
-        d = os.path.dirname(os.path.abspath(dest))
-        fd, tmp = tempfile.mkstemp(dir=d, prefix=".tmp-", suffix="-" + os.path.basename(dest))
-        try:
-            with os.fdopen(fd, "wb") as out:
-                for p in self.shard_paths(ordered):
-                    with open(p, "rb") as f:
-                        while True:
-                            buf = f.read(1 << 20)
-                            if not buf:
-                                break
-                            out.write(buf)
-                out.flush()
-                os.fsync(out.fileno())
-            os.replace(tmp, dest)
-        except BaseException:
-            try:
-                os.unlink(tmp)
-            except OSError:
-                pass
-            raise
-        fsync_dir(d)
+        with atomic_file(dest, durable=True) as out:
+            for p in self.shard_paths(ordered):
+                with open(p, "rb") as f:
+                    while True:
+                        buf = f.read(1 << 20)
+                        if not buf:
+                            break
+                        out.write(buf)
 
     def assemble_parquet(self, dest: str, ordered: bool = True) -> None:
         from . import parquet
 
-        d = os.path.dirname(os.path.abspath(dest))
-        fd, tmp = tempfile.mkstemp(dir=d, prefix=".tmp-", suffix="-" + os.path.basename(dest))
-        os.close(fd)
-        try:
+        with replacing(dest, durable=True) as tmp:
             parquet.assemble(self.shard_paths(ordered), tmp)
-            with open(tmp, "rb+") as f:
-                os.fsync(f.fileno())
-            os.replace(tmp, dest)
-        except BaseException:
-            try:
-                os.unlink(tmp)
-            except OSError:
-                pass
-            raise
-        fsync_dir(d)

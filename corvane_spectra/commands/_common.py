@@ -4,9 +4,9 @@ from __future__ import annotations
 import itertools
 import json
 import os
-import tempfile
 from pathlib import Path
 
+from .._atomic import atomic_file
 from ..models import DEFAULT_MODEL, MODELS
 
 
@@ -43,42 +43,15 @@ def read_one(path, index: int):
     raise ValueError(f"{path}: no spectrum at index {index} (the file holds fewer)")
 
 
-def _umask_mode() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return 0o666 & ~mask
-
-
 def write_json(path, obj) -> None:
     """Writes JSON through a temporary file, so a failure leaves no half file."""
-    path = Path(path)
-    fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp", dir=path.parent or ".")
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as f:
-            json.dump(obj, f, indent=1, allow_nan=False)
-            f.write("\n")
-        os.chmod(tmp, _umask_mode())
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
+    text = json.dumps(obj, indent=1, allow_nan=False) + "\n"
+    with atomic_file(path) as f:
+        f.write(text.encode("utf-8"))
 
 
 def save_figure(fig, path) -> None:
     """Saves a figure through a temporary file in the target folder."""
-    path = Path(path)
-    fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=path.suffix or ".png", dir=path.parent or ".")
-    os.close(fd)
-    try:
-        fig.savefig(tmp, dpi=120)
-        os.chmod(tmp, _umask_mode())
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
+    fmt = Path(path).suffix.lstrip(".").lower() or "png"
+    with atomic_file(path) as f:
+        fig.savefig(f, dpi=120, format=fmt)
