@@ -131,7 +131,15 @@ corvane.VIF("CCO", nonsense=1)
 def run_mypy(tmp_path, source):
     script = tmp_path / "script.py"
     script.write_text(source)
-    env = dict(os.environ, MYPYPATH=str(STUB.parent))
+    # An installed build ships the stub-only package corvane-stubs beside the
+    # extension, which mypy finds with no setting, as it would for a user; a
+    # build run in place has only corvane.pyi, handed to mypy through MYPYPATH.
+    env = {k: v for k, v in os.environ.items() if k != "MYPYPATH"}
+    if not (STUB.parent / "corvane-stubs" / "__init__.pyi").exists():
+        stubs = tmp_path / "stubs"
+        stubs.mkdir()
+        (stubs / "corvane.pyi").write_bytes(STUB.read_bytes())
+        env["MYPYPATH"] = str(stubs)
     return subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", os.devnull, str(script)],
         capture_output=True, text=True, env=env, cwd=tmp_path,
