@@ -562,3 +562,111 @@ def test_corpus_with_full_layout_never_crashes():
     step = 1 if LONG else 60
     ok, bad, err = _run_child(corpus[::step], n_iter=600 if LONG else 10)
     assert err == 0 and bad == 0
+
+
+# ---------------------------------------------------------------------------
+# Graph functions with Python code running mid-call: a weight's __float__ or
+# a node's __hash__ changes the graph being read, a generator of bond records
+# changes it between records.  The answer is a result, or a Python exception
+# other than SystemError.
+
+_GRAPH_MUTATIONS = {
+    "add nodes": lambda G, k: G.add_nodes_from(range(1000, 1000 + 40 * k)),
+    "remove nodes": lambda G, k: G.remove_nodes_from(list(G.nodes)[: k + 1]),
+    "add edges": lambda G, k: G.add_edges_from((i, i + k + 2) for i in range(3)),
+    "remove edges": lambda G, k: G.remove_edges_from(list(G.edges)[: k + 1]),
+    "clear": lambda G, k: G.clear(),
+    "swap dicts": lambda G, k: setattr(G, "_adj", dict(G._adj)),
+    "raise": lambda G, k: (_ for _ in ()).throw(ArithmeticError("from a callback")),
+}
+
+
+class _Trigger:
+    def __init__(self, action, value=1.0):
+        self.action, self.value, self.fired = action, value, False
+
+    def __float__(self):
+        if not self.fired:
+            self.fired = True
+            self.action()
+        return self.value
+
+
+class _HashNode(int):
+    """An int node whose hash runs an action once."""
+
+    action = None
+
+    def __hash__(self):
+        act, type(self).action = type(self).action, None
+        if act:
+            act()
+        return int.__hash__(self)
+
+
+@settings(max_examples=examples(30), deadline=None, database=None, suppress_health_check=list(HealthCheck))
+@given(
+    n=st.integers(3, 12),
+    extra=st.lists(st.tuples(st.integers(0, 11), st.integers(0, 11)), max_size=12),
+    where=st.sampled_from(["weight", "hash"]),
+    mutation=st.sampled_from(sorted(_GRAPH_MUTATIONS)),
+    k=st.integers(0, 5),
+    weight=st.sampled_from([1.0, -2.5, 1e-300, 1e300, 0.0]),
+)
+def test_graph_read_with_mutating_callbacks(n, extra, where, mutation, k, weight):
+    G = nx.path_graph(n)
+    G.add_edges_from((u % n, v % n) for u, v in extra)
+    act = lambda: _GRAPH_MUTATIONS[mutation](G, k)  # noqa: E731
+    if where == "weight":
+        u, v = next(iter(G.edges))
+        G[u][v]["weight"] = _Trigger(act, weight)
+    else:
+        node = _HashNode(n + 1)
+        G.add_edge(0, node, weight=weight)
+        _HashNode.action = act
+    try:
+        r = corvane.compute_lpi(G)
+    except SystemError:
+        raise
+    except Exception:
+        return
+    finally:
+        _HashNode.action = None
+    assert r["n+"] + r["n0"] + r["n-"] == len(r["eigenvalues"])
+
+
+@settings(max_examples=examples(15), deadline=None, database=None, suppress_health_check=list(HealthCheck))
+@given(
+    smiles=st.sampled_from(["CCO", "CC(=O)OC", "c1ccccc1Cl", "CC(N)C(=O)O"]),
+    at=st.integers(0, 12),
+    mutation=st.sampled_from(sorted(_GRAPH_MUTATIONS) + ["rebind compute_lpi", "rebind np"]),
+    k=st.integers(0, 5),
+)
+def test_soft_bonds_with_a_generator_that_mutates(smiles, at, mutation, k):
+    r = corvane.VIF(smiles, n_iter=5, draw=False, verbose=False)
+    G, bonds = r["graph"], r["chem_bonds"]
+    own_lpi, own_np = corvane.compute_lpi, corvane.np
+
+    def act():
+        if mutation == "rebind compute_lpi":
+            corvane.compute_lpi = lambda g, tol=1e-6, weight="weight": own_lpi(g, tol, weight)
+        elif mutation == "rebind np":
+            corvane.np = np
+        else:
+            _GRAPH_MUTATIONS[mutation](G, k)
+
+    def records():
+        for i, b in enumerate(bonds):
+            if i == at:
+                act()
+            yield b
+
+    try:
+        soft = corvane.detect_soft_bonds(G, records(), r["lpi"])
+    except SystemError:
+        raise
+    except Exception:
+        return
+    finally:
+        corvane.compute_lpi, corvane.np = own_lpi, own_np
+    assert all(b in bonds for b in soft)

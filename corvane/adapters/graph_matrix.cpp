@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
 
 #include "../module/registry.hpp"
 
@@ -30,14 +31,66 @@ std::size_t DenseGraph::row(py::handle node) const {
         if (r >= 0 && static_cast<std::size_t>(r) < n) return static_cast<std::size_t>(r);
         PyErr_Clear();
     }
-    if (index.size() != n) {
-        // Nodes equal to an int without being one (True, 1.0) find their row
-        // through the graph's own dict lookup.
-        index = py::dict();
-        std::size_t i = 0;
-        for (auto it : nodes) index[it.first] = py::int_(i++);
+    if (PyDict_GET_SIZE(index.ptr()) == 0 && n > 0) {
+        // Nodes equal to a node without being it (True for 1) find their row
+        // through a dict lookup, as the graph's own dict finds them.
+        py::dict built;
+        for (std::size_t i = 0; i < keys.size(); ++i)
+            if (PyDict_SetItem(built.ptr(), keys[i].ptr(), int_(static_cast<long long>(i)).ptr()) < 0) raise();
+        index = built;
     }
-    return index[node].cast<std::size_t>();
+    py::dict held = index;  // a hash or comparison below may replace it
+    PyObject *r = PyDict_GetItemWithError(held.ptr(), node.ptr());
+    if (!r) {
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, node.ptr());
+        raise();
+    }
+    const Py_ssize_t i = PyLong_AsSsize_t(r);
+    if (i < 0 || static_cast<std::size_t>(i) >= n) {
+        PyErr_Clear();
+        raise(PyExc_RuntimeError, "node index out of range");
+    }
+    return static_cast<std::size_t>(i);
+}
+
+namespace {
+
+// The graph's `_node` and `_adj` when both are exactly dicts.
+bool graph_dicts(py::handle graph, py::object &nodes, py::object &adj) {
+    nodes = steal(PyObject_GetAttrString(graph.ptr(), "_node"));
+    adj = steal(PyObject_GetAttrString(graph.ptr(), "_adj"));
+    return PyDict_CheckExact(nodes.ptr()) && PyDict_CheckExact(adj.ptr());
+}
+
+}  // namespace
+
+std::optional<GraphStamp> graph_stamp(py::handle graph) {
+    py::object nodes, adj;
+    if (!graph_dicts(graph, nodes, adj)) return std::nullopt;
+    GraphStamp s;
+    s.nodes = PyDict_GET_SIZE(nodes.ptr());
+    s.rows = PyDict_GET_SIZE(adj.ptr());
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(adj.ptr(), &pos, &k, &v)) {
+        if (!PyDict_CheckExact(v)) return std::nullopt;
+        s.entries += PyDict_GET_SIZE(v);
+    }
+    return s;
+}
+
+void check_unchanged(py::handle graph, const GraphStamp &before, const char *what) {
+    const std::optional<GraphStamp> now = graph_stamp(graph);
+    if (now && *now == before) return;
+    std::string msg = std::string("the graph changed while ") + what + ": ";
+    if (!now)
+        msg += "its node or adjacency dicts were replaced";
+    else if (now->nodes != before.nodes)
+        msg += "it had " + std::to_string(before.nodes) + " nodes, now " + std::to_string(now->nodes);
+    else
+        msg += "it had " + std::to_string(before.entries) + " adjacency entries in " + std::to_string(before.rows) +
+               " rows, now " + std::to_string(now->entries) + " in " + std::to_string(now->rows);
+    raise(PyExc_RuntimeError, msg);
 }
 
 void check_dense_size(std::size_t n) {
@@ -75,40 +128,60 @@ lpi::Decompose numpy_eigh() {
     };
 }
 
-DenseGraph dense_adjacency(py::handle graph, py::handle weight) {
+std::optional<DenseGraph> read_dense(py::handle graph, py::handle weight) {
+    py::object nodes, adj;
+    if (!graph_dicts(graph, nodes, adj)) return std::nullopt;
     DenseGraph g;
-    py::dict nodes = graph.attr("_node");
-    py::dict adj = graph.attr("_adj");
-    g.nodes = nodes;
-    g.n = static_cast<std::size_t>(nodes.size());
+    // First the dicts are copied out (owned references; no Python code runs
+    // while they are walked), then the copies are read.
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    g.keys.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(nodes.ptr())));
+    while (PyDict_Next(nodes.ptr(), &pos, &k, &v)) g.keys.push_back(borrow(k));
+    g.n = g.keys.size();
+    struct Entry {
+        py::object u, v, data;
+    };
+    std::vector<Entry> entries;
+    pos = 0;
+    while (PyDict_Next(adj.ptr(), &pos, &k, &v)) {
+        if (!PyDict_CheckExact(v)) return std::nullopt;
+        Py_ssize_t pos2 = 0;
+        PyObject *k2, *v2;
+        while (PyDict_Next(v, &pos2, &k2, &v2)) {
+            if (!PyDict_CheckExact(v2)) return std::nullopt;
+            entries.push_back({borrow(k), borrow(k2), borrow(v2)});
+        }
+    }
+    g.stamp.nodes = PyDict_GET_SIZE(nodes.ptr());
+    g.stamp.rows = PyDict_GET_SIZE(adj.ptr());
+    g.stamp.entries = static_cast<Py_ssize_t>(entries.size());
     check_dense_size(g.n);
     // Node integers 0..n-1 in insertion order need no index map.
-    std::size_t i = 0;
-    for (auto it : nodes) {
-        PyObject *k = it.first.ptr();
-        if (!PyLong_CheckExact(k) || PyLong_AsSsize_t(k) != static_cast<Py_ssize_t>(i++)) {
-            PyErr_Clear();
-            g.identity = false;
-            break;
-        }
+    for (std::size_t i = 0; i < g.n && g.identity; ++i) {
+        PyObject *key = g.keys[i].ptr();
+        g.identity = PyLong_CheckExact(key) && PyLong_AsSsize_t(key) == static_cast<Py_ssize_t>(i);
+        PyErr_Clear();
     }
     g.a.assign(g.n * g.n, 0.0);
-    for (auto row : adj) {
-        const std::size_t r = g.row(row.first);
-        for (auto entry : py::reinterpret_borrow<py::dict>(row.second)) {
-            double w = 1.0;
-            if (!weight.is_none()) {
-                PyObject *v = PyDict_GetItemWithError(entry.second.ptr(), weight.ptr());
-                if (v) {
-                    w = as_double(v);
-                } else if (PyErr_Occurred()) {
-                    throw py::error_already_set();
-                }
-            }
-            g.a[r * g.n + g.row(entry.first)] = w;
+    for (const Entry &e : entries) {
+        const std::size_t r = g.row(e.u), c = g.row(e.v);
+        double w = 1.0;
+        if (!weight.is_none()) {
+            py::object x = borrow_or_null(dict_get(e.data, weight));
+            if (x) w = as_double(x);
         }
+        g.a[r * g.n + c] = w;
     }
+    // A weight's __float__ or a node's __hash__ may have changed the graph.
+    check_unchanged(graph, g.stamp, "its matrix was read");
     return g;
+}
+
+DenseGraph dense_adjacency(py::handle graph, py::handle weight) {
+    std::optional<DenseGraph> g = read_dense(graph, weight);
+    if (!g) raise(PyExc_TypeError, "the graph's node, adjacency and edge data must be dicts");
+    return std::move(*g);
 }
 
 py::array_t<double> adjacency(py::handle graph, py::handle weight) {
@@ -116,8 +189,14 @@ py::array_t<double> adjacency(py::handle graph, py::handle weight) {
         check_dense_size(static_cast<std::size_t>(py::cast<py::ssize_t>(graph.attr("number_of_nodes")())));
         return py::array_t<double>(lookup("nx").attr("to_numpy_array")(graph, py::arg("weight") = weight));
     }
-    DenseGraph g = dense_adjacency(graph, weight);
-    return to_array(g.a.data(), g.n);
+    std::optional<DenseGraph> g = read_dense(graph, weight);
+    if (!g) {
+        // Dicts replaced by other objects: networkx reads them (and says
+        // what is wrong with them).
+        check_dense_size(static_cast<std::size_t>(py::len(graph)));
+        return py::array_t<double>(lookup("nx").attr("to_numpy_array")(graph, py::arg("weight") = weight));
+    }
+    return to_array(g->a.data(), g->n);
 }
 
 lpi::SignCounts eigvalsh_counts(const double *a, std::size_t n, double tol) {

@@ -8,6 +8,7 @@
 #include <pybind11/numpy.h>
 
 #include <cstddef>
+#include <optional>
 #include <vector>
 
 #include "../lpi/lpi_core.hpp"
@@ -23,17 +24,42 @@ bool is_plain_graph(py::handle graph);
 // quarter of the machine's physical memory; called before allocating one.
 void check_dense_size(std::size_t n);
 
+// The size of a plain graph's dicts: nodes, adjacency rows and adjacency
+// entries (each undirected edge counts twice, a self-loop once).  Read
+// without running any Python code; nullopt when the graph's `_node` or
+// `_adj` (or one of its rows) is not exactly a dict.
+struct GraphStamp {
+    Py_ssize_t nodes = 0, rows = 0, entries = 0;
+    bool operator==(const GraphStamp &o) const {
+        return nodes == o.nodes && rows == o.rows && entries == o.entries;
+    }
+};
+std::optional<GraphStamp> graph_stamp(py::handle graph);
+
+// Raises RuntimeError naming what changed when the graph no longer has the
+// size it had before Python code ran in the middle of a call (`what` names
+// the call's work, e.g. "its matrix was read").
+void check_unchanged(py::handle graph, const GraphStamp &before, const char *what);
+
 // The weighted adjacency matrix of a plain nx.Graph as a row-major vector,
-// with the row of each node: `row(node)` is valid for every node of the
-// graph.  A missing weight counts 1.
+// with the row of each node: `row(node)` is valid for every node the graph
+// had when it was read (KeyError for any other).  A missing weight counts 1.
+// Everything is owned: node keys and weights are copied out of the graph's
+// dicts before any Python code (a weight's __float__, a node's __hash__)
+// runs, so a graph changed by that code is detected, never read.
 struct DenseGraph {
     std::vector<double> a;
     std::size_t n = 0;
     bool identity = true;    // nodes are the ints 0 .. n-1 in this order
-    py::dict nodes;          // the graph's node dict
+    GraphStamp stamp;        // the graph's size when it was read
+    std::vector<py::object> keys;  // the nodes in row order
     mutable py::dict index;  // node -> row, built on first need
     std::size_t row(py::handle node) const;
 };
+// nullopt when the graph's dicts (down to each edge's data) are not exactly
+// dicts: such a graph is read through networkx instead.
+std::optional<DenseGraph> read_dense(py::handle graph, py::handle weight);
+// The same for callers that need the matrix: a TypeError for such a graph.
 DenseGraph dense_adjacency(py::handle graph, py::handle weight);
 
 // The dense weighted adjacency matrix of any networkx graph in its node

@@ -2,6 +2,8 @@
 
 #include <structmember.h>
 
+#include "registry.hpp"
+
 #include <exception>
 #include <new>
 #include <stdexcept>
@@ -52,6 +54,12 @@ Py_ssize_t find_param(const CvFunction *f, PyObject *key) {
 }
 
 PyObject *call_body(CvFunction *f, PyObject *const *slots, PyObject *extra) {
+    if (!module_alive()) {
+        // A function object kept from an import that failed part way.
+        PyErr_Format(PyExc_ImportError, "%s(): corvane is not initialised (its import failed); import it again",
+                     f->def->name);
+        return nullptr;
+    }
     try {
         py::object r = f->def->body(Args{slots, extra});
         return r.release().ptr();

@@ -77,10 +77,11 @@ void run_body(py::module_ m) {
 }
 
 PyObject *module_create(PyObject *spec, PyModuleDef *) {
+    // The owning interpreter is the one whose import succeeded: a failed
+    // import (in a sub-interpreter, say) leaves the module free to load
+    // elsewhere.
     int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (g_interpreter_id == -1) {
-        g_interpreter_id = current;
-    } else if (current != g_interpreter_id) {
+    if (g_interpreter_id != -1 && current != g_interpreter_id) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one interpreter per "
                         "process.");
@@ -147,6 +148,7 @@ int module_exec(PyObject *mod) {
         return -1;
     }
     g_executed = true;
+    g_interpreter_id = PyInterpreterState_GetID(PyInterpreterState_Get());
     return 0;
 }
 
@@ -162,7 +164,12 @@ PyModuleDef kModuleDef = {
 
 }  // namespace
 
-PyObject *module_dict() { return PyModule_GetDict(g_module); }
+bool module_alive() { return g_module != nullptr; }
+
+PyObject *module_dict() {
+    if (!g_module) raise(PyExc_ImportError, "corvane is not initialised: its import failed; import it again");
+    return PyModule_GetDict(g_module);
+}
 
 py::object lookup(const char *name) {
     PyObject *v = PyDict_GetItemString(module_dict(), name);

@@ -36,6 +36,8 @@ inline py::object steal(PyObject *o) {
 
 // A new reference to a borrowed one (which must not be null).
 inline py::object borrow(PyObject *o) { return py::reinterpret_borrow<py::object>(o); }
+// The same, or a null object for a null pointer.
+inline py::object borrow_or_null(PyObject *o) { return o ? borrow(o) : py::object(); }
 
 // ---- truth and comparison ---------------------------------------------------
 

@@ -10,8 +10,11 @@ namespace corvane {
 
 #include "api_ids.inc"
 
-// The module's namespace dict (borrowed); valid once the module has been
-// created.
+// Whether the module exists: false before its first import and after an
+// import that failed (function objects kept from it refuse to run).
+bool module_alive();
+
+// The module's namespace dict (borrowed); valid while the module is alive.
 PyObject *module_dict();
 
 // The object currently bound to a module-level name; NameError when unbound.

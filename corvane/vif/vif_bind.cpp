@@ -106,15 +106,18 @@ public:
             return true;
         }
         if (!PyDict_CheckExact(nu)) return false;
-        PyObject *data = PyDict_GetItemWithError(nu, v.ptr());
-        if (!data) {
+        // Owned while looked into: a key's __eq__ may change the dicts.
+        py::object row = borrow(nu);
+        PyObject *found = PyDict_GetItemWithError(row.ptr(), v.ptr());
+        if (!found) {
             if (PyErr_Occurred()) raise();
             has = false;
             return true;
         }
-        if (!PyDict_CheckExact(data)) return false;
+        if (!PyDict_CheckExact(found)) return false;
+        py::object data = borrow(found);
         has = true;
-        PyObject *x = PyDict_GetItemWithError(data, N.weight);
+        PyObject *x = PyDict_GetItemWithError(data.ptr(), N.weight);
         if (!x && PyErr_Occurred()) raise();
         w = borrow(x ? x : N.one);
         return true;
@@ -122,15 +125,12 @@ public:
 
     void cut_and_restore(py::handle u, py::handle v, py::handle w) {
         const Names &N = names();
-        py::object nu = borrow(PyDict_GetItemWithError(adj_.ptr(), u.ptr()));
+        // Owned rows: a node's __hash__ or __eq__ may change the dicts.
+        py::object nu = row_of(u);
         if (PyDict_DelItem(nu.ptr(), v.ptr()) < 0) raise();
         if (compare(u, v, Py_NE)) {
-            PyObject *nv = PyDict_GetItemWithError(adj_.ptr(), v.ptr());
-            if (!nv) {
-                if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, v.ptr());
-                raise();
-            }
-            if (PyObject_DelItem(nv, u.ptr()) < 0) raise();
+            py::object nv = row_of(v);
+            if (PyObject_DelItem(nv.ptr(), u.ptr()) < 0) raise();
         }
         clear_cache();
         py::dict data;
@@ -142,6 +142,17 @@ public:
     }
 
 private:
+    // The neighbour dict of `node`, owned.
+    py::object row_of(py::handle node) const {
+        PyObject *row = PyDict_GetItemWithError(adj_.ptr(), node.ptr());
+        if (!row) {
+            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, node.ptr());
+            raise();
+        }
+        if (!PyDict_CheckExact(row)) raise(PyExc_RuntimeError, "the graph changed while its edges were tried");
+        return borrow(row);
+    }
+
     void clear_cache() {
         if (!cache_) return;
         if (PyDict_CheckExact(cache_.ptr())) {
@@ -156,42 +167,69 @@ private:
     py::object cache_;
 };
 
+// The records of `chem_bonds` with their node pairs, read before anything
+// else: a generator, or a record's __getitem__, runs Python code.
+struct Record {
+    py::object bond, u, v;
+};
+std::vector<Record> read_records(py::handle chem_bonds) {
+    const Names &N = names();
+    std::vector<Record> out;
+    for (py::handle bond : chem_bonds) out.push_back({borrow(bond.ptr()), item(bond, N.u_node), item(bond, N.v_node)});
+    return out;
+}
+
+py::list as_list(const std::vector<Record> &records) {
+    py::list out;
+    for (const Record &r : records) out.append(r.bond);
+    return out;
+}
+
 // The trials of the fast path: each tested edge is taken out and put back as
 // the plain path does it (the counts only read the matrix, so the graph ends
-// in the same state), and its matrix entries noted.
+// in the same state); then the matrix is read and each cut's entries noted.
 struct Trials {
     std::optional<graph::DenseGraph> dense;
     std::vector<py::object> tested;
     std::vector<std::pair<std::size_t, std::size_t>> cuts;
 };
 
-Trials collect_trials(py::handle graph, py::handle chem_bonds) {
+// nullopt when the graph's dicts turn out not to be plain dicts.
+std::optional<Trials> collect_trials(py::handle graph, const std::vector<Record> &records) {
     const Names &N = names();
     Trials t;
     py::object has_edge = graph.attr("has_edge");
     py::object remove_edge = graph.attr("remove_edge");
     py::object add_edge = graph.attr("add_edge");
     DirectEdges direct(graph);
-    for (py::handle bond : chem_bonds) {
-        py::object u = item(bond, N.u_node), v = item(bond, N.v_node);
+    std::vector<const Record *> tested;
+    for (const Record &r : records) {
         bool has = false;
         py::object w;
-        const bool fast_dicts = direct.read(u, v, has, w);
+        const bool fast_dicts = direct.read(r.u, r.v, has, w);
         if (!fast_dicts) {
-            has = truth(has_edge(u, v));
-            if (has) w = graph[u][v].attr("get")(py::handle(N.weight), py::handle(N.one));
+            has = truth(has_edge(r.u, r.v));
+            if (has) w = graph[r.u][r.v].attr("get")(py::handle(N.weight), py::handle(N.one));
         }
         if (!has) continue;
-        if (!t.dense) t.dense = graph::dense_adjacency(graph, N.weight);
-        t.cuts.push_back({t.dense->row(u), t.dense->row(v)});
-        t.tested.push_back(borrow(bond.ptr()));
+        tested.push_back(&r);
         if (fast_dicts) {
-            direct.cut_and_restore(u, v, w);
+            direct.cut_and_restore(r.u, r.v, w);
         } else {
-            remove_edge(u, v);
-            add_edge(u, v, py::arg("weight") = w);
+            remove_edge(r.u, r.v);
+            add_edge(r.u, r.v, py::arg("weight") = w);
         }
     }
+    if (tested.empty()) return t;
+    // Every trial put its edge back with the same weight: the matrix read
+    // now is the one each trial cut from.
+    t.dense = graph::read_dense(graph, N.weight);
+    if (!t.dense) return std::nullopt;
+    for (const Record *r : tested) {
+        t.cuts.push_back({t.dense->row(r->u), t.dense->row(r->v)});
+        t.tested.push_back(r->bond);
+    }
+    graph::check_unchanged(graph, t.dense->stamp, "its soft bonds were tried");
     return t;
 }
 
@@ -223,9 +261,15 @@ py::list keep_unchanged(const Trials &t, const std::vector<lpi::CheckedCounts> &
 }
 
 // The module's own compute_lpi on a plain graph: the trial counts come from
-// one dense matrix, all of them from one decomposition.
-py::list soft_bonds_fast(py::handle graph, py::handle chem_bonds, py::handle baseline, double tol) {
-    Trials t = collect_trials(graph, chem_bonds);
+// one dense matrix, all of them from one decomposition.  nullopt when
+// compute_lpi is no longer the module's own once the records were read, or
+// the graph's dicts are not plain: the plain path then takes the records.
+std::optional<py::list> soft_bonds_fast(py::handle graph, const std::vector<Record> &records, py::handle baseline,
+                                        double tol) {
+    if (!is_own(F_compute_lpi) || !graph::graph_stamp(graph)) return std::nullopt;
+    std::optional<Trials> trials = collect_trials(graph, records);
+    if (!trials) return std::nullopt;
+    Trials &t = *trials;
     if (t.cuts.empty()) return py::list();
     std::vector<lpi::CheckedCounts> counts;
     {
@@ -233,7 +277,9 @@ py::list soft_bonds_fast(py::handle graph, py::handle chem_bonds, py::handle bas
         py::gil_scoped_release nogil;
         counts = lpi::trial_cut_counts(t.dense->a, t.dense->n, t.cuts, tol, eig);
     }
-    return keep_unchanged(t, counts, baseline, tol);
+    py::list soft = keep_unchanged(t, counts, baseline, tol);
+    graph::check_unchanged(graph, t.dense->stamp, "its soft bonds were counted");
+    return soft;
 }
 
 }  // namespace
@@ -242,8 +288,10 @@ py::object detect_soft_bonds(const Args &a) {
     py::handle graph = a[0], chem_bonds = a[1], baseline = a[2], tol = a[3];
     std::optional<double> fast_tol;
     if (graph::is_plain_graph(graph) && is_own(F_compute_lpi)) fast_tol = fast_tolerance(tol);
-    if (fast_tol) return soft_bonds_fast(graph, chem_bonds, baseline, *fast_tol);
-    return soft_bonds_plain(graph, chem_bonds, baseline, tol);
+    if (!fast_tol) return soft_bonds_plain(graph, chem_bonds, baseline, tol);
+    const std::vector<Record> records = read_records(chem_bonds);
+    if (std::optional<py::list> soft = soft_bonds_fast(graph, records, baseline, *fast_tol)) return *soft;
+    return soft_bonds_plain(graph, as_list(records), baseline, tol);
 }
 
 // ---------------------------------------------------------------------------

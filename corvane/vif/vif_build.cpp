@@ -3,6 +3,7 @@
 #include <pybind11/numpy.h>
 
 #include <algorithm>
+#include <cmath>
 #include <string>
 #include <unordered_map>
 
@@ -85,6 +86,19 @@ long nodes_for_period(py::handle period) {
     return 1;
 }
 
+// A bond order given by a rebound bond-order map, as an integer the graph
+// can be built with.
+long long order_value(py::handle o) {
+    py::object i = steal(PyNumber_Index(o.ptr()));
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) raise();
+    if (overflow || v > kMaxBondOrder || v < -kMaxBondOrder)
+        raise(PyExc_ValueError, "bond order " + repr_text(i) + " is out of range (a bond has at most " +
+                                    std::to_string(kMaxBondOrder) + " units)");
+    return v;
+}
+
 // The molecule's atoms, neighbours and bonds with their orders, read from
 // RDKit once, in the core's terms.
 class Structure {
@@ -135,8 +149,11 @@ public:
         if (atoms.size() != n_atoms_) throw py::value_error("molecule atoms changed during the layout");
         for (py::handle b : mol::mol_items(mol, true)) {
             py::object ou = b.attr("GetBeginAtomIdx")(), ov = b.attr("GetEndAtomIdx")();
-            const long u = static_cast<long>(as_index(ou)), v = static_cast<long>(as_index(ov));
-            add_bond(ou, ov, u, v, own_orders_ ? as_double(b.attr("GetBondTypeAsDouble")()) : 0.0);
+            const long long u = as_index(ou), v = as_index(ov);
+            if (u < 0 || v < 0 || static_cast<std::size_t>(u) >= n_atoms_ || static_cast<std::size_t>(v) >= n_atoms_)
+                throw py::index_error("bond atom index out of range");
+            add_bond(ou, ov, static_cast<long>(u), static_cast<long>(v),
+                     own_orders_ ? as_double(b.attr("GetBondTypeAsDouble")()) : 0.0);
         }
         neighbour_orders();
     }
@@ -152,10 +169,13 @@ private:
     void add_bond(py::handle ou, py::handle ov, long u, long v, double type) {
         long long order;
         if (own_orders_) {
+            if (std::isnan(type)) raise(PyExc_ValueError, "cannot convert float NaN to integer");
+            if (std::isinf(type)) raise(PyExc_OverflowError, "cannot convert float infinity to integer");
+            if (std::fabs(type) > static_cast<double>(kMaxBondOrder)) order_value(steal(PyLong_FromDouble(type)));
             order = bond_order_of(type);
             order_of_[pair_key(u, v)] = static_cast<long>(order);
         } else {
-            order = as_index(bond_orders_[py::make_tuple(ou, ov)]);
+            order = order_value(bond_orders_[py::make_tuple(ou, ov)]);
         }
         bonds.push_back({u, v, order});
     }
@@ -168,8 +188,8 @@ private:
                     auto it = order_of_.find(pair_key(static_cast<long>(idx), nb.atom));
                     nb.order = it == order_of_.end() ? 1 : it->second;
                 } else {
-                    nb.order =
-                        as_index(bond_orders_.attr("get")(py::make_tuple(atom_ids[idx], int_(nb.atom)), int_(1)));
+                    nb.order = order_value(
+                        bond_orders_.attr("get")(py::make_tuple(atom_ids[idx], int_(nb.atom)), int_(1)));
                 }
             }
         }
@@ -236,7 +256,10 @@ public:
         for (long i = 0; i < g.n_nodes; ++i) node_obj_[static_cast<std::size_t>(i)] = int_(i);
     }
 
-    py::handle node(long i) const { return node_obj_[static_cast<std::size_t>(i)]; }
+    py::handle node(long i) const {
+        if (i < 0 || static_cast<std::size_t>(i) >= node_obj_.size()) throw std::out_of_range("VIF node out of range");
+        return node_obj_[static_cast<std::size_t>(i)];
+    }
 
     // On a plain nx.Graph: its dicts filled in the order add_nodes_from and
     // add_edge would fill them.

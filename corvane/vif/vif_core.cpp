@@ -108,8 +108,11 @@ private:
         g_.first[idx] = first;
         g_.count[idx] = nn;
         g_.n_nodes += nn;
+        // π units of the atom's bonds, counted up to the node count (all the
+        // count is compared with), so that no order can overflow the sum.
         long long pi_count = 0;
-        for (const auto &nb : atoms_[idx]) pi_count += std::max(0LL, nb.order - 1);
+        for (const auto &nb : atoms_[idx])
+            if (nb.order > 1) pi_count = std::min<long long>(pi_count + std::min<long long>(nb.order - 1, nn), nn);
         const long n_pi = nn > 1 ? static_cast<long>(std::min<long long>(pi_count, nn - 1)) : 0;
         const long n_sigma = nn - n_pi;
         g_.n_sigma[idx] = n_sigma;

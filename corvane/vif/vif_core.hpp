@@ -15,6 +15,10 @@ namespace corvane::vif {
 // half to even when it is non-zero, else 1; never below 1.  `d` is finite.
 long bond_order_of(double d);
 
+// Bond orders beyond this (either sign) are refused: an order is a count of
+// bond units, each of which becomes an edge.
+constexpr long long kMaxBondOrder = 1LL << 20;
+
 // One neighbour of an atom, in the molecule's neighbour order, with the
 // order the bond-order map gives the pair (atom, neighbour) (1 when absent).
 struct Neighbour {
