@@ -1,5 +1,7 @@
 #include "pubchem_core.hpp"
 
+#include <cmath>
+
 namespace corvane::pubchem {
 
 namespace {
@@ -51,6 +53,33 @@ std::string smiles_property_url(std::string_view base, std::string_view ns, std:
     url += encode_path_segment(query);
     url += "/property/SMILES/JSON";
     return url;
+}
+
+}  // namespace corvane::pubchem
+
+namespace corvane::pubchem {
+
+std::optional<double> total_time_limit(std::optional<double> connect, std::optional<double> read) {
+    if (!connect || !read) return std::nullopt;
+    const double c = *connect, r = *read;
+    // NaN fails both comparisons.
+    if (!(c >= 0.0 && r >= 0.0)) return std::nullopt;
+    const double total = c + r;
+    if (!std::isfinite(total)) return std::nullopt;
+    return total;
+}
+
+bool free_of_controls(std::string_view utf8) {
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        const auto c = static_cast<unsigned char>(utf8[i]);
+        if (c < 0x20 || c == 0x7F) return false;
+        // U+0080 .. U+009F are encoded as C2 80 .. C2 9F.
+        if (c == 0xC2 && i + 1 < utf8.size()) {
+            const auto d = static_cast<unsigned char>(utf8[i + 1]);
+            if (d >= 0x80 && d <= 0x9F) return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace corvane::pubchem
