@@ -1,10 +1,11 @@
 #include "graph_matrix.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <optional>
 
+#include "../memory/memory_core.hpp"
 #include "../module/registry.hpp"
 
 namespace corvane::graph {
@@ -40,18 +41,20 @@ std::size_t DenseGraph::row(py::handle node) const {
     return index[node].cast<std::size_t>();
 }
 
-void check_dense_size(std::size_t n) {
-    static const double limit = [] {
-        const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
-        return pages > 0 && page > 0 ? static_cast<double>(pages) * static_cast<double>(page) / 4.0 : 4.0e9;
-    }();
-    const double bytes = static_cast<double>(n) * static_cast<double>(n) * 8.0;
-    if (bytes <= limit) return;
-    char msg[200];
+void check_dense_size(std::size_t n, std::size_t matrices) {
+    // Below this the limits are not worth reading: such a call is over in
+    // moments and a failed allocation still raises MemoryError.
+    constexpr std::uint64_t kSmall = std::uint64_t{16} << 20;
+    const std::uint64_t need = memory::dense_bytes(n, matrices);
+    if (need < kSmall) return;
+    const std::optional<memory::Headroom> room = memory::headroom(memory::read_limits(), memory::read_usage());
+    if (!room || need <= room->bytes) return;
+    char msg[320];
     std::snprintf(msg, sizeof msg,
-                  "a graph of %zu nodes needs a dense %zu x %zu matrix of %.1f GB, more than a quarter of the "
-                  "physical memory (%.1f GB)",
-                  n, n, n, bytes / 1e9, limit * 4.0 / 1e9);
+                  "a graph of %zu nodes needs %zu dense %zu x %zu matrices at once (%.2f GB), more than the %.2f GB "
+                  "this process may still take (%s %.2f GB, %.2f GB of it in use)",
+                  n, matrices, n, n, static_cast<double>(need) / 1e9, static_cast<double>(room->bytes) / 1e9,
+                  room->limit_name, static_cast<double>(room->limit) / 1e9, static_cast<double>(room->used) / 1e9);
     PyErr_SetString(PyExc_MemoryError, msg);
     throw py::error_already_set();
 }
@@ -75,13 +78,13 @@ lpi::Decompose numpy_eigh() {
     };
 }
 
-DenseGraph dense_adjacency(py::handle graph, py::handle weight) {
+DenseGraph dense_adjacency(py::handle graph, py::handle weight, std::size_t matrices) {
     DenseGraph g;
     py::dict nodes = graph.attr("_node");
     py::dict adj = graph.attr("_adj");
     g.nodes = nodes;
     g.n = static_cast<std::size_t>(nodes.size());
-    check_dense_size(g.n);
+    check_dense_size(g.n, matrices);
     // Node integers 0..n-1 in insertion order need no index map.
     std::size_t i = 0;
     for (auto it : nodes) {
@@ -111,12 +114,12 @@ DenseGraph dense_adjacency(py::handle graph, py::handle weight) {
     return g;
 }
 
-py::array_t<double> adjacency(py::handle graph, py::handle weight) {
+py::array_t<double> adjacency(py::handle graph, py::handle weight, std::size_t matrices) {
     if (!is_plain_graph(graph)) {
-        check_dense_size(static_cast<std::size_t>(py::cast<py::ssize_t>(graph.attr("number_of_nodes")())));
+        check_dense_size(static_cast<std::size_t>(py::cast<py::ssize_t>(graph.attr("number_of_nodes")())), matrices);
         return py::array_t<double>(lookup("nx").attr("to_numpy_array")(graph, py::arg("weight") = weight));
     }
-    DenseGraph g = dense_adjacency(graph, weight);
+    DenseGraph g = dense_adjacency(graph, weight, matrices);
     return to_array(g.a.data(), g.n);
 }
 

@@ -29,7 +29,8 @@ py::object compute_lpi(const Args &a) {
         rec["eigenvalues"] = np.attr("array")(py::list());
         return rec;
     }
-    py::array_t<double> A = graph::adjacency(graph, a[2]);
+    // At its peak: the array and eigvalsh's copy of it.
+    py::array_t<double> A = graph::adjacency(graph, a[2], graph::kEigvalshMatrices);
     py::array_t<double, py::array::c_style | py::array::forcecast> ev = np.attr("linalg").attr("eigvalsh")(A);
     lpi::SignCounts c = lpi::count_signs(ev.data(), static_cast<std::size_t>(ev.size()), tol);
     rec["n+"] = c.pos;
@@ -182,7 +183,8 @@ Trials collect_trials(py::handle graph, py::handle chem_bonds) {
             if (has) w = graph[u][v].attr("get")(py::handle(N.weight), py::handle(N.one));
         }
         if (!has) continue;
-        if (!t.dense) t.dense = graph::dense_adjacency(graph, N.weight);
+        // At its peak: the matrix and numpy_eigh's (keep_unchanged holds fewer).
+        if (!t.dense) t.dense = graph::dense_adjacency(graph, N.weight, 1 + graph::kEighMatrices);
         t.cuts.push_back({t.dense->row(u), t.dense->row(v)});
         t.tested.push_back(borrow(bond.ptr()));
         if (fast_dicts) {
