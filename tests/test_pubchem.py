@@ -133,8 +133,11 @@ def test_smiles_choice(pubchem_server, records, expected):
         ({"CID": 1, "SMILES": True}, "PubChem yanıtındaki SMILES bir metin değil: True"),
         ({"CID": 1, "SMILES": "", "IsomericSMILES": 7.5}, "PubChem yanıtındaki IsomericSMILES bir metin değil: 7.5"),
         ({"CID": 1, "ConnectivitySMILES": [1] * 500}, "PubChem yanıtındaki ConnectivitySMILES bir metin değil: " + repr([1] * 500)[:200] + "..."),
-        ({"CID": 1, "SMILES": "O\n[PubChem] 'x' -> CID 2 -> SMILES: C"}, "PubChem yanıtındaki SMILES kontrol karakteri içeriyor: \"O\\n[PubChem] 'x' -> CID 2 -> SMILES: C\""),
-        ({"CID": 1, "SMILES": "O\x1b[2K"}, "PubChem yanıtındaki SMILES kontrol karakteri içeriyor: 'O\\x1b[2K'"),
+        ({"CID": 1, "SMILES": "O\n[PubChem] 'x' -> CID 2 -> SMILES: C"}, "PubChem yanıtındaki SMILES yazdırılamayan karakter içeriyor: \"O\\n[PubChem] 'x' -> CID 2 -> SMILES: C\""),
+        ({"CID": 1, "SMILES": "O\x1b[2K"}, "PubChem yanıtındaki SMILES yazdırılamayan karakter içeriyor: 'O\\x1b[2K'"),
+        ({"CID": 1, "SMILES": "CC\u202eO"}, "PubChem yanıtındaki SMILES yazdırılamayan karakter içeriyor: 'CC\\u202eO'"),
+        ({"CID": 1, "SMILES": "C\ud800"}, "PubChem yanıtındaki SMILES yazdırılamayan karakter içeriyor: 'C\\ud800'"),
+        ({"CID": 1, "SMILES": "C\u00a0C"}, "PubChem yanıtındaki SMILES yazdırılamayan karakter içeriyor: 'C\\xa0C'"),
         ({"CID": "962\nfake", "SMILES": "O"}, "PubChem yanıtındaki CID bir tamsayı değil: '962\\nfake'"),
         ({"CID": True, "SMILES": "O"}, "PubChem yanıtındaki CID bir tamsayı değil: True"),
         ({"CID": 962.0, "SMILES": "O"}, "PubChem yanıtındaki CID bir tamsayı değil: 962.0"),
@@ -162,7 +165,7 @@ def test_vif_from_pubchem_refuses_what_is_not_smiles_text(monkeypatch, capsys, s
     monkeypatch.setattr(corvane, "fetch_smiles_from_pubchem", lambda query, by="name": (smiles, 1))
     vif = RecordingVIF()
     monkeypatch.setattr(corvane, "VIF", vif)
-    with pytest.raises(ValueError, match="^PubChem sorgusunun SMILES değeri (bir metin değil|kontrol karakteri içeriyor): "):
+    with pytest.raises(ValueError, match="^PubChem sorgusunun SMILES değeri (bir metin değil|yazdırılamayan karakter içeriyor): "):
         corvane.VIF_from_pubchem("x")
     assert vif.calls == []
     assert capsys.readouterr().out == ""

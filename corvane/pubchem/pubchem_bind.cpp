@@ -63,13 +63,16 @@ py::str short_repr(py::handle obj) {
     return concat({head, py::str("...")});
 }
 
-// A SMILES that is not a string, or that holds a control character, is a
-// malformed answer; `what` names where it came from.
+// A SMILES that is not a string, or that holds a character str.isprintable()
+// refuses (controls, format characters such as bidirectional overrides,
+// separators other than the space, surrogates), is a malformed answer: a
+// SMILES is printable ASCII, and such a character printed to a terminal could
+// forge or hide output.  `what` names where the value came from.
 void check_smiles_text(py::handle smiles, const char *what) {
     if (!PyUnicode_Check(smiles.ptr()))
         raise_value_error(concat({py::str(what), py::str(" bir metin değil: "), short_repr(smiles)}));
-    if (!free_of_controls(utf8_of(py::reinterpret_borrow<py::str>(smiles))))
-        raise_value_error(concat({py::str(what), py::str(" kontrol karakteri içeriyor: "), short_repr(smiles)}));
+    if (!truth(smiles.attr("isprintable")()))
+        raise_value_error(concat({py::str(what), py::str(" yazdırılamayan karakter içeriyor: "), short_repr(smiles)}));
 }
 
 // ---- time limit ---------------------------------------------------------------

@@ -69,17 +69,4 @@ std::optional<double> total_time_limit(std::optional<double> connect, std::optio
     return total;
 }
 
-bool free_of_controls(std::string_view utf8) {
-    for (std::size_t i = 0; i < utf8.size(); ++i) {
-        const auto c = static_cast<unsigned char>(utf8[i]);
-        if (c < 0x20 || c == 0x7F) return false;
-        // U+0080 .. U+009F are encoded as C2 80 .. C2 9F.
-        if (c == 0xC2 && i + 1 < utf8.size()) {
-            const auto d = static_cast<unsigned char>(utf8[i + 1]);
-            if (d >= 0x80 && d <= 0x9F) return false;
-        }
-    }
-    return true;
-}
-
 }  // namespace corvane::pubchem

@@ -33,9 +33,4 @@ inline constexpr std::size_t kMaxBodyBytes = std::size_t{4} << 20;
 // unbounded (nullopt) or is not a finite number >= 0.
 std::optional<double> total_time_limit(std::optional<double> connect, std::optional<double> read);
 
-// Whether UTF-8 text is free of control characters (U+0000 to U+001F, U+007F
-// and U+0080 to U+009F): a SMILES never holds one, and one printed to a
-// terminal could forge or hide output lines.
-bool free_of_controls(std::string_view utf8);
-
 }  // namespace corvane::pubchem

@@ -44,16 +44,3 @@ TEST_CASE("total time limit of a lookup") {
     CHECK(total_time_limit(HUGE_VAL, 1.0) == std::nullopt);
     CHECK(total_time_limit(1e308, 1e308) == std::nullopt);
 }
-
-TEST_CASE("SMILES text without control characters") {
-    using corvane::pubchem::free_of_controls;
-    CHECK(free_of_controls("C[C@H](N)C(=O)O"));
-    CHECK(free_of_controls("\xc3\xa9"));  // é
-    CHECK(free_of_controls(""));
-    CHECK_FALSE(free_of_controls("O\n[PubChem] x"));
-    CHECK_FALSE(free_of_controls("O\x1b[2K"));
-    CHECK_FALSE(free_of_controls(std::string("O\0C", 3)));
-    CHECK_FALSE(free_of_controls("O\x7f"));
-    CHECK_FALSE(free_of_controls("O\xc2\x85"));  // U+0085, next line
-    CHECK(free_of_controls("\xc2\xa0"));         // U+00A0 is not a control
-}
