@@ -3,8 +3,12 @@
 `PubChemServer` serves a dict of raw request path -> (status, body) over HTTP
 on 127.0.0.1 (a free port, one thread per request) and records the raw path
 of every request it receives.  A body that is a dict or list is sent as JSON,
-a str or bytes as it stands.  Paths put in `hang` are never answered (until
-the server stops), for time-out tests.  Unknown paths get PubChem's 404.
+a str or bytes as it stands; a `Trickle` body is sent a byte at a time, an
+`Endless` body never ends (both until the client hangs up or the server
+stops).  A route may carry extra headers (a redirect's Location, a
+Content-Encoding).  Paths put in `hang` are never answered (until the server
+stops), for time-out tests.  Unknown paths get PubChem's 404.  `sent` counts
+the body bytes written per path.
 
 Fixtures (register with `pytest_plugins = ["pubchem_server"]` in conftest.py):
 
@@ -31,6 +35,24 @@ NOT_FOUND = {
 }
 
 
+class Trickle:
+    """A body sent one byte every `delay` seconds (after the headers, which
+    go out at once and announce its full length)."""
+
+    def __init__(self, data, delay):
+        self.data = data.encode() if isinstance(data, str) else bytes(data)
+        self.delay = delay
+
+
+class Endless:
+    """A body without end: `piece` repeated, close-delimited (no length), or
+    in chunked transfer coding."""
+
+    def __init__(self, piece=b"x" * 65536, chunked=False):
+        self.piece = bytes(piece)
+        self.chunked = chunked
+
+
 def property_table(*records):
     """The JSON answer of a property request with the given records."""
     return {"PropertyTable": {"Properties": list(records)}}
@@ -47,13 +69,14 @@ class PubChemServer:
         self.routes = dict(routes or {})
         self.hang = set()
         self.paths = []
+        self.sent = {}
         self._release = threading.Event()
         self._httpd = None
         self._thread = None
 
     # -- set-up -------------------------------------------------------------
-    def add(self, path, status, body):
-        self.routes[path] = (status, body)
+    def add(self, path, status, body, headers=None):
+        self.routes[path] = (status, body, dict(headers or {}))
 
     def add_compound(self, query, *records, by="name", status=200):
         """Answers the SMILES lookup of `query` with a property table."""
@@ -80,18 +103,52 @@ class PubChemServer:
                 if self.path in server.hang:
                     server._release.wait()
                     return
-                status, body = server.routes.get(self.path, (404, NOT_FOUND))
+                status, body, headers = server.routes.get(self.path, (404, NOT_FOUND, {}))
+                if isinstance(body, Trickle):
+                    self._head(status, "application/json", headers, len(body.data))
+                    for i in range(len(body.data)):
+                        if server._release.wait(body.delay) or not self._send(body.data[i : i + 1]):
+                            return
+                    return
+                if isinstance(body, Endless):
+                    if body.chunked:
+                        self.protocol_version = "HTTP/1.1"
+                        headers = {"Transfer-Encoding": "chunked", **headers}
+                        piece = b"%x\r\n%s\r\n" % (len(body.piece), body.piece)
+                    else:
+                        piece = body.piece
+                    self._head(status, "application/json", headers, None)
+                    while not server._release.is_set() and self._send(piece):
+                        pass
+                    return
                 if isinstance(body, (dict, list)):
                     data, ctype = json.dumps(body).encode(), "application/json"
                 elif isinstance(body, str):
                     data, ctype = body.encode(), "text/plain"
                 else:
                     data, ctype = bytes(body), "application/octet-stream"
+                self._head(status, ctype, headers, len(data))
+                self._send(data)
+
+            def _head(self, status, ctype, headers, length):
                 self.send_response(status)
                 self.send_header("Content-Type", ctype)
-                self.send_header("Content-Length", str(len(data)))
+                if length is not None:
+                    self.send_header("Content-Length", str(length))
+                for k, v in headers.items():
+                    self.send_header(k, v)
                 self.end_headers()
-                self.wfile.write(data)
+                self.wfile.flush()
+
+            def _send(self, data):
+                """Writes body bytes; False once the client has hung up."""
+                try:
+                    self.wfile.write(data)
+                    self.wfile.flush()
+                except OSError:
+                    return False
+                server.sent[self.path] = server.sent.get(self.path, 0) + len(data)
+                return True
 
             def log_message(self, *args):
                 pass

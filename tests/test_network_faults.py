@@ -1,17 +1,19 @@
 """PubChem lookup against a misbehaving server: every fault ends the call
 promptly with the lookup's ValueError or the HTTP client's / JSON decoder's
-own exception."""
+own exception, and no answer makes it hold more than a few MB."""
 
 import json
 import socket
 import threading
 import time
+import tracemalloc
+import zlib
 
 import pytest
 import requests
 
 import corvane
-from pubchem_server import PREFIX, property_table, smiles_path
+from pubchem_server import PREFIX, Endless, Trickle, property_table, smiles_path
 
 # Far below the lookup's default time limit of 20 s: a call that took this
 # long did not honour the time limit it was given.
@@ -60,17 +62,139 @@ def test_json_of_the_wrong_shape(pubchem_server, body, exc):
         corvane.fetch_smiles_from_pubchem("water", timeout=5)
 
 
-def test_huge_answer(pubchem_server):
-    records = [{"CID": 962, "SMILES": "O"}] + [{"CID": i, "SMILES": "C" * 50} for i in range(300_000)]
-    pubchem_server.add(smiles_path("water"), 200, json.dumps(property_table(*records)).encode())
-    assert timed(corvane.fetch_smiles_from_pubchem, "water", timeout=30) == ("O", 962)
+# The most body bytes one lookup reads.
+CAP = 4 * 1024 * 1024
+TOO_BIG = f"PubChem 'water' için yanıt {CAP} baytı aşıyor"
 
 
-@pytest.mark.parametrize("status, body, exc", [(500, b"x" * 20_000_000, ValueError), (200, b"<" * 20_000_000, json.JSONDecodeError)])
-def test_huge_failing_answer(pubchem_server, status, body, exc):
+def answer_of_size(size):
+    """A valid answer (water first) padded with records to exactly `size` bytes."""
+    records = [{"CID": 962, "SMILES": "O"}]
+    body = json.dumps(property_table(*records))
+    filler = {"CID": 1, "SMILES": ""}
+    n = (size - len(body)) // (len(json.dumps(filler)) + 2)
+    body = json.dumps(property_table(*records, *[filler] * n))
+    pad = size - len(body)
+    assert pad >= 0
+    return body[:-1] + " " * pad + body[-1:]
+
+
+@pytest.mark.parametrize("size, ok", [(CAP - 100_000, True), (CAP, True), (CAP + 1, False)])
+def test_large_answer_up_to_the_cap(pubchem_server, size, ok):
+    body = answer_of_size(size).encode()
+    assert len(body) == size
+    pubchem_server.add(smiles_path("water"), 200, body)
+    if ok:
+        assert timed(corvane.fetch_smiles_from_pubchem, "water", timeout=30) == ("O", 962)
+    else:
+        with pytest.raises(ValueError) as exc:
+            timed(corvane.fetch_smiles_from_pubchem, "water", timeout=30)
+        assert str(exc.value) == TOO_BIG
+
+
+@pytest.mark.parametrize("status, body, text", [(500, b"x" * 20_000_000, "HTTP 500"), (200, b"<" * 20_000_000, TOO_BIG)])
+def test_huge_failing_answer(pubchem_server, status, body, text):
+    # A refused answer's body is never read; an accepted one only up to the cap.
     pubchem_server.add(smiles_path("water"), status, body)
-    with pytest.raises(exc):
+    with pytest.raises(ValueError, match=text):
         timed(corvane.fetch_smiles_from_pubchem, "water", timeout=30)
+
+
+# ---- answers without bounds: trickled, endless, compressed -----------------
+
+WATER_BODY = json.dumps(property_table({"CID": 962, "SMILES": "O"}))
+
+
+@pytest.mark.parametrize(
+    "timeout, limit",
+    [(1, 2.0), ((0.25, 1.5), 1.75)],
+)
+def test_trickled_answer_ends_at_the_total_time_limit(pubchem_server, timeout, limit):
+    # One byte every 0.3 s never trips the read time limit of each wait; the
+    # total limit (connect + read) ends the lookup.
+    pubchem_server.add(smiles_path("water"), 200, Trickle(WATER_BODY, 0.3))
+    start = time.monotonic()
+    with pytest.raises(requests.exceptions.Timeout, match="total time limit"):
+        corvane.fetch_smiles_from_pubchem("water", timeout=timeout)
+    elapsed = time.monotonic() - start
+    assert limit - 0.05 <= elapsed < 3 * limit + 1
+
+
+def test_slow_answer_within_the_time_limit(pubchem_server):
+    pubchem_server.add(smiles_path("water"), 200, Trickle(WATER_BODY, 0.005))
+    assert corvane.fetch_smiles_from_pubchem("water", timeout=10) == ("O", 962)
+
+
+def test_no_time_limit_when_asked_for_none(pubchem_server):
+    # timeout=None is requests' "wait as long as it takes": no total limit either.
+    pubchem_server.add(smiles_path("water"), 200, Trickle(WATER_BODY, 0.02))
+    assert corvane.fetch_smiles_from_pubchem("water", timeout=None) == ("O", 962)
+
+
+def bounded_in_memory(fn, *args, **kwargs):
+    """Runs fn; asserts it allocated at most 64 MB of Python objects at once."""
+    tracemalloc.start()
+    try:
+        return timed(fn, *args, **kwargs)
+    finally:
+        peak = tracemalloc.get_traced_memory()[1]
+        tracemalloc.stop()
+        assert peak < 64e6, peak
+
+
+def gzip_bomb(size):
+    """`size` bytes of spaces as a gzip stream of about size / 1000 bytes,
+    made a megabyte at a time."""
+    c = zlib.compressobj(9, zlib.DEFLATED, 31)
+    piece = b" " * 1_000_000
+    return b"".join(c.compress(piece) for _ in range(size // len(piece))) + c.flush()
+
+
+@pytest.mark.parametrize(
+    "body, headers",
+    [
+        (Endless(), {}),
+        (Endless(chunked=True), {}),
+        (Endless(b" " * 65536), {}),
+        (gzip_bomb, {"Content-Encoding": "gzip"}),
+    ],
+    ids=["close-delimited", "chunked", "blank", "gzip-bomb"],
+)
+def test_endless_body_stops_at_the_cap(pubchem_server, body, headers):
+    if body is gzip_bomb:
+        body = gzip_bomb(100_000_000)
+    path = smiles_path("water")
+    pubchem_server.add(path, 200, body, headers)
+    with pytest.raises(ValueError) as exc:
+        bounded_in_memory(corvane.fetch_smiles_from_pubchem, "water", timeout=5)
+    assert str(exc.value) == TOO_BIG
+    # The client hung up: what the server got out is the cap plus what the
+    # socket buffers hold.
+    assert pubchem_server.sent.get(path, 0) < 64e6
+
+
+@pytest.mark.parametrize("encoding", ["gzip", "deflate"])
+def test_compressed_answer(pubchem_server, encoding):
+    wbits = 31 if encoding == "gzip" else 15
+    c = zlib.compressobj(9, zlib.DEFLATED, wbits)
+    body = c.compress(WATER_BODY.encode()) + c.flush()
+    pubchem_server.add(smiles_path("water"), 200, body, {"Content-Encoding": encoding})
+    assert corvane.fetch_smiles_from_pubchem("water", timeout=5) == ("O", 962)
+
+
+def test_redirect_body_is_not_read(pubchem_server):
+    # The client reads a redirect's whole body before following it; the
+    # lookup drops it unread.
+    pubchem_server.add(smiles_path("water"), 302, Endless(), {"Location": smiles_path("oxidane")})
+    pubchem_server.add_compound("oxidane", {"CID": 962, "SMILES": "O"})
+    assert bounded_in_memory(corvane.fetch_smiles_from_pubchem, "water", timeout=5) == ("O", 962)
+    assert pubchem_server.paths == [smiles_path("water"), smiles_path("oxidane")]
+
+
+def test_redirect_loop_ends(pubchem_server):
+    pubchem_server.add(smiles_path("water"), 302, "", {"Location": smiles_path("water")})
+    with pytest.raises(requests.exceptions.TooManyRedirects):
+        timed(corvane.fetch_smiles_from_pubchem, "water", timeout=5)
 
 
 @pytest.fixture

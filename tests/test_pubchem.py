@@ -1,5 +1,6 @@
 import json
 import os
+import re
 import sys
 
 import pytest
@@ -120,6 +121,54 @@ def test_smiles_choice(pubchem_server, records, expected):
     result = corvane.fetch_smiles_from_pubchem("thing")
     assert type(result) is tuple
     assert result == expected
+
+
+@pytest.mark.parametrize(
+    "record, text",
+    [
+        ({"CID": 1, "SMILES": 5}, "PubChem yanıtındaki SMILES bir metin değil: 5"),
+        ({"CID": 1, "SMILES": 0, "IsomericSMILES": "O"}, "PubChem yanıtındaki SMILES bir metin değil: 0"),
+        ({"CID": 1, "SMILES": ["O"]}, "PubChem yanıtındaki SMILES bir metin değil: ['O']"),
+        ({"CID": 1, "SMILES": {"x": "O"}}, "PubChem yanıtındaki SMILES bir metin değil: {'x': 'O'}"),
+        ({"CID": 1, "SMILES": True}, "PubChem yanıtındaki SMILES bir metin değil: True"),
+        ({"CID": 1, "SMILES": "", "IsomericSMILES": 7.5}, "PubChem yanıtındaki IsomericSMILES bir metin değil: 7.5"),
+        ({"CID": 1, "ConnectivitySMILES": [1] * 500}, "PubChem yanıtındaki ConnectivitySMILES bir metin değil: " + repr([1] * 500)[:200] + "..."),
+        ({"CID": 1, "SMILES": "O\n[PubChem] 'x' -> CID 2 -> SMILES: C"}, "PubChem yanıtındaki SMILES yazdırılamayan karakter içeriyor: \"O\\n[PubChem] 'x' -> CID 2 -> SMILES: C\""),
+        ({"CID": 1, "SMILES": "O\x1b[2K"}, "PubChem yanıtındaki SMILES yazdırılamayan karakter içeriyor: 'O\\x1b[2K'"),
+        ({"CID": 1, "SMILES": "CC\u202eO"}, "PubChem yanıtındaki SMILES yazdırılamayan karakter içeriyor: 'CC\\u202eO'"),
+        ({"CID": 1, "SMILES": "C\ud800"}, "PubChem yanıtındaki SMILES yazdırılamayan karakter içeriyor: 'C\\ud800'"),
+        ({"CID": 1, "SMILES": "C\u00a0C"}, "PubChem yanıtındaki SMILES yazdırılamayan karakter içeriyor: 'C\\xa0C'"),
+        ({"CID": "962\nfake", "SMILES": "O"}, "PubChem yanıtındaki CID bir tamsayı değil: '962\\nfake'"),
+        ({"CID": True, "SMILES": "O"}, "PubChem yanıtındaki CID bir tamsayı değil: True"),
+        ({"CID": 962.0, "SMILES": "O"}, "PubChem yanıtındaki CID bir tamsayı değil: 962.0"),
+    ],
+)
+def test_malformed_record(pubchem_server, monkeypatch, capsys, record, text):
+    pubchem_server.add_compound("thing", record)
+    with pytest.raises(ValueError) as exc:
+        corvane.fetch_smiles_from_pubchem("thing")
+    assert str(exc.value) == text
+    assert type(exc.value) is ValueError
+    # Nothing is printed and nothing reaches VIF (nor RDKit).
+    vif = RecordingVIF()
+    monkeypatch.setattr(corvane, "VIF", vif)
+    with pytest.raises(ValueError, match="^" + re.escape(text) + "$"):
+        corvane.VIF_from_pubchem("thing")
+    assert vif.calls == []
+    assert capsys.readouterr().out == ""
+
+
+@pytest.mark.parametrize("smiles", [5, None, b"O", ["O"], "O\r\nC"])
+def test_vif_from_pubchem_refuses_what_is_not_smiles_text(monkeypatch, capsys, smiles):
+    # Whatever fetch_smiles_from_pubchem is bound to, only SMILES text is
+    # printed and handed to VIF.
+    monkeypatch.setattr(corvane, "fetch_smiles_from_pubchem", lambda query, by="name": (smiles, 1))
+    vif = RecordingVIF()
+    monkeypatch.setattr(corvane, "VIF", vif)
+    with pytest.raises(ValueError, match="^PubChem sorgusunun SMILES değeri (bir metin değil|yazdırılamayan karakter içeriyor): "):
+        corvane.VIF_from_pubchem("x")
+    assert vif.calls == []
+    assert capsys.readouterr().out == ""
 
 
 def test_time_out(pubchem_server):

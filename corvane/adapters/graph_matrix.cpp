@@ -1,11 +1,12 @@
 #include "graph_matrix.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 
+#include "../memory/memory_core.hpp"
 #include "../module/registry.hpp"
 
 namespace corvane::graph {
@@ -93,18 +94,20 @@ void check_unchanged(py::handle graph, const GraphStamp &before, const char *wha
     raise(PyExc_RuntimeError, msg);
 }
 
-void check_dense_size(std::size_t n) {
-    static const double limit = [] {
-        const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
-        return pages > 0 && page > 0 ? static_cast<double>(pages) * static_cast<double>(page) / 4.0 : 4.0e9;
-    }();
-    const double bytes = static_cast<double>(n) * static_cast<double>(n) * 8.0;
-    if (bytes <= limit) return;
-    char msg[200];
+void check_dense_size(std::size_t n, std::size_t matrices) {
+    // Below this the limits are not worth reading: such a call is over in
+    // moments and a failed allocation still raises MemoryError.
+    constexpr std::uint64_t kSmall = std::uint64_t{16} << 20;
+    const std::uint64_t need = memory::dense_bytes(n, matrices);
+    if (need < kSmall) return;
+    const std::optional<memory::Headroom> room = memory::headroom(memory::read_limits(), memory::read_usage());
+    if (!room || need <= room->bytes) return;
+    char msg[320];
     std::snprintf(msg, sizeof msg,
-                  "a graph of %zu nodes needs a dense %zu x %zu matrix of %.1f GB, more than a quarter of the "
-                  "physical memory (%.1f GB)",
-                  n, n, n, bytes / 1e9, limit * 4.0 / 1e9);
+                  "a graph of %zu nodes needs %zu dense %zu x %zu matrices at once (%.2f GB), more than the %.2f GB "
+                  "this process may still take (%s %.2f GB, %.2f GB of it in use)",
+                  n, matrices, n, n, static_cast<double>(need) / 1e9, static_cast<double>(room->bytes) / 1e9,
+                  room->limit_name, static_cast<double>(room->limit) / 1e9, static_cast<double>(room->used) / 1e9);
     PyErr_SetString(PyExc_MemoryError, msg);
     throw py::error_already_set();
 }
@@ -128,7 +131,7 @@ lpi::Decompose numpy_eigh() {
     };
 }
 
-std::optional<DenseGraph> read_dense(py::handle graph, py::handle weight) {
+std::optional<DenseGraph> read_dense(py::handle graph, py::handle weight, std::size_t matrices) {
     py::object nodes, adj;
     if (!graph_dicts(graph, nodes, adj)) return std::nullopt;
     DenseGraph g;
@@ -156,7 +159,7 @@ std::optional<DenseGraph> read_dense(py::handle graph, py::handle weight) {
     g.stamp.nodes = PyDict_GET_SIZE(nodes.ptr());
     g.stamp.rows = PyDict_GET_SIZE(adj.ptr());
     g.stamp.entries = static_cast<Py_ssize_t>(entries.size());
-    check_dense_size(g.n);
+    check_dense_size(g.n, matrices);
     // Node integers 0..n-1 in insertion order need no index map.
     for (std::size_t i = 0; i < g.n && g.identity; ++i) {
         PyObject *key = g.keys[i].ptr();
@@ -178,22 +181,19 @@ std::optional<DenseGraph> read_dense(py::handle graph, py::handle weight) {
     return g;
 }
 
-DenseGraph dense_adjacency(py::handle graph, py::handle weight) {
-    std::optional<DenseGraph> g = read_dense(graph, weight);
+DenseGraph dense_adjacency(py::handle graph, py::handle weight, std::size_t matrices) {
+    std::optional<DenseGraph> g = read_dense(graph, weight, matrices);
     if (!g) raise(PyExc_TypeError, "the graph's node, adjacency and edge data must be dicts");
     return std::move(*g);
 }
 
-py::array_t<double> adjacency(py::handle graph, py::handle weight) {
-    if (!is_plain_graph(graph)) {
-        check_dense_size(static_cast<std::size_t>(py::cast<py::ssize_t>(graph.attr("number_of_nodes")())));
-        return py::array_t<double>(lookup("nx").attr("to_numpy_array")(graph, py::arg("weight") = weight));
-    }
-    std::optional<DenseGraph> g = read_dense(graph, weight);
+py::array_t<double> adjacency(py::handle graph, py::handle weight, std::size_t matrices) {
+    std::optional<DenseGraph> g;
+    if (is_plain_graph(graph)) g = read_dense(graph, weight, matrices);
     if (!g) {
-        // Dicts replaced by other objects: networkx reads them (and says
-        // what is wrong with them).
-        check_dense_size(static_cast<std::size_t>(py::len(graph)));
+        // Other graph types, and dicts replaced by other objects: networkx
+        // reads them (and says what is wrong with them).
+        check_dense_size(static_cast<std::size_t>(py::cast<py::ssize_t>(graph.attr("number_of_nodes")())), matrices);
         return py::array_t<double>(lookup("nx").attr("to_numpy_array")(graph, py::arg("weight") = weight));
     }
     return to_array(g->a.data(), g->n);

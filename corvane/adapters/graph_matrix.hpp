@@ -20,9 +20,21 @@ namespace corvane::graph {
 // `_node` and `_adj` dicts can be read and filled directly.
 bool is_plain_graph(py::handle graph);
 
-// Raises MemoryError when a dense n x n float64 matrix would take more than a
-// quarter of the machine's physical memory; called before allocating one.
-void check_dense_size(std::size_t n);
+// Raises MemoryError when `matrices` dense n x n float64 matrices, what the
+// calling function holds at once at its peak, would not fit in the memory the
+// process may still take (the smallest of physical memory, its cgroup limits
+// and its RLIMIT_AS / RLIMIT_DATA, less what it already uses); called before
+// allocating the first of them.
+void check_dense_size(std::size_t n, std::size_t matrices);
+
+// Dense n x n matrices numpy's solvers hold on top of their caller's own
+// matrix (peak resident sizes measured with numpy 2 agree).  numpy_eigh: the
+// array handed to numpy (1), eigh's copy of it for LAPACK (1), the
+// eigenvectors (1) and syevd's workspace of 2 n^2 + 6 n doubles (2).
+// eigvalsh_counts, and compute_lpi's array: the array (1) and eigvalsh's copy
+// of it (1); its workspace is O(n).
+inline constexpr std::size_t kEighMatrices = 5;
+inline constexpr std::size_t kEigvalshMatrices = 2;
 
 // The size of a plain graph's dicts: nodes, adjacency rows and adjacency
 // entries (each undirected edge counts twice, a self-loop once).  Read
@@ -58,14 +70,15 @@ struct DenseGraph {
 };
 // nullopt when the graph's dicts (down to each edge's data) are not exactly
 // dicts: such a graph is read through networkx instead.
-std::optional<DenseGraph> read_dense(py::handle graph, py::handle weight);
+// `matrices` is the caller's peak count of such matrices, for check_dense_size.
+std::optional<DenseGraph> read_dense(py::handle graph, py::handle weight, std::size_t matrices);
 // The same for callers that need the matrix: a TypeError for such a graph.
-DenseGraph dense_adjacency(py::handle graph, py::handle weight);
+DenseGraph dense_adjacency(py::handle graph, py::handle weight, std::size_t matrices);
 
 // The dense weighted adjacency matrix of any networkx graph in its node
 // order, as nx.to_numpy_array(graph, weight=weight) builds it.  Plain
-// nx.Graph objects are read directly.
-py::array_t<double> adjacency(py::handle graph, py::handle weight);
+// nx.Graph objects are read directly.  `matrices` as for dense_adjacency.
+py::array_t<double> adjacency(py::handle graph, py::handle weight, std::size_t matrices);
 
 // An n x n row-major matrix as a new numpy array.
 py::array_t<double> to_array(const double *a, std::size_t n);

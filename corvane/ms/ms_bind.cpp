@@ -269,7 +269,8 @@ py::object fragment_atom_softs_fast(py::handle H, py::handle chem_bonds, py::han
         nodes.push_back(py::reinterpret_borrow<py::object>(kv.first));
     }
     const std::size_t k = nodes.size();
-    graph::check_dense_size(k);
+    // At its peak: the matrix and numpy_eigh's.
+    graph::check_dense_size(k, 1 + graph::kEighMatrices);
     py::dict adj = H.attr("_adj");
     std::vector<double> a(k * k, 0.0);
     for (std::size_t i = 0; i < k; ++i) {
@@ -399,7 +400,8 @@ bool read_graph(py::handle H, py::handle atom_subgraphs, py::handle chem_bonds, 
         }
         d.bonds.push_back(r);
     }
-    g.adjacency = graph::dense_adjacency(H, py::str("weight")).a;
+    // Held through the cascade, beside a fragment's matrix and numpy_eigh's.
+    g.adjacency = graph::dense_adjacency(H, py::str("weight"), 2 + graph::kEighMatrices).a;
     if (g.adjacency.size() != g.n_nodes * g.n_nodes) return false;
     return true;
 }

@@ -1,5 +1,7 @@
 #include "pubchem_core.hpp"
 
+#include <cmath>
+
 namespace corvane::pubchem {
 
 namespace {
@@ -51,6 +53,20 @@ std::string smiles_property_url(std::string_view base, std::string_view ns, std:
     url += encode_path_segment(query);
     url += "/property/SMILES/JSON";
     return url;
+}
+
+}  // namespace corvane::pubchem
+
+namespace corvane::pubchem {
+
+std::optional<double> total_time_limit(std::optional<double> connect, std::optional<double> read) {
+    if (!connect || !read) return std::nullopt;
+    const double c = *connect, r = *read;
+    // NaN fails both comparisons.
+    if (!(c >= 0.0 && r >= 0.0)) return std::nullopt;
+    const double total = c + r;
+    if (!std::isfinite(total)) return std::nullopt;
+    return total;
 }
 
 }  // namespace corvane::pubchem

@@ -29,7 +29,8 @@ py::object compute_lpi(const Args &a) {
         rec["eigenvalues"] = np.attr("array")(py::list());
         return rec;
     }
-    py::array_t<double> A = graph::adjacency(graph, a[2]);
+    // At its peak: the array and eigvalsh's copy of it.
+    py::array_t<double> A = graph::adjacency(graph, a[2], graph::kEigvalshMatrices);
     py::array_t<double, py::array::c_style | py::array::forcecast> ev = np.attr("linalg").attr("eigvalsh")(A);
     lpi::SignCounts c = lpi::count_signs(ev.data(), static_cast<std::size_t>(ev.size()), tol);
     rec["n+"] = c.pos;
@@ -223,7 +224,8 @@ std::optional<Trials> collect_trials(py::handle graph, const std::vector<Record>
     if (tested.empty()) return t;
     // Every trial put its edge back with the same weight: the matrix read
     // now is the one each trial cut from.
-    t.dense = graph::read_dense(graph, N.weight);
+    // At its peak: the matrix and numpy_eigh's (keep_unchanged holds fewer).
+    t.dense = graph::read_dense(graph, N.weight, 1 + graph::kEighMatrices);
     if (!t.dense) return std::nullopt;
     for (const Record *r : tested) {
         t.cuts.push_back({t.dense->row(r->u), t.dense->row(r->v)});

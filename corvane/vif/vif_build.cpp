@@ -39,12 +39,13 @@ std::optional<py::object> prepare_molecule(py::handle smiles) {
     return Chem.attr("AddHs")(mol);
 }
 
-// A molecule whose VIF graph could not be held as a dense matrix is refused
-// before the layout: every atom beyond hydrogen has at least four nodes.
+// A molecule whose VIF graph could not be held as the soft-bond search holds
+// it at its peak (the matrix and numpy_eigh's) is refused before the layout:
+// every atom beyond hydrogen has at least four nodes.
 void refuse_oversized(py::handle mol) {
     const long long n_all = as_index(mol.attr("GetNumAtoms")());
     const long long n_heavy = as_index(mol.attr("GetNumHeavyAtoms")());
-    graph::check_dense_size(static_cast<std::size_t>(n_all - n_heavy + 4 * n_heavy));
+    graph::check_dense_size(static_cast<std::size_t>(n_all - n_heavy + 4 * n_heavy), 1 + graph::kEighMatrices);
 }
 
 // Atom positions from the layout's first value: one (x, y) row per atom.

@@ -1,6 +1,10 @@
 // The URL path-segment encoder of the PubChem lookup.
 #include <doctest/doctest.h>
 
+#include <cmath>
+#include <optional>
+#include <string>
+
 #include "../../corvane/pubchem/pubchem_core.hpp"
 
 using corvane::pubchem::encode_path_segment;
@@ -26,4 +30,17 @@ TEST_CASE("dot segments are escaped") {
 TEST_CASE("the property URL") {
     CHECK(smiles_property_url("https://x/rest", "name", "water") == "https://x/rest/name/water/property/SMILES/JSON");
     CHECK(smiles_property_url("b", "cid", "a/b") == "b/cid/a%2Fb/property/SMILES/JSON");
+}
+
+TEST_CASE("total time limit of a lookup") {
+    using corvane::pubchem::total_time_limit;
+    CHECK(total_time_limit(1.0, 1.0) == std::optional<double>(2.0));
+    CHECK(total_time_limit(3.05, 27.0) == std::optional<double>(30.05));
+    CHECK(total_time_limit(0.0, 0.5) == std::optional<double>(0.5));
+    CHECK(total_time_limit(std::nullopt, 1.0) == std::nullopt);
+    CHECK(total_time_limit(1.0, std::nullopt) == std::nullopt);
+    CHECK(total_time_limit(-1.0, 1.0) == std::nullopt);
+    CHECK(total_time_limit(std::nan(""), 1.0) == std::nullopt);
+    CHECK(total_time_limit(HUGE_VAL, 1.0) == std::nullopt);
+    CHECK(total_time_limit(1e308, 1e308) == std::nullopt);
 }
