@@ -672,7 +672,8 @@ def test_soft_bonds_with_a_generator_that_mutates(smiles, at, mutation, k):
     assert all(b in bonds for b in soft)
 
 
-# ===========================================================================
+# ====================================================================
+
 # Issue 14, group "net": the PubChem lookup against answers of any shape.
 # Whatever the server sends, the lookup returns SMILES text without control
 # characters and an integer (or no) CID, or raises an ordinary exception; it
@@ -756,3 +757,119 @@ def test_pubchem_odd_time_limits(pubchem_server, timeout):
     except (ValueError, TypeError, OverflowError, requests.exceptions.RequestException):
         pass
 # ===========================================================================
+=======
+# ms group: the mass-spectrum functions attacked mid-call.  A weight's
+# __float__, an atom_subgraphs lookup or a chem_bonds generator mutates the
+# graph, rebinds a module name or raises at a drawn moment; every call ends
+# in a result or an ordinary exception, never a crash or SystemError.
+
+MS_SMILES = ["CCO", "CC(=O)Cl", "c1ccccc1O", "CCOC(=O)c1ccccc1", "CC(C)(C)Br"]
+_MS_RECORDS = {}
+
+
+def _ms_record(smi):
+    if smi not in _MS_RECORDS:
+        r = corvane.VIF(smi, draw=False, verbose=False)
+        _MS_RECORDS[smi] = (r["graph"], r["atom_subgraphs"], r["chem_bonds"])
+    G, subs, cb = _MS_RECORDS[smi]
+    return copy.deepcopy(G), subs, cb
+
+
+class _MsWeight:
+    def __init__(self, x, fire):
+        self.x, self.fire = x, fire
+
+    def __float__(self):
+        self.fire()
+        return self.x
+
+
+MS_ACTIONS = ["add nodes", "remove nodes", "remove edge", "set weight", "clear", "rebind compute_lpi",
+              "rebind _nominal_mass", "raise"]
+
+
+@settings(max_examples=examples(40), deadline=None, suppress_health_check=list(HealthCheck))
+@given(
+    smi=st.sampled_from(MS_SMILES),
+    fn=st.sampled_from(["_fragment_atom_softs", "predict_fragments_recursive"]),
+    trigger=st.sampled_from(["weight", "atom_subgraphs", "chem_bonds generator"]),
+    action=st.sampled_from(MS_ACTIONS),
+    when=st.integers(0, 30),
+    seed=st.integers(0, 2**16),
+)
+def test_ms_functions_attacked_mid_call(smi, fn, trigger, action, when, seed):
+    from molecules import prepared_molecule
+
+    G, subs, cb = _ms_record(smi)
+    rng = random.Random(seed)
+    own_lpi, own_mass = corvane.compute_lpi, corvane._nominal_mass
+    count = [0]
+
+    class Boom(Exception):
+        pass
+
+    def act():
+        nodes = list(G.nodes)
+        if action == "add nodes":
+            G.add_nodes_from(range(10**6, 10**6 + rng.choice([1, 50, 2000])))
+        elif action == "remove nodes" and nodes:
+            G.remove_nodes_from(rng.sample(nodes, max(1, len(nodes) // 3)))
+        elif action == "remove edge" and G.number_of_edges():
+            G.remove_edge(*rng.choice(list(G.edges)))
+        elif action == "set weight" and G.number_of_edges():
+            u, v = rng.choice(list(G.edges))
+            G[u][v]["weight"] = rng.choice([0.0, -1.0, 1e300, 7.5])
+        elif action == "clear":
+            G.clear()
+        elif action == "rebind compute_lpi":
+            corvane.compute_lpi = lambda *a, **k: own_lpi(*a, **k)
+        elif action == "rebind _nominal_mass":
+            corvane._nominal_mass = lambda m, idx: own_mass(m, idx) + 2**70
+        elif action == "raise":
+            raise Boom("attack")
+
+    def fire():
+        count[0] += 1
+        if count[0] == when + 1:
+            act()
+
+    atom_subgraphs, chem_bonds = subs, cb
+    if trigger == "weight":
+        for _, _, d in G.edges(data=True):
+            d["weight"] = _MsWeight(float(d.get("weight", 1.0)), fire)
+    elif trigger == "atom_subgraphs":
+
+        class Subs(dict):
+            def __getitem__(self, k):
+                fire()
+                return dict.__getitem__(self, k)
+
+        atom_subgraphs = Subs(subs)
+    else:
+
+        def gen():
+            for c in cb:
+                fire()
+                yield c
+
+        chem_bonds = gen()
+    mol = prepared_molecule(smi)
+    try:
+        if fn == "_fragment_atom_softs":
+            r = corvane._fragment_atom_softs(G, atom_subgraphs, chem_bonds, set(range(mol.GetNumAtoms())))
+        else:
+            r = corvane.predict_fragments_recursive(mol, G, atom_subgraphs, chem_bonds, max_generations=2)
+    except SystemError:
+        raise
+    except Exception as e:  # noqa: BLE001 - networkx's, numpy's or the attack's own error
+        r = e
+    finally:
+        corvane.compute_lpi, corvane._nominal_mass = own_lpi, own_mass
+    assert isinstance(r, (list if fn == "_fragment_atom_softs" else dict, Exception)), repr(r)
+    # A change is reported as such: by the module, or by Python's own dict
+    # iteration on the networkx path.
+    if isinstance(r, RuntimeError) and "changed" not in str(r):
+        raise r
+
+
+# ---------------------------------------------------------------------------

@@ -88,6 +88,22 @@ std::size_t sturm_count_below(const std::vector<double> &d, const std::vector<do
     const std::size_t n = d.size();
     double emax = 1.0;
     for (std::size_t i = 1; i < n; ++i) emax = std::max(emax, e[i] * e[i]);
+    if (!std::isfinite(emax)) {
+        // Squares of the off-diagonal entries overflow: the same count on
+        // the matrix and the point scaled by a power of two.
+        double m = 0.0;
+        for (std::size_t i = 0; i < n; ++i) m = std::max({m, std::fabs(d[i]), std::fabs(e[i])});
+        if (!std::isfinite(m)) return n;  // an infinite entry: nothing sound to count
+        int ex = 0;
+        std::frexp(m, &ex);
+        const double f = std::ldexp(1.0, -ex);
+        std::vector<double> ds(d), es(e);
+        for (std::size_t i = 0; i < n; ++i) {
+            ds[i] *= f;
+            es[i] *= f;
+        }
+        return sturm_count_below(ds, es, x * f);
+    }
     const double pivmin = DBL_MIN * emax;
     std::size_t count = 0;
     double q = 1.0;
@@ -102,15 +118,46 @@ std::size_t sturm_count_below(const std::vector<double> &d, const std::vector<do
 
 namespace {
 
-// Largest absolute row sum, at least 1: the scale of rounding errors.
-double row_norm(const std::vector<double> &a, std::size_t n) {
-    double norm = 1.0;
+// Largest absolute row sum of sigma * a, at least `floor`: the scale of
+// rounding errors.  Not finite when an entry is not (a NaN included).
+double row_norm(const std::vector<double> &a, std::size_t n, double sigma = 1.0, double floor = 1.0) {
+    double norm = floor;
     for (std::size_t i = 0; i < n; ++i) {
         double s = 0.0;
-        for (std::size_t j = 0; j < n; ++j) s += std::fabs(a[i * n + j]);
+        for (std::size_t j = 0; j < n; ++j) s += std::fabs(a[i * n + j] * sigma);
+        if (!std::isfinite(s)) return INFINITY;
         norm = std::max(norm, s);
     }
     return norm;
+}
+
+// Largest absolute entry, or infinity when an entry is not finite.
+double max_abs(const std::vector<double> &a, std::size_t n) {
+    double m = 0.0;
+    for (std::size_t i = 0; i < n * n; ++i) {
+        const double x = std::fabs(a[i]);
+        if (!std::isfinite(x)) return INFINITY;
+        m = std::max(m, x);
+    }
+    return m;
+}
+
+// Entries above this are brought down by a power of two before any count:
+// the Sturm sequence squares off-diagonal entries, and the rank-two counts
+// multiply reciprocals of eigenvalues, so weights from about 1e154 up (or
+// down to 1e-154 in the reciprocals) would overflow or underflow and still
+// look certain.  Below it the arithmetic is left exactly as it is.
+constexpr double kScaleAbove = 0x1p128;
+
+// The power of two that brings a largest entry `amax` into [0.5, 1) when it
+// is above kScaleAbove, else 1.  Scaling by it is exact (up to entries that
+// fall below the normal range, far under the rounding margin) and leaves
+// every sign count unchanged.
+double scale_for(double amax) {
+    if (!(amax > kScaleAbove)) return 1.0;
+    int e = 0;
+    std::frexp(amax, &e);
+    return std::ldexp(1.0, -e);
 }
 
 // How far a backward-stable symmetric eigen-solver (LAPACK's, or the
@@ -131,22 +178,31 @@ CheckedCounts lpi_counts_checked(std::vector<double> a, std::size_t n, double to
         r.certain = true;
         return r;
     }
-    const double norm = row_norm(a, n);
+    if (a.size() < n * n) return r;
+    // Counted on sigma * A against sigma * tol: the same counts.
+    const double sigma = scale_for(max_abs(a, n));
+    if (sigma != 1.0)
+        for (std::size_t i = 0; i < n * n; ++i) a[i] *= sigma;
+    const double norm = row_norm(a, n, 1.0, sigma);
     if (!std::isfinite(norm)) return r;
     const double margin = rounding_margin(n, norm);
+    const double t = tol * sigma;
     std::vector<double> d, e;
     tridiagonalize(a, n, d, e);
-    const std::size_t below_neg = sturm_count_below(d, e, -tol);
-    const std::size_t below_pos = sturm_count_below(d, e, std::nextafter(tol, INFINITY));
+    for (std::size_t i = 0; i < n; ++i)
+        if (!std::isfinite(d[i]) || !std::isfinite(e[i] * e[i])) return r;
+    const std::size_t below_neg = sturm_count_below(d, e, -t);
+    const std::size_t below_pos = sturm_count_below(d, e, std::nextafter(t, INFINITY));
     r.counts.neg = static_cast<long>(below_neg);
     r.counts.pos = static_cast<long>(n - below_pos);
     r.counts.zero = static_cast<long>(n) - r.counts.pos - r.counts.neg;
-    r.certain = tol >= 0.0 && sturm_count_below(d, e, -tol - margin) == sturm_count_below(d, e, -tol + margin) &&
-                sturm_count_below(d, e, tol - margin) == sturm_count_below(d, e, tol + margin);
+    r.certain = tol >= 0.0 && sturm_count_below(d, e, -t - margin) == sturm_count_below(d, e, -t + margin) &&
+                sturm_count_below(d, e, t - margin) == sturm_count_below(d, e, t + margin);
     return r;
 }
 
 CheckedCounts cut_counts(std::vector<double> &a, std::size_t n, std::size_t i, std::size_t j, double tol) {
+    if (i >= n || j >= n || a.size() < n * n) return CheckedCounts{};
     const double aij = a[i * n + j], aji = a[j * n + i];
     a[i * n + j] = 0.0;
     a[j * n + i] = 0.0;
@@ -163,6 +219,7 @@ namespace {
 struct Shift {
     double s;
     std::vector<double> inv;  // 1 / (w_k - s)
+    double inv_max = 0.0;     // largest |1 / (w_k - s)|
     long pos = 0, neg = 0;
     bool ok = true;
 };
@@ -181,9 +238,15 @@ Shift make_shift(const std::vector<double> &w, double s) {
             sh.ok = false;
         }
         sh.inv[k] = 1.0 / d;
+        sh.inv_max = std::max(sh.inv_max, std::fabs(sh.inv[k]));
     }
+    if (!std::isfinite(sh.inv_max)) sh.ok = false;
     return sh;
 }
+
+// Error terms below this are raised to it: products near the bottom of the
+// range of doubles lose their relative accuracy.
+constexpr double kTiny = 0x1p-960;
 
 // Inertia (pos, neg) of A' - sI for the cut of the pair (i, j) of weight
 // `wt`, from the rows qi, qj of the eigenvector matrix; false when the 2 x 2
@@ -204,23 +267,43 @@ bool cut_inertia(const Shift &sh, const double *qi, const double *qj, std::size_
         aij += std::fabs(xy) * ar;
     }
     if (!std::isfinite(aii + ajj + aij)) return false;
-    // Rounding of the sums (and of the eigenvectors' orthogonality), with room.
+    double c = 1.0 / wt;
+    if (!std::isfinite(c) || c == 0.0) return false;
+    // Rounding of the sums (and of the eigenvectors' orthogonality), with
+    // room; a product x * x below the normal range is off by up to DBL_MIN,
+    // which the reciprocal it multiplies may magnify.
     const double unit = 4.0 * static_cast<double>(n + 2) * DBL_EPSILON;
-    const double eii = unit * aii, ejj = unit * ajj;
-    const double c = 1.0 / wt;
+    const double lost = static_cast<double>(n + 2) * DBL_MIN * sh.inv_max;
+    double eii = unit * aii + lost, ejj = unit * ajj + lost;
+    double eoff = unit * (aij + std::fabs(c)) + lost;
+    // A 2 x 2 problem far from 1 (huge or tiny weights, or a shift far
+    // outside the spectrum) is brought near 1 by a power of two before its
+    // products are formed; its signs do not change.
+    const double m = std::max({aii, ajj, aij, std::fabs(c)});
+    if (m < 0x1p-256 || m > 0x1p256) {
+        int e = 0;
+        std::frexp(m, &e);
+        const double f = std::ldexp(1.0, -e);
+        gii *= f;
+        gjj *= f;
+        gij *= f;
+        c *= f;
+        eii *= f;
+        ejj *= f;
+        eoff *= f;
+    }
     const double off = c - gij;
-    const double eoff = unit * (aij + std::fabs(c));
     // S = [[-gii, off], [off, -gjj]]
     const double det = gii * gjj - off * off;
     const double edet = std::fabs(gjj) * eii + std::fabs(gii) * ejj + 2.0 * std::fabs(off) * eoff + eii * ejj +
-                        eoff * eoff + 4.0 * DBL_EPSILON * (std::fabs(gii * gjj) + off * off);
-    if (!(std::fabs(det) > 16.0 * edet)) return false;
+                        eoff * eoff + 4.0 * DBL_EPSILON * (std::fabs(gii * gjj) + off * off) + kTiny;
+    if (!std::isfinite(edet) || !(std::fabs(det) > 16.0 * edet)) return false;
     long sp, sn;
     if (det < 0.0) {
         sp = 1;
         sn = 1;
     } else {
-        if (!(std::fabs(gii) > 16.0 * eii)) return false;
+        if (!(std::fabs(gii) > 16.0 * eii + kTiny)) return false;
         sp = gii < 0.0 ? 2 : 0;
         sn = 2 - sp;
     }
@@ -238,24 +321,33 @@ std::vector<CheckedCounts> trial_cut_counts(std::vector<double> &a, std::size_t 
     std::vector<CheckedCounts> out(trials.size());
     std::vector<double> w, q;
     bool have = false;
-    double margin = 0.0;
+    // The counts are taken on sigma * A against sigma * tol (the same
+    // counts), with the eigenvalues scaled to match; the eigenvectors do not
+    // change.
+    double margin = 0.0, sigma = 1.0;
     // One decomposition pays off from two trials on (or one and the baseline).
-    if (n > 0 && tol >= 0.0 && std::isfinite(tol) && trials.size() + (base ? 1 : 0) >= 2) {
-        const double norm = row_norm(a, n);
+    if (n > 0 && a.size() >= n * n && tol >= 0.0 && std::isfinite(tol) && trials.size() + (base ? 1 : 0) >= 2) {
+        sigma = scale_for(max_abs(a, n));
+        const double norm = row_norm(a, n, sigma, sigma);
         if (std::isfinite(norm)) {
             margin = rounding_margin(n, norm);
             have = decompose(a, n, w, q) && w.size() == n && q.size() == n * n;
-            for (std::size_t k = 0; have && k < n; ++k) have = std::isfinite(w[k]);
+            for (std::size_t k = 0; have && k < n; ++k) {
+                have = std::isfinite(w[k]);
+                w[k] *= sigma;
+            }
+            for (std::size_t k = 0; have && k < n * n; ++k) have = std::isfinite(q[k]);
         }
     }
+    const double t = tol * sigma;
     if (base) {
         if (have) {
             CheckedCounts &b = *base;
-            b.counts = count_signs(w.data(), n, tol);
+            b.counts = count_signs(w.data(), n, t);
             b.certain = true;
             for (std::size_t k = 0; k < n && b.certain; ++k) {
                 const double x = w[k];
-                b.certain = !(std::fabs(x - tol) <= margin || std::fabs(x + tol) <= margin);
+                b.certain = !(std::fabs(x - t) <= margin || std::fabs(x + t) <= margin);
             }
             if (!b.certain) *base = lpi_counts_checked(a, n, tol);
         } else {
@@ -267,29 +359,32 @@ std::vector<CheckedCounts> trial_cut_counts(std::vector<double> &a, std::size_t 
         return out;
     }
     // Transposed eigenvectors: row i of q is the i-th entry of every vector.
-    const Shift hi_out = make_shift(w, tol + margin), hi_in = make_shift(w, tol - margin);
-    const Shift lo_out = make_shift(w, -tol - margin), lo_in = make_shift(w, -tol + margin);
-    for (std::size_t t = 0; t < trials.size(); ++t) {
-        const auto [i, j] = trials[t];
-        const double wt = a[i * n + j];
+    const Shift hi_out = make_shift(w, t + margin), hi_in = make_shift(w, t - margin);
+    const Shift lo_out = make_shift(w, -t - margin), lo_in = make_shift(w, -t + margin);
+    for (std::size_t k = 0; k < trials.size(); ++k) {
+        const auto [i, j] = trials[k];
         bool done = false;
-        if (i != j && wt != 0.0 && std::isfinite(wt) && a[j * n + i] == wt) {
-            const double *qi = &q[i * n], *qj = &q[j * n];
-            long p1, n1, p2, n2, p3, n3, p4, n4;
-            if (cut_inertia(hi_out, qi, qj, n, wt, p1, n1) && cut_inertia(hi_in, qi, qj, n, wt, p2, n2) &&
-                cut_inertia(lo_out, qi, qj, n, wt, p3, n3) && cut_inertia(lo_in, qi, qj, n, wt, p4, n4)) {
-                CheckedCounts &c = out[t];
-                c.counts.pos = p1;
-                c.counts.neg = n3;
-                c.counts.zero = static_cast<long>(n) - p1 - n3;
-                // Different counts either side of a band edge: the trial
-                // matrix has an eigenvalue within rounding of it, and only
-                // the eigenvalues themselves can say on which side it falls.
-                c.certain = p1 == p2 && n3 == n4 && c.counts.zero >= 0;
-                done = true;
+        if (i < n && j < n) {
+            const double wt = a[i * n + j];
+            const double ws = wt * sigma;
+            if (i != j && ws != 0.0 && std::isfinite(wt) && a[j * n + i] == wt) {
+                const double *qi = &q[i * n], *qj = &q[j * n];
+                long p1, n1, p2, n2, p3, n3, p4, n4;
+                if (cut_inertia(hi_out, qi, qj, n, ws, p1, n1) && cut_inertia(hi_in, qi, qj, n, ws, p2, n2) &&
+                    cut_inertia(lo_out, qi, qj, n, ws, p3, n3) && cut_inertia(lo_in, qi, qj, n, ws, p4, n4)) {
+                    CheckedCounts &c = out[k];
+                    c.counts.pos = p1;
+                    c.counts.neg = n3;
+                    c.counts.zero = static_cast<long>(n) - p1 - n3;
+                    // Different counts either side of a band edge: the trial
+                    // matrix has an eigenvalue within rounding of it, and only
+                    // the eigenvalues themselves can say on which side it falls.
+                    c.certain = p1 == p2 && n3 == n4 && c.counts.zero >= 0;
+                    done = true;
+                }
             }
         }
-        if (!done) out[t] = cut_counts(a, n, i, j, tol);
+        if (!done) out[k] = cut_counts(a, n, i, j, tol);
     }
     return out;
 }
@@ -306,6 +401,7 @@ std::vector<char> soft_trials(std::vector<double> a, std::size_t k, const std::v
     const SignCounts base = b.certain ? b.counts : exact(a, k);
     for (std::size_t t = 0; t < trials.size(); ++t) {
         const auto [u, v] = trials[t];
+        if (u < 0 || v < 0 || static_cast<std::size_t>(u) >= k || static_cast<std::size_t>(v) >= k) continue;
         SignCounts c = counts[t].counts;
         if (!counts[t].certain) {
             std::vector<double> cut = a;

@@ -28,13 +28,17 @@ SignCounts count_signs(const double *eigenvalues, std::size_t n, double tol);
 void tridiagonalize(std::vector<double> &a, std::size_t n, std::vector<double> &d, std::vector<double> &e);
 
 // Number of eigenvalues of the tridiagonal matrix (d, e) below x, by the
-// Sturm sequence of T - xI.
+// Sturm sequence of T - xI (on T and x scaled down by a power of two when the
+// squares of e overflow).
 std::size_t sturm_count_below(const std::vector<double> &d, const std::vector<double> &e, double x);
 
 // LPI counts (tol >= 0) together with whether they are certain: no
 // eigenvalue lies within a rounding margin of -tol or +tol, so any accurate
 // symmetric eigen-solver puts every eigenvalue on the same side of the band
 // edges.  When `certain` is false the caller should count from eigenvalues.
+// Entries far from 1 (weights of 1e154 and more) are counted on the matrix
+// scaled by a power of two, so no square or reciprocal leaves the range of
+// doubles; an entry that is not finite makes the counts uncertain.
 struct CheckedCounts {
     SignCounts counts;
     bool certain = false;
@@ -62,8 +66,14 @@ using Decompose =
 // problem is ill-conditioned (an eigenvalue of A close to a shift in the
 // directions of i or j), a zero weight or a diagonal entry is counted
 // directly by cut_counts; a trial whose counts differ across the margin of a
-// band edge is returned uncertain, for the caller to count from eigenvalues.  When `base` is given it receives the checked
-// counts of `a` itself.  The matrix is left as it was.
+// band edge is returned uncertain, for the caller to count from eigenvalues.
+// Huge entries are handled as in lpi_counts_checked (the eigenvalues scaled
+// with the matrix), each 2 x 2 problem is brought near 1 before its products
+// are formed, and its error bounds allow for products that fall below the
+// normal range: no overflow or underflow can make a wrong count look
+// certain.  A trial outside the matrix is returned uncertain.  When `base` is
+// given it receives the checked counts of `a` itself.  The matrix is left as
+// it was.
 std::vector<CheckedCounts> trial_cut_counts(std::vector<double> &a, std::size_t n,
                                             const std::vector<std::pair<std::size_t, std::size_t>> &trials,
                                             double tol, const Decompose &decompose, CheckedCounts *base = nullptr);
@@ -74,7 +84,8 @@ std::vector<CheckedCounts> trial_cut_counts(std::vector<double> &a, std::size_t 
 using ExactCounts = std::function<SignCounts(const std::vector<double> &a, std::size_t k)>;
 
 // Whether zeroing the entries (u, v) and (v, u) of the symmetric k x k matrix
-// `a` keeps its LPI counts, for each trial.  tol >= 0.  One decomposition of
+// `a` keeps its LPI counts, for each trial (false for a trial outside the
+// matrix).  tol >= 0.  One decomposition of
 // `a` serves the baseline and every trial.
 std::vector<char> soft_trials(std::vector<double> a, std::size_t k, const std::vector<std::pair<int, int>> &trials,
                               double tol, const ExactCounts &exact, const Decompose &decompose);

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cmath>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "../adapters/graph_matrix.hpp"
 #include "../adapters/mol_reader.hpp"
@@ -178,6 +179,16 @@ private:
     std::unordered_map<int, Entry> entries_;
 };
 
+// The molecule as VIF read it, when it was handed one and its per-atom
+// tables agree in length (every atom index below is checked against them).
+const mol::MolInfo *molecule_as_read(py::handle mol) {
+    const mol::MolInfo *info = mol::take_mol_info(mol);
+    if (!info) return nullptr;
+    const std::size_t n = info->symbol.size();
+    if (info->atomic_num.size() != n || info->isotope.size() != n || info->mass.size() != n) return nullptr;
+    return info;
+}
+
 py::set index_set(const std::vector<int> &atoms) {
     py::set s;
     for (int a : atoms)
@@ -211,8 +222,10 @@ std::vector<std::pair<int, int>> bonds_of(py::handle mol) {
     return bonds;
 }
 
+// mol.GetNumAtoms() as an index (TypeError for a non-integer, as range()
+// would raise), within what an atom table can hold.
 long long atom_count(py::handle mol) {
-    long long n = py::cast<long long>(py::int_(mol.attr("GetNumAtoms")()));
+    const long long n = as_index(mol.attr("GetNumAtoms")());
     if (n < 0 || n > INT_MAX) throw py::value_error("molecule has an invalid number of atoms");
     return n;
 }
@@ -220,24 +233,120 @@ long long atom_count(py::handle mol) {
 // ---------------------------------------------------------------------------
 // Soft bonds of a fragment.
 
-// Rows of an exact nx.Graph in its node order.
-py::dict node_rows(py::handle H) {
-    py::dict rows;
-    py::ssize_t i = 0;
-    for (auto kv : py::reinterpret_borrow<py::dict>(H.attr("_node"))) rows[kv.first] = py::int_(i++);
-    return rows;
+// A plain nx.Graph read into owned references before any Python code runs:
+// its nodes in order and, row by row in adjacency order, each neighbour with
+// its edge data and "weight" value.  Python code that runs afterwards (a
+// node's __hash__ or __eq__, a weight's __float__, a generator) cannot free
+// what was read; verify() then says whether the graph still is what was
+// read, and raises RuntimeError naming what changed if it is not.
+class GraphSnapshot {
+public:
+    struct Entry {
+        py::object nbr, data, weight;  // weight: null when the edge has none
+    };
+    struct Row {
+        py::object key, dict;
+        std::vector<Entry> entries;
+    };
+    std::vector<py::object> nodes;
+    std::vector<Row> rows;
+
+    // Reads the graph; false when its node or adjacency dicts, a row or an
+    // edge's data are not exact dicts, or an edge has a data key that is not
+    // an exact str: such a graph goes the way of networkx's own methods.
+    bool capture(py::handle graph) {
+        graph_ = borrow(graph.ptr());
+        node_dict_ = graph.attr("_node");
+        adj_dict_ = graph.attr("_adj");
+        if (!PyDict_CheckExact(node_dict_.ptr()) || !PyDict_CheckExact(adj_dict_.ptr())) return false;
+        // Nothing below runs Python code until the whole graph is read.
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        nodes.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(node_dict_.ptr())));
+        while (PyDict_Next(node_dict_.ptr(), &pos, &k, &v)) nodes.push_back(borrow(k));
+        pos = 0;
+        while (PyDict_Next(adj_dict_.ptr(), &pos, &k, &v)) {
+            if (!PyDict_CheckExact(v)) return false;
+            Row r{borrow(k), borrow(v), {}};
+            Py_ssize_t p2 = 0;
+            PyObject *nbr, *data;
+            while (PyDict_Next(v, &p2, &nbr, &data)) {
+                PyObject *w = nullptr;
+                if (!weight_of(data, w)) return false;
+                r.entries.push_back({borrow(nbr), borrow(data), w ? borrow(w) : py::object()});
+            }
+            rows.push_back(std::move(r));
+        }
+        return true;
+    }
+
+    // Raises RuntimeError when the graph's nodes, edges or edge weights are
+    // no longer the ones read (`fn` names the function for the message).
+    // Runs no Python code after reading the graph's two dicts.
+    void verify(const char *fn) const {
+        py::object nd = graph_.attr("_node"), ad = graph_.attr("_adj");
+        if (nd.ptr() != node_dict_.ptr() || !same_keys(nd.ptr(), nodes)) changed(fn, "nodes were added or removed");
+        if (ad.ptr() != adj_dict_.ptr() || PyDict_GET_SIZE(ad.ptr()) != static_cast<Py_ssize_t>(rows.size()))
+            changed(fn, "edges were added or removed");
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        std::size_t i = 0;
+        while (PyDict_Next(ad.ptr(), &pos, &k, &v)) {
+            const Row &r = rows[i++];
+            if (k != r.key.ptr() || v != r.dict.ptr() || !PyDict_CheckExact(v) ||
+                PyDict_GET_SIZE(v) != static_cast<Py_ssize_t>(r.entries.size()))
+                changed(fn, "edges were added or removed");
+            Py_ssize_t p2 = 0;
+            PyObject *nbr, *data;
+            std::size_t j = 0;
+            while (PyDict_Next(v, &p2, &nbr, &data)) {
+                const Entry &e = r.entries[j++];
+                if (nbr != e.nbr.ptr()) changed(fn, "edges were added or removed");
+                PyObject *w = nullptr;
+                if (data != e.data.ptr() || !weight_of(data, w) || w != e.weight.ptr())
+                    changed(fn, "edge weights were changed");
+            }
+        }
+    }
+
+private:
+    // The "weight" value of an edge's data dict (null when absent); false
+    // when the data is not an exact dict with exact str keys.
+    static bool weight_of(PyObject *data, PyObject *&w) {
+        if (!PyDict_CheckExact(data)) return false;
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        w = nullptr;
+        while (PyDict_Next(data, &pos, &k, &v)) {
+            if (!PyUnicode_CheckExact(k)) return false;
+            if (PyUnicode_CompareWithASCIIString(k, "weight") == 0) w = v;
+        }
+        return true;
+    }
+    static bool same_keys(PyObject *d, const std::vector<py::object> &keys) {
+        if (PyDict_GET_SIZE(d) != static_cast<Py_ssize_t>(keys.size())) return false;
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        std::size_t i = 0;
+        while (PyDict_Next(d, &pos, &k, &v))
+            if (k != keys[i++].ptr()) return false;
+        return true;
+    }
+    [[noreturn]] static void changed(const char *fn, const char *what) {
+        PyErr_Format(PyExc_RuntimeError, "%s: the graph changed during the call (%s)", fn, what);
+        raise();
+    }
+    py::object graph_, node_dict_, adj_dict_;
+};
+
+// Row of a node in a node -> row dict built by the caller, or -1.
+long row_of(const py::dict &index, py::handle node) {
+    PyObject *i = dict_get(index, node);
+    return i ? PyLong_AsLong(i) : -1;
 }
 
-double edge_weight(py::handle attrs) {
-    PyObject *w = dict_get(attrs, py::handle(interned("weight")));
-    return w ? as_double(w) : 1.0;
-}
-
-bool graph_has_edge(py::handle H_adj, py::handle u, py::handle v) {
-    PyObject *nbrs = dict_get(H_adj, u);
-    if (!nbrs) return false;
-    return contains(nbrs, v);
-}
+// Key of the pair (i, j) in a set of edges of a k-node graph.
+std::size_t pair_key(std::size_t i, std::size_t j, std::size_t k) { return i * k + j; }
 
 py::object fragment_atom_softs_plain(py::handle H, py::handle chem_bonds, py::handle atom_set, py::handle tol,
                                      const py::set &frag_nodes) {
@@ -258,25 +367,35 @@ py::object fragment_atom_softs_plain(py::handle H, py::handle chem_bonds, py::ha
 }
 
 // The module's own LPI on the fragment's subgraph of an nx.Graph, read
-// straight into a matrix: one baseline and one count per trial cut.
+// straight into a matrix: one baseline and one count per trial cut.  A null
+// object when the graph cannot be read directly, or when Python code run on
+// the way rebound compute_lpi: the caller then takes the plain path.
 py::object fragment_atom_softs_fast(py::handle H, py::handle chem_bonds, py::handle atom_set, double tol,
                                     const py::set &frag_nodes) {
+    GraphSnapshot g;
+    if (!g.capture(H)) return py::object();
+    // The fragment's nodes in the graph's node order.
     py::dict pos;
-    std::vector<py::object> nodes;
-    for (auto kv : py::reinterpret_borrow<py::dict>(H.attr("_node"))) {
-        if (!contains(frag_nodes, kv.first)) continue;
-        pos[kv.first] = py::int_(nodes.size());
-        nodes.push_back(py::reinterpret_borrow<py::object>(kv.first));
+    std::size_t k = 0;
+    for (const py::object &node : g.nodes) {
+        if (!contains(frag_nodes, node)) continue;
+        if (dict_get(pos, node)) continue;  // a key equal to an earlier one keeps that one's row
+        pos[node] = py::int_(k++);
     }
-    const std::size_t k = nodes.size();
     // At its peak: the matrix and numpy_eigh's.
     graph::check_dense_size(k, 1 + graph::kEighMatrices);
-    py::dict adj = H.attr("_adj");
     std::vector<double> a(k * k, 0.0);
-    for (std::size_t i = 0; i < k; ++i) {
-        for (auto nb : py::reinterpret_borrow<py::dict>(adj[nodes[i]])) {
-            PyObject *j = dict_get(pos, nb.first);
-            if (j) a[i * k + PyLong_AsSsize_t(j)] = edge_weight(nb.second);
+    std::unordered_set<std::size_t> edges;
+    for (const GraphSnapshot::Row &r : g.rows) {
+        const long i = row_of(pos, r.key);
+        if (i < 0) continue;
+        for (const GraphSnapshot::Entry &e : r.entries) {
+            const long j = row_of(pos, e.nbr);
+            if (j < 0) continue;
+            const double w = e.weight ? as_double(e.weight) : 1.0;
+            if (static_cast<std::size_t>(i) >= k || static_cast<std::size_t>(j) >= k) continue;
+            a[pair_key(i, j, k)] = w;
+            edges.insert(pair_key(i, j, k));
         }
     }
     std::vector<std::pair<int, int>> trials;
@@ -285,19 +404,22 @@ py::object fragment_atom_softs_fast(py::handle H, py::handle chem_bonds, py::han
         if (!contains(atom_set, item(cb, "atom_u"))) continue;
         if (!contains(atom_set, item(cb, "atom_v"))) continue;
         py::object u = item(cb, "u_node"), v = item(cb, "v_node");
-        PyObject *pu = dict_get(pos, u);
-        PyObject *pv = dict_get(pos, v);
-        if (!pu || !pv || !graph_has_edge(adj, u, v)) continue;
-        trials.push_back({static_cast<int>(PyLong_AsSsize_t(pu)), static_cast<int>(PyLong_AsSsize_t(pv))});
+        const long pu = row_of(pos, u);
+        if (pu < 0) continue;
+        const long pv = row_of(pos, v);
+        if (pv < 0 || !edges.count(pair_key(pu, pv, k))) continue;
+        trials.push_back({static_cast<int>(pu), static_cast<int>(pv)});
         candidates.append(cb);
     }
+    g.verify("_fragment_atom_softs");
+    if (!is_own(F_compute_lpi)) return py::object();
     std::vector<char> soft;
     {
         py::gil_scoped_release release;
         soft = lpi::soft_trials(std::move(a), k, trials, tol, graph::exact_counts(tol), graph::numpy_eigh());
     }
     py::list softs;
-    for (std::size_t t = 0; t < soft.size(); ++t)
+    for (std::size_t t = 0; t < soft.size() && t < candidates.size(); ++t)
         if (soft[t]) softs.append(candidates[t]);
     return softs;
 }
@@ -314,17 +436,24 @@ struct CascadeData {
     CascadeOptions opt;
 };
 
+// An int (or bool): hashes and compares as its value, with no Python code.
+bool plain_int(py::handle h) { return PyLong_CheckExact(h.ptr()) || PyBool_Check(h.ptr()); }
+
+// A number the cascade can compare in C++ exactly as Python compares it: a
+// float, or an int (or bool) that a double holds exactly.  Anything else
+// (a huge int, a subclass with its own comparisons) takes the plain path.
 bool as_real(py::handle h, double &out) {
-    if (PyFloat_Check(h.ptr())) {
+    if (PyFloat_CheckExact(h.ptr())) {
         out = PyFloat_AS_DOUBLE(h.ptr());
         return true;
     }
-    if (PyLong_Check(h.ptr())) {
-        out = PyLong_AsDouble(h.ptr());
-        if (out == -1.0 && PyErr_Occurred()) {
-            PyErr_Clear();
-            out = compare(h, py::int_(0), Py_LT) ? -INFINITY : INFINITY;
-        }
+    if (plain_int(h)) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(h.ptr(), &overflow);
+        if (v == -1 && PyErr_Occurred()) raise();
+        constexpr long long kExact = 1LL << 53;
+        if (overflow || v > kExact || v < -kExact) return false;
+        out = static_cast<double>(v);
         return true;
     }
     return false;
@@ -333,15 +462,20 @@ bool as_real(py::handle h, double &out) {
 bool read_molecule(py::handle mol, long long n, Molecule &m) {
     m.n_atoms = static_cast<std::size_t>(n);
     std::map<std::string, int> symbol_ids;
+    long long total = 0;
     for (long long i = 0; i < n; ++i) {
         py::object atom = mol.attr("GetAtomWithIdx")(i);
         py::object nominal = atom_nominal(atom);
         int overflow = 0;
         long long v = PyLong_CheckExact(nominal.ptr()) ? PyLong_AsLongLongAndOverflow(nominal.ptr(), &overflow) : 0;
+        // Masses whose sums might leave the exact range of a 64-bit int are
+        // summed by Python on the plain path.
         if (!PyLong_CheckExact(nominal.ptr()) || overflow || v > (1LL << 40) || v < -(1LL << 40)) {
             PyErr_Clear();
             return false;
         }
+        total += v < 0 ? -v : v;
+        if (total > (1LL << 53)) return false;
         m.nominal.push_back(v);
         py::object sym = atom.attr("GetSymbol")();
         if (!PyUnicode_Check(sym.ptr())) return false;
@@ -359,50 +493,70 @@ bool read_molecule(py::handle mol, long long n, Molecule &m) {
     return true;
 }
 
+// The graph and the bond records as the cascade needs them; the graph is
+// read into owned data first and checked to be unchanged at the end, since
+// hashing its nodes and converting its weights can run Python code.
 bool read_graph(py::handle H, py::handle atom_subgraphs, py::handle chem_bonds, long long n, CascadeData &d) {
     if (!graph::is_plain_graph(H)) return false;
     if (!PyList_CheckExact(chem_bonds.ptr()) && !PyTuple_CheckExact(chem_bonds.ptr())) return false;
-    py::dict rows = node_rows(H);
+    GraphSnapshot snap;
+    if (!snap.capture(H)) return false;
     NodeMatrix &g = d.graph;
-    g.n_nodes = static_cast<std::size_t>(rows.size());
+    const std::size_t k = snap.nodes.size();
+    py::dict rows;
+    for (std::size_t i = 0; i < k; ++i)
+        if (!dict_get(rows, snap.nodes[i])) rows[snap.nodes[i]] = py::int_(i);
+    g.n_nodes = k;
     for (long long a = 0; a < n; ++a) {
         py::object nodes = steal(PyObject_GetItem(atom_subgraphs.ptr(), py::int_(a).ptr()));
         std::vector<int> r;
         for (py::handle node : py::iter(nodes)) {
-            PyObject *row = dict_get(rows, node);
-            if (row) r.push_back(static_cast<int>(PyLong_AsSsize_t(row)));
+            const long row = row_of(rows, node);
+            if (row >= 0) r.push_back(static_cast<int>(row));
         }
         g.atom_nodes.push_back(std::move(r));
     }
-    py::dict adj = H.attr("_adj");
+    // Held through the cascade, beside a fragment's matrix and numpy_eigh's.
+    graph::check_dense_size(k, 2 + graph::kEighMatrices);
+    g.adjacency.assign(k * k, 0.0);
+    std::unordered_set<std::size_t> edges;
+    for (const GraphSnapshot::Row &r : snap.rows) {
+        const long i = row_of(rows, r.key);
+        if (i < 0) continue;
+        for (const GraphSnapshot::Entry &e : r.entries) {
+            const long j = row_of(rows, e.nbr);
+            if (j < 0) continue;
+            const double w = e.weight ? as_double(e.weight) : 1.0;
+            g.adjacency[pair_key(i, j, k)] = w;
+            edges.insert(pair_key(i, j, k));
+        }
+    }
     py::list records = steal(PySequence_List(chem_bonds.ptr()));
     for (py::handle cb : records) {
         if (!PyDict_CheckExact(cb.ptr())) return false;
         BondRecord r;
         py::object au = item(cb, "atom_u");
-        if (!PyLong_Check(au.ptr())) return false;
+        if (!plain_int(au)) return false;
         r.atom_u = static_cast<int>(node_of(au, n));
         if (r.atom_u >= 0) {
             py::object av = item(cb, "atom_v");
-            if (!PyLong_Check(av.ptr())) return false;
+            if (!plain_int(av)) return false;
             r.atom_v = static_cast<int>(node_of(av, n));
         }
         if (r.atom_u >= 0 && r.atom_v >= 0) {
             py::object u = item(cb, "u_node"), v = item(cb, "v_node");
-            PyObject *ru = dict_get(rows, u);
-            PyObject *rv = dict_get(rows, v);
-            if (ru && rv) {
-                r.u = static_cast<int>(PyLong_AsSsize_t(ru));
-                r.v = static_cast<int>(PyLong_AsSsize_t(rv));
-                r.edge = graph_has_edge(adj, u, v);
+            const long ru = row_of(rows, u);
+            const long rv = ru >= 0 ? row_of(rows, v) : -1;
+            if (ru >= 0 && rv >= 0) {
+                r.u = static_cast<int>(ru);
+                r.v = static_cast<int>(rv);
+                r.edge = edges.count(pair_key(ru, rv, k)) != 0;
             }
             if (!as_real(get_or(cb, "order", py::int_(1)), r.order)) return false;
         }
         d.bonds.push_back(r);
     }
-    // Held through the cascade, beside a fragment's matrix and numpy_eigh's.
-    g.adjacency = graph::dense_adjacency(H, py::str("weight"), 2 + graph::kEighMatrices).a;
-    if (g.adjacency.size() != g.n_nodes * g.n_nodes) return false;
+    snap.verify("predict_fragments_recursive");
     return true;
 }
 
@@ -475,7 +629,7 @@ py::object nominal_atom_mass(const Args &a) { return memo_atom_mass(a[0]); }
 
 py::object nominal_mass(const Args &a) {
     py::handle mol = a[0];
-    const mol::MolInfo *info = mol::take_mol_info(mol);
+    const mol::MolInfo *info = molecule_as_read(mol);
     const auto n = info ? static_cast<Py_ssize_t>(info->mass.size()) : 0;
     IntSum s;
     for (py::handle i : py::iter(a[1])) {
@@ -493,7 +647,7 @@ py::object predict_fragments(const Args &a) {
     py::handle mol = a[0], soft_bonds = a[1], ring = a[2], min_ring_mz = a[3];
     // The molecule as VIF read it serves while every function handed the
     // molecule below is the module's own.
-    const mol::MolInfo *info = mol::take_mol_info(mol);
+    const mol::MolInfo *info = molecule_as_read(mol);
     if (info && !(is_own(F_fragment_formula) && is_own(F_nominal_mass) && is_own(F_pair_label)))
         info = nullptr;
     const long long n = info ? static_cast<long long>(info->symbol.size()) : atom_count(mol);
@@ -595,12 +749,14 @@ py::object fragment_atom_softs(const Args &a) {
     }
     // The module's own LPI on a plain graph, with a tolerance it can count
     // against directly, is computed here on the fragment's matrix.
-    if (is_own(F_compute_lpi) && graph::is_plain_graph(H)) {
+    if (graph::is_plain_graph(H) && is_own(F_compute_lpi)) {
         const double tol_d = PyFloat_AsDouble(tol.ptr());
-        if (tol_d == -1.0 && PyErr_Occurred())
+        if (tol_d == -1.0 && PyErr_Occurred()) {
             PyErr_Clear();
-        else if (std::isfinite(tol_d) && tol_d >= 0.0)
-            return fragment_atom_softs_fast(H, chem_bonds, atom_set, tol_d, frag_nodes);
+        } else if (std::isfinite(tol_d) && tol_d >= 0.0 && is_own(F_compute_lpi)) {
+            py::object softs = fragment_atom_softs_fast(H, chem_bonds, atom_set, tol_d, frag_nodes);
+            if (softs) return softs;
+        }
     }
     return fragment_atom_softs_plain(H, chem_bonds, atom_set, tol, frag_nodes);
 }
@@ -616,8 +772,11 @@ py::object cut_atom_set(const Args &a) {
         if (dict_get(local, x)) continue;
         local[x] = py::int_(atoms.size());
         atoms.push_back(py::reinterpret_borrow<py::object>(x));
-        all_int = all_int && PyLong_Check(x.ptr());
+        all_int = all_int && plain_int(x);
     }
+    // Ints compare without running Python code, so the sort sees one
+    // consistent order (a comparison of Python objects could change its
+    // answers mid-sort, which std::stable_sort does not survive).
     if (all_int) {
         std::stable_sort(atoms.begin(), atoms.end(),
                          [](const py::object &p, const py::object &q) { return compare(p, q, Py_LT); });
@@ -685,10 +844,12 @@ py::object cut_atom_set(const Args &a) {
 py::object predict_fragments_recursive(const Args &a) {
     py::handle mol = a[0], H = a[1], atom_subgraphs = a[2], chem_bonds = a[3];
     py::handle max_generations = a[4], min_mz = a[5], ring = a[6];
-    const bool own = is_own(F_compute_lpi) && is_own(F_fragment_atom_softs) && is_own(F_cut_atom_set) &&
-                     is_own(F_nominal_mass) && is_own(F_fragment_formula);
+    auto own = [] {
+        return is_own(F_compute_lpi) && is_own(F_fragment_atom_softs) && is_own(F_cut_atom_set) &&
+               is_own(F_nominal_mass) && is_own(F_fragment_formula);
+    };
     CascadeData d;
-    if (!own || !as_real(max_generations, d.opt.max_generations) || !as_real(min_mz, d.opt.min_mz))
+    if (!own() || !as_real(max_generations, d.opt.max_generations) || !as_real(min_mz, d.opt.min_mz))
         return cascade_plain(mol, H, atom_subgraphs, chem_bonds, max_generations, min_mz, ring);
     d.opt.ring = truth(ring);
     const long long n = atom_count(mol);
@@ -697,6 +858,8 @@ py::object predict_fragments_recursive(const Args &a) {
     // With no generation to expand the graph is never read.
     if (!(0 >= d.opt.max_generations) && !read_graph(H, atom_subgraphs, chem_bonds, n, d))
         return cascade_plain(mol, H, atom_subgraphs, chem_bonds, max_generations, min_mz, ring);
+    // Python code run while reading may have rebound one of the functions.
+    if (!own()) return cascade_plain(mol, H, atom_subgraphs, chem_bonds, max_generations, min_mz, ring);
     std::vector<Peak> peaks;
     {
         py::gil_scoped_release release;

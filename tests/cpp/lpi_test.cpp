@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numbers>
+#include <string>
 
 #include "../../corvane/lpi/lpi_core.hpp"
 #include "reference.hpp"
@@ -165,4 +167,139 @@ TEST_CASE("soft trials: a cut that keeps the counts is soft") {
         cut[i * n + j] = cut[j * n + i] = 0.0;
         CHECK(static_cast<bool>(soft[t]) == (direct(cut, n, 1e-9) == base));
     }
+}
+
+namespace {
+
+// Jacobi on the matrix brought near 1 by a power of two, eigenvalues scaled
+// back: a reference decomposition for weights anywhere in the range.
+lpi::Decompose scaled_jacobi() {
+    return [](const std::vector<double> &a, std::size_t n, std::vector<double> &w, std::vector<double> &q) {
+        double m = 0.0;
+        for (double x : a) m = std::max(m, std::fabs(x));
+        int e = 0;
+        std::frexp(m, &e);
+        std::vector<double> s(a);
+        for (double &x : s) x = std::ldexp(x, -e);
+        corvane::testing::jacobi(s, n, w, q);
+        for (double &x : w) x = std::ldexp(x, e);
+        return true;
+    };
+}
+
+struct ScaleCase {
+    std::string name;
+    std::size_t n;
+    std::vector<std::pair<std::size_t, std::size_t>> edges;
+};
+
+std::vector<ScaleCase> scale_cases() {
+    return {
+        {"C4", 4, cycle_edges(4)},  // 2, 0, 0, -2; a cut leaves P4
+        {"C6", 6, cycle_edges(6)},  // no zero eigenvalue, nor after a cut
+        {"P5", 5, path_edges(5)},   // one zero eigenvalue
+        {"K4", 4, {{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}, {2, 3}}},
+        {"bowtie", 5, {{0, 1}, {1, 2}, {2, 0}, {2, 3}, {3, 4}, {4, 2}}},
+    };
+}
+
+}  // namespace
+
+TEST_CASE("sign counts do not depend on the scale of the weights, from 1e-300 to 1e300") {
+    // The counts of s * A against s * tol are those of A against tol.  A
+    // count may become uncertain (zero eigenvalues that rounding moves by
+    // eps * s against a band of width 1e-9 * s), never wrong; for s >= 1
+    // what is certain at s = 1 stays certain.
+    const double tol = 1e-9;
+    for (const ScaleCase &g : scale_cases()) {
+        CAPTURE(g.name);
+        const std::vector<double> unit = adjacency(g.n, g.edges);
+        const lpi::CheckedCounts base1 = lpi::lpi_counts_checked(unit, g.n, tol);
+        REQUIRE(base1.certain);
+        std::vector<double> one = unit;
+        const auto trials1 = lpi::trial_cut_counts(one, g.n, g.edges, tol, scaled_jacobi());
+        for (int p = -300; p <= 300; p += 15) {
+            for (double s : {std::pow(10.0, p), std::ldexp(1.0, p * 10 / 3)}) {
+                CAPTURE(s);
+                std::vector<double> a = adjacency(g.n, g.edges, s);
+                const lpi::CheckedCounts b = lpi::lpi_counts_checked(a, g.n, tol * s);
+                if (s >= 1.0) CHECK(b.certain);
+                if (b.certain) CHECK(b.counts == base1.counts);
+                lpi::CheckedCounts bt;
+                const auto trials = lpi::trial_cut_counts(a, g.n, g.edges, tol * s, scaled_jacobi(), &bt);
+                if (bt.certain) CHECK(bt.counts == base1.counts);
+                for (std::size_t t = 0; t < trials.size(); ++t) {
+                    CAPTURE(t);
+                    REQUIRE(trials1[t].certain);
+                    if (s >= 1.0) CHECK(trials[t].certain);
+                    if (trials[t].certain) CHECK(trials[t].counts == trials1[t].counts);
+                    const lpi::CheckedCounts one_cut = lpi::cut_counts(a, g.n, g.edges[t].first, g.edges[t].second, tol * s);
+                    if (one_cut.certain) CHECK(one_cut.counts == trials1[t].counts);
+                }
+            }
+        }
+    }
+}
+
+TEST_CASE("huge weights against a fixed band: no certain count is wrong") {
+    // Squared entries of 1e170 overflow and products of their reciprocals
+    // underflow; counts that were claimed certain came out as all negative.
+    const double tol = 1e-9;
+    for (const ScaleCase &g : scale_cases()) {
+        CAPTURE(g.name);
+        for (double s : {1e150, 1e155, 1e170, 1e200, 1e250, 1e300, 1e307, 0x1p1020}) {
+            CAPTURE(s);
+            std::vector<double> a = adjacency(g.n, g.edges, s);
+            const std::vector<double> unit = adjacency(g.n, g.edges);
+            // Eigenvalues are s times those of the unit graph; a zero one
+            // stays exactly zero and inside the band, others stay far out
+            // of it.  Where there is no zero eigenvalue the counts must be
+            // certain; where there is, rounding of about eps * s puts it
+            // beyond the band's edges and only a certain count may not be
+            // wrong.
+            const lpi::CheckedCounts b = lpi::lpi_counts_checked(a, g.n, tol);
+            const lpi::CheckedCounts b1 = lpi::lpi_counts_checked(unit, g.n, tol);
+            REQUIRE(b1.certain);
+            if (b1.counts.zero == 0) CHECK(b.certain);
+            if (b.certain) CHECK(b.counts == b1.counts);
+            const auto trials = lpi::trial_cut_counts(a, g.n, g.edges, tol, scaled_jacobi());
+            for (std::size_t t = 0; t < trials.size(); ++t) {
+                CAPTURE(t);
+                auto [i, j] = g.edges[t];
+                std::vector<double> u = unit;
+                const lpi::CheckedCounts exact = lpi::cut_counts(u, g.n, i, j, tol);
+                REQUIRE(exact.certain);
+                if (exact.counts.zero == 0) CHECK(trials[t].certain);
+                if (trials[t].certain) CHECK(trials[t].counts == exact.counts);
+            }
+        }
+    }
+}
+
+TEST_CASE("Sturm counts with off-diagonal entries whose squares overflow") {
+    // T = s * [[0, 1], [1, 0]]: eigenvalues -s and s.
+    for (double s : {1e160, 1e200, 1e300, 1.5e308}) {
+        CAPTURE(s);
+        const std::vector<double> d = {0.0, 0.0}, e = {0.0, s};
+        CHECK(lpi::sturm_count_below(d, e, 0.0) == 1);
+        CHECK(lpi::sturm_count_below(d, e, -s * 2.0) == 0);
+        CHECK(lpi::sturm_count_below(d, e, s / 2.0) == 1);
+        CHECK(lpi::sturm_count_below(d, e, std::numeric_limits<double>::max()) == 2);
+    }
+}
+
+TEST_CASE("entries that are not finite leave every count uncertain") {
+    const double bad[] = {NAN, INFINITY, -INFINITY};
+    for (double x : bad) {
+        CAPTURE(x);
+        std::vector<double> a = adjacency(4, cycle_edges(4));
+        a[0] = x;  // on the diagonal, so no trial cuts it away
+        CHECK_FALSE(lpi::lpi_counts_checked(a, 4, 1e-9).certain);
+        for (const lpi::CheckedCounts &c : lpi::trial_cut_counts(a, 4, cycle_edges(4), 1e-9, scaled_jacobi()))
+            CHECK_FALSE(c.certain);
+    }
+    // A trial outside the matrix is never counted as certain, and never read.
+    std::vector<double> a = adjacency(3, cycle_edges(3));
+    const auto c = lpi::trial_cut_counts(a, 3, {{0, 1}, {0, 7}}, 1e-9, scaled_jacobi());
+    CHECK_FALSE(c[1].certain);
 }
