@@ -52,6 +52,7 @@ Py_ssize_t find_param(const CvFunction *f, PyObject *key) {
 }
 
 PyObject *call_body(CvFunction *f, PyObject *const *slots, PyObject *extra) {
+    gil::CallScope inside;  // interpreter exit waits for this call or parks it
     try {
         py::object r = f->def->body(Args{slots, extra});
         return r.release().ptr();

@@ -230,7 +230,7 @@ py::list soft_bonds_fast(py::handle graph, py::handle chem_bonds, py::handle bas
     std::vector<lpi::CheckedCounts> counts;
     {
         lpi::Decompose eig = graph::numpy_eigh();
-        py::gil_scoped_release nogil;
+        gil::Release nogil;
         counts = lpi::trial_cut_counts(t.dense->a, t.dense->n, t.cuts, tol, eig);
     }
     return keep_unchanged(t, counts, baseline, tol);
