@@ -1,6 +1,7 @@
 #include "gil.hpp"
 
 #include <pybind11/pybind11.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -34,10 +35,22 @@ struct ExitState {
 
 thread_local int call_depth = 0;
 
-ExitState &exit_state() {
-    static ExitState *s = new ExitState();
-    return *s;
+ExitState *g_state = new ExitState();
+
+ExitState &exit_state() { return *g_state; }
+
+// In a forked child only the forking thread lives on: the mutex may have
+// been held by another thread of the parent, and the counts are the
+// parent's.  The child starts from a fresh state (its atexit hook is
+// inherited).
+void after_fork_in_child() {
+    const bool hooked = g_state->hooked;
+    g_state = new ExitState();
+    g_state->hooked = hooked;
+    g_state->attached = call_depth > 0 ? 1 : 0;
 }
+
+[[maybe_unused]] const int fork_handler_installed = pthread_atfork(nullptr, nullptr, after_fork_in_child);
 
 // The end of a thread that may not take the lock again.  It never returns
 // and never unwinds, so nothing on its stack runs without the lock; the
