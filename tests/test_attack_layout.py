@@ -205,12 +205,13 @@ def test_rebound_equalizer_editing_in_place_is_seen():
 # Class 5: integers beyond 64 bits, never wrapped
 
 @pytest.mark.parametrize("call, error", [
-    ("corvane._yerlestir_dugumler(2**70, [0.0])", OverflowError),
+    ("corvane._yerlestir_dugumler(2**70, [0.0])", MemoryError),
     ("corvane._yerlestir_dugumler(2**62, [0.0])", MemoryError),
     ("corvane.compute_atom_layout(Chem.AddHs(Chem.MolFromSmiles('CC')), n_iter=2**64)", OverflowError),
-    ("corvane._radial_equalize(np.zeros((3, 2)), {0: [0, 2**64]})", OverflowError),
+    ("corvane._radial_equalize(np.zeros((3, 2)), {0: [0, 2**64]})", IndexError),
     ("corvane._radial_equalize(np.zeros((3, 2)), {0: [0, -2**63]})", IndexError),
-    ("corvane._enforce_mirror(np.zeros((3, 2)), [0, 0, 0], 2**64 + 1)", OverflowError),
+    ("corvane._enforce_mirror(np.zeros((3, 2)), [0, 0, 0], 2**64 + 1)", IndexError),
+    ("corvane._enforce_mirror(np.zeros((3, 2)), [0, 0, 0], -3)", IndexError),
 ])
 def test_huge_integers(call, error):
     from rdkit import Chem  # noqa: F401 - used by the calls
@@ -220,8 +221,10 @@ def test_huge_integers(call, error):
         eval(call)
 
 
-def test_negative_node_count_far_below_the_targets():
-    assert corvane._yerlestir_dugumler(-2**63, [1.0, 2.0]) == []
+@pytest.mark.parametrize("n", [-2**63, -2**70])
+def test_negative_node_count_far_below_the_targets(n):
+    assert corvane._yerlestir_dugumler(n, [1.0, 2.0]) == []
+    assert corvane._yerlestir_dugumler(n, []) == []
 
 
 # ---------------------------------------------------------------------------

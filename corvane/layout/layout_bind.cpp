@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <numbers>
 #include <string>
@@ -140,10 +141,34 @@ private:
     bool fast_ = false;
 };
 
+// operator.index(o) (called once), and its value as a C long long with
+// `overflow` saying whether (and to which side) it lies beyond that range.
+struct Index {
+    explicit Index(py::handle o) : obj(steal(PyNumber_Index(o.ptr()))) {
+        value = PyLong_AsLongLongAndOverflow(obj.ptr(), &overflow);
+        if (value == -1 && PyErr_Occurred()) raise();
+    }
+    py::object obj;
+    long long value = 0;
+    int overflow = 0;
+};
+
+// An index into an array axis of `size` entries (negative ones count from
+// the end); IndexError as numpy gives it when out of range, however large.
+long long array_index(py::handle o, long long size, const char *axis) {
+    const Index i(o);
+    const long long j = i.value < 0 ? i.value + size : i.value;
+    if (i.overflow || j < 0 || j >= size)
+        raise(PyExc_IndexError, "index " + repr_text(i.obj) + " is out of bounds for " + axis + " with size " +
+                                    std::to_string(size));
+    return j;
+}
+
 int axis_of(py::handle axis) {
-    long long a = as_index(axis);
-    if (a != 0 && a != 1) raise(PyExc_IndexError, "axis " + std::to_string(a) + " is not a column of coords (0 or 1)");
-    return static_cast<int>(a);
+    const Index a(axis);
+    if (a.overflow || (a.value != 0 && a.value != 1))
+        raise(PyExc_IndexError, "axis " + repr_text(a.obj) + " is not a column of coords (0 or 1)");
+    return static_cast<int>(a.value);
 }
 
 void mirror_object(py::handle coords, py::handle ranks, py::handle axis, double eps) {
@@ -206,14 +231,8 @@ Groups groups_from_mapping(py::handle groups, std::size_t n) {
         Py_ssize_t k = PyObject_Size(members.ptr());
         if (k < 0) throw py::error_already_set();
         if (k < 2) continue;
-        for (py::handle m : members) {
-            long long i = as_index(m);
-            long long j = i < 0 ? i + static_cast<long long>(n) : i;
-            if (j < 0 || j >= static_cast<long long>(n))
-                raise(PyExc_IndexError,
-                      "index " + std::to_string(i) + " is out of bounds for axis 0 with size " + std::to_string(n));
-            out.back().push_back(static_cast<long>(j));
-        }
+        for (py::handle m : members)
+            out.back().push_back(static_cast<long>(array_index(m, static_cast<long long>(n), "axis 0")));
     }
     return out;
 }
@@ -491,7 +510,11 @@ py::object yerlestir_dugumler(const Args &a) {
     PyObject *l = PySequence_List(cut.ptr());
     if (!l) throw py::error_already_set();
     py::list angles = py::reinterpret_steal<py::list>(l);
-    const long long n = as_index(n_obj);
+    // Beyond 64 bits: a count no list can reach (Python would run out of
+    // memory), or one so negative that the slice is empty.
+    const Index count(n_obj);
+    if (count.overflow > 0) throw std::bad_alloc();
+    const long long n = count.overflow < 0 ? std::numeric_limits<long long>::min() : count.value;
     if (angles.empty()) {
         if (n == 0) raise(PyExc_ZeroDivisionError, "float division by zero");
     } else if (static_cast<long long>(angles.size()) >= n) {
