@@ -672,8 +672,7 @@ def test_soft_bonds_with_a_generator_that_mutates(smiles, at, mutation, k):
     assert all(b in bonds for b in soft)
 
 
-# ====================================================================
-
+# ===========================================================================
 # Issue 14, group "net": the PubChem lookup against answers of any shape.
 # Whatever the server sends, the lookup returns SMILES text without control
 # characters and an integer (or no) CID, or raises an ordinary exception; it
@@ -757,7 +756,9 @@ def test_pubchem_odd_time_limits(pubchem_server, timeout):
     except (ValueError, TypeError, OverflowError, requests.exceptions.RequestException):
         pass
 # ===========================================================================
-=======
+
+
+# ---------------------------------------------------------------------------
 # ms group: the mass-spectrum functions attacked mid-call.  A weight's
 # __float__, an atom_subgraphs lookup or a chem_bonds generator mutates the
 # graph, rebinds a module name or raises at a drawn moment; every call ends
@@ -873,3 +874,141 @@ def test_ms_functions_attacked_mid_call(smi, fn, trigger, action, when, seed):
 
 
 # ---------------------------------------------------------------------------
+
+
+# ---------------------------------------------------------------------------
+# Layout attacks (issue 14, group "layout"): callbacks that resize the
+# coordinates, raise, or rebind module names in the middle of the layout
+# functions, drawn at random and run in one child process.
+
+LAYOUT_ATTACK_CHILD = textwrap.dedent(
+    """
+    import sys, json
+    import numpy as np
+    from rdkit import Chem
+    import corvane
+
+    ORIGINAL = {k: getattr(corvane, k) for k in ("_radial_equalize", "_symmetry_classes", "_pca_align", "_enforce_mirror")}
+
+    class Trigger:
+        # Runs the attack on its `when`-th use (counted over every hook of one case).
+        def __init__(self, spec, arr):
+            self.spec, self.arr, self.count = spec, arr, 0
+        def __call__(self):
+            self.count += 1
+            if self.count != self.spec["when"]:
+                return
+            act = self.spec["action"]
+            if act == "raise":
+                raise ValueError("attack")
+            if act == "resize" and self.arr:
+                self.arr[0].resize((self.spec["rows"], 2), refcheck=False)
+            if act == "rebind":
+                corvane._radial_equalize = lambda c, g: None
+
+    def case(spec):
+        rng = np.random.default_rng(spec["seed"])
+        n = spec["n"]
+        coords = rng.normal(size=(n, 2))
+        if spec["fortran"]:
+            c = np.ndarray((n, 2), dtype=float, order="F")
+            c[:] = coords
+            coords = c
+        arr = [coords]
+        t = Trigger(spec, arr)
+        class R:
+            def __init__(self, v): self.v = v
+            def __ne__(self, o):
+                t()
+                return self.v != o.v
+            def __eq__(self, o):
+                t()
+                return self.v == o.v
+            def __hash__(self): return hash(self.v)
+        class I:
+            def __init__(self, i): self.i = i
+            def __index__(self):
+                t()
+                return self.i
+        class F:
+            def __init__(self, x): self.x = x
+            def __float__(self):
+                t()
+                return self.x
+        fn = spec["fn"]
+        ranks = [R(int(v)) for v in rng.integers(0, 3, n)]
+        if fn == "mirror":
+            corvane._enforce_mirror(coords, ranks, I(spec["axis"]), F(0.05))
+        elif fn == "radial":
+            corvane._radial_equalize(coords, {0: [I(int(i)) for i in rng.integers(0, n, 4)], 1: [I(0), I(n - 1)]})
+        elif fn == "pca":
+            corvane._pca_align(coords)
+        elif fn == "nodes":
+            corvane._yerlestir_dugumler(I(spec["n"] + 2), [F(float(x)) for x in rng.normal(size=3)])
+        elif fn == "layout":
+            mol = Chem.AddHs(Chem.MolFromSmiles(spec["smiles"]))
+            def eq(c, g):
+                arr[:] = [c]
+                t()
+            def classes(m):
+                t()
+                return [R(i % 2) for i in range(m.GetNumAtoms() + spec["extra_ranks"])]
+            corvane._radial_equalize = eq
+            if spec["rebind_classes"]:
+                corvane._symmetry_classes = classes
+            corvane.compute_atom_layout(mol, n_iter=I(70), target_bond_len=F(1.5))
+
+    counts = {}
+    for line in sys.stdin.read().splitlines():
+        spec = json.loads(line)
+        sys.stderr.write("TRY " + line + "\\n")
+        sys.stderr.flush()
+        try:
+            case(spec)
+            key = "ok"
+        except SystemError:
+            raise
+        except Exception as e:
+            key = type(e).__name__
+        finally:
+            for k, v in ORIGINAL.items():
+                setattr(corvane, k, v)
+        counts[key] = counts.get(key, 0) + 1
+    print(json.dumps(counts))
+    """
+)
+
+layout_attack = st.fixed_dictionaries({
+    "fn": st.sampled_from(["mirror", "radial", "pca", "nodes", "layout"]),
+    "seed": st.integers(0, 2**32 - 1),
+    "n": st.sampled_from([1, 2, 3, 7, 40, 300]),
+    "fortran": st.booleans(),
+    "when": st.integers(1, 12),
+    "action": st.sampled_from(["resize", "resize", "raise", "rebind", "none"]),
+    "rows": st.sampled_from([0, 1, 2, 3, 5000]),
+    "axis": st.sampled_from([0, 1]),
+    "smiles": st.sampled_from(["CC", "c1ccccc1", "CCO", "ClC(Cl)Cl", "C1CC1C(=O)O"]),
+    "extra_ranks": st.sampled_from([0, 0, 2, -1]),
+    "rebind_classes": st.booleans(),
+})
+
+
+def test_layout_attacks_never_crash():
+    import json
+
+    specs = []
+
+    @settings(max_examples=examples(60), deadline=None, database=None, suppress_health_check=list(HealthCheck))
+    @given(layout_attack)
+    def collect(spec):
+        specs.append(spec)
+
+    collect()
+    env = dict(os.environ, MPLBACKEND="Agg", PYTHONPATH=os.path.dirname(corvane.__file__))
+    proc = subprocess.run([sys.executable, "-c", LAYOUT_ATTACK_CHILD], input="\n".join(json.dumps(s) for s in specs),
+                          capture_output=True, text=True, env=env, timeout=1800)
+    tried = [ln for ln in proc.stderr.splitlines() if ln.startswith("TRY ")]
+    assert proc.returncode == 0, f"child died ({proc.returncode}) at {tried[-1:]}\n{proc.stderr[-3000:]}"
+    counts = json.loads(proc.stdout.strip().splitlines()[-1])
+    assert sum(counts.values()) == len(specs)
+    assert "SystemError" not in counts

@@ -114,7 +114,7 @@ void check_dense_size(std::size_t n, std::size_t matrices) {
 
 lpi::Decompose numpy_eigh() {
     return [](const std::vector<double> &a, std::size_t n, std::vector<double> &w, std::vector<double> &q) {
-        py::gil_scoped_acquire gil;
+        gil::Acquire held;
         try {
             py::array_t<double> A = to_array(a.data(), n);
             py::tuple res = lookup("np").attr("linalg").attr("eigh")(A);
@@ -208,7 +208,7 @@ lpi::SignCounts eigvalsh_counts(const double *a, std::size_t n, double tol) {
 
 lpi::ExactCounts exact_counts(double tol) {
     return [tol](const std::vector<double> &a, std::size_t k) {
-        py::gil_scoped_acquire gil;
+        gil::Acquire held;
         return eigvalsh_counts(a.data(), k, tol);
     };
 }

@@ -2,8 +2,11 @@
 // plain C++ geometry in the core, numpy arrays and lists out.
 #include <pybind11/numpy.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <new>
 #include <numbers>
 #include <string>
 
@@ -39,12 +42,19 @@ NormKind norm_kind() {
     return static_cast<NormKind>(kind);
 }
 
-// An (n, 2) float64 numpy array seen as 2n row-major doubles.  A C-contiguous
-// array is used in place; any other layout is copied in and, on commit(),
-// written back.
+std::string shape_text(py::ssize_t rows, py::ssize_t cols) {
+    return "(" + std::to_string(rows) + ", " + std::to_string(cols) + ")";
+}
+
+// An (n, 2) float64 numpy array, its rows copied out as 2n row-major
+// doubles.  The work is done on the copy: code run in between (a rank's
+// `!=`, an index's `__index__`, a subclass's `mean`) may resize or free the
+// array's memory.  commit() writes the rows back after checking that the
+// array still has its n rows, dtype and writeability, and raises
+// RuntimeError naming the change otherwise.
 class CoordBuf {
 public:
-    CoordBuf(py::handle obj, bool write) {
+    CoordBuf(py::handle obj, bool write) : write_(write) {
         if (!py::isinstance<py::array>(obj))
             raise(PyExc_TypeError, "coords must be a numpy array of shape (n, 2), not " + type_name(obj));
         arr_ = py::reinterpret_borrow<py::array>(obj);
@@ -55,38 +65,40 @@ public:
             raise(PyExc_ValueError, "coords must have shape (n, 2), not " + std::string(py::str(arr_.attr("shape"))));
         if (write && !arr_.writeable()) raise(PyExc_ValueError, "assignment destination is read-only");
         n = static_cast<std::size_t>(arr_.shape(0));
-        s0_ = arr_.strides(0);
-        s1_ = arr_.strides(1);
-        contiguous = s1_ == static_cast<py::ssize_t>(sizeof(double)) &&
-                     (n <= 1 || s0_ == static_cast<py::ssize_t>(2 * sizeof(double)));
-        base_ = static_cast<char *>(const_cast<void *>(arr_.data()));
-        if (contiguous) {
-            ptr_ = reinterpret_cast<double *>(base_);
-        } else {
-            copy_.resize(2 * n);
-            for (std::size_t i = 0; i < n; ++i)
-                for (int c = 0; c < 2; ++c) std::memcpy(&copy_[2 * i + c], at(i, c), sizeof(double));
-            ptr_ = copy_.data();
-        }
-    }
-    double *data() { return ptr_; }
-    void commit() {
-        if (contiguous) return;
+        const py::ssize_t s0 = arr_.strides(0), s1 = arr_.strides(1);
+        contiguous = s1 == static_cast<py::ssize_t>(sizeof(double)) &&
+                     (n <= 1 || s0 == static_cast<py::ssize_t>(2 * sizeof(double)));
+        xy_.resize(2 * n);
+        const char *base = static_cast<const char *>(arr_.data());
         for (std::size_t i = 0; i < n; ++i)
-            for (int c = 0; c < 2; ++c) std::memcpy(at(i, c), &copy_[2 * i + c], sizeof(double));
+            for (int c = 0; c < 2; ++c)
+                std::memcpy(&xy_[2 * i + c], base + static_cast<py::ssize_t>(i) * s0 + c * s1, sizeof(double));
+    }
+    double *data() { return xy_.data(); }
+    void commit() {
+        if (!write_) return;
+        std::string change;
+        if (!py::isinstance<py::array_t<double>>(arr_))
+            change = "its dtype changed to " + std::string(py::str(arr_.dtype()));
+        else if (arr_.ndim() != 2 || static_cast<std::size_t>(arr_.shape(0)) != n || arr_.shape(1) != 2)
+            change = "it was resized from " + shape_text(static_cast<py::ssize_t>(n), 2) + " to " +
+                     std::string(py::str(arr_.attr("shape")));
+        else if (!arr_.writeable())
+            change = "it was made read-only";
+        if (!change.empty()) raise(PyExc_RuntimeError, "coords changed during the call: " + change);
+        char *base = static_cast<char *>(arr_.mutable_data());
+        const py::ssize_t s0 = arr_.strides(0), s1 = arr_.strides(1);
+        for (std::size_t i = 0; i < n; ++i)
+            for (int c = 0; c < 2; ++c)
+                std::memcpy(base + static_cast<py::ssize_t>(i) * s0 + c * s1, &xy_[2 * i + c], sizeof(double));
     }
     std::size_t n = 0;
     bool contiguous = true;
 
 private:
-    char *at(std::size_t i, int c) const {
-        return base_ + static_cast<py::ssize_t>(i) * s0_ + static_cast<py::ssize_t>(c) * s1_;
-    }
     py::array arr_;
-    char *base_ = nullptr;
-    double *ptr_ = nullptr;
-    py::ssize_t s0_ = 0, s1_ = 0;
-    std::vector<double> copy_;
+    bool write_;
+    std::vector<double> xy_;
 };
 
 // Equality of the ranks of two atoms.  A list of plain ints covering every
@@ -94,7 +106,7 @@ private:
 // `!=`, fetching items only when a comparison needs them.
 class RankEq {
 public:
-    RankEq(py::handle ranks, std::size_t n) : ranks_(ranks) {
+    RankEq(py::handle ranks, std::size_t n) : ranks_(py::reinterpret_borrow<py::object>(ranks)) {
         if (!PyList_CheckExact(ranks.ptr()) || static_cast<std::size_t>(PyList_GET_SIZE(ranks.ptr())) < n) return;
         vals_.resize(n);
         for (std::size_t i = 0; i < n; ++i) {
@@ -124,15 +136,39 @@ private:
         if (!v) throw py::error_already_set();
         return py::reinterpret_steal<py::object>(v);
     }
-    py::handle ranks_;
+    py::object ranks_;
     std::vector<long long> vals_;
     bool fast_ = false;
 };
 
+// operator.index(o) (called once), and its value as a C long long with
+// `overflow` saying whether (and to which side) it lies beyond that range.
+struct Index {
+    explicit Index(py::handle o) : obj(steal(PyNumber_Index(o.ptr()))) {
+        value = PyLong_AsLongLongAndOverflow(obj.ptr(), &overflow);
+        if (value == -1 && PyErr_Occurred()) raise();
+    }
+    py::object obj;
+    long long value = 0;
+    int overflow = 0;
+};
+
+// An index into an array axis of `size` entries (negative ones count from
+// the end); IndexError as numpy gives it when out of range, however large.
+long long array_index(py::handle o, long long size, const char *axis) {
+    const Index i(o);
+    const long long j = i.value < 0 ? i.value + size : i.value;
+    if (i.overflow || j < 0 || j >= size)
+        raise(PyExc_IndexError, "index " + repr_text(i.obj) + " is out of bounds for " + axis + " with size " +
+                                    std::to_string(size));
+    return j;
+}
+
 int axis_of(py::handle axis) {
-    long long a = as_index(axis);
-    if (a != 0 && a != 1) raise(PyExc_IndexError, "axis " + std::to_string(a) + " is not a column of coords (0 or 1)");
-    return static_cast<int>(a);
+    const Index a(axis);
+    if (a.overflow || (a.value != 0 && a.value != 1))
+        raise(PyExc_IndexError, "axis " + repr_text(a.obj) + " is not a column of coords (0 or 1)");
+    return static_cast<int>(a.value);
 }
 
 void mirror_object(py::handle coords, py::handle ranks, py::handle axis, double eps) {
@@ -140,7 +176,8 @@ void mirror_object(py::handle coords, py::handle ranks, py::handle axis, double 
     if (buf.n == 0) return;
     int ax = axis_of(axis);
     RankEq same(ranks, buf.n);
-    enforce_mirror(buf.data(), buf.n, ax, eps, same);
+    gil::SignalCheck signals;
+    enforce_mirror(buf.data(), buf.n, ax, eps, same, signals);
     buf.commit();
 }
 
@@ -156,14 +193,16 @@ py::object pca_object(py::handle coords) {
     } else {
         // numpy orders this reduction by the memory layout; let it decide.
         py::array_t<double, py::array::c_style | py::array::forcecast> mean = self.attr("mean")(py::arg("axis") = 0);
-        double mx = mean.at(0), my = mean.at(1);
+        if (mean.size() != 2)
+            raise(PyExc_ValueError, "coords.mean(axis=0) gave " + std::to_string(mean.size()) + " values, not 2");
+        const double mx = mean.data()[0], my = mean.data()[1];
         double *xy = buf.data();
         for (std::size_t i = 0; i < n; ++i) {
             xy[2 * i] -= mx;
             xy[2 * i + 1] -= my;
         }
-        buf.commit();
     }
+    buf.commit();
     if (n < 2) return self;
     // The eigenvector signs decide whether the drawing comes out mirrored:
     // they are numpy's.
@@ -192,14 +231,8 @@ Groups groups_from_mapping(py::handle groups, std::size_t n) {
         Py_ssize_t k = PyObject_Size(members.ptr());
         if (k < 0) throw py::error_already_set();
         if (k < 2) continue;
-        for (py::handle m : members) {
-            long long i = as_index(m);
-            long long j = i < 0 ? i + static_cast<long long>(n) : i;
-            if (j < 0 || j >= static_cast<long long>(n))
-                raise(PyExc_IndexError,
-                      "index " + std::to_string(i) + " is out of bounds for axis 0 with size " + std::to_string(n));
-            out.back().push_back(static_cast<long>(j));
-        }
+        for (py::handle m : members)
+            out.back().push_back(static_cast<long>(array_index(m, static_cast<long long>(n), "axis 0")));
     }
     return out;
 }
@@ -273,20 +306,20 @@ py::object enforce_mirror(const Args &a) {
 
 namespace {
 
-// RDKit's 2-D depiction of the molecule (CoordGen preferred) as an (n, 2)
-// array.  An RDKit conformer hands out all positions in one array; the
-// per-atom accessor gives the same doubles.
-py::array_t<double> depiction(py::handle mol, std::size_t n) {
+// RDKit's 2-D depiction of the molecule (CoordGen preferred) as 2n
+// row-major doubles.  An RDKit conformer hands out all positions in one
+// array; the per-atom accessor gives the same doubles.
+std::vector<double> depiction(py::handle mol, std::size_t n) {
     py::object depictor = lookup("rdDepictor");
     depictor.attr("SetPreferCoordGen")(true);
     depictor.attr("Compute2DCoords")(mol);
     py::object conf = mol.attr("GetConformer")();
-    py::array_t<double> coords({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(2)});
-    double *xy = coords.mutable_data();
+    std::vector<double> xy(2 * n);
     py::object all = py::getattr(conf, "GetPositions", py::none());
     py::object pos = all.is_none() ? py::object() : all();
     if (pos && py::isinstance<py::array_t<double>>(pos) && py::array(pos).ndim() == 2 &&
         static_cast<std::size_t>(py::array(pos).shape(0)) == n && py::array(pos).shape(1) >= 2) {
+        // No interpreter code runs while the rows are read.
         auto p = py::array_t<double, py::array::c_style | py::array::forcecast>(pos).unchecked<2>();
         for (std::size_t i = 0; i < n; ++i) {
             xy[2 * i] = p(i, 0);
@@ -299,7 +332,15 @@ py::array_t<double> depiction(py::handle mol, std::size_t n) {
             xy[2 * i + 1] = as_double(p.attr("y"));
         }
     }
-    return coords;
+    return xy;
+}
+
+// An (n, 2) float64 array of 2n row-major doubles.
+py::array_t<double> to_array(const std::vector<double> &xy) {
+    const auto n = static_cast<py::ssize_t>(xy.size() / 2);
+    py::array_t<double> a({n, static_cast<py::ssize_t>(2)});
+    std::copy(xy.begin(), xy.end(), a.mutable_data());
+    return a;
 }
 
 // Symmetry class of every atom, numbered by first occurrence of its rank.
@@ -346,32 +387,51 @@ BondTable bond_table(py::handle mol, std::size_t n) {
 
 // The force iterations with the equalisation of symmetry classes: in C++
 // without the interpreter lock while the equaliser is the module's own,
-// else through the rebound name with the classes as a defaultdict.
-void refine(py::handle coords, double *xy, std::size_t n, py::handle ranks, const BondTable &bt, const ForceParams &p,
-            const Groups &groups, long long n_iter, NormKind nk) {
+// else through the rebound name with the classes as a defaultdict.  The
+// coordinates live in `xy`; a rebound equaliser is handed `coords` filled
+// from it, and its result is read back once it returns.
+void refine(py::array_t<double> &coords, std::vector<double> &xy, std::size_t n, py::handle ranks,
+            const BondTable &bt, const ForceParams &p, const Groups &groups, long long n_iter, NormKind nk) {
     const long bad = first_bad_member(groups, n);
     if (n_iter > 0 && bad < 0 && is_own(F_radial_equalize)) {
-        py::gil_scoped_release nogil;
-        force_loop(xy, n, bt, p, groups, 0, static_cast<long>(n_iter), nk);
+        try {
+            gil::Release nogil;
+            force_loop(xy.data(), n, bt, p, groups, 0, static_cast<long>(n_iter), nk,
+                       [&nogil] { return nogil.interrupted(); });
+        } catch (const Interrupted &) {
+            throw py::error_already_set();
+        }
         return;
     }
     py::object groups_obj;  // the defaultdict a rebound equaliser is given
     StepScratch scratch;
+    gil::SignalCheck signals;
     for (long long it = 0; it < n_iter; ++it) {
-        force_step(xy, n, bt, p, nk, scratch);
+        signals();
+        force_step(xy.data(), n, bt, p, nk, scratch);
         if (!equalize_after(static_cast<long>(it))) continue;
         if (is_own(F_radial_equalize)) {
             if (bad >= 0)
                 raise(PyExc_IndexError, "index " + std::to_string(bad) + " is out of bounds for axis 0 with size " +
                                             std::to_string(n));
-            radial_equalize(xy, groups, nk);
+            radial_equalize(xy.data(), groups, nk);
         } else {
             if (!groups_obj) {
                 groups_obj = lookup("defaultdict")(borrow(reinterpret_cast<PyObject *>(&PyList_Type)));
                 std::size_t i = 0;
                 for (py::handle r : ranks) groups_obj[r].attr("append")(py::int_(i++));
             }
+            CoordBuf into(coords, true);
+            if (into.n != n) raise(PyExc_RuntimeError, "coords changed during the call: it was resized");
+            std::copy(xy.begin(), xy.end(), into.data());
+            into.commit();
             lookup(F_radial_equalize)(coords, groups_obj);
+            CoordBuf back(coords, false);
+            if (back.n != n)
+                raise(PyExc_RuntimeError, "coords changed during the call: _radial_equalize resized it from " +
+                                              shape_text(static_cast<py::ssize_t>(n), 2) + " to " +
+                                              shape_text(static_cast<py::ssize_t>(back.n), 2));
+            std::copy(back.data(), back.data() + 2 * n, xy.begin());
         }
     }
 }
@@ -396,9 +456,11 @@ py::object compute_atom_layout(const Args &a) {
     py::object np = lookup("np");
     const long long n_atoms = as_index(mol.attr("GetNumAtoms")());
     const std::size_t n = static_cast<std::size_t>(n_atoms < 0 ? 0 : n_atoms);
-    py::array_t<double> coords = depiction(mol, n);
-    double *xy = coords.mutable_data();
-    if (n <= 1) return py::make_tuple(coords, symmetry_classes_of(mol));
+    if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX) / (4 * sizeof(double))) throw std::bad_alloc();
+    // The coordinates are the call's own until the end: every array handed
+    // to interpreter code is a copy.
+    std::vector<double> xy = depiction(mol, n);
+    if (n <= 1) return py::make_tuple(to_array(xy), symmetry_classes_of(mol));
 
     py::object ranks = symmetry_classes_of(mol);
     const Groups groups = groups_of(class_ids(ranks));
@@ -409,15 +471,30 @@ py::object compute_atom_layout(const Args &a) {
     const NormKind nk = norm_kind();
 
     py::object rng;
-    separate_coincident(xy, n, nk, [&] {
-        if (!rng) rng = np.attr("random").attr("default_rng")(42);
-        py::array_t<double, py::array::c_style | py::array::forcecast> draw =
-            rng.attr("normal")(0, 0.1, py::arg("size") = 2);
-        return std::pair<double, double>(draw.at(0), draw.at(1));
-    });
+    gil::SignalCheck signals;
+    separate_coincident(
+        xy.data(), n, nk,
+        [&] {
+            if (!rng) rng = np.attr("random").attr("default_rng")(42);
+            py::array_t<double, py::array::c_style | py::array::forcecast> draw =
+                rng.attr("normal")(0, 0.1, py::arg("size") = 2);
+            if (draw.size() != 2)
+                raise(PyExc_ValueError, "normal(0, 0.1, size=2) gave " + std::to_string(draw.size()) + " values");
+            return std::pair<double, double>(draw.data()[0], draw.data()[1]);
+        },
+        signals);
+    py::array_t<double> coords = to_array(xy);
     refine(coords, xy, n, ranks, bt, p, groups, n_iter, nk);
+    CoordBuf out(coords, true);
+    if (out.n != n) raise(PyExc_RuntimeError, "coords changed during the call: it was resized");
+    std::copy(xy.begin(), xy.end(), out.data());
+    out.commit();
     return py::make_tuple(align_and_mirror(coords, ranks), ranks);
 }
+
+// Below this many angles to add, the lock is kept: the work takes
+// microseconds.
+constexpr long long kNodesWithLock = 256;
 
 py::object yerlestir_dugumler(const Args &a) {
     py::handle n_obj = a[0], targets = a[1];
@@ -433,15 +510,35 @@ py::object yerlestir_dugumler(const Args &a) {
     PyObject *l = PySequence_List(cut.ptr());
     if (!l) throw py::error_already_set();
     py::list angles = py::reinterpret_steal<py::list>(l);
-    const long long n = as_index(n_obj);
+    // Beyond 64 bits: a count no list can reach (Python would run out of
+    // memory), or one so negative that the slice is empty.
+    const Index count(n_obj);
+    if (count.overflow > 0) throw std::bad_alloc();
+    const long long n = count.overflow < 0 ? std::numeric_limits<long long>::min() : count.value;
     if (angles.empty()) {
         if (n == 0) raise(PyExc_ZeroDivisionError, "float division by zero");
     } else if (static_cast<long long>(angles.size()) >= n) {
         return angles;
     }
+    // The items are held while their __float__ runs (which might change
+    // the list).
+    std::vector<py::object> items;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(angles.ptr()); ++i) items.push_back(borrow(PyList_GET_ITEM(angles.ptr(), i)));
     std::vector<double> given;
-    for (py::handle t : angles) given.push_back(as_double(t));
-    std::vector<double> all = node_angles(static_cast<long>(n), given);
+    for (const py::object &t : items) given.push_back(as_double(t));
+    // A list of n floats takes 32 bytes an item at the least.
+    if (n > PY_SSIZE_T_MAX / 32) throw std::bad_alloc();
+    std::vector<double> all;
+    if (n - static_cast<long long>(given.size()) < kNodesWithLock) {
+        all = node_angles(static_cast<long>(n), given);
+    } else {
+        try {
+            gil::Release nogil;
+            all = node_angles(static_cast<long>(n), given, [&nogil] { return nogil.interrupted(); });
+        } catch (const Interrupted &) {
+            throw py::error_already_set();
+        }
+    }
     for (std::size_t k = given.size(); k < all.size(); ++k) angles.append(py::float_(all[k]));
     return angles;
 }

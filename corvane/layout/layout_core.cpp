@@ -54,24 +54,15 @@ double angle_diff(double a, double b) {
     return std::fabs(py_mod(d + kPi, kTwoPi) - kPi);
 }
 
-std::vector<double> node_angles(long n_nodes, const std::vector<double> &targets) {
-    if (n_nodes == 1) return {0.0};
-    // A slice up to n_nodes (negative: counted from the end).
-    const long len = static_cast<long>(targets.size());
-    long stop = n_nodes < 0 ? std::max(0L, len + n_nodes) : std::min(len, n_nodes);
-    std::vector<double> angles(targets.begin(), targets.begin() + stop);
-    if (angles.empty()) {
-        if (n_nodes == 0) throw std::domain_error("float division by zero");
-        std::vector<double> out;
-        if (n_nodes < 0) return out;
-        const double step = kTwoPi / static_cast<double>(n_nodes);
-        out.reserve(static_cast<std::size_t>(n_nodes));
-        for (long i = 0; i < n_nodes; ++i) out.push_back(static_cast<double>(i) * step);
-        return out;
-    }
-    if (n_nodes > 0) angles.reserve(static_cast<std::size_t>(n_nodes));
+namespace {
+
+// The widest-gap loop as written: every round reduces and sorts all angles.
+// Used when a target is not finite (NaN orders nothing, so the sorted
+// order depends on the insertion sort's moves).
+void add_angles_plain(std::vector<double> &angles, long n_nodes, const Stop &stop) {
     std::vector<double> sorted_a;
     while (static_cast<long>(angles.size()) < n_nodes) {
+        if (stop && stop()) throw Interrupted();
         sorted_a.clear();
         for (double a : angles) sorted_a.push_back(py_mod(a, kTwoPi));
         insertion_sort(sorted_a);
@@ -92,6 +83,76 @@ std::vector<double> node_angles(long n_nodes, const std::vector<double> &targets
         }
         angles.push_back(middle);
     }
+}
+
+// The same loop with the sorted directions and their gaps kept from round
+// to round.  The reduced values are finite and never -0.0, so any sort
+// gives the same sequence; gap[i] is py_mod(s[i+1] - s[i]) (wrapping at the
+// end), recomputed for the two gaps an insertion splits; the widest gap is
+// the first strict maximum, and its middle is formed from the same a1 and
+// gap as the plain loop forms it.
+void add_angles_sorted(std::vector<double> &angles, long n_nodes, const Stop &stop) {
+    std::vector<double> s, gap;
+    s.reserve(static_cast<std::size_t>(n_nodes));
+    gap.reserve(static_cast<std::size_t>(n_nodes));
+    for (double a : angles) s.push_back(py_mod(a, kTwoPi));
+    std::sort(s.begin(), s.end());
+    auto gap_at = [&](std::size_t i) { return py_mod(s[(i + 1) % s.size()] - s[i], kTwoPi); };
+    for (std::size_t i = 0; i < s.size(); ++i) gap.push_back(gap_at(i));
+    while (static_cast<long>(angles.size()) < n_nodes) {
+        if (stop && stop()) throw Interrupted();
+        double added;
+        if (s.size() == 1) {
+            added = py_mod(s[0] + kPi, kTwoPi);
+        } else {
+            double widest = -1.0;
+            std::size_t at = 0;
+            for (std::size_t i = 0; i < gap.size(); ++i) {
+                if (gap[i] > widest) {
+                    widest = gap[i];
+                    at = i;
+                }
+            }
+            added = py_mod(s[at] + widest / 2.0, kTwoPi);
+        }
+        angles.push_back(added);
+        const double r = py_mod(added, kTwoPi);
+        const auto p = static_cast<std::size_t>(std::upper_bound(s.begin(), s.end(), r) - s.begin());
+        s.insert(s.begin() + static_cast<std::ptrdiff_t>(p), r);
+        gap.insert(gap.begin() + static_cast<std::ptrdiff_t>(p), 0.0);
+        const std::size_t m = s.size();
+        gap[(p + m - 1) % m] = gap_at((p + m - 1) % m);
+        gap[p] = gap_at(p);
+    }
+}
+
+}  // namespace
+
+std::vector<double> node_angles(long n_nodes, const std::vector<double> &targets, const Stop &stop) {
+    if (n_nodes == 1) return {0.0};
+    // A slice up to n_nodes (negative: counted from the end).
+    const long len = static_cast<long>(targets.size());
+    long stop_at = n_nodes < 0 ? std::max(0L, len + n_nodes) : std::min(len, n_nodes);
+    std::vector<double> angles(targets.begin(), targets.begin() + stop_at);
+    if (angles.empty()) {
+        if (n_nodes == 0) throw std::domain_error("float division by zero");
+        std::vector<double> out;
+        if (n_nodes < 0) return out;
+        const double step = kTwoPi / static_cast<double>(n_nodes);
+        out.reserve(static_cast<std::size_t>(n_nodes));
+        for (long i = 0; i < n_nodes; ++i) {
+            if ((i & 0xFFFF) == 0 && stop && stop()) throw Interrupted();
+            out.push_back(static_cast<double>(i) * step);
+        }
+        return out;
+    }
+    if (static_cast<long>(angles.size()) >= n_nodes) return angles;
+    angles.reserve(static_cast<std::size_t>(n_nodes));
+    const bool finite = std::all_of(angles.begin(), angles.end(), [](double a) { return std::isfinite(a); });
+    if (finite)
+        add_angles_sorted(angles, n_nodes, stop);
+    else
+        add_angles_plain(angles, n_nodes, stop);
     return angles;
 }
 
@@ -284,9 +345,10 @@ void force_step(double *xy, std::size_t n, const BondTable &bt, const ForceParam
 }
 
 void force_loop(double *xy, std::size_t n, const BondTable &bt, const ForceParams &p, const Groups &groups,
-                long it0, long it1, NormKind nk) {
+                long it0, long it1, NormKind nk, const Stop &stop) {
     StepScratch scratch;
     for (long it = it0; it < it1; ++it) {
+        if (stop && stop()) throw Interrupted();
         force_step(xy, n, bt, p, nk, scratch);
         if (equalize_after(it)) radial_equalize(xy, groups, nk);
     }

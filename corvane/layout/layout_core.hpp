@@ -9,11 +9,27 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <stdexcept>
 #include <vector>
 
 namespace corvane::layout {
+
+// Thrown by a long computation when its `stop` callback asks it to end
+// early (the caller's signal handler raised).
+struct Interrupted : std::exception {
+    const char *what() const noexcept override { return "interrupted"; }
+};
+
+// Asked about once per round of a long loop; true ends the loop with
+// Interrupted.  An empty one never stops.
+using Stop = std::function<bool()>;
+
+// A per-round callback that does nothing.
+struct NoTick {
+    void operator()() const {}
+};
 
 // Floored modulo of interpreter floats: the result has the sign of `m`.
 inline double py_mod(double x, double m) {
@@ -34,8 +50,15 @@ double angle_diff(double a, double b);
 // sector.  n_nodes == 1 gives {0.0}; no targets gives an even spread from 0.
 // A negative n_nodes cuts the targets like a slice end.  Throws
 // std::domain_error when n_nodes is 0 and nothing remains of the targets
-// (the even spread would divide by zero).
-std::vector<double> node_angles(long n_nodes, const std::vector<double> &targets);
+// (the even spread would divide by zero).  `stop` is asked once per added
+// angle.
+//
+// With finite targets the sorted directions and the gaps between
+// neighbours are kept up to date as angles are added (each gap computed from
+// its two neighbours exactly as a fresh sort would give it), so adding m
+// angles costs O(m) each instead of a sort; the result is the same, bit for
+// bit.
+std::vector<double> node_angles(long n_nodes, const std::vector<double> &targets, const Stop &stop = {});
 
 // How the length of a single 2-vector is rounded.  The vectorised
 // per-row lengths are always sqrt(x*x + y*y); the length of one vector goes
@@ -67,9 +90,11 @@ std::vector<long> number_classes(const std::vector<long long> &keys);
 // Moves apart atoms that the depiction put on the same spot: for every pair
 // i < j closer than 1e-6, atom j is shifted by the (dx, dy) that `draw()`
 // gives (two normal draws of the layout's seeded generator).
-template <class Draw>
-void separate_coincident(double *xy, std::size_t n, NormKind nk, Draw &&draw) {
+// `tick()` is called once per atom i.
+template <class Draw, class Tick = NoTick>
+void separate_coincident(double *xy, std::size_t n, NormKind nk, Draw &&draw, Tick &&tick = Tick{}) {
     for (std::size_t i = 0; i < n; ++i) {
+        tick();
         for (std::size_t j = i + 1; j < n; ++j) {
             if (norm2(xy[2 * i] - xy[2 * j], xy[2 * i + 1] - xy[2 * j + 1], nk) < 1e-6) {
                 const auto [dx, dy] = draw();
@@ -93,9 +118,10 @@ void center(double *xy, std::size_t n);
 // within eps of the line are put on it; the others are paired, in index
 // order, with the nearest unmatched atom of the same class on the other side
 // and the pair made an exact mirror image.  `same(i, j)` says whether atoms i
-// and j share a class; it is called only for candidate partners.
-template <class Same>
-void enforce_mirror(double *xy, std::size_t n, int axis, double eps, Same &&same) {
+// and j share a class; it is called only for candidate partners.  `tick()`
+// is called once per atom i of the pairing scan.
+template <class Same, class Tick = NoTick>
+void enforce_mirror(double *xy, std::size_t n, int axis, double eps, Same &&same, Tick &&tick = Tick{}) {
     const int other = 1 - axis;
     auto at = [xy](std::size_t i, int c) -> double & { return xy[2 * i + static_cast<std::size_t>(c)]; };
     std::vector<char> matched(n, 0);
@@ -106,6 +132,7 @@ void enforce_mirror(double *xy, std::size_t n, int axis, double eps, Same &&same
         }
     }
     for (std::size_t i = 0; i < n; ++i) {
+        tick();
         if (matched[i]) continue;
         double best_d = std::numeric_limits<double>::infinity();
         std::size_t best_j = n;
@@ -174,8 +201,9 @@ void force_step(double *xy, std::size_t n, const BondTable &bt, const ForceParam
 // Whether iteration `it` ends with the symmetry-class equalisation.
 inline bool equalize_after(long it) { return it > 50 && it % 5 == 0; }
 
-// Iterations [it0, it1) of the refinement with the core's own equalisation.
+// Iterations [it0, it1) of the refinement with the core's own equalisation;
+// `stop` is asked once per iteration.
 void force_loop(double *xy, std::size_t n, const BondTable &bt, const ForceParams &p, const Groups &groups,
-                long it0, long it1, NormKind nk);
+                long it0, long it1, NormKind nk, const Stop &stop = {});
 
 }  // namespace corvane::layout

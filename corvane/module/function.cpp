@@ -60,6 +60,7 @@ PyObject *call_body(CvFunction *f, PyObject *const *slots, PyObject *extra) {
                      f->def->name);
         return nullptr;
     }
+    gil::CallScope inside;  // interpreter exit waits for this call or parks it
     try {
         py::object r = f->def->body(Args{slots, extra});
         return r.release().ptr();

@@ -8,6 +8,8 @@
 
 #include <cstddef>
 
+#include "gil.hpp"
+
 namespace py = pybind11;
 
 namespace corvane {

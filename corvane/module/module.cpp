@@ -45,6 +45,7 @@ void define_range(py::module_ &m, FnId first, FnId last) {
 }
 
 void run_body(py::module_ m) {
+    gil::install_exit_hook();
     // Library names, in this order.
     set(m, "nx", py::module_::import("networkx"));
     set(m, "plt", py::module_::import("matplotlib.pyplot"));

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "gil.hpp"
+
 namespace py = pybind11;
 
 namespace corvane {

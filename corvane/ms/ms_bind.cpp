@@ -415,7 +415,7 @@ py::object fragment_atom_softs_fast(py::handle H, py::handle chem_bonds, py::han
     if (!is_own(F_compute_lpi)) return py::object();
     std::vector<char> soft;
     {
-        py::gil_scoped_release release;
+        gil::Release release;
         soft = lpi::soft_trials(std::move(a), k, trials, tol, graph::exact_counts(tol), graph::numpy_eigh());
     }
     py::list softs;
@@ -862,7 +862,7 @@ py::object predict_fragments_recursive(const Args &a) {
     if (!own()) return cascade_plain(mol, H, atom_subgraphs, chem_bonds, max_generations, min_mz, ring);
     std::vector<Peak> peaks;
     {
-        py::gil_scoped_release release;
+        gil::Release release;
         peaks = cascade(d.mol, d.graph, d.bonds, d.opt, graph::exact_counts(d.opt.tol), graph::numpy_eigh());
     }
     py::dict out;

@@ -276,7 +276,7 @@ std::optional<py::list> soft_bonds_fast(py::handle graph, const std::vector<Reco
     std::vector<lpi::CheckedCounts> counts;
     {
         lpi::Decompose eig = graph::numpy_eigh();
-        py::gil_scoped_release nogil;
+        gil::Release nogil;
         counts = lpi::trial_cut_counts(t.dense->a, t.dense->n, t.cuts, tol, eig);
     }
     py::list soft = keep_unchanged(t, counts, baseline, tol);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "../../corvane/module/gil.hpp"
 #include "io_core.hpp"
 
 namespace py = pybind11;
@@ -38,7 +39,7 @@ public:
             char *data = nullptr;
             Py_ssize_t n = 0;
             if (PyBytes_AsStringAndSize(chunk.ptr(), &data, &n) < 0) throw py::error_already_set();
-            py::gil_scoped_release nogil;
+            gil::Release nogil;
             parser_.feed(std::string_view(data, size_t(n)), items);
         } else if (PyUnicode_Check(chunk.ptr())) {
             Py_ssize_t n = 0;

@@ -2,6 +2,8 @@
 // Each area binds its own functions; this file only puts them together.
 #include <pybind11/pybind11.h>
 
+#include "../../corvane/module/gil.hpp"
+
 namespace py = pybind11;
 
 namespace corvane::spectra {
@@ -11,6 +13,7 @@ void bind_score(py::module_ &m);
 
 PYBIND11_MODULE(_core, m) {
     m.doc() = "C++ core of corvane_spectra: spectrum readers, scoring and library search.";
+    corvane::gil::install_exit_hook();
     corvane::spectra::bind_io(m);
     corvane::spectra::bind_score(m);
 }

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 
+#include "../../corvane/module/gil.hpp"
 #include "score_core.hpp"
 
 namespace py = pybind11;
@@ -117,7 +118,7 @@ void bind_score(py::module_ &m) {
             py::arg("mz"), py::arg("intensity"))
         .def("finalize",
              [](PyLibrary &self) {
-                 py::gil_scoped_release nogil;
+                 gil::Release nogil;
                  std::lock_guard<std::mutex> g(self.lock);
                  self.lib.finalize();
              })
@@ -153,7 +154,7 @@ void bind_score(py::module_ &m) {
                 double *po = out.mutable_data();
                 std::uint32_t *pm = matches.mutable_data();
                 {
-                    py::gil_scoped_release nogil;
+                    gil::Release nogil;
                     std::lock_guard<std::mutex> g(self.lock);
                     self.lib.scores(q, Weighting{a, b}, min_mz, po, pm);
                 }
@@ -170,7 +171,7 @@ void bind_score(py::module_ &m) {
                 Method meth = method_of(method);
                 std::vector<Library::Hit> hits;
                 {
-                    py::gil_scoped_release nogil;
+                    gil::Release nogil;
                     std::lock_guard<std::mutex> g(self.lock);
                     hits = self.lib.search(q, Weighting{a, b}, top, min_mz, meth, prefilter);
                 }

@@ -2,7 +2,10 @@
 // separation of coincident atoms.
 #include <doctest/doctest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 #include "../../corvane/layout/layout_core.hpp"
 
@@ -67,4 +70,65 @@ TEST_CASE("angles") {
     const std::vector<double> one = node_angles(1, {2.0});
     CHECK(one == std::vector<double>{0.0});
     CHECK(node_angles(4, {}).size() == 4);
+}
+
+namespace {
+
+// The widest-gap placement as written: every round reduces and sorts all
+// angles and scans every gap.
+std::vector<double> placement_by_resorting(long n, std::vector<double> angles) {
+    const double two_pi = 2 * M_PI;
+    while (static_cast<long>(angles.size()) < n) {
+        std::vector<double> s;
+        for (double a : angles) s.push_back(py_mod(a, two_pi));
+        std::sort(s.begin(), s.end());
+        if (s.size() == 1) {
+            angles.push_back(py_mod(s[0] + M_PI, two_pi));
+            continue;
+        }
+        double widest = -1.0, middle = 0.0;
+        for (std::size_t i = 0; i < s.size(); ++i) {
+            const double gap = py_mod(s[(i + 1) % s.size()] - s[i], two_pi);
+            if (gap > widest) {
+                widest = gap;
+                middle = py_mod(s[i] + gap / 2.0, two_pi);
+            }
+        }
+        angles.push_back(middle);
+    }
+    return angles;
+}
+
+}  // namespace
+
+TEST_CASE("node angles kept sorted equal the re-sorting loop bit for bit") {
+    std::uint64_t state = 88172645463325252ULL;
+    auto next = [&] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    };
+    for (int round = 0; round < 300; ++round) {
+        std::vector<double> targets;
+        const std::size_t k = 1 + next() % 5;
+        for (std::size_t i = 0; i < k; ++i) {
+            switch (next() % 4) {
+                case 0: targets.push_back(static_cast<double>(next() % 8) * M_PI / 4); break;  // ties
+                case 1: targets.push_back(-1e-300 * static_cast<double>(next() % 3)); break;  // reduces to 2*pi
+                default: targets.push_back((static_cast<double>(next() % 2000000) - 1e6) * 1e-4); break;
+            }
+        }
+        const long n = static_cast<long>(k + next() % 200);
+        const std::vector<double> fast = node_angles(n, targets);
+        const std::vector<double> plain = placement_by_resorting(n, targets);
+        REQUIRE(fast.size() == plain.size());
+        for (std::size_t i = 0; i < fast.size(); ++i) CHECK(std::memcmp(&fast[i], &plain[i], sizeof(double)) == 0);
+    }
+}
+
+TEST_CASE("a long placement stops when asked") {
+    int asked = 0;
+    CHECK_THROWS_AS(node_angles(100000, {0.0}, [&] { return ++asked == 50; }), Interrupted);
+    CHECK(asked == 50);
 }
