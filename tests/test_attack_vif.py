@@ -372,3 +372,4 @@ def test_crash_classes_in_a_subprocess(name):
     rc, out, err = run_python(CRASH_SCRIPTS[name])
     assert_clean_exit(rc, out, err)
     assert "refused:" in out or "answered" in out
+

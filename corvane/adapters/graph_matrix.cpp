@@ -115,6 +115,9 @@ void check_dense_size(std::size_t n, std::size_t matrices) {
 lpi::Decompose numpy_eigh() {
     return [](const std::vector<double> &a, std::size_t n, std::vector<double> &w, std::vector<double> &q) {
         gil::Acquire held;
+        // Work that decomposes matrix after matrix (the soft-bond trials, the
+        // fragment cascade) stops here on Ctrl-C.
+        if (PyErr_CheckSignals() < 0) raise();
         try {
             py::array_t<double> A = to_array(a.data(), n);
             py::tuple res = lookup("np").attr("linalg").attr("eigh")(A);
@@ -209,6 +212,7 @@ lpi::SignCounts eigvalsh_counts(const double *a, std::size_t n, double tol) {
 lpi::ExactCounts exact_counts(double tol) {
     return [tol](const std::vector<double> &a, std::size_t k) {
         gil::Acquire held;
+        if (PyErr_CheckSignals() < 0) raise();
         return eigvalsh_counts(a.data(), k, tol);
     };
 }

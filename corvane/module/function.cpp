@@ -60,6 +60,11 @@ PyObject *call_body(CvFunction *f, PyObject *const *slots, PyObject *extra) {
                      f->def->name);
         return nullptr;
     }
+    // Pending signal handlers run here, as the interpreter runs them on
+    // entering a Python function: work made of many module calls (the plain
+    // paths, which call the module's functions through their names) stops
+    // on Ctrl-C.
+    if (PyErr_CheckSignals() < 0) return nullptr;
     gil::CallScope inside;  // interpreter exit waits for this call or parks it
     try {
         py::object r = f->def->body(Args{slots, extra});

@@ -861,9 +861,12 @@ py::object predict_fragments_recursive(const Args &a) {
     // Python code run while reading may have rebound one of the functions.
     if (!own()) return cascade_plain(mol, H, atom_subgraphs, chem_bonds, max_generations, min_mz, ring);
     std::vector<Peak> peaks;
-    {
+    try {
         gil::Release release;
+        d.opt.stop = [&release] { return release.interrupted(); };
         peaks = cascade(d.mol, d.graph, d.bonds, d.opt, graph::exact_counts(d.opt.tol), graph::numpy_eigh());
+    } catch (const Interrupted &) {
+        throw py::error_already_set();  // the signal handler's exception, set again with the lock
     }
     py::dict out;
     for (const Peak &p : peaks) out[py::int_(p.mz)] = peak_entry(py::str(p.formula), p.generation);

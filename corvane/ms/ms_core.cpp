@@ -194,6 +194,7 @@ std::vector<Peak> cascade(const Molecule &mol, const NodeMatrix &g, const std::v
         auto [frag, gen] = std::move(queue.front());
         queue.pop_front();
         if (static_cast<double>(gen) >= opt.max_generations) continue;
+        if (opt.stop && opt.stop()) throw Interrupted();
 
         for (std::size_t i = 0; i < frag.size(); ++i) {
             in_frag[frag[i]] = 1;

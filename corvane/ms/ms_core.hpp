@@ -156,6 +156,14 @@ struct CascadeOptions {
     double min_mz = 25;          // ring parts need this much atomic mass
     bool ring = true;
     double tol = 1e-9;
+    // Asked before each fragment; true ends the cascade with Interrupted.
+    // An empty one never stops.
+    std::function<bool()> stop;
+};
+
+// Thrown by the cascade when its `stop` callback asks it to end early.
+struct Interrupted : std::exception {
+    const char *what() const noexcept override { return "interrupted"; }
 };
 
 struct Peak {
