@@ -310,6 +310,8 @@ SIGINT_CASES = {
 def test_ctrl_c_interrupts_long_work(name):
     code = "print('START', flush=True)\n" + textwrap.dedent(SIGINT_CASES[name]).strip() + "\n"
     code = "try:\n" + textwrap.indent(code, "    ") + "except KeyboardInterrupt:\n    print('INTERRUPTED')\n"
+    # A process started in the background inherits SIGINT ignored; Ctrl-C's handler is what is tested.
+    code = "import signal\nsignal.signal(signal.SIGINT, signal.default_int_handler)\n" + code
     p = subprocess.Popen([sys.executable, "-c", PRELUDE + code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                          text=True, cwd=os.path.dirname(os.path.abspath(__file__)))
     try:

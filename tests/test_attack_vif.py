@@ -373,3 +373,42 @@ def test_crash_classes_in_a_subprocess(name):
     assert_clean_exit(rc, out, err)
     assert "refused:" in out or "answered" in out
 
+
+
+def test_ctrl_c_stops_the_fragment_cascade():
+    # The cascade decomposes matrix after matrix without the interpreter
+    # lock; Ctrl-C must end it between two fragments, not after the last.
+    code = textwrap.dedent(
+        """
+        import signal
+        signal.signal(signal.SIGINT, signal.default_int_handler)  # also when started in the background
+        import corvane
+        from rdkit import Chem
+        smiles = "CCOC(=O)" * 10 + "C"  # a polyester: dozens of soft bonds
+        r = corvane.VIF(smiles, n_iter=5, draw=False, verbose=False)
+        mol = Chem.AddHs(Chem.MolFromSmiles(smiles))
+        print("START", flush=True)
+        try:
+            corvane.predict_fragments_recursive(mol, r["graph"], r["atom_subgraphs"], r["chem_bonds"],
+                                                max_generations=12)
+            print("FINISHED")
+        except KeyboardInterrupt:
+            print("INTERRUPTED")
+        """
+    )
+    import signal
+    import time
+
+    p = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert p.stdout.readline().strip() == "START"
+        time.sleep(0.3)
+        p.send_signal(signal.SIGINT)
+        sent = time.monotonic()
+        out, err = p.communicate(timeout=120)
+        waited = time.monotonic() - sent
+    finally:
+        p.kill()
+    assert p.returncode == 0, err[-3000:]
+    assert out.strip() == "INTERRUPTED"
+    assert waited < 5.0  # generous: one fragment's decomposition at most

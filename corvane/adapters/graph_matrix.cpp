@@ -128,7 +128,10 @@ lpi::Decompose numpy_eigh() {
             w.assign(ev.data(), ev.data() + n);
             q.assign(vec.data(), vec.data() + n * n);
             return true;
-        } catch (py::error_already_set &) {
+        } catch (py::error_already_set &e) {
+            // KeyboardInterrupt and SystemExit (a signal handler run by
+            // numpy's Python code) end the work; numpy's errors do not.
+            if (!e.matches(PyExc_Exception)) throw;
             return false;
         }
     };
