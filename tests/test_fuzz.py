@@ -892,30 +892,30 @@ LAYOUT_ATTACK_CHILD = textwrap.dedent(
 
     class Trigger:
         # Runs the attack on its `when`-th use (counted over every hook of one case).
-        def __init__(self, spec, arr):
-            self.spec, self.arr, self.count = spec, arr, 0
+        def __init__(self, plan, arr):
+            self.plan, self.arr, self.count = plan, arr, 0
         def __call__(self):
             self.count += 1
-            if self.count != self.spec["when"]:
+            if self.count != self.plan["when"]:
                 return
-            act = self.spec["action"]
+            act = self.plan["action"]
             if act == "raise":
                 raise ValueError("attack")
             if act == "resize" and self.arr:
-                self.arr[0].resize((self.spec["rows"], 2), refcheck=False)
+                self.arr[0].resize((self.plan["rows"], 2), refcheck=False)
             if act == "rebind":
                 corvane._radial_equalize = lambda c, g: None
 
-    def case(spec):
-        rng = np.random.default_rng(spec["seed"])
-        n = spec["n"]
+    def case(plan):
+        rng = np.random.default_rng(plan["seed"])
+        n = plan["n"]
         coords = rng.normal(size=(n, 2))
-        if spec["fortran"]:
+        if plan["fortran"]:
             c = np.ndarray((n, 2), dtype=float, order="F")
             c[:] = coords
             coords = c
         arr = [coords]
-        t = Trigger(spec, arr)
+        t = Trigger(plan, arr)
         class R:
             def __init__(self, v): self.v = v
             def __ne__(self, o):
@@ -935,36 +935,36 @@ LAYOUT_ATTACK_CHILD = textwrap.dedent(
             def __float__(self):
                 t()
                 return self.x
-        fn = spec["fn"]
+        fn = plan["fn"]
         ranks = [R(int(v)) for v in rng.integers(0, 3, n)]
         if fn == "mirror":
-            corvane._enforce_mirror(coords, ranks, I(spec["axis"]), F(0.05))
+            corvane._enforce_mirror(coords, ranks, I(plan["axis"]), F(0.05))
         elif fn == "radial":
             corvane._radial_equalize(coords, {0: [I(int(i)) for i in rng.integers(0, n, 4)], 1: [I(0), I(n - 1)]})
         elif fn == "pca":
             corvane._pca_align(coords)
         elif fn == "nodes":
-            corvane._yerlestir_dugumler(I(spec["n"] + 2), [F(float(x)) for x in rng.normal(size=3)])
+            corvane._yerlestir_dugumler(I(plan["n"] + 2), [F(float(x)) for x in rng.normal(size=3)])
         elif fn == "layout":
-            mol = Chem.AddHs(Chem.MolFromSmiles(spec["smiles"]))
+            mol = Chem.AddHs(Chem.MolFromSmiles(plan["smiles"]))
             def eq(c, g):
                 arr[:] = [c]
                 t()
             def classes(m):
                 t()
-                return [R(i % 2) for i in range(m.GetNumAtoms() + spec["extra_ranks"])]
+                return [R(i % 2) for i in range(m.GetNumAtoms() + plan["extra_ranks"])]
             corvane._radial_equalize = eq
-            if spec["rebind_classes"]:
+            if plan["rebind_classes"]:
                 corvane._symmetry_classes = classes
             corvane.compute_atom_layout(mol, n_iter=I(70), target_bond_len=F(1.5))
 
     counts = {}
     for line in sys.stdin.read().splitlines():
-        spec = json.loads(line)
+        plan = json.loads(line)
         sys.stderr.write("TRY " + line + "\\n")
         sys.stderr.flush()
         try:
-            case(spec)
+            case(plan)
             key = "ok"
         except SystemError:
             raise
@@ -996,19 +996,19 @@ layout_attack = st.fixed_dictionaries({
 def test_layout_attacks_never_crash():
     import json
 
-    specs = []
+    plans = []
 
     @settings(max_examples=examples(60), deadline=None, database=None, suppress_health_check=list(HealthCheck))
     @given(layout_attack)
-    def collect(spec):
-        specs.append(spec)
+    def collect(plan):
+        plans.append(plan)
 
     collect()
     env = dict(os.environ, MPLBACKEND="Agg", PYTHONPATH=os.path.dirname(corvane.__file__))
-    proc = subprocess.run([sys.executable, "-c", LAYOUT_ATTACK_CHILD], input="\n".join(json.dumps(s) for s in specs),
+    proc = subprocess.run([sys.executable, "-c", LAYOUT_ATTACK_CHILD], input="\n".join(json.dumps(s) for s in plans),
                           capture_output=True, text=True, env=env, timeout=1800)
     tried = [ln for ln in proc.stderr.splitlines() if ln.startswith("TRY ")]
     assert proc.returncode == 0, f"child died ({proc.returncode}) at {tried[-1:]}\n{proc.stderr[-3000:]}"
     counts = json.loads(proc.stdout.strip().splitlines()[-1])
-    assert sum(counts.values()) == len(specs)
+    assert sum(counts.values()) == len(plans)
     assert "SystemError" not in counts
