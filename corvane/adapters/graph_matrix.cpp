@@ -7,6 +7,7 @@
 #include <string>
 
 #include "../memory/memory_core.hpp"
+#include "../module/blas.hpp"
 #include "../module/registry.hpp"
 
 namespace corvane::graph {
@@ -120,7 +121,11 @@ lpi::Decompose numpy_eigh() {
         if (PyErr_CheckSignals() < 0) raise();
         try {
             py::array_t<double> A = to_array(a.data(), n);
-            py::tuple res = lookup("np").attr("linalg").attr("eigh")(A);
+            py::tuple res;
+            {
+                blas::OneThread one(n);
+                res = lookup("np").attr("linalg").attr("eigh")(A);
+            }
             if (res.size() != 2) return false;
             py::array_t<double, py::array::c_style | py::array::forcecast> ev(res[0]), vec(res[1]);
             if (static_cast<std::size_t>(ev.size()) != n || static_cast<std::size_t>(vec.size()) != n * n)
@@ -207,8 +212,11 @@ py::array_t<double> adjacency(py::handle graph, py::handle weight, std::size_t m
 
 lpi::SignCounts eigvalsh_counts(const double *a, std::size_t n, double tol) {
     py::array_t<double> A = to_array(a, n);
-    py::array_t<double, py::array::c_style | py::array::forcecast> ev =
-        lookup("np").attr("linalg").attr("eigvalsh")(A);
+    py::array_t<double, py::array::c_style | py::array::forcecast> ev;
+    {
+        blas::OneThread one(n);
+        ev = lookup("np").attr("linalg").attr("eigvalsh")(A);
+    }
     return lpi::count_signs(ev.data(), static_cast<std::size_t>(ev.size()), tol);
 }
 

@@ -32,6 +32,10 @@ void tridiagonalize(std::vector<double> &a, std::size_t n, std::vector<double> &
 // squares of e overflow).
 std::size_t sturm_count_below(const std::vector<double> &d, const std::vector<double> &e, double x);
 
+// How far a backward-stable symmetric eigen-solver may put an eigenvalue of
+// an n x n matrix of largest absolute row sum `norm` from the true one.
+double rounding_margin(std::size_t n, double norm);
+
 // LPI counts (tol >= 0) together with whether they are certain: no
 // eigenvalue lies within a rounding margin of -tol or +tol, so any accurate
 // symmetric eigen-solver puts every eigenvalue on the same side of the band

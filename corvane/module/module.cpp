@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "blas.hpp"
 #include "registry.hpp"
 #include "tables.hpp"
 
@@ -54,6 +55,7 @@ void run_body(py::module_ m) {
     set(m, "rdDepictor", py::module_::import("rdkit.Chem.rdDepictor"));
     set(m, "element", py::module_::import("mendeleev").attr("element"));
     set(m, "np", py::module_::import("numpy"));
+    blas::discover();
     set(m, "math", py::module_::import("math"));
     set(m, "defaultdict", py::module_::import("collections").attr("defaultdict"));
     set(m, "lru_cache", py::module_::import("functools").attr("lru_cache"));

@@ -8,6 +8,7 @@
 #include "../adapters/graph_matrix.hpp"
 #include "../adapters/mol_reader.hpp"
 #include "../lpi/lpi_core.hpp"
+#include "../module/blas.hpp"
 #include "../module/registry.hpp"
 #include "vif_build.hpp"
 #include "vif_core.hpp"
@@ -31,7 +32,11 @@ py::object compute_lpi(const Args &a) {
     }
     // At its peak: the array and eigvalsh's copy of it.
     py::array_t<double> A = graph::adjacency(graph, a[2], graph::kEigvalshMatrices);
-    py::array_t<double, py::array::c_style | py::array::forcecast> ev = np.attr("linalg").attr("eigvalsh")(A);
+    py::array_t<double, py::array::c_style | py::array::forcecast> ev;
+    {
+        blas::OneThread one(static_cast<std::size_t>(A.shape(0)));
+        ev = np.attr("linalg").attr("eigvalsh")(A);
+    }
     lpi::SignCounts c = lpi::count_signs(ev.data(), static_cast<std::size_t>(ev.size()), tol);
     rec["n+"] = c.pos;
     rec["n0"] = c.zero;

@@ -1,0 +1,44 @@
+// One BLAS thread for the module's own linear algebra.
+//
+// numpy's OpenBLAS starts as many threads as the machine has cores.  On the
+// matrices of a molecule (tens to a few thousand rows) they gain little on
+// an idle machine and lose an order of magnitude on a busy one, where each
+// call waits for threads the scheduler has put aside; and above about 240
+// rows the eigenvalues' last bits depend on how many threads summed them.
+// While a guard is alive numpy's BLAS runs on one thread, so the module's
+// results and speed do not depend on the caller's thread setting or on the
+// machine's load.  Matrices of kThreadedFrom rows and more keep the caller's
+// setting: there one decomposition takes tens of seconds and the threads
+// pay.
+#pragma once
+
+#include <cstddef>
+
+namespace corvane::blas {
+
+constexpr std::size_t kThreadedFrom = 4096;
+
+// Finds the thread controls of the OpenBLAS libraries loaded in the process
+// (numpy's among them) through threadpoolctl; once, with the interpreter
+// lock held, after numpy is imported.  Without them the guards do nothing.
+void discover();
+
+// Whether discover() found a library whose thread count it can set.
+bool available();
+
+// For its lifetime, numpy's BLAS on one thread (for a matrix of n rows,
+// n < kThreadedFrom).  Guards nest and may be held by several threads at
+// once: the first one in records the thread counts and sets one, the last
+// one out restores them.  Needs no interpreter lock.
+class OneThread {
+public:
+    explicit OneThread(std::size_t n = 0);
+    ~OneThread();
+    OneThread(const OneThread &) = delete;
+    OneThread &operator=(const OneThread &) = delete;
+
+private:
+    bool active_ = false;
+};
+
+}  // namespace corvane::blas

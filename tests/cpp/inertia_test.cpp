@@ -1,0 +1,177 @@
+// Sparse LDL^T sign counts: against the dense Sturm counts on graphs with
+// and without zero eigenvalues, every single-edge cut, and eigenvalues put
+// just inside, on and just outside the band edges.
+#include <doctest/doctest.h>
+
+#include <cmath>
+#include <random>
+
+#include "../../corvane/lpi/inertia_core.hpp"
+#include "../../corvane/lpi/lpi_core.hpp"
+#include "reference.hpp"
+
+using namespace corvane;
+using corvane::testing::adjacency;
+using corvane::testing::cycle_edges;
+using corvane::testing::path_edges;
+
+namespace {
+
+// A random molecule-like graph: cliques of 1 to 4 nodes joined by single
+// edges into a tree, plus a few extra joins that close rings.
+std::vector<double> clique_graph(std::mt19937 &rng, std::size_t atoms, std::size_t rings, std::size_t &n) {
+    std::vector<std::vector<std::size_t>> nodes(atoms);
+    n = 0;
+    for (auto &a : nodes) {
+        const std::size_t k = 1 + rng() % 4;
+        for (std::size_t i = 0; i < k; ++i) a.push_back(n++);
+    }
+    std::vector<std::pair<std::size_t, std::size_t>> edges;
+    std::vector<double> weights;
+    for (auto &a : nodes)
+        for (std::size_t i = 0; i < a.size(); ++i)
+            for (std::size_t j = i + 1; j < a.size(); ++j) edges.push_back({a[i], a[j]});
+    auto join = [&](std::size_t x, std::size_t y) {
+        edges.push_back({nodes[x][rng() % nodes[x].size()], nodes[y][rng() % nodes[y].size()]});
+    };
+    for (std::size_t x = 1; x < atoms; ++x) join(x, rng() % x);
+    for (std::size_t r = 0; r < rings; ++r) {
+        const std::size_t x = rng() % atoms, y = rng() % atoms;
+        if (x != y) join(x, y);
+    }
+    std::vector<double> a(n * n, 0.0);
+    for (auto [u, v] : edges) {
+        if (u == v) continue;
+        const double w = (rng() % 2) ? 1.0 : 0.9;
+        a[u * n + v] = a[v * n + u] = w;
+    }
+    return a;
+}
+
+lpi::CheckedCounts sparse(const std::vector<double> &a, std::size_t n, double tol, int ci = -1, int cj = -1) {
+    lpi::SparseSym m;
+    REQUIRE(lpi::sparse_of(a, n, 12, m));
+    lpi::InertiaWork w;
+    return lpi::sparse_counts_checked(m, tol, ci, cj, w);
+}
+
+}  // namespace
+
+TEST_CASE("sparse counts of paths and cycles, zero eigenvalues included") {
+    for (std::size_t n : {2, 3, 5, 8, 9, 16, 31, 64}) {
+        for (auto edges : {path_edges(n), cycle_edges(n)}) {
+            if (n < 3 && edges.size() > 1) continue;
+            const std::vector<double> a = adjacency(n, edges);
+            const lpi::CheckedCounts d = lpi::lpi_counts_checked(a, n, 1e-9);
+            const lpi::CheckedCounts s = sparse(a, n, 1e-9);
+            CAPTURE(n);
+            CHECK(d.certain);
+            CHECK(s.certain);
+            CHECK(s.counts == d.counts);
+        }
+    }
+}
+
+TEST_CASE("sparse counts of every cut agree with the dense counts on molecule-like graphs") {
+    std::mt19937 rng(7);
+    long zero_seen = 0;
+    for (int g = 0; g < 40; ++g) {
+        std::size_t n = 0;
+        std::vector<double> a = clique_graph(rng, 6 + rng() % 30, rng() % 4, n);
+        lpi::SparseSym m;
+        REQUIRE(lpi::sparse_of(a, n, 12, m));
+        lpi::InertiaWork w;
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t j = i + 1; j < n; ++j) {
+                if (a[i * n + j] == 0.0) continue;
+                const lpi::CheckedCounts d = lpi::cut_counts(a, n, i, j, 1e-9);
+                const lpi::CheckedCounts s =
+                    lpi::sparse_counts_checked(m, 1e-9, static_cast<int>(i), static_cast<int>(j), w);
+                CAPTURE(g);
+                CAPTURE(i);
+                CAPTURE(j);
+                REQUIRE(d.certain);
+                CHECK(s.certain);
+                CHECK(s.counts == d.counts);
+                zero_seen += s.counts.zero > 0;
+            }
+    }
+    // The comparison covered cuts with eigenvalues at zero (the four-shift
+    // path), not only the two-shift one.
+    CHECK(zero_seen > 0);
+}
+
+TEST_CASE("eigenvalues at the band edges: certain counts are right, near ones are not certain") {
+    // diag(x, -x) coupled to nothing: eigenvalues +-x on the two ends of a
+    // path of four (whose own eigenvalues are far from the band).
+    const double tol = 1e-9;
+    const std::vector<double> margins = {0.0, 1e-16, 1e-13, 1e-11, 2e-10, 4e-10, 6e-10, 1e-9};
+    for (double off : margins)
+        for (double sign : {-1.0, 1.0}) {
+            const double x = tol + sign * off;  // eigenvalue near +tol, its mirror near -tol
+            std::vector<double> a = adjacency(6, path_edges(4));
+            a[4 * 6 + 4] = x;
+            a[5 * 6 + 5] = -x;
+            const lpi::CheckedCounts s = sparse(a, 6, tol);
+            CAPTURE(off);
+            CAPTURE(sign);
+            if (off < 5e-10) {
+                // Within tol/2 of an edge: left to the eigenvalues.
+                CHECK_FALSE(s.certain);
+            } else if (s.certain) {
+                // +-x: outside the band when above tol, inside when below.
+                const long in_band = sign > 0 ? 0 : 2;
+                CHECK(s.counts.zero == in_band);
+                CHECK(s.counts.pos == 2 + (sign > 0 ? 1 : 0));
+                CHECK(s.counts.neg == 2 + (sign > 0 ? 1 : 0));
+            }
+        }
+}
+
+TEST_CASE("sparse counts refuse what they cannot certify") {
+    std::vector<double> a = adjacency(10, path_edges(10));
+    lpi::SparseSym m;
+    // An asymmetric pair, a non-finite entry, an entry beyond 2^500.
+    std::vector<double> b = a;
+    b[1] = 0.5;
+    CHECK_FALSE(lpi::sparse_of(b, 10, 12, m));
+    b = a;
+    b[1] = b[10] = NAN;
+    CHECK_FALSE(lpi::sparse_of(b, 10, 12, m));
+    b = a;
+    b[1] = b[10] = 1e200;
+    CHECK_FALSE(lpi::sparse_of(b, 10, 12, m));
+    // tol = 0 has no room for shifts either side of the edges.
+    CHECK_FALSE(sparse(a, 10, 0.0).certain);
+    // An empty matrix has certain counts of nothing.
+    lpi::SparseSym e;
+    REQUIRE(lpi::sparse_of({}, 0, 12, e));
+    lpi::InertiaWork w;
+    CHECK(lpi::sparse_counts_checked(e, 1e-9, -1, -1, w).certain);
+}
+
+TEST_CASE("trial counts take the sparse path on large sparse graphs and agree with the dense one") {
+    // About 400 nodes, every fourth edge a trial: enough for the sparse path.
+    // The dense path (no decomposition given, one count per trial) on a
+    // sample of the trials is the reference.
+    std::size_t n = 0;
+    std::mt19937 rng(3);
+    std::vector<double> a = clique_graph(rng, 160, 6, n);
+    std::vector<std::pair<std::size_t, std::size_t>> trials;
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = i + 1; j < n; ++j)
+            if (a[i * n + j] != 0.0 && (i + j) % 4 == 0) trials.push_back({i, j});
+    REQUIRE((trials.size() + 1) * 512 < n * n);
+    const lpi::Decompose none = [](const std::vector<double> &, std::size_t, std::vector<double> &,
+                                   std::vector<double> &) { return false; };
+    lpi::CheckedCounts base;
+    const std::vector<lpi::CheckedCounts> got = lpi::trial_cut_counts(a, n, trials, 1e-9, none, &base);
+    CHECK(base.certain);
+    CHECK(base.counts == lpi::lpi_counts_checked(a, n, 1e-9).counts);
+    for (std::size_t t = 0; t < trials.size(); t += trials.size() / 6) {
+        const lpi::CheckedCounts d = lpi::cut_counts(a, n, trials[t].first, trials[t].second, 1e-9);
+        CAPTURE(t);
+        CHECK(got[t].certain);
+        CHECK(got[t].counts == d.counts);
+    }
+}
