@@ -1,6 +1,9 @@
 #include "graph_matrix.hpp"
 
+#include <sched.h>
+
 #include <algorithm>
+#include <thread>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -111,6 +114,17 @@ void check_dense_size(std::size_t n, std::size_t matrices) {
                   room->limit_name, static_cast<double>(room->limit) / 1e9, static_cast<double>(room->used) / 1e9);
     PyErr_SetString(PyExc_MemoryError, msg);
     throw py::error_already_set();
+}
+
+std::size_t usable_cores() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int c = CPU_COUNT(&set);
+        if (c > 0) return static_cast<std::size_t>(c);
+    }
+    const unsigned h = std::thread::hardware_concurrency();
+    return h ? h : 1;
 }
 
 lpi::Decompose numpy_eigh() {

@@ -96,6 +96,10 @@ lpi::ExactCounts exact_counts(double tol);
 // numpy error gives false, and the caller counts each trial on its own.
 lpi::Decompose numpy_eigh();
 
+// Cores this process may run on (its CPU affinity), at least one: the
+// threads the sign counts spread over.
+std::size_t usable_cores();
+
 // Trial cuts of single edges made through the graph's own methods: the edge
 // is removed, the measure taken and the edge put back with its weight (also
 // when the measure raises).

@@ -151,8 +151,9 @@ struct Row {
 
 }  // namespace
 
-ShiftCount count_below(const SparseSym &m, double shift, int ci, int cj, InertiaWork &w) {
+ShiftCount count_below(const SparseSym &m, double shift, int ci, int cj, InertiaWork &w, Factors *record) {
     ShiftCount res;
+    if (record) *record = Factors{};
     const std::size_t n = m.n, cap = m.cap;
     w.len = m.len;
     w.col = m.col;
@@ -233,6 +234,12 @@ ShiftCount count_below(const SparseSym &m, double shift, int ci, int cj, Inertia
         }
         // The pair (a, b), a < b, takes the same value in both rows.
         if (!update(nb.size(), [&](std::size_t a, std::size_t b) { return lp[a] * aip[b]; })) return false;
+        if (record) {
+            record->steps.push_back({q, -1, d, 0.0, 0.0, record->idx.size()});
+            record->idx.insert(record->idx.end(), nb.begin(), nb.end());
+            record->lp.insert(record->lp.end(), lp.begin(), lp.end());
+            record->lr.resize(record->lp.size(), 0.0);
+        }
         rq.len = 0;
         w.gone[q] = 1;
         return true;
@@ -289,6 +296,12 @@ ShiftCount count_below(const SparseSym &m, double shift, int ci, int cj, Inertia
             w.diag[i] -= lp[a] * aip[a] + lr[a] * air[a];
         }
         if (!update(k, [&](std::size_t a, std::size_t b) { return lp[a] * aip[b] + lr[a] * air[b]; })) return false;
+        if (record) {
+            record->steps.push_back({p, r, dp, dr, apr, record->idx.size()});
+            record->idx.insert(record->idx.end(), nb.begin(), nb.end());
+            record->lp.insert(record->lp.end(), lp.begin(), lp.end());
+            record->lr.insert(record->lr.end(), lr.begin(), lr.end());
+        }
         rp.len = 0;
         rr.len = 0;
         w.gone[p] = w.gone[r] = 1;
@@ -333,7 +346,180 @@ ShiftCount count_below(const SparseSym &m, double shift, int ci, int cj, Inertia
     res.bound = 4.0 * (static_cast<double>(n) + 10.0) * (DBL_EPSILON / 2.0) * worst;
     res.below = below;
     res.ok = true;
+    if (record) record->n = n;
     return res;
+}
+
+void solve(const Factors &f, std::vector<double> &x) {
+    const std::size_t steps = f.steps.size();
+    auto end_of = [&](std::size_t t) { return t + 1 < steps ? f.steps[t + 1].begin : f.idx.size(); };
+    for (std::size_t t = 0; t < steps; ++t) {
+        const Factors::Step &st = f.steps[t];
+        const double yp = x[st.p], yr = st.r >= 0 ? x[st.r] : 0.0;
+        // A right-hand side of one unit entry stays zero until its node.
+        if (yp == 0.0 && yr == 0.0) continue;
+        for (std::size_t k = st.begin; k < end_of(t); ++k) x[f.idx[k]] -= f.lp[k] * yp + f.lr[k] * yr;
+    }
+    for (const Factors::Step &st : f.steps) {
+        if (st.r < 0) {
+            x[st.p] /= st.dp;
+        } else {
+            const double det = st.dp * st.dr - st.apr * st.apr;
+            const double yp = x[st.p], yr = x[st.r];
+            x[st.p] = (st.dr * yp - st.apr * yr) / det;
+            x[st.r] = (st.dp * yr - st.apr * yp) / det;
+        }
+    }
+    for (std::size_t t = steps; t-- > 0;) {
+        const Factors::Step &st = f.steps[t];
+        double sp = 0.0, sr = 0.0;
+        for (std::size_t k = st.begin; k < end_of(t); ++k) {
+            sp += f.lp[k] * x[f.idx[k]];
+            sr += f.lr[k] * x[f.idx[k]];
+        }
+        x[st.p] -= sp;
+        if (st.r >= 0) x[st.r] -= sr;
+    }
+}
+
+namespace {
+
+// The entry (i, j) of the matrix, 0 when there is none.
+double entry(const SparseSym &m, int i, int j) {
+    const std::size_t o = static_cast<std::size_t>(i) * m.cap;
+    for (int k = 0; k < m.len[static_cast<std::size_t>(i)]; ++k)
+        if (m.col[o + static_cast<std::size_t>(k)] == j) return m.val[o + static_cast<std::size_t>(k)];
+    return 0.0;
+}
+
+}  // namespace
+
+std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
+                                            const std::vector<std::pair<std::size_t, std::size_t>> &trials,
+                                            CheckedCounts &base, InertiaWork &w) {
+    std::vector<CheckedCounts> out(trials.size());
+    base = CheckedCounts{};
+    const std::size_t n = m.n;
+    if (n == 0 || !(tol > 0.0) || !std::isfinite(tol)) return out;
+    const double margin = rounding_margin(n, m.norm);
+    const double reach = tol + margin;  // band edges and their margins
+    // A gap (-gamma, gamma) free of eigenvalues, from the counts either side
+    // of it; wide gaps first (a wider gap gives tighter bounds).
+    double gamma = 0.0;
+    std::size_t below = 0;
+    for (double g : {m.norm / 64.0, m.norm / 2048.0}) {
+        if (!(g > 4.0 * reach)) break;
+        const ShiftCount lo = count_below(m, -g, -1, -1, w), hi = count_below(m, g, -1, -1, w);
+        if (!lo.ok || !hi.ok || lo.below != hi.below) continue;
+        const double b = std::max(lo.bound, hi.bound);
+        if (!(b < g / 2.0)) continue;
+        gamma = g - b;
+        below = lo.below;
+        break;
+    }
+    if (gamma == 0.0) return out;
+    // No eigenvalue within gamma of zero: the LPI has no zero count.
+    base.counts.neg = static_cast<long>(below);
+    base.counts.pos = static_cast<long>(n - below);
+    base.counts.zero = 0;
+    base.certain = true;
+
+    Factors f;
+    const ShiftCount at0 = count_below(m, 0.0, -1, -1, w, &f);
+    if (!at0.ok || at0.below != below) return out;
+    // Each solve is exact for some A + G with |G| within twice the
+    // factorisation's bound (the solves add as much again), so each computed
+    // entry of A^-1 is off by at most beta / (gamma (gamma - beta)); moving
+    // the shift anywhere within `reach` of zero moves the entries by at most
+    // reach / (gamma (gamma - reach)).
+    const double beta = 2.0 * at0.bound;
+    if (!(beta < gamma / 2.0)) return out;
+    const double err = beta / (gamma * (gamma - beta)) + reach / (gamma * (gamma - reach));
+
+    // One solve per distinct end node; the entries the trials need.
+    std::vector<int> ends;
+    for (const auto &[i, j] : trials)
+        if (i < n && j < n && i != j) {
+            ends.push_back(static_cast<int>(i));
+            ends.push_back(static_cast<int>(j));
+        }
+    std::sort(ends.begin(), ends.end());
+    ends.erase(std::unique(ends.begin(), ends.end()), ends.end());
+    std::vector<std::vector<std::size_t>> by_end(n);
+    for (std::size_t t = 0; t < trials.size(); ++t) {
+        const auto [i, j] = trials[t];
+        if (i < n && j < n && i != j) {
+            by_end[i].push_back(t);
+            by_end[j].push_back(t);
+        }
+    }
+    std::vector<double> zii(trials.size(), 0.0), zjj(trials.size(), 0.0), zij(trials.size(), 0.0);
+    std::vector<double> x(n);
+    for (int e : ends) {
+        std::fill(x.begin(), x.end(), 0.0);
+        x[static_cast<std::size_t>(e)] = 1.0;
+        solve(f, x);
+        for (std::size_t t : by_end[static_cast<std::size_t>(e)]) {
+            const auto [i, j] = trials[t];
+            if (static_cast<std::size_t>(e) == i) {
+                zii[t] = x[i];
+                zij[t] = x[j];
+            } else {
+                zjj[t] = x[j];
+            }
+        }
+    }
+    constexpr double u = DBL_EPSILON / 2.0;
+    for (std::size_t t = 0; t < trials.size(); ++t) {
+        const auto [i, j] = trials[t];
+        if (!(i < n && j < n && i != j)) continue;
+        const double wt = entry(m, static_cast<int>(i), static_cast<int>(j));
+        if (wt == 0.0) {
+            out[t] = base;  // nothing to cut
+            continue;
+        }
+        // Cutting the edge is A - U C U^T, U = [e_i e_j], C = w [[0 1] [1 0]]:
+        // In(A' - sI) = In(A - sI) + In(S) - In(C^-1), In(C^-1) = (1, 0, 1),
+        // S = C^-1 - U^T (A - sI)^-1 U (Haynsworth).
+        const double inv = 1.0 / wt;
+        const double s11 = -zii[t], s22 = -zjj[t], s12 = inv - zij[t];
+        if (!std::isfinite(s11) || !std::isfinite(s22) || !std::isfinite(s12)) continue;
+        const double e = err + 4.0 * u * (std::fabs(inv) + std::fabs(zij[t]) + std::fabs(s11) + std::fabs(s22));
+        const double det = s11 * s22 - s12 * s12;
+        const double det_err = e * (std::fabs(s11) + std::fabs(s22) + 2.0 * std::fabs(s12)) + 2.0 * e * e +
+                               4.0 * u * (std::fabs(s11 * s22) + s12 * s12);
+        long dp, dn, dz = 0;
+        if (det < -det_err) {
+            dp = 0;
+            dn = 0;
+        } else if (det > det_err && std::fabs(s11) > e) {
+            dp = s11 > 0.0 ? 1 : -1;
+            dn = -dp;
+        } else {
+            // The cut matrix may have an eigenvalue near zero.  When the cut
+            // leaves one end on its own (a hydrogen), that eigenvalue is
+            // its diagonal entry, and the rest is A without that node:
+            // In(A) = In(A_rest) + sign of the Schur complement, whose
+            // reciprocal is (A^-1)_hh.  A sign of (A^-1)_hh that holds over
+            // the whole band also shows A_rest has no eigenvalue in it.
+            const bool i_alone = m.len[i] == 1, j_alone = m.len[j] == 1;
+            if (i_alone == j_alone) continue;
+            const std::size_t h = i_alone ? i : j;
+            const double zhh = i_alone ? zii[t] : zjj[t];
+            if (!(std::fabs(zhh) > err + 4.0 * u * std::fabs(zhh))) continue;
+            const double d = m.diag[h];
+            if (!(std::fabs(d - tol) > margin && std::fabs(d + tol) > margin)) continue;
+            dp = (zhh > 0.0 ? -1 : 0) + (d > tol ? 1 : 0);
+            dn = (zhh < 0.0 ? -1 : 0) + (d < -tol ? 1 : 0);
+            dz = std::fabs(d) <= tol ? 1 : 0;
+        }
+        CheckedCounts &c = out[t];
+        c.counts.pos = base.counts.pos + dp;
+        c.counts.neg = base.counts.neg + dn;
+        c.counts.zero = dz;
+        c.certain = c.counts.pos >= 0 && c.counts.neg >= 0;
+    }
+    return out;
 }
 
 CheckedCounts sparse_counts_checked(const SparseSym &m, double tol, int ci, int cj, InertiaWork &w) {

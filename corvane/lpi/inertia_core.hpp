@@ -63,7 +63,39 @@ struct ShiftCount {
     double bound = 0.0;
     bool ok = false;
 };
-ShiftCount count_below(const SparseSym &m, double shift, int ci, int cj, InertiaWork &w);
+// The factors of one factorisation, in elimination order: each step a 1 x 1
+// pivot p (r < 0) or a 2 x 2 pivot (p, r) with its block [[dp, apr],
+// [apr, dr]], and the multipliers of the nodes it updated (lr zero for
+// 1 x 1 steps) from `begin` in idx/lp/lr.
+struct Factors {
+    struct Step {
+        int p, r;
+        double dp, dr, apr;
+        std::size_t begin;
+    };
+    std::size_t n = 0;
+    std::vector<Step> steps;
+    std::vector<int> idx;
+    std::vector<double> lp, lr;
+};
+
+// `record` (if given) receives the factors.
+ShiftCount count_below(const SparseSym &m, double shift, int ci, int cj, InertiaWork &w, Factors *record = nullptr);
+
+// x <- (L D L^T)^-1 x with the recorded factors.
+void solve(const Factors &f, std::vector<double> &x);
+
+// Checked LPI counts (tol > 0) of the matrix and of every trial cut from one
+// factorisation, when the matrix has a certified gap around zero (no
+// eigenvalue within a sixty-fourth of its norm, or a two-thousandth):
+// each trial is then a rank-two change whose counts follow from three
+// entries of A^-1 (Haynsworth), with error bounds from the factorisation's.
+// A trial whose 2 x 2 problem is too close to singular (the cut matrix may
+// have an eigenvalue near zero) is left uncertain, and so is everything when
+// no gap is found (base.certain false).
+std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
+                                            const std::vector<std::pair<std::size_t, std::size_t>> &trials,
+                                            CheckedCounts &base, InertiaWork &w);
 
 // Checked LPI counts (tol >= 0) of the matrix with the pair (ci, cj) cut
 // (ci < 0: none), as lpi_counts_checked defines them: certain only when

@@ -3,6 +3,9 @@
 #include "inertia_core.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <system_error>
+#include <thread>
 #include <cfloat>
 #include <cmath>
 
@@ -150,9 +153,10 @@ double max_abs(const std::vector<double> &a, std::size_t n) {
 // down to 1e-154 in the reciprocals) would overflow or underflow and still
 // look certain.  Below it the arithmetic is left exactly as it is.
 // Matrices from this size on, with at most this many neighbours per row on
-// average, may be counted by sparse factorisation (a VIF graph has about
-// three); they are when (trials + 1) * kSparseRatio < n^2, where it is the
-// faster way (measured on VIF graphs of 100 to 6,000 nodes).
+// average, are counted by sparse factorisation (a VIF graph has about
+// three); trials one factorisation each when (trials + 1) * kSparseRatio <
+// n^2, where that is faster than a decomposition (measured on VIF graphs of
+// 100 to 6,000 nodes).
 constexpr std::size_t kSparseFrom = 8;
 constexpr std::size_t kSparseDegree = 12;
 constexpr std::size_t kSparseRatio = 512;
@@ -404,56 +408,120 @@ std::vector<CheckedCounts> dense_trial_cut_counts(std::vector<double> &a, std::s
 
 }  // namespace
 
-std::vector<CheckedCounts> trial_cut_counts(std::vector<double> &a, std::size_t n,
-                                            const std::vector<std::pair<std::size_t, std::size_t>> &trials,
-                                            double tol, const Decompose &decompose, CheckedCounts *base) {
+PartialCounts partial_cut_counts(const std::vector<double> &a, std::size_t n,
+                                 const std::vector<std::pair<std::size_t, std::size_t>> &trials, double tol,
+                                 const CountOptions &opt) {
+    PartialCounts p;
+    p.trials.resize(trials.size());
     SparseSym m;
-    // A factorisation costs about n times a constant, three per trial on
-    // average; a decomposition about n^3 for all of them.  Below a few
-    // hundred rows the decomposition is cheaper.
-    const bool worth = n >= kSparseFrom && (trials.size() + 1) * kSparseRatio < n * n;
-    if (!worth || !std::isfinite(tol) || !(tol > 0.0) || !sparse_of(a, n, kSparseDegree, m))
-        return dense_trial_cut_counts(a, n, trials, tol, decompose, base);
-    // Each trial on its own matrix, by factorisation; what that leaves
-    // uncertain (an eigenvalue within rounding of a band edge, a factorisation
-    // that grew too much) goes to the decomposition.
+    if (n < kSparseFrom || !std::isfinite(tol) || !(tol > 0.0) || !sparse_of(a, n, kSparseDegree, m)) return p;
+    // A sparse graph: first every trial from one factorisation, when the
+    // matrix has a gap around zero; then the trials that left uncertain (a
+    // cut with an eigenvalue near zero) one factorisation each, where that
+    // is cheaper than a decomposition.
     InertiaWork w;
-    std::vector<CheckedCounts> out(trials.size());
-    if (base) *base = sparse_counts_checked(m, tol, -1, -1, w);
-    std::vector<std::pair<std::size_t, std::size_t>> rest;
-    std::vector<std::size_t> rest_at;
+    CheckedCounts b;
+    p.trials = gap_trial_counts(m, tol, trials, b, w);
+    p.base = b.certain ? b : sparse_counts_checked(m, tol, -1, -1, w);
+    std::size_t left = 0;
+    for (const CheckedCounts &c : p.trials) left += c.certain ? 0 : 1;
+    // A factorisation costs about n times a constant, three per trial on
+    // average; a decomposition about n^3 for all of them.
+    if (!((left + 1) * kSparseRatio < n * n)) return p;
+    std::vector<std::size_t> todo;
     for (std::size_t k = 0; k < trials.size(); ++k) {
         const auto [i, j] = trials[k];
-        if (i < n && j < n && i != j) out[k] = sparse_counts_checked(m, tol, static_cast<int>(i), static_cast<int>(j), w);
-        if (!out[k].certain) {
-            rest.push_back(trials[k]);
-            rest_at.push_back(k);
+        if (!p.trials[k].certain && i < n && j < n && i != j) todo.push_back(k);
+    }
+    // Independent factorisations: on the calling thread and up to
+    // threads - 1 others, the calling one asking `stop` between its own.
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> cancel{false};
+    auto run = [&](bool main, InertiaWork &ws) {
+        for (std::size_t t; !cancel && (t = next++) < todo.size();) {
+            if (main && opt.stop && opt.stop()) {
+                cancel = true;
+                return;
+            }
+            const std::size_t k = todo[t];
+            p.trials[k] = sparse_counts_checked(m, tol, static_cast<int>(trials[k].first),
+                                                static_cast<int>(trials[k].second), ws);
+        }
+    };
+    std::vector<std::thread> pool;
+    std::vector<InertiaWork> spare(std::min(opt.threads, todo.size() / 4 + 1));
+    for (std::size_t i = 1; i < spare.size(); ++i) {
+        try {
+            pool.emplace_back(run, false, std::ref(spare[i]));
+        } catch (const std::system_error &) {
+            break;
         }
     }
-    const bool base_left = base && !base->certain;
-    if (rest.empty() && !base_left) return out;
-    CheckedCounts b;
-    const std::vector<CheckedCounts> more = dense_trial_cut_counts(a, n, rest, tol, decompose, base_left ? &b : nullptr);
-    for (std::size_t k = 0; k < rest.size(); ++k) out[rest_at[k]] = more[k];
-    if (base_left) *base = b;
-    return out;
+    run(true, w);
+    for (std::thread &t : pool) t.join();
+    if (cancel) throw Interrupted();
+    return p;
 }
 
-std::vector<char> soft_trials(std::vector<double> a, std::size_t k, const std::vector<std::pair<int, int>> &trials,
-                              double tol, const ExactCounts &exact, const Decompose &decompose) {
-    std::vector<char> soft(trials.size(), 0);
-    if (trials.empty()) return soft;
+void finish_cut_counts(std::vector<double> &a, std::size_t n,
+                       const std::vector<std::pair<std::size_t, std::size_t>> &trials, double tol,
+                       const Decompose &decompose, PartialCounts &p, bool want_base) {
+    // What is still uncertain (an eigenvalue within rounding of a band edge,
+    // a factorisation that grew too much, a dense matrix) from the
+    // eigenvalues.
+    std::vector<std::size_t> left;
+    std::vector<std::pair<std::size_t, std::size_t>> rest;
+    for (std::size_t k = 0; k < trials.size(); ++k)
+        if (!p.trials[k].certain) {
+            left.push_back(k);
+            rest.push_back(trials[k]);
+        }
+    const bool base_left = want_base && !p.base.certain;
+    if (left.empty() && !base_left) return;
+    CheckedCounts db;
+    const std::vector<CheckedCounts> more = dense_trial_cut_counts(a, n, rest, tol, decompose, base_left ? &db : nullptr);
+    for (std::size_t k = 0; k < left.size(); ++k) p.trials[left[k]] = more[k];
+    if (base_left) p.base = db;
+}
+
+std::vector<CheckedCounts> trial_cut_counts(std::vector<double> &a, std::size_t n,
+                                            const std::vector<std::pair<std::size_t, std::size_t>> &trials,
+                                            double tol, const Decompose &decompose, CheckedCounts *base,
+                                            const CountOptions &opt) {
+    PartialCounts p = partial_cut_counts(a, n, trials, tol, opt);
+    finish_cut_counts(a, n, trials, tol, decompose, p, base != nullptr);
+    if (base) *base = p.base;
+    return std::move(p.trials);
+}
+
+namespace {
+
+std::vector<std::pair<std::size_t, std::size_t>> as_cuts(const std::vector<std::pair<int, int>> &trials) {
     std::vector<std::pair<std::size_t, std::size_t>> cuts;
     cuts.reserve(trials.size());
     for (const auto &[u, v] : trials) cuts.push_back({static_cast<std::size_t>(u), static_cast<std::size_t>(v)});
-    CheckedCounts b;
-    const std::vector<CheckedCounts> counts = trial_cut_counts(a, k, cuts, tol, decompose, &b);
-    const SignCounts base = b.certain ? b.counts : exact(a, k);
+    return cuts;
+}
+
+}  // namespace
+
+PartialCounts soft_trials_begin(const std::vector<double> &a, std::size_t k,
+                                const std::vector<std::pair<int, int>> &trials, double tol) {
+    if (trials.empty()) return PartialCounts{};
+    return partial_cut_counts(a, k, as_cuts(trials), tol);
+}
+
+std::vector<char> soft_trials_end(std::vector<double> &a, std::size_t k, const std::vector<std::pair<int, int>> &trials,
+                                  double tol, const ExactCounts &exact, const Decompose &decompose, PartialCounts &p) {
+    std::vector<char> soft(trials.size(), 0);
+    if (trials.empty()) return soft;
+    finish_cut_counts(a, k, as_cuts(trials), tol, decompose, p, true);
+    const SignCounts base = p.base.certain ? p.base.counts : exact(a, k);
     for (std::size_t t = 0; t < trials.size(); ++t) {
         const auto [u, v] = trials[t];
         if (u < 0 || v < 0 || static_cast<std::size_t>(u) >= k || static_cast<std::size_t>(v) >= k) continue;
-        SignCounts c = counts[t].counts;
-        if (!counts[t].certain) {
+        SignCounts c = p.trials[t].counts;
+        if (!p.trials[t].certain) {
             std::vector<double> cut = a;
             cut[static_cast<std::size_t>(u) * k + v] = 0.0;
             cut[static_cast<std::size_t>(v) * k + u] = 0.0;
@@ -462,6 +530,12 @@ std::vector<char> soft_trials(std::vector<double> a, std::size_t k, const std::v
         soft[t] = c == base;
     }
     return soft;
+}
+
+std::vector<char> soft_trials(std::vector<double> a, std::size_t k, const std::vector<std::pair<int, int>> &trials,
+                              double tol, const ExactCounts &exact, const Decompose &decompose) {
+    PartialCounts p = soft_trials_begin(a, k, trials, tol);
+    return soft_trials_end(a, k, trials, tol, exact, decompose, p);
 }
 
 }  // namespace corvane::lpi

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <exception>
 #include <functional>
 #include <utility>
 #include <vector>
@@ -78,9 +79,38 @@ using Decompose =
 // certain.  A trial outside the matrix is returned uncertain.  When `base` is
 // given it receives the checked counts of `a` itself.  The matrix is left as
 // it was.
+//
+// On a sparse matrix (a VIF graph) the counts come from LDL^T factorisations
+// instead (see inertia_core.hpp), all trials from one when the matrix has a
+// gap around zero, else one per trial; the decomposition only counts what
+// they leave uncertain.  `opt` spreads the factorisations over threads and
+// stops them (Interrupted) when its `stop` says so.
+struct CountOptions {
+    std::size_t threads = 1;
+    std::function<bool()> stop;  // asked on the calling thread only
+};
+struct Interrupted : std::exception {
+    const char *what() const noexcept override { return "interrupted"; }
+};
 std::vector<CheckedCounts> trial_cut_counts(std::vector<double> &a, std::size_t n,
                                             const std::vector<std::pair<std::size_t, std::size_t>> &trials,
-                                            double tol, const Decompose &decompose, CheckedCounts *base = nullptr);
+                                            double tol, const Decompose &decompose, CheckedCounts *base = nullptr,
+                                            const CountOptions &opt = {});
+
+// trial_cut_counts in two steps: partial_cut_counts does what needs no
+// decomposition (sparse factorisations; pure C++, safe on any thread) and
+// leaves the rest uncertain; finish_cut_counts counts what is uncertain
+// (and the baseline, when asked) from one decomposition.
+struct PartialCounts {
+    std::vector<CheckedCounts> trials;
+    CheckedCounts base;
+};
+PartialCounts partial_cut_counts(const std::vector<double> &a, std::size_t n,
+                                 const std::vector<std::pair<std::size_t, std::size_t>> &trials, double tol,
+                                 const CountOptions &opt = {});
+void finish_cut_counts(std::vector<double> &a, std::size_t n,
+                       const std::vector<std::pair<std::size_t, std::size_t>> &trials, double tol,
+                       const Decompose &decompose, PartialCounts &p, bool want_base);
 
 // LPI counts of a symmetric k x k matrix taken from its eigenvalues, for the
 // rare matrix whose Sturm counts are not certain (an eigenvalue within
@@ -93,5 +123,11 @@ using ExactCounts = std::function<SignCounts(const std::vector<double> &a, std::
 // `a` serves the baseline and every trial.
 std::vector<char> soft_trials(std::vector<double> a, std::size_t k, const std::vector<std::pair<int, int>> &trials,
                               double tol, const ExactCounts &exact, const Decompose &decompose);
+
+// soft_trials in two steps, the first pure C++ (see partial_cut_counts).
+PartialCounts soft_trials_begin(const std::vector<double> &a, std::size_t k,
+                                const std::vector<std::pair<int, int>> &trials, double tol);
+std::vector<char> soft_trials_end(std::vector<double> &a, std::size_t k, const std::vector<std::pair<int, int>> &trials,
+                                  double tol, const ExactCounts &exact, const Decompose &decompose, PartialCounts &p);
 
 }  // namespace corvane::lpi

@@ -864,6 +864,7 @@ py::object predict_fragments_recursive(const Args &a) {
     try {
         gil::Release release;
         d.opt.stop = [&release] { return release.interrupted(); };
+        d.opt.threads = graph::usable_cores();
         peaks = cascade(d.mol, d.graph, d.bonds, d.opt, graph::exact_counts(d.opt.tol), graph::numpy_eigh());
     } catch (const Interrupted &) {
         throw py::error_already_set();  // the signal handler's exception, set again with the lock

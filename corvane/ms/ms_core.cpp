@@ -1,6 +1,11 @@
 #include "ms_core.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <exception>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <cmath>
 #include <deque>
 #include <numeric>
@@ -187,90 +192,161 @@ std::vector<Peak> cascade(const Molecule &mol, const NodeMatrix &g, const std::v
     std::deque<std::pair<std::vector<int>, long>> queue;
     queue.push_back({all, 0});
 
-    std::vector<char> in_frag(n, 0);
-    std::vector<int> local(n, -1);
-    std::vector<int> row_pos(g.n_nodes, -1);
-    while (!queue.empty()) {
-        auto [frag, gen] = std::move(queue.front());
-        queue.pop_front();
-        if (static_cast<double>(gen) >= opt.max_generations) continue;
-        if (opt.stop && opt.stop()) throw Interrupted();
-
-        for (std::size_t i = 0; i < frag.size(); ++i) {
-            in_frag[frag[i]] = 1;
-            local[frag[i]] = static_cast<int>(i);
-        }
-
+    // Generation by generation: the fragments of one generation are
+    // independent, so their sign counts (pure C++, the bulk of the work) run
+    // on the machine's cores; what needs a decomposition, the cuts and the
+    // bookkeeping then follow one fragment at a time in queue order, which
+    // keeps the peaks exactly in their breadth-first order.
+    struct Work {
+        std::vector<int> frag;
+        long gen = 0;
+        std::vector<double> sub;
+        std::size_t k = 0;
+        std::vector<std::pair<int, int>> trials;
+        std::vector<std::size_t> trial_bond;
+        lpi::PartialCounts counts;
+    };
+    auto prepare = [&](Work &w, std::vector<char> &in_frag, std::vector<int> &row_pos) {
+        for (int a : w.frag) in_frag[a] = 1;
         // Soft bonds of the fragment: its own VIF subgraph (a principal
         // submatrix of the molecule's) with its own LPI as the baseline.
         std::vector<int> rows;
-        for (int a : frag) rows.insert(rows.end(), g.atom_nodes[a].begin(), g.atom_nodes[a].end());
+        for (int a : w.frag) rows.insert(rows.end(), g.atom_nodes[a].begin(), g.atom_nodes[a].end());
         std::sort(rows.begin(), rows.end());
         rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
         const std::size_t k = rows.size();
+        w.k = k;
         for (std::size_t i = 0; i < k; ++i) row_pos[rows[i]] = static_cast<int>(i);
-        std::vector<double> sub(k * k);
+        w.sub.assign(k * k, 0.0);
         for (std::size_t i = 0; i < k; ++i)
-            for (std::size_t j = 0; j < k; ++j) sub[i * k + j] = g.adjacency[rows[i] * g.n_nodes + rows[j]];
-        std::vector<std::pair<int, int>> trials;
-        std::vector<std::size_t> trial_bond;
+            for (std::size_t j = 0; j < k; ++j) w.sub[i * k + j] = g.adjacency[rows[i] * g.n_nodes + rows[j]];
         for (std::size_t b = 0; b < bonds.size(); ++b) {
             const BondRecord &r = bonds[b];
             if (r.atom_u < 0 || !in_frag[r.atom_u] || r.atom_v < 0 || !in_frag[r.atom_v]) continue;
             if (!r.edge || row_pos[r.u] < 0 || row_pos[r.v] < 0) continue;
-            trials.push_back({row_pos[r.u], row_pos[r.v]});
-            trial_bond.push_back(b);
+            w.trials.push_back({row_pos[r.u], row_pos[r.v]});
+            w.trial_bond.push_back(b);
         }
-        const std::vector<char> soft = lpi::soft_trials(std::move(sub), k, trials, opt.tol, exact, decompose);
         for (int r : rows) row_pos[r] = -1;
+        for (int a : w.frag) in_frag[a] = 0;
+        w.counts = lpi::soft_trials_begin(w.sub, k, w.trials, opt.tol);
+    };
 
-        // Cut the fragment at them: one pair per bonded atom pair, with the
-        // largest order among its soft bond units.
-        std::vector<std::pair<int, int>> edges;
-        for (auto [u, v] : mol.bonds)
-            if (in_frag[u] && in_frag[v]) edges.push_back({local[u], local[v]});
-        AtomGraph ag(frag.size(), edges);
-        std::vector<std::pair<int, int>> pair_keys;
-        std::vector<double> pair_order;
-        std::map<std::pair<int, int>, std::size_t> pair_index;
-        for (std::size_t t = 0; t < trials.size(); ++t) {
-            if (!soft[t]) continue;
-            const BondRecord &r = bonds[trial_bond[t]];
-            const std::pair<int, int> pr{std::min(r.atom_u, r.atom_v), std::max(r.atom_u, r.atom_v)};
-            auto [it, added] = pair_index.insert({pr, pair_keys.size()});
-            if (added) {
-                pair_keys.push_back(pr);
-                pair_order.push_back(1.0);
+    std::vector<char> in_frag(n, 0);
+    std::vector<int> local(n, -1);
+    std::vector<int> row_pos(g.n_nodes, -1);
+    const std::size_t workers = std::max<std::size_t>(1, std::min<std::size_t>(opt.threads, 64));
+    while (!queue.empty()) {
+        std::vector<Work> batch;
+        for (auto &[frag, gen] : queue) {
+            if (static_cast<double>(gen) >= opt.max_generations) continue;
+            Work w;
+            w.frag = std::move(frag);
+            w.gen = gen;
+            batch.push_back(std::move(w));
+        }
+        queue.clear();
+        if (batch.empty()) break;
+
+        // Counts of the batch: this thread and up to workers - 1 others take
+        // fragments in turn.  This thread also asks `stop` between its own.
+        std::atomic<std::size_t> next{0};
+        std::atomic<bool> cancel{false};
+        std::exception_ptr failed;
+        std::mutex failed_mu;
+        auto run = [&](bool main) {
+            std::vector<char> in_f(main ? 0 : n, 0);
+            std::vector<int> rp(main ? 0 : g.n_nodes, -1);
+            std::vector<char> &inf = main ? in_frag : in_f;
+            std::vector<int> &rpos = main ? row_pos : rp;
+            try {
+                for (std::size_t t; !cancel && (t = next++) < batch.size();) {
+                    if (main && opt.stop && opt.stop()) {
+                        cancel = true;
+                        throw Interrupted();
+                    }
+                    prepare(batch[t], inf, rpos);
+                }
+            } catch (...) {
+                cancel = true;
+                std::lock_guard<std::mutex> lock(failed_mu);
+                if (!failed) failed = std::current_exception();
             }
-            double &cur = pair_order[it->second];
-            if (r.order > cur) cur = r.order;
-        }
-        std::vector<SoftPair> pairs;
-        for (std::size_t p = 0; p < pair_keys.size(); ++p)
-            pairs.push_back({local[pair_keys[p].first], local[pair_keys[p].second], p});
-        CutQueries q{
-            [&](std::size_t id) { return pair_order[id] >= 2; },
-            [&](int x) { return mol.heavy[frag[x]] != 0; },
-            [&](int x) { return mol.mass[frag[x]]; },
-            [&](double m) { return m >= opt.min_mz; },
         };
-        std::vector<std::vector<int>> children = cut_fragment(ag, pairs, opt.ring, q);
-        for (int a : frag) {
-            in_frag[a] = 0;
-            local[a] = -1;
+        std::vector<std::thread> pool;
+        const std::size_t extra = std::min(workers, batch.size()) - 1;
+        for (std::size_t i = 0; i < extra; ++i) {
+            try {
+                pool.emplace_back(run, false);
+            } catch (const std::system_error &) {
+                break;  // no more threads to be had: fewer helpers
+            }
         }
-        // Local nodes follow ascending atom index, so mapping back keeps each
-        // child ascending and the list in lexicographic order of the
-        // children's sorted atom-index tuples: the fixed walking order.
-        for (auto &child : children)
-            for (int &x : child) x = frag[x];
+        run(true);
+        for (std::thread &t : pool) t.join();
+        if (failed) std::rethrow_exception(failed);
 
-        for (auto &child : children) {
-            if (child.empty() || child == frag) continue;
-            const long long mz = nominal_of(child);
-            if (!seen.insert(child).second) continue;
-            if (peak_mz.insert(mz).second) peaks.push_back({mz, formula_of(child), gen + 1});
-            queue.push_back({std::move(child), gen + 1});
+        for (Work &w : batch) {
+            const std::vector<int> &frag = w.frag;
+            const long gen = w.gen;
+            if (opt.stop && opt.stop()) throw Interrupted();
+            const std::vector<char> soft =
+                lpi::soft_trials_end(w.sub, w.k, w.trials, opt.tol, exact, decompose, w.counts);
+            const std::vector<std::pair<int, int>> &trials = w.trials;
+            const std::vector<std::size_t> &trial_bond = w.trial_bond;
+            for (std::size_t i = 0; i < frag.size(); ++i) {
+                in_frag[frag[i]] = 1;
+                local[frag[i]] = static_cast<int>(i);
+            }
+
+            // Cut the fragment at them: one pair per bonded atom pair, with the
+            // largest order among its soft bond units.
+            std::vector<std::pair<int, int>> edges;
+            for (auto [u, v] : mol.bonds)
+                if (in_frag[u] && in_frag[v]) edges.push_back({local[u], local[v]});
+            AtomGraph ag(frag.size(), edges);
+            std::vector<std::pair<int, int>> pair_keys;
+            std::vector<double> pair_order;
+            std::map<std::pair<int, int>, std::size_t> pair_index;
+            for (std::size_t t = 0; t < trials.size(); ++t) {
+                if (!soft[t]) continue;
+                const BondRecord &r = bonds[trial_bond[t]];
+                const std::pair<int, int> pr{std::min(r.atom_u, r.atom_v), std::max(r.atom_u, r.atom_v)};
+                auto [it, added] = pair_index.insert({pr, pair_keys.size()});
+                if (added) {
+                    pair_keys.push_back(pr);
+                    pair_order.push_back(1.0);
+                }
+                double &cur = pair_order[it->second];
+                if (r.order > cur) cur = r.order;
+            }
+            std::vector<SoftPair> pairs;
+            for (std::size_t p = 0; p < pair_keys.size(); ++p)
+                pairs.push_back({local[pair_keys[p].first], local[pair_keys[p].second], p});
+            CutQueries q{
+                [&](std::size_t id) { return pair_order[id] >= 2; },
+                [&](int x) { return mol.heavy[frag[x]] != 0; },
+                [&](int x) { return mol.mass[frag[x]]; },
+                [&](double m) { return m >= opt.min_mz; },
+            };
+            std::vector<std::vector<int>> children = cut_fragment(ag, pairs, opt.ring, q);
+            for (int a : frag) {
+                in_frag[a] = 0;
+                local[a] = -1;
+            }
+            // Local nodes follow ascending atom index, so mapping back keeps each
+            // child ascending and the list in lexicographic order of the
+            // children's sorted atom-index tuples: the fixed walking order.
+            for (auto &child : children)
+                for (int &x : child) x = frag[x];
+
+            for (auto &child : children) {
+                if (child.empty() || child == frag) continue;
+                const long long mz = nominal_of(child);
+                if (!seen.insert(child).second) continue;
+                if (peak_mz.insert(mz).second) peaks.push_back({mz, formula_of(child), gen + 1});
+                queue.push_back({std::move(child), gen + 1});
+            }
         }
     }
     return peaks;

@@ -156,15 +156,17 @@ struct CascadeOptions {
     double min_mz = 25;          // ring parts need this much atomic mass
     bool ring = true;
     double tol = 1e-9;
-    // Asked before each fragment; true ends the cascade with Interrupted.
-    // An empty one never stops.
+    // Asked before each fragment, on the calling thread only; true ends the
+    // cascade with Interrupted.  An empty one never stops.
     std::function<bool()> stop;
+    // Threads for the sign counts of a generation's fragments (the calling
+    // one included).  `exact` and `decompose` run on the calling thread
+    // only.
+    std::size_t threads = 1;
 };
 
 // Thrown by the cascade when its `stop` callback asks it to end early.
-struct Interrupted : std::exception {
-    const char *what() const noexcept override { return "interrupted"; }
-};
+using Interrupted = lpi::Interrupted;
 
 struct Peak {
     long long mz;

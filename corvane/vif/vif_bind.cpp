@@ -281,8 +281,15 @@ std::optional<py::list> soft_bonds_fast(py::handle graph, const std::vector<Reco
     std::vector<lpi::CheckedCounts> counts;
     {
         lpi::Decompose eig = graph::numpy_eigh();
-        gil::Release nogil;
-        counts = lpi::trial_cut_counts(t.dense->a, t.dense->n, t.cuts, tol, eig);
+        try {
+            gil::Release nogil;
+            lpi::CountOptions opt;
+            opt.threads = graph::usable_cores();
+            opt.stop = [&nogil] { return nogil.interrupted(); };
+            counts = lpi::trial_cut_counts(t.dense->a, t.dense->n, t.cuts, tol, eig, nullptr, opt);
+        } catch (const lpi::Interrupted &) {
+            throw py::error_already_set();  // the signal handler's exception, set again with the lock
+        }
     }
     py::list soft = keep_unchanged(t, counts, baseline, tol);
     graph::check_unchanged(graph, t.dense->stamp, "its soft bonds were counted");

@@ -175,3 +175,57 @@ TEST_CASE("trial counts take the sparse path on large sparse graphs and agree wi
         CHECK(got[t].counts == d.counts);
     }
 }
+
+TEST_CASE("one factorisation with a gap: every certain trial count is the dense count") {
+    std::mt19937 rng(11);
+    long certain = 0, total = 0, gaps = 0;
+    for (int g = 0; g < 60; ++g) {
+        std::size_t n = 0;
+        std::vector<double> a = clique_graph(rng, 6 + rng() % 30, rng() % 4, n);
+        lpi::SparseSym m;
+        REQUIRE(lpi::sparse_of(a, n, 12, m));
+        std::vector<std::pair<std::size_t, std::size_t>> trials;
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t j = i + 1; j < n; ++j)
+                if (a[i * n + j] != 0.0) trials.push_back({i, j});
+        trials.push_back({0, 0});  // not a cut: never certain here
+        lpi::InertiaWork w;
+        lpi::CheckedCounts base;
+        const std::vector<lpi::CheckedCounts> got = lpi::gap_trial_counts(m, 1e-9, trials, base, w);
+        if (base.certain) {
+            ++gaps;
+            CHECK(base.counts == lpi::lpi_counts_checked(a, n, 1e-9).counts);
+        }
+        CHECK_FALSE(got.back().certain);
+        for (std::size_t t = 0; t + 1 < trials.size(); ++t) {
+            ++total;
+            if (!got[t].certain) continue;
+            ++certain;
+            const lpi::CheckedCounts d = lpi::cut_counts(a, n, trials[t].first, trials[t].second, 1e-9);
+            CAPTURE(g);
+            CAPTURE(t);
+            REQUIRE(d.certain);
+            CHECK(got[t].counts == d.counts);
+        }
+    }
+    // Most such graphs have a gap, and most of their cuts are settled by it.
+    CHECK(gaps > 20);
+    CHECK(certain * 2 > total);
+}
+
+TEST_CASE("a cut that puts an eigenvalue at zero is not settled by the gap") {
+    // A path of four has no eigenvalue at zero; cutting its middle edge
+    // leaves two edges (eigenvalues +-1, +-1), cutting an end edge leaves an
+    // isolated node (an eigenvalue at zero).
+    const std::vector<double> a = adjacency(4, path_edges(4));
+    lpi::SparseSym m;
+    REQUIRE(lpi::sparse_of(a, 4, 12, m));
+    lpi::InertiaWork w;
+    lpi::CheckedCounts base;
+    const auto got = lpi::gap_trial_counts(m, 1e-9, {{1, 2}, {0, 1}}, base, w);
+    REQUIRE(base.certain);
+    CHECK(base.counts == lpi::SignCounts{2, 0, 2});
+    REQUIRE(got[0].certain);
+    CHECK(got[0].counts == lpi::SignCounts{2, 0, 2});
+    CHECK_FALSE(got[1].certain);
+}
