@@ -384,7 +384,7 @@ def test_ctrl_c_stops_the_fragment_cascade():
         signal.signal(signal.SIGINT, signal.default_int_handler)  # also when started in the background
         import corvane
         from rdkit import Chem
-        smiles = "CCOC(=O)" * 10 + "C"  # a polyester: dozens of soft bonds
+        smiles = "CCOC(=O)" * 25 + "C"  # a polyester: dozens of soft bonds, seconds of cascade
         r = corvane.VIF(smiles, n_iter=5, draw=False, verbose=False)
         mol = Chem.AddHs(Chem.MolFromSmiles(smiles))
         print("START", flush=True)

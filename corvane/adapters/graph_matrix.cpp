@@ -116,6 +116,37 @@ void check_dense_size(std::size_t n, std::size_t matrices) {
     throw py::error_already_set();
 }
 
+lpi::Decompose lapack_eigh() {
+    const blas::Dsyevd f = blas::dsyevd();
+    if (!f) return numpy_eigh();
+    return [f](const std::vector<double> &a, std::size_t n, std::vector<double> &w, std::vector<double> &q) {
+        if (n == 0) return false;
+        const long long nn = static_cast<long long>(n);
+        // Symmetric: the row-major matrix is its own column-major copy.
+        std::vector<double> m(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(n * n));
+        w.assign(n, 0.0);
+        long long info = 0, lwork = -1, liwork = -1, iw = 0;
+        double wq = 0.0;
+        f("V", "L", &nn, m.data(), &nn, w.data(), &wq, &lwork, &iw, &liwork, &info, 1, 1);
+        if (info != 0) return false;
+        lwork = static_cast<long long>(wq);
+        liwork = iw;
+        std::vector<double> work(static_cast<std::size_t>(std::max<long long>(lwork, 1)));
+        std::vector<long long> iwork(static_cast<std::size_t>(std::max<long long>(liwork, 1)));
+        {
+            blas::OneThread one(n);
+            f("V", "L", &nn, m.data(), &nn, w.data(), work.data(), &lwork, iwork.data(), &liwork, &info, 1, 1);
+        }
+        if (info != 0) return false;
+        // Column k of the column-major result is the vector of w[k]: entry
+        // (i, k) at m[k * n + i]; q wants it row-major.
+        q.resize(n * n);
+        for (std::size_t k = 0; k < n; ++k)
+            for (std::size_t i = 0; i < n; ++i) q[i * n + k] = m[k * n + i];
+        return true;
+    };
+}
+
 std::size_t usable_cores() {
     cpu_set_t set;
     CPU_ZERO(&set);

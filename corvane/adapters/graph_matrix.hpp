@@ -96,6 +96,11 @@ lpi::ExactCounts exact_counts(double tol);
 // numpy error gives false, and the caller counts each trial on its own.
 lpi::Decompose numpy_eigh();
 
+// The same decomposition through numpy's LAPACK called directly: no
+// interpreter lock, any thread; numpy_eigh() when that LAPACK is not to be
+// had.  Only for counts checked against rounding margins.
+lpi::Decompose lapack_eigh();
+
 // Cores this process may run on (its CPU affinity), at least one: the
 // threads the sign counts spread over.
 std::size_t usable_cores();

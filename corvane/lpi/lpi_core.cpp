@@ -511,6 +511,11 @@ PartialCounts soft_trials_begin(const std::vector<double> &a, std::size_t k,
     return partial_cut_counts(a, k, as_cuts(trials), tol);
 }
 
+void soft_trials_decompose(std::vector<double> &a, std::size_t k, const std::vector<std::pair<int, int>> &trials,
+                           double tol, const Decompose &decompose, PartialCounts &p) {
+    if (!trials.empty()) finish_cut_counts(a, k, as_cuts(trials), tol, decompose, p, true);
+}
+
 std::vector<char> soft_trials_end(std::vector<double> &a, std::size_t k, const std::vector<std::pair<int, int>> &trials,
                                   double tol, const ExactCounts &exact, const Decompose &decompose, PartialCounts &p) {
     std::vector<char> soft(trials.size(), 0);

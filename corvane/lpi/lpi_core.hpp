@@ -127,6 +127,10 @@ std::vector<char> soft_trials(std::vector<double> a, std::size_t k, const std::v
 // soft_trials in two steps, the first pure C++ (see partial_cut_counts).
 PartialCounts soft_trials_begin(const std::vector<double> &a, std::size_t k,
                                 const std::vector<std::pair<int, int>> &trials, double tol);
+// Optionally between them: what is uncertain counted from one decomposition
+// (a `decompose` that may run on any thread).
+void soft_trials_decompose(std::vector<double> &a, std::size_t k, const std::vector<std::pair<int, int>> &trials,
+                           double tol, const Decompose &decompose, PartialCounts &p);
 std::vector<char> soft_trials_end(std::vector<double> &a, std::size_t k, const std::vector<std::pair<int, int>> &trials,
                                   double tol, const ExactCounts &exact, const Decompose &decompose, PartialCounts &p);
 

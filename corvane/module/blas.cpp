@@ -23,6 +23,7 @@ std::mutex mu;
 std::vector<Library> libs;
 long depth = 0;
 bool discovered = false;
+Dsyevd lapack_dsyevd = nullptr;
 
 void enter() {
     std::lock_guard<std::mutex> lock(mu);
@@ -75,6 +76,7 @@ void discover() {
                     l.set = reinterpret_cast<void (*)(int)>(dlsym(h, s.c_str()));
                     if (!l.get || !l.set) l.get = nullptr, l.set = nullptr;
                 }
+            if (!lapack_dsyevd) lapack_dsyevd = reinterpret_cast<Dsyevd>(dlsym(h, "scipy_dsyevd_64_"));
             dlclose(h);  // RTLD_NOLOAD took a reference of its own
             if (l.get) libs.push_back(l);
         }
@@ -86,6 +88,8 @@ void discover() {
 }
 
 bool available() { return !libs.empty(); }
+
+Dsyevd dsyevd() { return libs.empty() ? nullptr : lapack_dsyevd; }
 
 OneThread::OneThread(std::size_t n) : active_(!libs.empty() && n < kThreadedFrom) {
     if (active_) enter();

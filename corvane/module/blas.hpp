@@ -26,6 +26,16 @@ void discover();
 // Whether discover() found a library whose thread count it can set.
 bool available();
 
+// LAPACK's dsyevd (eigenvalues and eigenvectors of a symmetric matrix) from
+// numpy's own OpenBLAS when it carries the 64-bit-integer interface numpy's
+// wheels use; null otherwise.  Callable from any thread without the
+// interpreter lock.  For decompositions whose results are checked against
+// rounding margins (never for eigenvalues the module returns).
+using Dsyevd = void (*)(const char *jobz, const char *uplo, const long long *n, double *a, const long long *lda,
+                        double *w, double *work, const long long *lwork, long long *iwork, const long long *liwork,
+                        long long *info, std::size_t jobz_len, std::size_t uplo_len);
+Dsyevd dsyevd();
+
 // For its lifetime, numpy's BLAS on one thread (for a matrix of n rows,
 // n < kThreadedFrom).  Guards nest and may be held by several threads at
 // once: the first one in records the thread counts and sets one, the last

@@ -11,6 +11,7 @@
 #include "../adapters/graph_matrix.hpp"
 #include "../adapters/mol_reader.hpp"
 #include "../lpi/lpi_core.hpp"
+#include "../module/blas.hpp"
 #include "../module/registry.hpp"
 #include "ms_core.hpp"
 
@@ -865,6 +866,7 @@ py::object predict_fragments_recursive(const Args &a) {
         gil::Release release;
         d.opt.stop = [&release] { return release.interrupted(); };
         d.opt.threads = graph::usable_cores();
+        if (blas::dsyevd()) d.opt.any_thread_decompose = graph::lapack_eigh();
         peaks = cascade(d.mol, d.graph, d.bonds, d.opt, graph::exact_counts(d.opt.tol), graph::numpy_eigh());
     } catch (const Interrupted &) {
         throw py::error_already_set();  // the signal handler's exception, set again with the lock

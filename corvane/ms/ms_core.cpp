@@ -230,6 +230,8 @@ std::vector<Peak> cascade(const Molecule &mol, const NodeMatrix &g, const std::v
         for (int r : rows) row_pos[r] = -1;
         for (int a : w.frag) in_frag[a] = 0;
         w.counts = lpi::soft_trials_begin(w.sub, k, w.trials, opt.tol);
+        if (opt.any_thread_decompose)
+            lpi::soft_trials_decompose(w.sub, k, w.trials, opt.tol, opt.any_thread_decompose, w.counts);
     };
 
     std::vector<char> in_frag(n, 0);

@@ -163,6 +163,10 @@ struct CascadeOptions {
     // one included).  `exact` and `decompose` run on the calling thread
     // only.
     std::size_t threads = 1;
+    // A decomposition that may run on any thread (without the interpreter
+    // lock): with it the threads also count what the factorisations leave
+    // uncertain.  `decompose` then only sees what this leaves.
+    lpi::Decompose any_thread_decompose;
 };
 
 // Thrown by the cascade when its `stop` callback asks it to end early.
