@@ -134,7 +134,8 @@ lpi::Decompose lapack_eigh() {
         std::vector<double> work(static_cast<std::size_t>(std::max<long long>(lwork, 1)));
         std::vector<long long> iwork(static_cast<std::size_t>(std::max<long long>(liwork, 1)));
         {
-            blas::OneThread one(n);
+            // Always one thread: the callers run several of these at once.
+            blas::OneThread one;
             f("V", "L", &nn, m.data(), &nn, w.data(), work.data(), &lwork, iwork.data(), &liwork, &info, 1, 1);
         }
         if (info != 0) return false;

@@ -155,11 +155,13 @@ double max_abs(const std::vector<double> &a, std::size_t n) {
 // Matrices from this size on, with at most this many neighbours per row on
 // average, are counted by sparse factorisation (a VIF graph has about
 // three); trials one factorisation each when (trials + 1) * kSparseRatio <
-// n^2, where that is faster than a decomposition (measured on VIF graphs of
-// 100 to 6,000 nodes).
+// n^2 * threads, where that is faster than one decomposition on one BLAS
+// thread (measured on alkane VIF graphs of 600 to 6,000 nodes: four
+// factorisations of 1,200 nodes take about 1.8 ms, one eigendecomposition
+// 0.45 s).
 constexpr std::size_t kSparseFrom = 8;
 constexpr std::size_t kSparseDegree = 12;
-constexpr std::size_t kSparseRatio = 512;
+constexpr std::size_t kSparseRatio = 6000;
 
 constexpr double kScaleAbove = 0x1p128;
 
@@ -427,7 +429,7 @@ PartialCounts partial_cut_counts(const std::vector<double> &a, std::size_t n,
     for (const CheckedCounts &c : p.trials) left += c.certain ? 0 : 1;
     // A factorisation costs about n times a constant, three per trial on
     // average; a decomposition about n^3 for all of them.
-    if (!((left + 1) * kSparseRatio < n * n)) return p;
+    if (!((left + 1) * kSparseRatio < n * n * std::max<std::size_t>(1, opt.threads))) return p;
     std::vector<std::size_t> todo;
     for (std::size_t k = 0; k < trials.size(); ++k) {
         const auto [i, j] = trials[k];
