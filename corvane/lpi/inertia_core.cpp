@@ -455,10 +455,20 @@ std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
     }
     std::vector<double> zii(trials.size(), 0.0), zjj(trials.size(), 0.0), zij(trials.size(), 0.0);
     std::vector<double> x(n);
-    for (int e : ends) {
+    // The solves are kept (when that takes at most 16 M doubles) for the
+    // cuts whose 2 x 2 problem is singular at zero (see below).
+    const bool keep = ends.size() * n <= (std::size_t{1} << 24);
+    std::vector<int> slot_of(keep ? n : 0, -1);
+    std::vector<double> kept(keep ? ends.size() * n : 0);
+    for (std::size_t at = 0; at < ends.size(); ++at) {
+        const int e = ends[at];
         std::fill(x.begin(), x.end(), 0.0);
         x[static_cast<std::size_t>(e)] = 1.0;
         solve(f, x);
+        if (keep) {
+            slot_of[static_cast<std::size_t>(e)] = static_cast<int>(at);
+            std::copy(x.begin(), x.end(), kept.begin() + static_cast<std::ptrdiff_t>(at * n));
+        }
         for (std::size_t t : by_end[static_cast<std::size_t>(e)]) {
             const auto [i, j] = trials[t];
             if (static_cast<std::size_t>(e) == i) {
@@ -470,6 +480,58 @@ std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
         }
     }
     constexpr double u = DBL_EPSILON / 2.0;
+    // A cut whose 2 x 2 problem is singular at zero has eigenvalues at or
+    // near zero itself.  Its counts at the four shifts s = +-tol +- tol/2
+    // still follow from Haynsworth at each s, with
+    //   (A - sI)^-1 = A^-1 + s A^-2 + R,  |R| <= s^2 / (gamma^2 (gamma - |s|)),
+    // and (A^-2)_ab the dot product of the solves for a and b.  The 2 x 2
+    // problem is then of the size of s, far above the errors of its entries,
+    // and its inertia at each shift is sure; the counts are certain when they
+    // agree either side of each band edge, as for a factorisation.
+    const double xnorm = 1.0 / (gamma - beta);  // bound on each solve's norm
+    const double dot_err = 2.0 * (beta / (gamma * (gamma - beta))) * xnorm + 2.0 * static_cast<double>(n) * u * xnorm * xnorm;
+    auto shifted = [&](std::size_t t, std::size_t i, std::size_t j, double inv, CheckedCounts &c) {
+        const double *xi = &kept[static_cast<std::size_t>(slot_of[i]) * n];
+        const double *xj = &kept[static_cast<std::size_t>(slot_of[j]) * n];
+        double yii = 0.0, yjj = 0.0, yij = 0.0;
+        for (std::size_t k = 0; k < n; ++k) {
+            yii += xi[k] * xi[k];
+            yjj += xj[k] * xj[k];
+            yij += xi[k] * xj[k];
+        }
+        const double half = tol / 2.0;
+        const double shifts[4] = {-tol - half, -tol + half, tol - half, tol + half};
+        long below[4];
+        for (int q = 0; q < 4; ++q) {
+            const double sh = shifts[q], as = std::fabs(sh);
+            if (!(as < gamma / 2.0)) return false;
+            const double rem = sh * sh / (gamma * gamma * (gamma - as));
+            const double s11 = -(zii[t] + sh * yii), s22 = -(zjj[t] + sh * yjj), s12 = inv - (zij[t] + sh * yij);
+            if (!std::isfinite(s11) || !std::isfinite(s22) || !std::isfinite(s12)) return false;
+            const double e = beta / (gamma * (gamma - beta)) + as * dot_err + rem +
+                             4.0 * u * (std::fabs(inv) + std::fabs(zij[t]) + std::fabs(zii[t]) + std::fabs(zjj[t]) +
+                                        as * (std::fabs(yii) + std::fabs(yjj) + std::fabs(yij)));
+            const double det = s11 * s22 - s12 * s12;
+            const double det_err = e * (std::fabs(s11) + std::fabs(s22) + 2.0 * std::fabs(s12)) + 2.0 * e * e +
+                                   4.0 * u * (std::fabs(s11 * s22) + s12 * s12);
+            long neg_s;
+            if (det < -det_err)
+                neg_s = 1;
+            else if (det > det_err && std::fabs(s11) > e)
+                neg_s = s11 < 0.0 ? 2 : 0;
+            else
+                return false;
+            // In(A' - sI) = In(A - sI) + In(S) - (1, 0, 1); A - sI has the
+            // base counts for |s| < gamma.
+            below[q] = base.counts.neg + neg_s - 1;
+        }
+        if (below[0] != below[1] || below[2] != below[3]) return false;
+        c.counts.neg = below[0];
+        c.counts.pos = static_cast<long>(n) - below[3];
+        c.counts.zero = below[3] - below[0];
+        c.certain = c.counts.neg >= 0 && c.counts.pos >= 0 && c.counts.zero >= 0;
+        return c.certain;
+    };
     for (std::size_t t = 0; t < trials.size(); ++t) {
         const auto [i, j] = trials[t];
         if (!(i < n && j < n && i != j)) continue;
@@ -495,6 +557,8 @@ std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
         } else if (det > det_err && std::fabs(s11) > e) {
             dp = s11 > 0.0 ? 1 : -1;
             dn = -dp;
+        } else if (keep && shifted(t, i, j, inv, out[t])) {
+            continue;
         } else {
             // The cut matrix may have an eigenvalue near zero.  When the cut
             // leaves one end on its own (a hydrogen), that eigenvalue is

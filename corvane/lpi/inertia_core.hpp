@@ -90,9 +90,10 @@ void solve(const Factors &f, std::vector<double> &x);
 // eigenvalue within a sixty-fourth of its norm, or a two-thousandth):
 // each trial is then a rank-two change whose counts follow from three
 // entries of A^-1 (Haynsworth), with error bounds from the factorisation's.
-// A trial whose 2 x 2 problem is too close to singular (the cut matrix may
-// have an eigenvalue near zero) is left uncertain, and so is everything when
-// no gap is found (base.certain false).
+// A trial whose 2 x 2 problem is singular at zero (the cut matrix has
+// eigenvalues at or near zero) is counted at the shifted band edges from the
+// same solves; what even that leaves open is uncertain, and so is everything
+// when no gap is found (base.certain false).
 std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
                                             const std::vector<std::pair<std::size_t, std::size_t>> &trials,
                                             CheckedCounts &base, InertiaWork &w);
