@@ -1,8 +1,6 @@
 """Predicted spectra from corvane's VIF analysis."""
 from __future__ import annotations
 
-import corvane
-
 from .spectrum import PeakAnnotation, Spectrum
 
 # The schematic heights of corvane's stick spectrum.
@@ -59,6 +57,8 @@ def predict_with_vif(smiles: str, ring_fragmentation: bool = False, recursive: b
     if model not in MODELS:
         raise ValueError(f"unknown model {model!r}: choose one of {', '.join(MODELS)}")
     scored = model == "scored"
+    import corvane  # here, not at the top: the batch driver and the command's --help never load it
+
     r = corvane.VIF(smiles, draw=False, verbose=False, ring_fragmentation=ring_fragmentation and not scored,
                     recursive_ms=recursive and not scored, max_generations=max_generations)
     if isinstance(r, str):

@@ -111,8 +111,7 @@ def run(address: str, chunks, collector, wopts: dict, timeout, retries: int) -> 
                 answers = [(r.seq, False, f"cluster task failed: {type(e).__name__}: {e}")
                            for r in chunk.records]
             fut.release()
-            for seq, ok, payload in answers:
-                collector.add(seq, ok, payload)
+            collector.take(answers)
             collector.progress.tick()
             submit_more()
     finally:

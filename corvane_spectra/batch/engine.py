@@ -73,6 +73,7 @@ class Summary:
     driver_peak_rss_kb: int = 0
     workers: int = 0
     nothing_to_do: bool = False
+    steady_rate: float = 0.0           # molecules/s from the first answer on (start-up left out)
 
     @property
     def rate(self) -> float:
@@ -158,6 +159,30 @@ class Collector:
         self.open: dict[int, _Chunk] = {}
         self.written = 0
         self.failed = 0
+        # When answers began and ended to arrive, for the rate after start-up.
+        self.first_at: float | None = None
+        self.first_batch = 0
+        self.last_at: float | None = None
+        self.answered = 0
+
+    def take(self, answers) -> None:
+        """Add a batch of answers (seq, ok, payload) as they came from the workers."""
+        answers = list(answers)
+        if not answers:
+            return
+        now = time.monotonic()
+        if self.first_at is None:
+            self.first_at, self.first_batch = now, len(answers)
+        self.last_at = now
+        self.answered += len(answers)
+        for seq, ok, payload in answers:
+            self.add(seq, ok, payload)
+
+    def steady_rate(self) -> float:
+        """Molecules per second once the first answer was in (start-up left out); 0 if unknown."""
+        if self.first_at is None or self.last_at is None or self.last_at <= self.first_at:
+            return 0.0
+        return (self.answered - self.first_batch) / (self.last_at - self.first_at)
 
     def open_chunk(self, index: int, records: list) -> _Chunk:
         c = _Chunk(index, records)
@@ -310,6 +335,7 @@ def run(opts: Options, progress: Progress | None = None) -> Summary:
     summary.worker_peak_rss_kb = stats.get("peak_rss_kb", [])
     summary.workers = stats.get("workers", 0)
     summary.driver_peak_rss_kb = _peak_rss_kb()
+    summary.steady_rate = collector.steady_rate()
     summary.seconds = time.monotonic() - t0
     return summary
 
@@ -351,8 +377,7 @@ def _run_local(opts: Options, chunks, collector: Collector, wopts: dict) -> dict
                     pool.submit(r)
             if exhausted and not collector.open:
                 break
-            for seq, ok, payload in pool.collect(0.5):
-                collector.add(seq, ok, payload)
+            collector.take(pool.collect(0.5))
             collector.progress.tick()
         pool.close()
         return {"restarts": pool.restarts, "peak_rss_kb": list(pool.peak_rss_kb), "workers": jobs}

@@ -28,12 +28,15 @@ PREFETCH = 3  # records queued at a worker beyond the one it is working on
 
 def _child_env() -> dict:
     """The environment of a worker: it must load the same corvane and corvane_spectra as we do."""
-    import corvane
+    import importlib.util
 
     import corvane_spectra
 
     paths = [os.path.dirname(os.path.dirname(os.path.abspath(corvane_spectra.__file__)))]
-    cfile = getattr(corvane, "__file__", None)
+    # Found, not imported: the driver does not need corvane itself, and its
+    # import takes seconds that the workers would otherwise wait for.
+    found = importlib.util.find_spec("corvane")
+    cfile = found.origin if found is not None and found.has_location else None
     if cfile:
         paths.insert(0, os.path.dirname(os.path.abspath(cfile)))
     old = os.environ.get("PYTHONPATH")
@@ -79,12 +82,13 @@ class _Worker:
     def pid(self) -> int:
         return self.proc.pid
 
-    def send(self, rec) -> bool:
+    def send(self, recs: list) -> bool:
+        """Queue records at the worker, in one message (one write for the lot)."""
         try:
-            self.tx.send(("rec", rec))
+            self.tx.send(("recs", recs))
         except OSError:
             return False
-        self.pending.append(rec)
+        self.pending.extend(recs)
         if self.ready and self.busy_since is None:
             self.busy_since = time.monotonic()
         return True
@@ -131,11 +135,12 @@ class WorkerPool:
 
     def _dispatch(self) -> None:
         for w in self.workers:
-            while self.todo and len(w.pending) <= PREFETCH:
-                rec = self.todo.popleft()
-                if not w.send(rec):
-                    self.todo.appendleft(rec)
-                    break
+            room = PREFETCH + 1 - len(w.pending)
+            if not self.todo or room <= 0:
+                continue
+            recs = [self.todo.popleft() for _ in range(min(room, len(self.todo)))]
+            if not w.send(recs):
+                self.todo.extendleft(reversed(recs))
 
     # -- collecting ------------------------------------------------------
     def collect(self, max_wait: float) -> list[tuple[int, bool, object]]:

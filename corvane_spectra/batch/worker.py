@@ -113,6 +113,10 @@ def serve(rconn, wconn) -> None:
         try:
             while True:
                 msg = rconn.recv()
+                if msg[0] == "recs":
+                    for rec in msg[1]:
+                        inbox.put(("rec", rec))
+                    continue
                 inbox.put(msg)
                 if msg[0] == "stop":
                     return
@@ -162,7 +166,11 @@ def main(argv: list[str]) -> int:
         serve(rconn, wconn)
     except (BrokenPipeError, EOFError):
         pass
-    return 0
+    # Nothing is left to write: skip the interpreter's tear-down of RDKit,
+    # numpy and mendeleev's database layer, which takes over a second and
+    # would keep the engine waiting at the end of every run.
+    sys.stderr.flush()
+    os._exit(0)
 
 
 if __name__ == "__main__":
