@@ -177,10 +177,13 @@ def main():
                  f"({driver * 1000:.2f} ms of driver CPU each).")
     for N in (10 ** 6, 10 ** 8):
         t = N * cost / (100 * eff)
-        lines.append(f"- {N:.0e} molecules on 100 cores: {t / 3600:.1f} h "
-                     f"({t / 86400:.2f} days); the driver needs {N * driver / 3600:.2f} h of CPU, "
-                     f"{'within' if 1 / driver > 100 * eff / cost else 'beyond'} its reach")
-
+        td = N * driver
+        drivers = max(1, -(-int(td) // max(1, int(t))))
+        lines.append(f"- {N:.0e} molecules on 100 cores: {t / 60:.0f} min of prediction ({t / 3600:.1f} h); "
+                     f"one driver needs {td / 60:.0f} min of CPU to seal them, so "
+                     + (f"one driver keeps up" if td <= t else
+                        f"one driver alone would take {td / 3600:.1f} h: split the input over "
+                        f"{drivers} or more runs"))
     if args.memory:
         lines += ["", "## Driver memory", "",
                   "| molecules | chunk size | jobs | driver peak RSS MB | worker peak RSS MB | load |", "|---|---|---|---|---|---|"]

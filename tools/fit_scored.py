@@ -43,8 +43,8 @@ CACHE = Path(os.environ.get("CORVANE_FIT_CACHE", "/tmp/corvane_scored_cache"))
 N_HELD_OUT = 1000
 L2 = 1e-4
 # Weight and temperature of the identification (softmax ranking) term; 0 turns it off.
-RANK_WEIGHT = float(os.environ.get("CORVANE_FIT_RANK_WEIGHT", "0.05"))
-RANK_TEMPERATURE = 0.05
+RANK_WEIGHT = float(os.environ.get("CORVANE_FIT_RANK_WEIGHT", "0.3"))
+RANK_TEMPERATURE = float(os.environ.get("CORVANE_FIT_RANK_TEMPERATURE", "0.05"))
 
 
 def soft_cache(recs):
