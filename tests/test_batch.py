@@ -401,3 +401,15 @@ def test_a_library_file_is_what_writing_each_prediction_in_turn_gives(small, tmp
     assert out.read_bytes() == (tmp_path / f"want.{fmt}").read_bytes()
     back = list(io.read(str(out)))
     assert [(b.name, b.smiles, b.peaks()) for b in back] == [(w.name, w.smiles, w.peaks()) for w in want]
+
+
+def test_the_driver_and_the_command_line_leave_corvane_to_the_workers(tmp_path):
+    # Importing corvane takes seconds; the driver and `corvane --help` never need it.
+    code = ("import sys, corvane_spectra.cli\n"
+            "from corvane_spectra.batch import engine, pool\n"
+            "pool._child_env()\n"
+            "print('corvane' in sys.modules)")
+    r = subprocess.run([sys.executable, "-P", "-c", code], cwd=tmp_path, env=_env(), capture_output=True,
+                       text=True, timeout=120)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "False"
