@@ -413,3 +413,35 @@ def test_the_driver_and_the_command_line_leave_corvane_to_the_workers(tmp_path):
                        text=True, timeout=120)
     assert r.returncode == 0, r.stderr
     assert r.stdout.strip() == "False"
+
+
+@pytest.mark.parametrize("batches", [[1] * 21, [100, 100]], ids=["one_by_one", "cluster_chunks"])
+def test_progress_rate_and_time_left_leave_the_workers_start_up_out(monkeypatch, batches):
+    import io
+
+    from corvane_spectra.batch import progress
+
+    class Clock:
+        t = 1000.0
+
+        def monotonic(self):
+            return self.t
+
+    clock = Clock()
+    monkeypatch.setattr(progress, "time", clock)
+    out = io.StringIO()
+    p = progress.Progress(stream=out, interval=0.0, bar=False)
+    p.set_total(1000)
+    assert "workers starting" in p.line()
+    clock.t += 10.0                      # the workers import corvane
+    step = 2.0 / (len(batches) - 1)      # then answers come at 10 molecules a second
+    for k, n in enumerate(batches):
+        if k:
+            clock.t += step
+        for _ in range(n):
+            p.advance(1)
+    done = sum(batches)
+    assert p.rate() == pytest.approx((done - batches[0]) / 2.0)
+    assert p.rate() == pytest.approx(10.0 if batches[0] == 1 else 50.0)
+    left = (1000 - done) / p.rate()
+    assert f"~{progress._fmt_time(left)} left" in p.line()

@@ -32,6 +32,9 @@ class Progress:
         self.total: int | None = None
         self.start = time.monotonic()
         self._last_line = self.start
+        # The first answer's time and count: workers take seconds to start, so
+        # the rate (and the time left) is measured from there on.
+        self._first: tuple[float, int] | None = None
         self._lock = threading.Lock()
         self._bar = None
         if bar is None:
@@ -50,6 +53,11 @@ class Progress:
                 self._bar.refresh()
 
     def advance(self, n: int = 1, failed: int = 0) -> None:
+        now = time.monotonic()
+        if self._first is None:
+            self._first = (now, self.done + n)
+        elif now - self._first[0] < 0.05:   # the rest of the first batch (a cluster task's chunk)
+            self._first = (self._first[0], self.done + n)
         self.done += n
         self.failed += failed
         if self._bar is not None:
@@ -60,8 +68,12 @@ class Progress:
             self.tick()
 
     def rate(self) -> float:
-        dt = time.monotonic() - self.start
-        return (self.done - self.initial) / dt if dt > 0 else 0.0
+        """Molecules per second since the first answer (0 until a second one is in)."""
+        if self._first is None:
+            return 0.0
+        t0, n0 = self._first
+        dt = time.monotonic() - t0
+        return (self.done - n0) / dt if dt > 0 and self.done > n0 else 0.0
 
     def line(self) -> str:
         rate = self.rate()
@@ -71,7 +83,7 @@ class Progress:
         if self.total:
             parts[0] += f" ({100.0 * self.done / max(self.total, 1):.1f}%)"
         parts.append(f"{self.failed} failed")
-        parts.append(f"{rate:.1f} mol/s")
+        parts.append(f"{rate:.1f} mol/s" if self._first is not None else "workers starting")
         parts.append(f"{_fmt_time(elapsed)} elapsed")
         if self.total and rate > 0:
             parts.append(f"~{_fmt_time((self.total - self.done) / rate)} left")
