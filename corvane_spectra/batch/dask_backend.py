@@ -111,7 +111,8 @@ def run(address: str, chunks, collector, wopts: dict, timeout, retries: int) -> 
                 answers = [(r.seq, False, f"cluster task failed: {type(e).__name__}: {e}")
                            for r in chunk.records]
             fut.release()
-            collector.take(answers)
+            for seq, ok, payload in answers:
+                collector.add(seq, ok, payload)
             collector.progress.tick()
             submit_more()
     finally:

@@ -159,30 +159,6 @@ class Collector:
         self.open: dict[int, _Chunk] = {}
         self.written = 0
         self.failed = 0
-        # When answers began and ended to arrive, for the rate after start-up.
-        self.first_at: float | None = None
-        self.first_batch = 0
-        self.last_at: float | None = None
-        self.answered = 0
-
-    def take(self, answers) -> None:
-        """Add a batch of answers (seq, ok, payload) as they came from the workers."""
-        answers = list(answers)
-        if not answers:
-            return
-        now = time.monotonic()
-        if self.first_at is None:
-            self.first_at, self.first_batch = now, len(answers)
-        self.last_at = now
-        self.answered += len(answers)
-        for seq, ok, payload in answers:
-            self.add(seq, ok, payload)
-
-    def steady_rate(self) -> float:
-        """Molecules per second once the first answer was in (start-up left out); 0 if unknown."""
-        if self.first_at is None or self.last_at is None or self.last_at <= self.first_at:
-            return 0.0
-        return (self.answered - self.first_batch) / (self.last_at - self.first_at)
 
     def open_chunk(self, index: int, records: list) -> _Chunk:
         c = _Chunk(index, records)
@@ -306,6 +282,7 @@ def run(opts: Options, progress: Progress | None = None) -> Summary:
             stats = dask_backend.run(opts.dask, chunks, collector, wopts, opts.timeout, opts.retries)
         else:
             stats = _run_local(opts, chunks, collector, wopts)
+        steady_rate = progress.rate()
     except KeyboardInterrupt:
         progress.close()
         n, _ = wd.totals()
@@ -335,7 +312,7 @@ def run(opts: Options, progress: Progress | None = None) -> Summary:
     summary.worker_peak_rss_kb = stats.get("peak_rss_kb", [])
     summary.workers = stats.get("workers", 0)
     summary.driver_peak_rss_kb = _peak_rss_kb()
-    summary.steady_rate = collector.steady_rate()
+    summary.steady_rate = steady_rate
     summary.seconds = time.monotonic() - t0
     return summary
 
@@ -377,7 +354,8 @@ def _run_local(opts: Options, chunks, collector: Collector, wopts: dict) -> dict
                     pool.submit(r)
             if exhausted and not collector.open:
                 break
-            collector.take(pool.collect(0.5))
+            for seq, ok, payload in pool.collect(0.5):
+                collector.add(seq, ok, payload)
             collector.progress.tick()
         pool.close()
         return {"restarts": pool.restarts, "peak_rss_kb": list(pool.peak_rss_kb), "workers": jobs}
