@@ -121,6 +121,8 @@ lpi::Decompose lapack_eigh() {
     if (!f) return numpy_eigh();
     return [f](const std::vector<double> &a, std::size_t n, std::vector<double> &w, std::vector<double> &q) {
         if (n == 0) return false;
+        // Not while the process exits: OpenBLAS frees its buffers then.
+        gil::LibraryCall inside;
         const long long nn = static_cast<long long>(n);
         // Symmetric: the row-major matrix is its own column-major copy.
         std::vector<double> m(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(n * n));

@@ -19,37 +19,45 @@ struct Library {
     int saved = 0;
 };
 
-std::mutex mu;
-std::vector<Library> libs;
-long depth = 0;
+// Never destroyed: threads of a daemon caller may still be inside a guard
+// while the process runs its static destructors at exit.
+struct State {
+    std::mutex mu;
+    std::vector<Library> libs;
+    long depth = 0;
+};
+
+State *g = new State();
 bool discovered = false;
 Dsyevd lapack_dsyevd = nullptr;
 
 void enter() {
-    std::lock_guard<std::mutex> lock(mu);
-    if (depth++ > 0) return;
-    for (Library &l : libs) {
+    std::lock_guard<std::mutex> lock(g->mu);
+    if (g->depth++ > 0) return;
+    for (Library &l : g->libs) {
         l.saved = l.get();
         if (l.saved != 1) l.set(1);
     }
 }
 
 void leave() {
-    std::lock_guard<std::mutex> lock(mu);
-    if (depth == 0 || --depth > 0) return;
-    for (Library &l : libs)
+    std::lock_guard<std::mutex> lock(g->mu);
+    if (g->depth == 0 || --g->depth > 0) return;
+    for (Library &l : g->libs)
         if (l.saved > 1) l.set(l.saved);
 }
 
 // A child forked while a guard was held starts with the counts restored
 // and no guard: the guards of the forking thread's frames end without
-// effect (depth is already zero).
+// effect (depth is already zero).  The mutex may have been held by another
+// thread of the parent: the child gets a fresh state.
 void after_fork_in_child() {
-    if (depth > 0)
-        for (Library &l : libs)
+    State *fresh = new State();
+    fresh->libs = g->libs;
+    if (g->depth > 0)
+        for (Library &l : fresh->libs)
             if (l.saved > 1) l.set(l.saved);
-    depth = 0;
-    new (&mu) std::mutex();
+    g = fresh;
 }
 
 }  // namespace
@@ -78,20 +86,20 @@ void discover() {
                 }
             if (!lapack_dsyevd) lapack_dsyevd = reinterpret_cast<Dsyevd>(dlsym(h, "scipy_dsyevd_64_"));
             dlclose(h);  // RTLD_NOLOAD took a reference of its own
-            if (l.get) libs.push_back(l);
+            if (l.get) g->libs.push_back(l);
         }
     } catch (py::error_already_set &) {
         // threadpoolctl missing or failing: the guards do nothing.
         PyErr_Clear();
     }
-    if (!libs.empty()) pthread_atfork(nullptr, nullptr, after_fork_in_child);
+    if (!g->libs.empty()) pthread_atfork(nullptr, nullptr, after_fork_in_child);
 }
 
-bool available() { return !libs.empty(); }
+bool available() { return !g->libs.empty(); }
 
-Dsyevd dsyevd() { return libs.empty() ? nullptr : lapack_dsyevd; }
+Dsyevd dsyevd() { return g->libs.empty() ? nullptr : lapack_dsyevd; }
 
-OneThread::OneThread(std::size_t n) : active_(!libs.empty() && n < kThreadedFrom) {
+OneThread::OneThread(std::size_t n) : active_(!g->libs.empty() && n < kThreadedFrom) {
     if (active_) enter();
 }
 

@@ -31,6 +31,8 @@ struct ExitState {
     // thread holds the interpreter lock (taking the mutex then could
     // deadlock); the exit hook polls it.
     std::atomic<long> attached{0};
+    // Threads inside a LibraryCall.
+    std::atomic<long> in_library{0};
 };
 
 thread_local int call_depth = 0;
@@ -96,7 +98,7 @@ PyObject *exit_hook(PyObject *, PyObject *) {
         // calling one): it is not waited for.
         const long own = call_depth > 0 ? 1 : 0;
         const auto deadline = std::chrono::steady_clock::now() + kExitWait;
-        while (s.attached.load() > own && std::chrono::steady_clock::now() < deadline) {
+        while ((s.attached.load() > own || s.in_library.load() > 0) && std::chrono::steady_clock::now() < deadline) {
             lock.unlock();
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
             lock.lock();
@@ -222,6 +224,15 @@ CallScope::~CallScope() {
     if (--call_depth > 0) return;
     --exit_state().attached;
 }
+
+LibraryCall::LibraryCall() {
+    ExitState &s = exit_state();
+    std::unique_lock<std::mutex> lock(s.mutex);
+    if (must_park(s)) park(lock);
+    ++s.in_library;
+}
+
+LibraryCall::~LibraryCall() { --exit_state().in_library; }
 
 void SignalCheck::operator()() {
     const auto now = std::chrono::steady_clock::now();

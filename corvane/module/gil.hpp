@@ -84,6 +84,19 @@ private:
     bool counted_ = false;  // took the lock (not only nested)
 };
 
+// For a stretch without the interpreter lock that calls into a library
+// whose exit-time destructors free what the call uses (OpenBLAS frees its
+// buffers when the process exits).  A thread that enters after the exit
+// hook ran parks there; the hook waits, a few seconds at most, for threads
+// inside such a stretch to leave it.
+class LibraryCall {
+public:
+    LibraryCall();
+    ~LibraryCall();
+    LibraryCall(const LibraryCall &) = delete;
+    LibraryCall &operator=(const LibraryCall &) = delete;
+};
+
 // Raises the pending signal handlers' exception with the lock held, at most
 // every 100 ms (for long loops that keep the lock).
 class SignalCheck {
