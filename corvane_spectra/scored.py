@@ -9,12 +9,18 @@ these routes leaves charged:
 * the cascade: a side of one cut cut again at a bond outside rings (the second
   generation, found by intersecting the sides of two cuts, so no further
   spectral analysis is needed);
-* hydrogen-shifted neighbours (-2 .. +2 hydrogens) of each of the above.
+* hydrogen-shifted neighbours (-2 .. +2 hydrogens) of each of the above;
+* in molecules with two or more trimethylsilyl ethers, the rearrangement ion
+  (CH3)2Si=O+-Si(CH3)3 (m/z 147) of one silyl group moving to another's oxygen.
 
 Each candidate gets a feature vector x (what the cut bond is, which side keeps
 the charge, alpha/benzylic/allylic cleavage, the neutral that leaves, the
 McLafferty geometry, size, whether the bond is soft in corvane's VIF
-analysis, ...) and an abundance exp(w . x).  Abundances of candidates at the
+analysis, the ion series its composition belongs to -- alkyl, alkenyl,
+iminium, oxonium, acylium -- and its electron parity, ...) and an abundance
+exp(w . x).  A few features are repeated for molecules with an aromatic ring,
+whose spectra spread their intensity differently (fewer alkyl ions, more of
+the molecular ion).  Abundances of candidates at the
 same nominal m/z add up, each spread over its isotope pattern.  The peak
 height reported is the square root of the summed abundance, base peak 100:
 the scale on which EI library search compares spectra.
@@ -32,7 +38,7 @@ import numpy as np
 # Feature names, in the order of the columns of the candidate matrix, grouped
 # for reporting and ablation.
 FEATURE_GROUPS: dict[str, tuple[str, ...]] = {
-    "kind": ("molecular_ion", "ring_cut", "second_generation", "n_cuts"),
+    "kind": ("molecular_ion", "ring_cut", "second_generation", "n_cuts", "first_log_count", "second_log_count"),
     "size": ("log_mass", "mass_fraction", "small_ion", "tiny_ion", "neutral_one_heavy",
              "neutral_log_mass"),
     "composition": ("ion_hydrocarbon", "ion_dbe", "ion_dbe_per_heavy"),
@@ -41,7 +47,8 @@ FEATURE_GROUPS: dict[str, tuple[str, ...]] = {
              "cut_C_halogen", "cut_hetero_hetero"),
     "charge_side": ("ion_N", "ion_O", "ion_S", "ion_halogen", "ion_Si", "ion_P", "ion_hetero_count",
                     "ion_aromatic_ring",
-                    "neutral_aromatic_ring", "neutral_N", "centre_substitution",
+                    "neutral_aromatic_ring", "neutral_N", "neutral_O", "neutral_halogen", "neutral_dbe",
+                    "ion_aromatic_rings", "centre_substitution",
                     "centre_hetero", "centre_aromatic"),
     "alpha": ("alpha_N", "alpha_O_S", "acylium", "centre_next_to_carbonyl"),
     "benzylic_allylic": ("benzylic", "allylic"),
@@ -50,15 +57,29 @@ FEATURE_GROUPS: dict[str, tuple[str, ...]] = {
     "h_shift": ("shift_minus1", "shift_minus2", "shift_plus1", "shift_plus2",
                 "shift_plus_hetero", "shift_minus_aromatic"),
     "molecular_ion_stability": ("mi_aromatic_fraction", "mi_log_heavy", "mi_sp3_fraction",
-                                "mi_alcohol_amine", "mi_ether_ester", "mi_quaternary", "mi_ring_fraction"),
+                                "mi_alcohol_amine", "mi_ether_ester", "mi_quaternary", "mi_ring_fraction",
+                                "mi_halogen", "mi_silyl", "mi_nitro", "mi_carbonyl", "mi_dbe", "mi_chain",
+                                "mi_amine"),
+    "ion_type": ("ion_alkyl", "ion_alkenyl", "ion_alkene_radical", "ion_odd_electron", "ion_tms",
+                 "ion_even_aromatic", "ion_dienyl", "ion_aromatic_hc", "ion_iminium", "ion_oxonium",
+                 "ion_acyl", "ion_silyl_oxonium"),
+    "silyl": ("loss_silanol", "silyl_transfer", "mi_silyl_groups"),
+    "aromatic_molecule": ("arom_small_ion", "arom_log_mass", "arom_mass_fraction", "arom_second_generation",
+                          "arom_alkyl", "arom_alkenyl", "arom_alkene_radical", "arom_odd_electron",
+                          "arom_shift_minus1", "arom_shift_plus1"),
 }
 FEATURES: tuple[str, ...] = tuple(f for g in FEATURE_GROUPS.values() for f in g)
 _COL = {f: i for i, f in enumerate(FEATURES)}
 # Features set per candidate (they depend on the hydrogen shift), in this order.
 _SHIFT_FEATURES = ("shift_minus1", "shift_minus2", "shift_plus1", "shift_plus2", "shift_plus_hetero",
                    "shift_minus_aromatic", "mclafferty", "mclafferty_alkene", "loss_CH3", "loss_halogen",
-                   "loss_small_molecule", "loss_small_radical", "mclafferty_aromatic")
+                   "loss_small_molecule", "loss_small_radical", "mclafferty_aromatic",
+                   "ion_alkyl", "ion_alkenyl", "ion_alkene_radical", "ion_odd_electron", "ion_even_aromatic",
+                   "ion_dienyl", "ion_aromatic_hc", "ion_iminium", "ion_oxonium", "ion_acyl", "ion_silyl_oxonium",
+                   "loss_silanol", "arom_alkyl", "arom_alkenyl", "arom_alkene_radical", "arom_odd_electron",
+                   "arom_shift_minus1", "arom_shift_plus1")
 _SHIFT_COLS = np.array([_COL[f] for f in _SHIFT_FEATURES])
+_E = {f: i for i, f in enumerate(_SHIFT_FEATURES)}
 
 # Elements counted in a composition; anything else counts under "other" with
 # its own nominal mass (kept through the heavy-atom masses).
@@ -517,6 +538,12 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
     F[:, _COL["ion_aromatic_ring"]] = ring_full.any(1)
     F[:, _COL["neutral_aromatic_ring"]] = ring_full_n.any(1)
     F[:, _COL["neutral_N"]] = (mol_comp[_EL["N"]] - comp[:, _EL["N"]]) > 0
+    F[:, _COL["neutral_O"]] = (mol_comp[_EL["O"]] - comp[:, _EL["O"]]) > 0
+    hal_cols = [_EL[h] for h in _HALOGENS]
+    F[:, _COL["neutral_halogen"]] = (mol_comp[hal_cols].sum() - comp[:, hal_cols].sum(1)) > 0
+    # Unsaturation the ion leaves behind, and how many whole aromatic rings it keeps.
+    F[:, _COL["neutral_dbe"]] = np.clip(dbe[0] - dbe, 0, 12) / 4
+    F[:, _COL["ion_aromatic_rings"]] = np.log1p(ring_full.sum(1))
     heavy_main = max(int(in_main.sum()), 1)
     c_atoms = [a for a in main if sym[a] == "C"]
     sp3 = sum(1 for a in c_atoms if mol.GetAtomWithIdx(a).GetHybridization() == Chem.HybridizationType.SP3)
@@ -532,6 +559,48 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
         sym[a] in ("O", "N") and nh_atom[a] > 0 and not arom[a] and all(not arom[j] for j in nbrs[a])
         and all(order_of[(a, j)] == 1.0 for j in nbrs[a]) for a in main)
 
+    tms = np.zeros(len(_ELEMENTS), dtype=np.int64)
+    tms[_EL["C"]], tms[_EL["H"]], tms[_EL["Si"]] = 3, 9, 1
+    F[:, _COL["ion_tms"]] = (comp == tms).all(1)
+    F[0, _COL["mi_halogen"]] = mol_comp[[_EL[h] for h in ("Cl", "Br", "I")]].sum() > 0
+    F[0, _COL["mi_silyl"]] = mol_comp[_EL["Si"]] > 0
+    F[0, _COL["mi_nitro"]] = any(sym[a] == "N" and sum(1 for j in nbrs[a] if sym[j] == "O") >= 2 for a in main)
+    F[0, _COL["mi_carbonyl"]] = any(carbonyl[a] for a in main)
+    F[0, _COL["mi_dbe"]] = np.clip(dbe[0], 0, 12) / 4
+    chain = [a for a in main if sym[a] == "C" and not mol.GetAtomWithIdx(a).IsInRing() and not arom[a]]
+    F[0, _COL["mi_chain"]] = min(len(chain), 20) / 10
+    F[0, _COL["mi_amine"]] = any(sym[a] == "N" and not arom[a] and all(order_of[(a, j)] == 1.0 for j in nbrs[a])
+                                 and not any(carbonyl[j] for j in nbrs[a]) for a in main)
+
+    # Trimethylsilyl ethers: with two or more, the (CH3)2Si=O+-Si(CH3)3 ion (m/z 147) of a
+    # silyl group moving to another's oxygen.
+    tmso = [a for a in main if sym[a] == "Si" and sum(1 for j in nbrs[a] if sym[j] == "C" and nh_atom[j] == 3) == 3
+            and any(sym[j] == "O" for j in nbrs[a])]
+    F[0, _COL["mi_silyl_groups"]] = min(len(tmso), 6) / 3
+    if len(tmso) >= 2:
+        extra = np.zeros((1, F.shape[1]))
+        extra[0, _COL["silyl_transfer"]] = 1
+        c147 = np.zeros((1, comp.shape[1]), dtype=np.int64)
+        c147[0, _EL["C"]], c147[0, _EL["H"]], c147[0, _EL["O"]], c147[0, _EL["Si"]] = 5, 15, 1, 2
+        F = np.vstack([F, extra])
+        comp = np.vstack([comp, c147])
+        mass = np.append(mass, 147)
+        gens = np.append(gens, 2)
+        modes.append("rearrangement")
+        set_labels.append("Si(CH3)3 to O-Si(CH3)2")
+        dbe = np.append(dbe, 0.5)
+        n_het = np.append(n_het, 3)
+        mcl_set, mcl_alk, mcl_aro_set = (np.append(x, 0.0) for x in (mcl_set, mcl_alk, mcl_aro_set))
+        nset += 1
+    g1, g2 = gens == 1, gens == 2
+    F[g1, _COL["first_log_count"]] = np.log(g1.sum()) if g1.any() else 0.0
+    F[g2, _COL["second_log_count"]] = np.log(g2.sum()) if g2.any() else 0.0
+    if aro_rings:
+        for f in ("small_ion", "log_mass", "mass_fraction", "second_generation"):
+            F[1:, _COL["arom_" + f]] = F[1:, _COL[f]]
+    synthetic = np.zeros(nset, dtype=bool)
+    synthetic[len(masks):] = True
+
     # Hydrogen-shifted neighbours.
     shifts = np.array([0, -1, -2, 1, 2], dtype=np.int64)
     rep = np.repeat(np.arange(nset), len(shifts))
@@ -539,6 +608,7 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
     cmass = mass[rep] + sh
     keep = (comp[rep, _EL["H"]] + sh >= 0) & (cmass >= _MIN_ION_MZ)
     keep &= ~((rep == 0) & (sh > 0))          # the molecular ion gains no hydrogen
+    keep &= ~(synthetic[rep] & (sh != 0))
     rep, sh, cmass = rep[keep], sh[keep], cmass[keep]
     ccomp = comp[rep]
     ccomp[:, _EL["H"]] += sh
@@ -555,12 +625,37 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
     E[:, 6] = (sh == 1) & (mcl_set[rep] > 0) & first_gen
     E[:, 7] = (sh == -1) & (mcl_alk[rep] > 0) & first_gen
     E[:, 12] = (sh == 1) & (mcl_aro_set[rep] > 0) & first_gen
+    # Ion type of the shifted composition: hydrocarbon series, onium and acyl ions, electron parity.
+    cdbe = dbe[rep] - sh / 2
+    hc_c = n_het[rep] == 0
+    E[:, _E["ion_alkyl"]] = hc_c & (cdbe == 0.5)              # CnH2n+1+
+    E[:, _E["ion_alkenyl"]] = hc_c & (cdbe == 1.5)            # CnH2n-1+
+    E[:, _E["ion_alkene_radical"]] = hc_c & (cdbe == 1.0)     # CnH2n+.
+    E[:, _E["ion_dienyl"]] = hc_c & (cdbe == 2.5)             # CnH2n-3+
+    E[:, _E["ion_aromatic_hc"]] = hc_c & (cdbe >= 3.5) & (cdbe % 1 == 0.5)
+    E[:, _E["ion_odd_electron"]] = (cdbe % 1 == 0) & (rep != 0)
+    E[:, _E["ion_even_aromatic"]] = F[rep, _COL["ion_aromatic_ring"]].astype(bool) & (cdbe % 1 == 0.5)
+    nN, nO = ccomp[:, _EL["N"]], ccomp[:, _EL["O"]]
+    other = n_het[rep] - nN - nO
+    E[:, _E["ion_iminium"]] = (nN == 1) & (nO == 0) & (other == 0) & (cdbe == 0.5)      # CnH2n+2N+
+    E[:, _E["ion_oxonium"]] = (nO == 1) & (nN == 0) & (other == 0) & (cdbe == 0.5)      # CnH2n+1O+
+    E[:, _E["ion_acyl"]] = (nO == 1) & (nN == 0) & (other == 0) & (cdbe == 1.5)         # CnH2n-1O+
+    E[:, _E["ion_silyl_oxonium"]] = ((ccomp[:, _EL["Si"]] == 1) & (nO == 1) & (nN == 0) & (other == 1)
+                                     & (cdbe == 0.5))                                   # e.g. (CH3)2Si=OH+
     # Neutral losses: only neutrals of a few atoms can be one of the small ones.
     neutral = mol_comp[None, :] - ccomp
     small = np.nonzero((neutral.sum(1) <= 12) & (rep != 0))[0]
     nkey = _comp_keys(neutral[small])
     for j, keys in enumerate(_LOSS_KEYS.values()):
         E[small, 8 + j] = np.isin(nkey, keys)
+    if aro_rings:
+        for f in ("alkyl", "alkenyl", "alkene_radical", "odd_electron"):
+            E[:, _E["arom_" + f]] = E[:, _E["ion_" + f]]
+        for f in ("shift_minus1", "shift_plus1"):
+            E[:, _E["arom_" + f]] = E[:, _E[f]]
+    silanol = np.zeros(len(_ELEMENTS), dtype=np.int64)
+    silanol[_EL["C"]], silanol[_EL["H"]], silanol[_EL["O"]], silanol[_EL["Si"]] = 3, 10, 1, 1
+    E[:, _E["loss_silanol"]] = (neutral == silanol).all(1) & (rep != 0)     # (CH3)3SiOH
     # A shift of a hydrogen or two leaves the isotope pattern as it was.
     pattern = _cached_patterns(comp)[rep]
     return Candidates(F=F, E=E, mz=cmass, pattern=pattern, comp=ccomp, base=rep, shift=sh,

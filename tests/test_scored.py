@@ -118,3 +118,20 @@ def test_butyl_aryl_ketone_mclafferty_ion():
     assert {105, 120} <= set(sorted(h, key=h.get, reverse=True)[:3])
 
 
+
+
+def test_primary_amine_alpha_cleavage_gives_the_iminium_base_peak():
+    # Pentylamine: CH2=NH2+ (m/z 30) from the alpha cleavage is the base peak.
+    sp = predict("CCCCCN", model="scored")
+    h = heights(sp)
+    assert max(h, key=h.get) == 30
+    assert sp.annotations[sp.mz.tolist().index(30)][0].formula == "CH4N"
+
+
+def test_silyl_transfer_ion_only_with_two_trimethylsilyl_ethers():
+    two = predict("C[Si](C)(C)OCCCCO[Si](C)(C)C", model="scored")
+    one = predict("CCCCO[Si](C)(C)C", model="scored")
+    h = heights(two)
+    assert 73 in h and 147 in h
+    assert any(a.formula == "C5H15OSi2" and a.mode == "rearrangement" for a in two.annotations[two.mz.tolist().index(147)])
+    assert all(a.formula != "C5H15OSi2" for anns in one.annotations for a in anns)
