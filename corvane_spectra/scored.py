@@ -724,6 +724,12 @@ def predict_scored(smiles: str, weights: np.ndarray | None = None, vif_result: d
     if isinstance(r, str):
         raise ValueError(f"unreadable SMILES: {smiles!r}")
     cand = build_candidates(mol, soft_pairs_of(r))
+    if cand.mz.size == 0:
+        # Nothing at m/z 12 or above (H2, He): no peak to report.
+        from rdkit.Chem.rdMolDescriptors import CalcMolFormula
+
+        return Spectrum(np.array([], dtype=np.int64), np.array([]), {"smiles": smiles, "formula": CalcMolFormula(mol)},
+                        annotations=[], convention="scored")
     w = _weights() if weights is None else np.asarray(weights, dtype=np.float64)
     s = np.exp(np.clip(cand.log_scores(w), -60.0, 60.0))
     contrib = s[:, None] * cand.pattern

@@ -135,3 +135,8 @@ def test_silyl_transfer_ion_only_with_two_trimethylsilyl_ethers():
     assert 73 in h and 147 in h
     assert any(a.formula == "C5H15OSi2" and a.mode == "rearrangement" for a in two.annotations[two.mz.tolist().index(147)])
     assert all(a.formula != "C5H15OSi2" for anns in one.annotations for a in anns)
+
+
+def test_molecule_without_ions_from_m_z_12_gives_an_empty_spectrum():
+    sp = predict("[H][H]", model="scored")
+    assert len(sp) == 0 and sp.metadata["formula"] == "H2"
