@@ -19,8 +19,7 @@ McLafferty geometry, size, whether the bond is soft in corvane's VIF
 analysis, the ion series its composition belongs to -- alkyl, alkenyl,
 iminium, oxonium, acylium -- and its electron parity, ...) and an abundance
 exp(w . x).  A few features are repeated for molecules with an aromatic ring,
-whose spectra spread their intensity differently (fewer alkyl ions, more of
-the molecular ion).  Abundances of candidates at the
+whose spectra spread their intensity differently over ion sizes and series.  Abundances of candidates at the
 same nominal m/z add up, each spread over its isotope pattern.  The peak
 height reported is the square root of the summed abundance, base peak 100:
 the scale on which EI library search compares spectra.
