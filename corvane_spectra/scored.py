@@ -19,10 +19,15 @@ McLafferty geometry, size, whether the bond is soft in corvane's VIF
 analysis, the ion series its composition belongs to -- alkyl, alkenyl,
 iminium, oxonium, acylium -- and its electron parity, ...) and an abundance
 exp(w . x).  A few features are repeated for molecules with an aromatic ring,
-whose spectra spread their intensity differently over ion sizes and series.  Abundances of candidates at the
-same nominal m/z add up, each spread over its isotope pattern.  The peak
-height reported is the square root of the summed abundance, base peak 100:
-the scale on which EI library search compares spectra.
+whose spectra spread their intensity differently over ion sizes and series.
+Abundances of candidates at the same nominal m/z add up, each spread over its
+isotope pattern.  The peak height reported is the square root of the summed
+abundance, base peak 100: the scale on which EI library search compares
+spectra.
+
+Hydrogens written as atoms of their own (isotope labels such as [2H]) count
+as hydrogens of their heavy neighbour, which keeps the label's mass; a
+labelled heavy atom ([13C]) has its label's mass.
 
 The weights w are in ``_scored_weights.py``, written by ``tools/fit_scored.py``
 (which records the data, objective and split used).
@@ -260,6 +265,44 @@ def read_molecule(smiles: str):
     return mol
 
 
+def _fold_labelled_hydrogens(mol, soft_pairs):
+    """Hydrogens written as atoms of their own (isotope labels: [2H], [3H]) folded into their neighbours.
+
+    A candidate ion is a set of heavy atoms with their hydrogens, so a labelled
+    hydrogen becomes one more hydrogen of its heavy neighbour, which keeps the
+    label's extra neutrons.  Returns the molecule without those atoms, the extra
+    mass of each remaining atom (or None) and the soft pairs renumbered.
+    """
+    from rdkit import Chem
+
+    labelled = [a.GetIdx() for a in mol.GetAtoms() if a.GetAtomicNum() == 1 and a.GetDegree() == 1
+                and a.GetNeighbors()[0].GetAtomicNum() > 1]
+    if not labelled:
+        return mol, None, soft_pairs
+    extra_of = {}
+    for i in labelled:
+        a = mol.GetAtomWithIdx(i)
+        j = a.GetNeighbors()[0].GetIdx()
+        extra_of[j] = extra_of.get(j, 0) + max(a.GetIsotope() - 1, 0)
+    work = Chem.RWMol(mol)
+    for a in work.GetAtoms():
+        a.SetIntProp("_old_index", a.GetIdx())
+    for i in sorted(labelled, reverse=True):
+        nb = work.GetAtomWithIdx(i).GetNeighbors()[0]
+        nb.SetNumExplicitHs(nb.GetNumExplicitHs() + 1)
+        work.RemoveAtom(i)
+    out = work.GetMol()
+    out.UpdatePropertyCache(strict=False)
+    Chem.GetSymmSSSR(out)
+    new_of = {a.GetIntProp("_old_index"): a.GetIdx() for a in out.GetAtoms()}
+    extra = np.zeros(out.GetNumAtoms(), dtype=np.int64)
+    for j, m in extra_of.items():
+        extra[new_of[j]] += m
+    pairs = frozenset((min(new_of[u], new_of[v]), max(new_of[u], new_of[v]))
+                      for u, v in soft_pairs if u in new_of and v in new_of)
+    return out, extra, pairs
+
+
 def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
     """All candidate ions of an RDKit molecule (implicit hydrogens).
 
@@ -269,6 +312,7 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
     """
     from rdkit import Chem
 
+    mol, extra_mass, soft_pairs = _fold_labelled_hydrogens(mol, soft_pairs)
     n = mol.GetNumAtoms()
     pt = Chem.GetPeriodicTable()
     frags = Chem.GetMolFrags(mol)
@@ -282,6 +326,9 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
     # Atom properties.
     comp_atom = np.zeros((n, len(_ELEMENTS)), dtype=np.int64)
     mass_atom = np.zeros(n, dtype=np.int64)
+    # Extra neutrons of isotope labels: they move the peaks, not the chemistry, so
+    # every feature sees the unlabelled masses.
+    label_atom = np.zeros(n, dtype=np.int64)
     arom = np.zeros(n, dtype=bool)
     hetero = np.zeros(n, dtype=bool)     # N, O, S, P: lone-pair atoms
     sym = []
@@ -294,11 +341,17 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
         if s in _EL:
             comp_atom[i, _EL[s]] += 1
         comp_atom[i, _EL["H"]] += nh
-        mass_atom[i] = pt.GetMostCommonIsotope(at.GetAtomicNum()) + nh
+        m0 = pt.GetMostCommonIsotope(at.GetAtomicNum())
+        mass_atom[i] = m0 + nh
+        if at.GetIsotope():
+            label_atom[i] = at.GetIsotope() - m0
         arom[i] = at.GetIsAromatic()
         hetero[i] = s in ("N", "O", "S", "P")
+    if extra_mass is not None:
+        label_atom += extra_mass
     comp_atom[~in_main] = 0
     mass_atom[~in_main] = 0
+    label_atom[~in_main] = 0
     nh_atom = comp_atom[:, _EL["H"]]
 
     bonds = []
@@ -479,6 +532,7 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
     nset = len(masks)
     comp = S.astype(np.int64) @ comp_atom
     mass = S.astype(np.int64) @ mass_atom
+    label = S.astype(np.int64) @ label_atom
     mol_comp = comp[0]
     mol_mz = int(mass[0])
     neutral_bool = in_main[None, :] & ~S
@@ -584,6 +638,7 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
         F = np.vstack([F, extra])
         comp = np.vstack([comp, c147])
         mass = np.append(mass, 147)
+        label = np.append(label, 0)
         gens = np.append(gens, 2)
         modes.append("rearrangement")
         set_labels.append("Si(CH3)3 to O-Si(CH3)2")
@@ -604,7 +659,7 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
     shifts = np.array([0, -1, -2, 1, 2], dtype=np.int64)
     rep = np.repeat(np.arange(nset), len(shifts))
     sh = np.tile(shifts, nset)
-    cmass = mass[rep] + sh
+    cmass = mass[rep] + label[rep] + sh
     keep = (comp[rep, _EL["H"]] + sh >= 0) & (cmass >= _MIN_ION_MZ)
     keep &= ~((rep == 0) & (sh > 0))          # the molecular ion gains no hydrogen
     keep &= ~(synthetic[rep] & (sh != 0))
@@ -658,7 +713,8 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
     # A shift of a hydrogen or two leaves the isotope pattern as it was.
     pattern = _cached_patterns(comp)[rep]
     return Candidates(F=F, E=E, mz=cmass, pattern=pattern, comp=ccomp, base=rep, shift=sh,
-                      generation=gens[rep], set_mode=modes, set_label=set_labels, mol_mz=mol_mz)
+                      generation=gens[rep], set_mode=modes, set_label=set_labels,
+                      mol_mz=mol_mz + int(label[0]))
 
 
 def abundances(cand: Candidates, weights: np.ndarray, min_mz: int = 0):

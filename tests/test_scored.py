@@ -140,3 +140,15 @@ def test_silyl_transfer_ion_only_with_two_trimethylsilyl_ethers():
 def test_molecule_without_ions_from_m_z_12_gives_an_empty_spectrum():
     sp = predict("[H][H]", model="scored")
     assert len(sp) == 0 and sp.metadata["formula"] == "H2"
+
+
+@pytest.mark.parametrize("smiles, mol_ion, base", [
+    ("CC(=O)C", 58, 43),
+    ("[2H]C([2H])([2H])C(=O)C([2H])([2H])[2H]", 64, 46),        # acetone-d6: CD3CO+
+    ("c1ccccc1", 78, 78),
+    ("[2H]c1c([2H])c([2H])c([2H])c([2H])c1[2H]", 84, 84),       # benzene-d6
+])
+def test_isotope_labelled_hydrogens_keep_their_mass(smiles, mol_ion, base):
+    h = heights(predict(smiles, model="scored"))
+    assert max(h, key=h.get) == base
+    assert mol_ion in h and max(h) <= mol_ion + 4

@@ -44,7 +44,7 @@ N_HELD_OUT = 1000
 L2 = 1e-4
 # Weight and temperature of the identification (softmax ranking) term; 0 turns it off.
 RANK_WEIGHT = float(os.environ.get("CORVANE_FIT_RANK_WEIGHT", "0.3"))
-RANK_TEMPERATURE = float(os.environ.get("CORVANE_FIT_RANK_TEMPERATURE", "0.05"))
+RANK_TEMPERATURE = float(os.environ.get("CORVANE_FIT_RANK_TEMPERATURE", "0.02"))
 
 
 def soft_cache(recs):
@@ -151,7 +151,8 @@ class Problem:
         if RANK_WEIGHT:
             rv, g_p_rank = self._rank_term(p)
             val -= RANK_WEIGHT * rv
-            g_a = np.where(p > 0, -RANK_WEIGHT * g_p_rank / (2 * np.maximum(p, 1e-300)), 0.0)
+            with np.errstate(over="ignore"):      # empty bins (p = 0) are masked out
+                g_a = np.where(p > 0, -RANK_WEIGHT * g_p_rank / (2 * np.maximum(p, 1e-300)), 0.0)
             per_c = (self.pat * g_a[self.bins_c] * self.valid).sum(1) * s
             grad += self.X.T @ per_c
         return val - L2 * w @ w, grad - 2 * L2 * w, cos
