@@ -114,6 +114,12 @@ _LOSS_RADICAL = {_comp(H=1, O=1), _comp(C=2, H=5), _comp(C=1, H=3, O=1), _comp(N
                  _comp(C=1, H=3, O=2)}
 
 
+# Trimethylsilyl ion (m/z 73), the silyl-transfer ion (CH3)2Si=O+-Si(CH3)3 (m/z 147), and (CH3)3SiOH.
+_TMS = np.array(_comp(C=3, H=9, Si=1), dtype=np.int64)
+_SILYL_TRANSFER_ION = np.array(_comp(C=5, H=15, O=1, Si=2), dtype=np.int64)
+_SILANOL = np.array(_comp(C=3, H=10, O=1, Si=1), dtype=np.int64)
+
+
 def _comp_keys(comps: np.ndarray) -> np.ndarray:
     """One integer per composition row, equal for equal small compositions.
 
@@ -612,9 +618,7 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
         sym[a] in ("O", "N") and nh_atom[a] > 0 and not arom[a] and all(not arom[j] for j in nbrs[a])
         and all(order_of[(a, j)] == 1.0 for j in nbrs[a]) for a in main)
 
-    tms = np.zeros(len(_ELEMENTS), dtype=np.int64)
-    tms[_EL["C"]], tms[_EL["H"]], tms[_EL["Si"]] = 3, 9, 1
-    F[:, _COL["ion_tms"]] = (comp == tms).all(1)
+    F[:, _COL["ion_tms"]] = (comp == _TMS).all(1)
     F[0, _COL["mi_halogen"]] = mol_comp[[_EL[h] for h in ("Cl", "Br", "I")]].sum() > 0
     F[0, _COL["mi_silyl"]] = mol_comp[_EL["Si"]] > 0
     F[0, _COL["mi_nitro"]] = any(sym[a] == "N" and sum(1 for j in nbrs[a] if sym[j] == "O") >= 2 for a in main)
@@ -633,10 +637,8 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
     if len(tmso) >= 2:
         extra = np.zeros((1, F.shape[1]))
         extra[0, _COL["silyl_transfer"]] = 1
-        c147 = np.zeros((1, comp.shape[1]), dtype=np.int64)
-        c147[0, _EL["C"]], c147[0, _EL["H"]], c147[0, _EL["O"]], c147[0, _EL["Si"]] = 5, 15, 1, 2
         F = np.vstack([F, extra])
-        comp = np.vstack([comp, c147])
+        comp = np.vstack([comp, _SILYL_TRANSFER_ION[None, :]])
         mass = np.append(mass, 147)
         label = np.append(label, 0)
         gens = np.append(gens, 2)
@@ -707,9 +709,7 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
             E[:, _E["arom_" + f]] = E[:, _E["ion_" + f]]
         for f in ("shift_minus1", "shift_plus1"):
             E[:, _E["arom_" + f]] = E[:, _E[f]]
-    silanol = np.zeros(len(_ELEMENTS), dtype=np.int64)
-    silanol[_EL["C"]], silanol[_EL["H"]], silanol[_EL["O"]], silanol[_EL["Si"]] = 3, 10, 1, 1
-    E[:, _E["loss_silanol"]] = (neutral == silanol).all(1) & (rep != 0)     # (CH3)3SiOH
+    E[:, _E["loss_silanol"]] = (neutral == _SILANOL).all(1) & (rep != 0)     # (CH3)3SiOH
     # A shift of a hydrogen or two leaves the isotope pattern as it was.
     pattern = _cached_patterns(comp)[rep]
     return Candidates(F=F, E=E, mz=cmass, pattern=pattern, comp=ccomp, base=rep, shift=sh,
