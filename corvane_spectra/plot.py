@@ -157,7 +157,7 @@ def stick_segments(ax) -> np.ndarray:
 
 
 def place_labels(ax, labels: list[_Label], *, obstacles=(), sticks: np.ndarray | None = None,
-                 pad_px: float = 1.5, max_levels: int = 60) -> list:
+                 pad_px: float = 1.5, max_levels: int = 60, fontsize: float = LABEL_FONTSIZE) -> list:
     """Place text labels at stick tips so that none touches another label, a
     stick, an obstacle artist or another label's leader line, and none leaves
     the axes.  Labels go in priority order; each tries the position straight
@@ -177,7 +177,7 @@ def place_labels(ax, labels: list[_Label], *, obstacles=(), sticks: np.ndarray |
     placed = []
     px_per_pt = fig.dpi / 72.0
     for lab in sorted(labels, key=lambda lab: -lab.priority):
-        t = ax.text(lab.x, lab.y, lab.text, fontsize=LABEL_FONTSIZE, color=lab.colour,
+        t = ax.text(lab.x, lab.y, lab.text, fontsize=fontsize, color=lab.colour,
                     ha="center", va="bottom" if lab.up else "top", zorder=5, clip_on=False)
         tip = ax.transData.transform((lab.x, lab.y))
         bb0 = t.get_window_extent(renderer)
@@ -375,6 +375,8 @@ def mirror_plot(measured: Spectrum, predicted: Spectrum, ax=None, *, max_labels:
         engine.execute(fig)
     renderer = _renderer(fig)
     axbox = ax.get_window_extent(renderer)
+    # A figure of its own (7 inches of axes or more) is read scaled down, on a page or a screen.
+    fontsize = LABEL_FONTSIZE + (1 if axbox.width / fig.dpi >= 7.0 else 0)
 
     smiles = structure if isinstance(structure, str) else (predicted.smiles or measured.smiles)
     image = structure_image(smiles, int(axbox.width * KEY_COLUMN * 2), int(axbox.height * 0.46 * 2)) \
@@ -385,7 +387,7 @@ def mirror_plot(measured: Spectrum, predicted: Spectrum, ax=None, *, max_labels:
         for short in (False, True):
             leg = ax.legend(handles=_legend_handles(predicted_label(predicted), bool(p_iso.any()),
                                                     lo if any_out else None, short),
-                            loc="lower right", fontsize=LABEL_FONTSIZE, frameon=False, borderaxespad=0.3,
+                            loc="lower right", fontsize=fontsize, frameon=False, borderaxespad=0.3,
                             handlelength=1.6, labelspacing=0.3)
             need = (leg.get_window_extent(renderer).width + 6.0) / axbox.width
             if need <= 0.3:
@@ -420,7 +422,7 @@ def mirror_plot(measured: Spectrum, predicted: Spectrum, ax=None, *, max_labels:
     # Keep the best of each side within max_labels in all.
     up = labels[: max_labels // 2]
     down = pred_labels[: min(max_predicted_labels, max_labels - len(up))]
-    place_labels(ax, up + down, obstacles=obstacles)
+    place_labels(ax, up + down, obstacles=obstacles, fontsize=fontsize)
     return ax
 
 
