@@ -89,7 +89,7 @@ def score_caption(measured: Spectrum, predicted: Spectrum) -> str:
     lo = lowest_mz(measured)
     s = similarity(measured, predicted, intensity_power=0.5, reference_intensity_power=1.0, min_mz=lo)
     return (f"cosine {s.cosine:.2f} (\u221ameasured vs predicted heights, no m/z weight, m/z \u2265 {lo})"
-            f" \u00b7 {s.matches} matched peaks")
+            f" \u00b7 {s.matches} matched peak{'' if s.matches == 1 else 's'}")
 
 
 # ------------------------------------------------------------------ labels
@@ -251,6 +251,9 @@ def structure_image(smiles: str | None, width_px: int = 360, height_px: int = 30
         opts = d.drawOptions()
         opts.clearBackground = False
         opts.padding = 0.04
+        # Small molecules are drawn at a bond length of about a seventh of the width, not blown up.
+        opts.fixedBondLength = max(width_px / 7.0, 8.0)
+        opts.minFontSize = max(int(width_px / 18), 6)
         rdMolDraw2D.PrepareAndDrawMolecule(d, mol)
         d.FinishDrawing()
         return mpimg.imread(_io.BytesIO(d.GetDrawingText()), format="png")
