@@ -88,7 +88,8 @@ def score_caption(measured: Spectrum, predicted: Spectrum) -> str:
 
     lo = lowest_mz(measured)
     s = similarity(measured, predicted, intensity_power=0.5, reference_intensity_power=1.0, min_mz=lo)
-    return (f"cosine {s.cosine:.2f} (\u221ameasured vs predicted heights, no m/z weight, m/z \u2265 {lo})"
+    # No-break spaces keep "m/z >= N" on one line when a narrow title wraps.
+    return (f"cosine {s.cosine:.2f} (\u221ameasured vs predicted heights, no m/z weight, m/z\u00a0\u2265\u00a0{lo})"
             f" \u00b7 {s.matches} matched peak{'' if s.matches == 1 else 's'}")
 
 
