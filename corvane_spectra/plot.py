@@ -312,9 +312,10 @@ def mirror_plot(measured: Spectrum, predicted: Spectrum, ax=None, *, max_labels:
     of sticks together with the legend below it.
 
     Strong measured peaks are labelled with their m/z, predicted peaks with
-    their fragment formula (isotope peaks and ions outside the compared range
-    are not labelled; a prediction with real intensities, the scored one,
-    gets its ``max_predicted_labels`` strongest labelled, 8 by default).
+    their fragment formula, isotope peaks with their ion's formula and the
+    mass units above it ("C7H7Cl +2"); ions outside the compared range are
+    not labelled, and a prediction with real intensities, the scored one,
+    gets only its ``max_predicted_labels`` strongest labelled (8 by default).
     Labels never touch a stick, another label or a leader line and stay
     inside the axes; the less important ones are left out when room runs
     short.  ``ax`` is drawn into when given (a new figure otherwise); the
@@ -412,13 +413,27 @@ def mirror_plot(measured: Spectrum, predicted: Spectrum, ax=None, *, max_labels:
         if _relative(measured)[k] >= 100.0 * strong_fraction:
             colour = MATCHED_COLOUR if m_match[k] else MEASURED_COLOUR
             labels.append(_Label(str(m), m, h, True, colour, h + (50.0 if m_match[k] else 0.0)))
+    # An isotope peak is labelled as its ion's formula and the mass units above it ("C7H7Cl +2"),
+    # where that ion is a peak of its own and the isotope peak a strong one; with a lower
+    # priority than the ions themselves.
+    parent_mz: dict[str, int] = {}
+    for m, a in zip(predicted.mz.tolist(), anns or ()):
+        for x in a:
+            if x.mode != "isotope":
+                parent_mz.setdefault(x.formula, m)
     pred_labels: list[_Label] = []
     for k, (m, h) in enumerate(zip(predicted.mz.tolist(), p_h.tolist())):
-        if p_out[k] or p_iso[k] or h <= 0:
+        if p_out[k] or h <= 0:
             continue
         text = (_first_formula(anns[k]) if anns is not None else None) or str(m)
+        priority = h + (15.0 if p_match[k] else 0.0)   # a strong ion nobody measured is worth a label too
+        if p_iso[k]:
+            base = parent_mz.get(text)
+            if base is None or base >= m or h < 100.0 * strong_fraction:
+                continue
+            text, priority = f"{text} +{m - base}", 0.5 * priority
         colour = MATCHED_COLOUR if p_match[k] else PREDICTED_COLOUR
-        pred_labels.append(_Label(text, m, -h, False, colour, h + (200.0 if p_match[k] else 0.0)))
+        pred_labels.append(_Label(text, m, -h, False, colour, priority))
     if max_predicted_labels is None:
         max_predicted_labels = SCORED_LABELS if predicted.convention == "scored" else max_labels
     pred_labels.sort(key=lambda lab: -lab.priority)

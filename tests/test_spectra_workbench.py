@@ -289,6 +289,13 @@ def test_mirror_plot_of_a_scored_prediction(records):
     assert ax.get_legend() is not None
     assert_readable(ax)
     plt.close(fig)
+    # An isotope peak is named as one, not with its ion's bare formula.
+    measured = by_name(records, "BENZYL CHLORIDE")
+    ax = mirror_plot(measured, predict(measured.smiles, model="scored"), max_predicted_labels=40)
+    texts = [t.get_text() for t in ax.texts]
+    assert "C7H7Cl +2" in texts and texts.count("C7H7Cl") == 1
+    assert_readable(ax)
+    plt.close(ax.figure)
 
 
 def test_evaluation_figure_keeps_a_colour_per_predictor(records):
