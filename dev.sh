@@ -52,6 +52,18 @@ print("\n".join(reqs))
 PY
 }
 
+# One indented line per compiled or linked unit of the build's output ("[3/41] lpi_core.cpp").
+build_progress() {
+  awk '
+    /^ *\[[0-9]+\/[0-9]+\] / {
+      step = $1; sub(/^ *\[[0-9]+\/[0-9]+\] /, "")
+      if (match($0, /[^ ]+\.(cpp|cc|c)\.o$/)) { verb = "compiling"; name = substr($0, RSTART, RLENGTH - 2) }
+      else if ($0 ~ /^Linking/) { verb = "linking"; name = $NF }
+      else next
+      sub(/.*\.dir\//, "", name); printf "    %s %s %s\n", step, verb, name; fflush()
+    }' >&2
+}
+
 build_dir() { ls -d build/cp313-* 2>/dev/null | head -n 1; }
 
 setup() {
@@ -74,7 +86,15 @@ setup() {
   local tests=OFF
   ensure_doctest && tests=ON
   say "building and installing corvane (about 1 to 3 minutes on two cores from scratch, seconds after a small change)"
-  .venv/bin/python -m pip install -q --no-build-isolation --no-deps -Ccmake.define.CORVANE_TESTS=$tests .
+  mkdir -p build
+  local log=build/setup-build.log
+  # pip -v lets ninja's "[k/n]" line of each compiled unit through; the rest goes to the log only.
+  if ! .venv/bin/python -m pip install -v --no-build-isolation --no-deps -Ccmake.define.CORVANE_TESTS=$tests . \
+      2>&1 | tee "$log" | build_progress; then
+    say "the build failed; its last lines follow (the whole log: $log)"
+    tail -n 60 "$log" >&2
+    return 1
+  fi
   say "set-up done in $((SECONDS - t0)) s"
 }
 

@@ -171,46 +171,12 @@ def write_figure(ev: Evaluation, path, *, examples: int = 3) -> None:
 
 
 def evaluation_figure(ev: Evaluation, *, examples: int = 3):
-    """Distributions of the per-spectrum figures of the three methods, and
-    mirror plots of a few examples (best, median and worst module cosine)."""
-    from matplotlib.backends.backend_agg import FigureCanvasAgg
-    from matplotlib.figure import Figure
+    """Distributions of the per-spectrum figures of every predictor, the
+    identification curve, and mirror plots of a few examples (best, median
+    and worst cosine of the model); see :func:`corvane_spectra.plot.evaluation_figure`."""
+    from .plot import evaluation_figure as draw
 
-    from .plot import mirror_plot
-
-    fig = Figure(figsize=(16, 9))
-    FigureCanvasAgg(fig)
-    # A fixed grid: the mirror plots place their labels for their final size.
-    grid = fig.add_gridspec(2, max(len(PER_SPECTRUM), examples), left=0.04, right=0.99, bottom=0.06,
-                            top=0.92, wspace=0.22, hspace=0.3)
-    colours = {"module": "#b03a2e", "schematic": "#e08e0b", "all_cuts": "#1f4e79", "random": "#7f7f7f"}
-    bins = np.linspace(0, 1, 21)
-    for c, key in enumerate(PER_SPECTRUM):
-        ax = fig.add_subplot(grid[0, c])
-        for meth in ev.methods:
-            vals = np.array([r.figures[meth][key] for r in ev.records], dtype=float)
-            vals = vals[~np.isnan(vals)]
-            if vals.size:
-                ax.hist(vals, bins=bins, histtype="step", lw=1.4, color=colours[meth],
-                        label=f"{meth} (mean {vals.mean():.2f})")
-        ax.set_title(key.replace("_pm1", "±1"), fontsize=10)
-        ax.set_xlabel("per-spectrum value")
-        ax.legend(fontsize=7)
-    chosen: list[Record] = []
-    if ev.records and examples > 0:
-        by_cos = sorted(ev.records, key=lambda r: (np.nan_to_num(r.figures["module"]["cosine"], nan=-1), r.index))
-        picks = [len(by_cos) - 1, len(by_cos) // 2, 0][:examples]
-        seen = set()
-        for p in picks:
-            if p not in seen:
-                seen.add(p)
-                chosen.append(by_cos[p])
-    for c, rec in enumerate(chosen):
-        ax = fig.add_subplot(grid[1, c])
-        title = f"{rec.name or rec.smiles} (cos {rec.figures['module']['cosine']:.2f})"
-        mirror_plot(rec.measured, rec.predicted["module"], ax=ax, title=title[:60], max_labels=16)
-    fig.suptitle(f"{len(ev.records)} spectra, {len(ev.failed)} failed (model: {ev.model})")
-    return fig
+    return draw(ev, examples=examples)
 
 
 def nan_to_none(x):

@@ -75,3 +75,22 @@ def test_help_of_each_subcommand(sub):
                        env=env, cwd=Path(__file__).parent, timeout=120)
     assert r.returncode == 0
     assert "usage: corvane" in r.stdout and "example" in r.stdout
+
+
+def test_readme_quick_start_runs(tmp_path, monkeypatch, capsys):
+    import re
+    import shlex
+
+    root = Path(__file__).parent.parent
+    text = (root / "README.md").read_text(encoding="utf-8")
+    block = re.search(r"## Quick start\n.*?```\n(.*?)```", text, re.S).group(1)
+    commands = [shlex.split(line.replace("/tmp/", f"{tmp_path}/")) for line in block.splitlines()
+                if line.startswith("corvane ")]
+    assert [c[1] for c in commands] == ["predict", "annotate", "identify", "evaluate"]
+    monkeypatch.chdir(root)
+    for argv in commands:
+        assert main(argv[1:]) == 0, argv
+    out = capsys.readouterr().out
+    assert "butyl salicylate" in out
+    for name in ("isomers.msp", "butyl_salicylate.png", "evaluation.png"):
+        assert (tmp_path / name).stat().st_size > 0

@@ -193,6 +193,14 @@ def assert_readable(ax):
         overlap_w = min(a.x1, b.x1) - max(a.x0, b.x0)
         overlap_h = min(a.y1, b.y1) - max(a.y0, b.y0)
         assert overlap_w <= 0.5 or overlap_h <= 0.5, "two labels collide"
+    # No stick runs through a label (sticks in display units, from the drawn segments).
+    sticks = [ax.transData.transform(seg) for c in ax.collections for seg in c.get_segments()]
+    assert sticks
+    for b in boxes:
+        for (x, y0), (_, y1) in sticks:
+            lo, hi = min(y0, y1), max(y0, y1)
+            crosses = b.x0 + 0.5 < x < b.x1 - 0.5 and min(hi, b.y1) - max(lo, b.y0) > 0.5
+            assert not crosses, f"a stick at x={x:.1f} runs through a label"
 
 
 def test_mirror_plot_draws_both_sides_and_annotates(records):
@@ -227,3 +235,78 @@ def test_mirror_plot_labels_stay_apart_for_a_large_molecule(size):
     fig, ax = plt.subplots(figsize=size)
     mirror_plot(measured, pred, ax=ax)
     assert_readable(ax)
+
+
+@pytest.mark.parametrize("scale", ["linear", "sqrt"])
+def test_mirror_plot_a_perfect_prediction_mirrors_the_measurement(records, scale):
+    import matplotlib.pyplot as plt
+
+    measured = by_name(records, "BUTYL SALICYLATE")
+    rel = measured.intensity / measured.intensity.max()
+    # The measurement itself in the scored convention (square roots of abundances).
+    pred = Spectrum(measured.mz, 100.0 * np.sqrt(rel), {"smiles": measured.smiles}, convention="scored")
+    fig, ax = plt.subplots(figsize=(10, 5.5), layout="constrained")
+    mirror_plot(measured, pred, ax=ax, scale=scale)
+    segs = np.concatenate([c.get_segments() for c in ax.collections])
+    up = sorted((x, y) for (x, _), (_, y) in segs if y > 0)
+    down = sorted((x, -y) for (x, _), (_, y) in segs if y < 0)
+    np.testing.assert_allclose(np.array(up), np.array(down), rtol=1e-9)
+    assert "cosine 1.00" in ax.get_title() and f"{len(measured)} matched peaks" in ax.get_title()
+    plt.close(fig)
+
+
+def test_mirror_plot_of_a_scored_prediction(records):
+    import matplotlib.pyplot as plt
+    from matplotlib.colors import to_hex
+
+    from corvane_spectra import plot
+    from corvane_spectra.score import figures
+
+    measured = by_name(records, "BUTYL SALICYLATE")
+    pred = predict(measured.smiles, model="scored")
+    lo = int(measured.mz.min())
+    assert pred.mz.min() < lo and any(a and a[0].mode == "isotope" for a in pred.annotations)
+    fig, ax = plt.subplots(figsize=(10, 5.5), layout="constrained")
+    mirror_plot(measured, pred, ax=ax)
+    # The title's cosine is the workbench's.
+    assert f"cosine {figures(measured, pred)['cosine']:.2f}" in ax.get_title()
+    below, dotted = set(), set()
+    for c in ax.collections:
+        for (x, _), (_, y) in c.get_segments():
+            if y < 0 and x < lo:
+                below.add(to_hex(c.get_colors()[0]))
+            if y < 0 and c.get_linestyles()[0][1] is not None:
+                dotted.add(int(x))
+    assert below == {plot.OUTSIDE_COLOUR}
+    iso = {m for m, a in zip(pred.mz.tolist(), pred.annotations) if a and a[0].mode == "isotope"}
+    assert dotted == iso
+    # Only the strongest predicted ions are labelled, none below the compared range or an isotope peak.
+    formulas = {a[0].formula: m for m, a in zip(pred.mz.tolist(), pred.annotations) if a}
+    pred_labels = [t for t in ax.texts if t.get_text() in formulas]
+    assert 0 < len(pred_labels) <= plot.SCORED_LABELS
+    assert all(t.get_position()[0] >= lo for t in pred_labels)
+    assert ax.child_axes, "the structure is drawn in an inset"
+    assert ax.get_legend() is not None
+    assert_readable(ax)
+    plt.close(fig)
+    # An isotope peak is named as one, not with its ion's bare formula.
+    measured = by_name(records, "BENZYL CHLORIDE")
+    ax = mirror_plot(measured, predict(measured.smiles, model="scored"), max_predicted_labels=40)
+    texts = [t.get_text() for t in ax.texts]
+    assert "C7H7Cl +2" in texts and texts.count("C7H7Cl") == 1
+    assert_readable(ax)
+    plt.close(ax.figure)
+
+
+def test_evaluation_figure_keeps_a_colour_per_predictor(records):
+    from corvane_spectra.plot import PREDICTOR_COLOURS
+
+    colours = {}
+    for model in ("scored", "schematic"):
+        fig = evaluation_figure(evaluate(records[:2], model=model), examples=1)
+        ident = next(a for a in fig.axes if a.get_title() == "identification")
+        for line in ident.get_lines():
+            colours.setdefault(model, []).append(line.get_color())
+    assert colours["scored"][0] == PREDICTOR_COLOURS["scored"]
+    assert colours["schematic"][0] == PREDICTOR_COLOURS["schematic"]
+    assert PREDICTOR_COLOURS["schematic"] in colours["scored"]   # shown beside the scored model
