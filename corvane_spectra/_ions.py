@@ -22,8 +22,7 @@ LOSS_NAMES = {
     "C4H8": "butene", "C4H9": "butyl", "SO2": "SO2", "Br": "Br·", "HBr": "HBr", "I": "I·", "HI": "HI",
     "C6H5": "phenyl", "CH3Cl": "chloromethane", "C2H3": "vinyl", "C3H4": "propyne/allene",
     "CH5N": "methylamine", "NH3": "ammonia", "NH2": "NH2·", "C5H11": "pentyl", "C7H7": "benzyl",
-    "OCH3": "methoxy", "C2H2O": "ketene", "C3H7O": "propoxy", "C4H9O": "butoxy",
-    "CH3OH": "methanol", "C3H3": "propargyl", "HNO2": "HNO2", "HCO2": "formate",
+    "C2H2O": "ketene", "C3H7O": "propoxy", "C4H9O": "butoxy", "C3H3": "propargyl", "HNO2": "HNO2",
 }
 
 _TOKEN = re.compile(r"(\[\d+[A-Z][a-z]?\]|[A-Z][a-z]?)(\d*)")
@@ -89,12 +88,18 @@ def neutral_loss(molecule: str | None, ion: str) -> tuple[str, str | None] | Non
     return f, LOSS_NAMES.get(f)
 
 
-def loss_text(molecule: str | None, ion: str) -> str:
-    """"M − CH3 (methyl)", or "" when no loss can be named."""
+def loss_text(molecule: str | None, ion: str, *, small_only: bool = False) -> str:
+    """"M − CH3 (methyl)", or "" when no loss can be named.  ``small_only``:
+    only losses with a name or lighter than the ion (M − X is how a chemist
+    names an ion that keeps most of the molecule)."""
     loss = neutral_loss(molecule, ion)
     if loss is None:
         return ""
     f, name = loss
+    if small_only and not name:
+        lm, im = nominal_mass(parse_formula(f)), nominal_mass(parse_formula(ion))
+        if lm is None or im is None or lm >= im:
+            return ""
     return f"M − {f}" + (f" ({name})" if name and name != f else "")
 
 
@@ -153,6 +158,10 @@ def fragment_smiles(smiles: str, label: str, formula: str) -> str | None:
         if bond is None:
             return None
         bond_ids.append(bond.GetIdx())
+    if any(mol.GetBondWithIdx(k).IsInRing() for k in bond_ids):
+        # A ring cut leaves aromatic atoms outside any ring: write Kekulé bonds.
+        mol = Chem.RWMol(mol)
+        Chem.Kekulize(mol, clearAromaticFlags=True)
     em = Chem.RWMol(mol)
     # The atoms of a cut keep their hydrogens and show the open valence ([CH2]).
     for a, b in pairs:
@@ -161,6 +170,8 @@ def fragment_smiles(smiles: str, label: str, formula: str) -> str | None:
             hs = at.GetTotalNumHs()
             at.SetNoImplicit(True)
             at.SetNumExplicitHs(hs)
+            # The open valence, so the SMILES writes the cut atom in brackets ([C], [CH2]).
+            at.SetNumRadicalElectrons(at.GetNumRadicalElectrons() + 1)
         if em.GetBondBetweenAtoms(a, b) is not None:
             em.RemoveBond(a, b)
     frag_mol = em.GetMol()

@@ -55,15 +55,19 @@ def describe(a: PeakAnnotation, mz: int, molecule_formula: str | None = None, sm
     if a.mode == "molecular_ion":
         return f"{a.formula}+· molecular ion"
     parts = [f"{a.formula}+"]
-    loss = _ions.loss_text(molecule_formula, a.formula)
+    loss = _ions.loss_text(molecule_formula, a.formula, small_only=True)
     if loss:
         parts.append(loss)
     if a.bond:
-        kind = {"ring": "ring cut", "recursive": "cut then", "rearrangement": "cut + H shift"}.get(a.mode, "cut")
-        cut = f"{kind} {_ions.bond_text(a.bond)}"
+        steps = [_ions.bond_text(x.strip()) for x in a.bond.split(">")]
+        cut = ("ring cut " if " + " in steps[0] else "cut ") + steps[0]
+        for step in steps[1:]:
+            cut += f", then {step}"
+        if a.mode == "rearrangement":
+            cut += " with H shift"
         frag = _ions.fragment_smiles(smiles, a.bond, a.formula) if smiles else None
         if frag:
-            cut += f", ion side {frag}"
+            cut += f"; ion side {frag}"
         parts.append(cut)
     elif a.mode not in ("single",):
         parts.append(a.mode)
@@ -135,14 +139,14 @@ class Annotation:
         more = len(self.unobserved) - len(shown)
         if more > 0:
             text += f" and {more} weaker"
-        lines.append("predicted but not observed (strongest first): " + text)
+        lines.append("predicted but not measured as strong peaks (strongest prediction first): " + text)
         lines.append(f"precision {_fmt(f['precision'])}  recall@10 {_fmt(f['recall10'])}  "
                      f"recall@10±1 {_fmt(f['recall10_pm1'])}  cosine {_fmt(f['cosine'])}")
         if "matchms_cosine" in f:
-            lines.append(f"matchms CosineGreedy {_fmt(f['matchms_cosine'])} ({f['matchms_matches']} matched peaks)")
+            lines.append(f"matchms {_fmt(f['matchms_cosine'])} ({f['matchms_matches']} matched peaks)")
         if self.similarity:
             lines.append(f"cosine = {self.similarity}")
-            lines.append(f"matchms CosineGreedy = {similarity_name('matchms')}, on the spectra as written")
+            lines.append(f"matchms = {similarity_name('matchms')}, on the spectra as written")
         return "\n".join(lines)
 
 
@@ -247,4 +251,4 @@ def annotate(measured: Spectrum, prediction: str | Spectrum | None = None, *, ri
     return Annotation(measured, predicted, peaks, unexplained, unobserved,
                       _with_matchms(figures(measured, predicted, strong_fraction=strong_fraction), measured,
                                     predicted),
-                      [pred_at.get(m, 0.0) for m, _ in unobserved], similarity_name("figures"))
+                      [pred_at.get(m, 0.0) for m, _ in unobserved], similarity_name("figures", min_mz=lo))

@@ -21,6 +21,7 @@ import corvane
 import numpy as np
 
 from . import baselines
+from .interop import matchms_cosine
 from .models import DEFAULT_MODEL, run_model
 from .predict import spectrum_from_vif
 from .score import Library, figures, lowest_mz, similarity_label, similarity_name
@@ -30,8 +31,11 @@ METHODS = ("module", "all_cuts", "random")
 # With a model other than the schematic one, the schematic spectrum of the same
 # VIF result is evaluated beside it, so that both modes are seen side by side.
 METHODS_WITH_SCHEMATIC = ("module", "schematic", "all_cuts", "random")
-FIGURES = ("precision", "recall10", "recall10_pm1", "cosine", "id_at_1", "id_at_10", "median_peaks")
+FIGURES = ("precision", "recall10", "recall10_pm1", "cosine", "matchms_cosine", "id_at_1", "id_at_10",
+           "median_peaks")
 PER_SPECTRUM = ("precision", "recall10", "recall10_pm1", "cosine")
+# Means shown beside the per-spectrum figures but not drawn as distributions.
+EXTRA_PER_SPECTRUM = ("matchms_cosine",)
 
 
 def fitted_keys(model: str) -> frozenset[str]:
@@ -128,7 +132,7 @@ class Evaluation:
                      "fitted": len(self.fitted), "notes": self.notes}
         for meth in self.methods:
             f = {}
-            for key in PER_SPECTRUM:
+            for key in PER_SPECTRUM + EXTRA_PER_SPECTRUM:
                 vals = np.array([r.figures[meth][key] for r in self.records], dtype=float)
                 vals = vals[~np.isnan(vals)]
                 f[key] = float(vals.mean()) if vals.size else None
@@ -142,7 +146,7 @@ class Evaluation:
 
     def table(self) -> str:
         s = self.summary()
-        head = ["precision", "recall@10", "recall@10±1", "cosine", "id@1", "id@10", "median peaks"]
+        head = ["precision", "recall@10", "recall@10±1", "cosine", "matchms cos", "id@1", "id@10", "median peaks"]
         lines = [f"{s['n']} spectra evaluated, {s['failed']} failed (model: {self.model})",
                  f"{'':<10}" + "".join(f"{h:>13}" for h in head)]
         for meth in self.methods:
@@ -155,8 +159,9 @@ class Evaluation:
             share = 100.0 * (self.seconds_total - self.seconds_vif) / self.seconds_total
             lines.append(f"time {self.seconds_total:.1f} s, of which VIF {self.seconds_vif:.1f} s "
                          f"(the rest: {share:.1f} %)")
-        lines.append(f"cosine = {similarity_name('figures')}; id@k: the true compound among the k best "
-                     "of all predictions of the run")
+        lines.append(f"cosine = {similarity_name('figures')}; matchms cos = {similarity_name('matchms')}, "
+                     "on the spectra as written; id@k: the true compound among the k best of all predictions "
+                     "of the run")
         lines.extend(f"note: {n}" for n in self.notes)
         return "\n".join(lines)
 
@@ -224,6 +229,7 @@ def evaluate(spectra: Iterable[Spectrum], *, limit: int | None = None, ring_frag
             rec.fitted = inchikey_block(measured) in keys
         for meth, p in predicted.items():
             rec.figures[meth] = figures(measured, p)
+            rec.figures[meth]["matchms_cosine"] = matchms_cosine(measured, p)[0]
         records.append(rec)
 
     # Identification: each measurement against the predictions of all molecules.

@@ -336,7 +336,7 @@ def identify(measured: Spectrum, candidates, *, top: int | None = None, model: s
 
     out = [candidate(i, 1 + int(np.count_nonzero(scores > all_scores[i]))) for i in order]
     excluded = [candidate(i, 0) for i in excluded_idx]
-    return Identification(out, failed, similarity_name("identify"), tied, noise, excluded)
+    return Identification(out, failed, similarity_name("identify", min_mz=lo), tied, noise, excluded)
 
 
 def _predicted(candidates: Iterable, model, ring, recursive, progress):

@@ -103,11 +103,11 @@ def similarity_name(kind: str = "figures", *, intensity_power: float = 0.5, mz_p
     :func:`similarity` or :class:`Library` score with the given powers.
     """
     if kind in ("figures", "identify"):
+        cut = "the lowest measured m/z" if min_mz is None else f"{min_mz} (the lowest measured m/z)"
         return ("cosine of predicted height vs √measured intensity, no m/z weighting, "
-                "unit m/z bins, peaks at m/z ≥ the lowest measured m/z")
+                f"unit m/z bins, peaks at m/z ≥ {cut}")
     if kind == "matchms":
-        return ("matchms CosineGreedy: tolerance 0.1, intensity power 1, m/z power 0, "
-                "no m/z cut (peaks at m/z ≥ 0)")
+        return "CosineGreedy as matchms computes it: tolerance 0.1, intensity power 1, m/z power 0, no m/z cut"
     if kind != "weighted":
         raise ValueError(f"unknown similarity kind {kind!r}")
     q = intensity_power if query_intensity_power is None else query_intensity_power

@@ -10,7 +10,8 @@ import pytest
 from corvane_spectra.cli import main
 
 FIXTURE = Path(__file__).parent / "data" / "ei_small.msp"
-F_KEYS = {"precision", "recall10", "recall10_pm1", "cosine", "id_at_1", "id_at_10", "median_peaks"}
+F_KEYS = {"precision", "recall10", "recall10_pm1", "cosine", "matchms_cosine", "id_at_1", "id_at_10",
+          "median_peaks"}
 
 
 def test_annotate_writes_table_json_and_png(tmp_path, capsys):

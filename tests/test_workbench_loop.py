@@ -48,6 +48,7 @@ def test_annotate_picks_the_record_and_its_smiles(select, name, tmp_path, capsys
     (["annotate", str(FIXTURE), "--ring"], "--ring shapes the schematic spectrum only"),
     (["identify", str(FIXTURE), "--candidates", str(FIXTURE), "--recursive"], "--recursive"),
     (["evaluate", str(FIXTURE), "--offset", "6"], "no spectrum was evaluated"),
+    (["predict", "in.smi", "-o", "out.msp", "--ring"], "--ring shapes the schematic spectrum only"),
 ])
 def test_commands_refuse_with_a_reason(argv, message, capsys, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
@@ -110,7 +111,7 @@ def test_annotation_names_losses_isotopes_and_cuts():
     assert 0 < by_mz[105].predicted <= 100.0
     text = ann.table(unobserved=3)
     assert "meas %" in text and "pred %" in text
-    line = next(ln for ln in text.splitlines() if ln.startswith("predicted but not observed"))
+    line = next(ln for ln in text.splitlines() if ln.startswith("predicted but not measured"))
     assert line.count("%)") <= 3 and ("weaker" in line or len(ann.unobserved) <= 3)
     heights = ann.unobserved_predicted
     assert heights == sorted(heights, reverse=True)
@@ -120,8 +121,9 @@ def test_annotation_names_losses_isotopes_and_cuts():
 @pytest.mark.parametrize("ann,mz,text", [
     (PeakAnnotation("C7H7", "isotope", "C0-C1", 1), 92, "M+1 of C7H7+"),
     (PeakAnnotation("C6H4Cl", "isotope", None, 1), 113, "M+2 of C6H4Cl+"),
-    (PeakAnnotation("C7H7", "single", "Cl0-C1", 1), 91, "C7H7+, M − Cl (Cl·), cut Cl0–C1, ion side [CH2]c1ccccc1"),
-    (PeakAnnotation("CH2Cl", "single", "C1-C2", 1), 49, "CH2Cl+, M − C6H5 (phenyl), cut C1–C2, ion side [CH2]Cl"),
+    (PeakAnnotation("C7H7", "single", "Cl0-C1", 1), 91, "C7H7+, M − Cl (Cl·), cut Cl0–C1; ion side [CH2]c1ccccc1"),
+    (PeakAnnotation("CH2Cl", "single", "C1-C2", 1), 49, "CH2Cl+, M − C6H5 (phenyl), cut C1–C2; ion side [CH2]Cl"),
+    (PeakAnnotation("C3H3", "ring", "C2-C3 + C5-C6", 1), 39, "C3H3+, ring cut C2–C3 + C5–C6; ion side [CH]C=[CH]"),
     (PeakAnnotation("C7H7Cl", "molecular_ion", None, 0), 126, "C7H7Cl+· molecular ion"),
 ])
 def test_describe(ann, mz, text):

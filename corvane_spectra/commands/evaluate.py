@@ -21,8 +21,9 @@ on (by InChIKey): the figures on those are not held out.
 
 The JSON file holds {"n", "failed", "model", "offset", "similarity",
 "fitted", "notes", "module": F, "all_cuts": F, "random": F}, F = {"precision",
-"recall10", "recall10_pm1", "cosine", "id_at_1", "id_at_10", "median_peaks"}
-(means over the spectra).  --json and --png are written before anything is
+"recall10", "recall10_pm1", "cosine", "matchms_cosine", "id_at_1", "id_at_10",
+"median_peaks"} (means over the spectra; matchms_cosine: matchms's
+CosineGreedy with its defaults on the spectra as written).  --json and --png are written before anything is
 printed; missing folders are created.
 
 Exit status 0 when spectra were evaluated, 1 when none could be.
