@@ -44,7 +44,8 @@ class Candidate:
     precision: float
     recall10: float
     spectrum: Spectrum | None = field(default=None, repr=False)
-    explained: list[tuple[int, str]] = field(default_factory=list)
+    # (m/z, formula of the predicted ion, "M+1 of X+" for an isotope peak else "")
+    explained: list[tuple[int, str, str]] = field(default_factory=list)
     molecular_ion: int | None = None
     flags: list[str] = field(default_factory=list)
     matchms_score: float | None = None
@@ -56,7 +57,7 @@ class Candidate:
         return {"rank": self.rank, "score": self.score, "matches": self.matches, "name": self.name,
                 "smiles": self.smiles, "precision": clean(self.precision), "recall10": clean(self.recall10),
                 "matchms_score": self.matchms_score, "molecular_ion": self.molecular_ion,
-                "explained": [{"mz": m, "formula": f} for m, f in self.explained],
+                "explained": [{"mz": m, "formula": f, "isotope_of": iso or None} for m, f, iso in self.explained],
                 "flags": [{"flag": f, "text": FLAG_TEXT.get(f, f)} for f in self.flags]}
 
 
@@ -104,7 +105,8 @@ class Identification:
             for flag in c.flags:
                 lines.append(f"{'':>36}! {FLAG_TEXT.get(flag, flag)}")
             if c.explained:
-                lines.append(f"{'':>36}explains " + ", ".join(f"{m} {f}" for m, f in c.explained))
+                lines.append(f"{'':>36}explains " + ", ".join(f"{m} ({iso})" if iso else f"{m} {f}"
+                                                              for m, f, iso in c.explained))
         if self.similarity:
             lines.append(f"score = {self.similarity}")
             lines.append(f"mms = {similarity_name('matchms')}, on the spectra as written")
@@ -327,7 +329,9 @@ def identify(measured: Spectrum, candidates, *, top: int | None = None, model: s
         s = spectra[i]
         fig = figures(measured, s)
         anns = s.annotations
-        explained = [(m, (anns[k][0].formula if anns and anns[k] else ""))
+        explained = [(m, (anns[k][0].formula if anns and anns[k] else ""),
+                      (_ions.isotope_text(m, anns[k][0].formula) if anns and anns[k] and anns[k][0].mode == "isotope"
+                       else ""))
                      for k, m in enumerate(s.mz.tolist())
                      if m in measured_mz and m >= lo and s.intensity[k] > 0]
         return Candidate(rank, float(all_scores[i]), int(all_matches[i]), s.name, s.smiles, fig["precision"],

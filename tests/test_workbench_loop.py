@@ -146,7 +146,8 @@ def test_identify_flags_molecular_ions_the_spectrum_contradicts(tmp_path):
     assert "peaks_above_m" in flags["benzoic acid"]
     top = res.candidates[0]
     assert top.name == "ethyl benzoate" and top.molecular_ion == 150
-    assert (105, "C7H5O") in top.explained
+    assert (105, "C7H5O", "") in top.explained and (106, "C7H5O", "M+1 of C7H5O+") not in top.explained
+    assert any(iso.startswith("M+1 of ") for _m, _f, iso in top.explained)
     assert 0 < top.matchms_score <= 1
     kept = identify(ethyl_benzoate, cands, exclude_contradicted=True)
     assert [c.name for c in kept.candidates] == ["ethyl benzoate"] and len(kept.excluded) == 2
