@@ -4,6 +4,7 @@ from __future__ import annotations
 import argparse
 import difflib
 import importlib
+import os
 import re
 import sys
 
@@ -86,6 +87,14 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("interrupted", file=sys.stderr)
         return 130
+    except BrokenPipeError:
+        # The reader of our output went away (| head): the files are written
+        # already; end quietly, as a shell pipeline's programs do.
+        try:
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        except (OSError, ValueError):
+            pass
+        return 141
     except (OSError, ValueError) as e:
         print(f"corvane {args.command}: {e}", file=sys.stderr)
         return 1

@@ -57,6 +57,22 @@ def test_commands_refuse_with_a_reason(argv, message, capsys, tmp_path, monkeypa
     assert message in err and "Traceback" not in err
 
 
+def test_files_are_written_before_printing_into_a_closed_pipe(tmp_path):
+    import os
+    import subprocess
+    import sys
+
+    out = tmp_path / "a.json"
+    proc = subprocess.Popen([sys.executable, "-m", "corvane_spectra", "annotate", str(FIXTURE), "--json", str(out)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path,
+                            env=dict(os.environ, MPLBACKEND="Agg"))
+    proc.stdout.close()                      # the reader is gone before anything is printed
+    err = proc.stderr.read().decode()
+    assert proc.wait(timeout=300) == 141
+    assert json.loads(out.read_text())["smiles"] == "CCOC(=O)c1ccccc1"
+    assert "Traceback" not in err and "Broken pipe" not in err
+
+
 def test_version_and_misspelled_options(capsys):
     with pytest.raises(SystemExit) as e:
         main(["--version"])
