@@ -54,7 +54,8 @@ ENGINE = r"""
 import sys, time, json, resource
 from corvane_spectra.batch import engine
 opts = engine.Options(input=sys.argv[1], output=sys.argv[2], jobs=int(sys.argv[3]) or None,
-                      dask=sys.argv[4] or None, chunk_size=int(sys.argv[5]), quiet=True, force=True)
+                      dask=sys.argv[4] or None, chunk_size=int(sys.argv[5]), quiet=True, force=True,
+                      model="schematic")
 ru0 = resource.getrusage(resource.RUSAGE_SELF)
 t0 = time.perf_counter()
 s = engine.run(opts)

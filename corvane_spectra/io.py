@@ -25,6 +25,8 @@ Peaks: 0") is a valid, empty spectrum.
 Metadata keys (``Spectrum.metadata``): "name", "smiles", "inchikey",
 "formula", "id" (MSP ``DB#``, MassBank ``ACCESSION``), "license", "source",
 "instrument" (MSP ``Instrument_type``, MassBank ``AC$INSTRUMENT_TYPE``),
+"nist_id" (MSP ``NIST#``; matchms's ``COMPOUND_NAME`` and ``SPECTRUM_ID``
+are read as "name" and "id"),
 "ion_mode" ("positive" or "negative"), "synonyms" (a list: MSP ``Synon``,
 further MassBank ``CH$NAME`` lines); every other field is kept under its
 lower-case name (spaces as "_").  MSP ``Comments:`` hold quoted
@@ -573,12 +575,13 @@ def _annotation_text(anns) -> str:
 
 
 _MSP_HEAD = (("name", "Name"), ("smiles", "SMILES"), ("inchikey", "InChIKey"),
-             ("formula", "Formula"), ("id", "DB#"), ("instrument", "Instrument_type"),
-             ("ion_mode", "Ion_mode"))
-_MSP_COMMENT_KEYS = ("license", "source")
+             ("formula", "Formula"), ("mw", "MW"), ("exactmass", "ExactMass"), ("id", "DB#"),
+             ("nist_id", "NIST#"), ("instrument", "Instrument_type"), ("ion_mode", "Ion_mode"),
+             ("spectrum_type", "Spectrum_type"))
+_MSP_COMMENT_KEYS = ("license", "source", "model")
 # Field names that an MSP reader takes for another key.
 _MSP_ALIASES = {"synon", "synonym", "inchi_key", "db#", "accession", "spectrumid", "licence",
-                "instrument_type", "instrumenttype", "ionmode"}
+                "instrument_type", "instrumenttype", "ionmode", "compound_name", "spectrum_id", "nist#"}
 _MSP_RESERVED = {"num_peaks", "comments", "synonyms", "peak_comments", "convention"}
 
 

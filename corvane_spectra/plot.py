@@ -538,6 +538,9 @@ def evaluation_figure(ev, *, examples: int = 3):
         fig.text(0.5, 0.035, f"Below: the spectra of the run with the best, median and worst cosine of the "
                  f"{display('module')}, measured up, predicted down, relative intensity on one linear scale.",
                  ha="center", fontsize=8)
+    from .score import similarity_label
+
     fig.suptitle(f"{len(ev.records)} spectra evaluated, {len(ev.failed)} failed (model: {ev.model}); "
-                 "histograms: spectra per value of each figure", fontsize=11)
+                 f"histograms: spectra per value of each figure; cosine = {similarity_label('figures')}",
+                 fontsize=11)
     return fig

@@ -20,24 +20,65 @@ def _molecular_formula(smiles: str) -> str:
 MODELS = ("schematic", "scored")
 
 
+def molecule_metadata(smiles: str) -> dict:
+    """What a library record says of the molecule of a predicted spectrum:
+    InChIKey, average and monoisotopic mass, ion mode and spectrum type
+    ({} for a SMILES RDKit cannot read)."""
+    from rdkit import Chem, RDLogger
+    from rdkit.Chem import Descriptors
+
+    RDLogger.DisableLog("rdApp.*")
+    try:
+        mol = Chem.MolFromSmiles(smiles)
+        if mol is None:
+            return {}
+        # As text, as a library file holds them (and a reader gives them back).
+        out = {"mw": str(round(Descriptors.MolWt(mol), 4)), "exactmass": str(round(Descriptors.ExactMolWt(mol), 5))}
+        try:
+            key = Chem.MolToInchiKey(mol)
+        except Exception:  # an InChI-less molecule keeps the rest
+            key = ""
+        if key:
+            out["inchikey"] = key
+    finally:
+        RDLogger.EnableLog("rdApp.*")
+    out["ion_mode"] = "positive"
+    out["spectrum_type"] = "MS1"
+    return out
+
+
+def with_molecule_metadata(spectrum: Spectrum, smiles: str, model: str | None = None) -> Spectrum:
+    """Adds :func:`molecule_metadata` (and the model's name) where the
+    spectrum's metadata lacks them."""
+    for k, v in molecule_metadata(smiles).items():
+        spectrum.metadata.setdefault(k, v)
+    if model:
+        spectrum.metadata.setdefault("model", model)
+    return spectrum
+
+
+DEFAULT_MODEL = "scored"
+
+
 def predict(smiles: str, ring_fragmentation: bool = False, recursive: bool = False,
-            max_generations: int = 2, model: str = "schematic") -> Spectrum:
+            max_generations: int = 2, model: str = DEFAULT_MODEL) -> Spectrum:
     """The predicted EI spectrum of one molecule.
 
-    ``model="schematic"`` (the default): corvane's stick spectrum, the
+    ``model="scored"`` (the default): every candidate ion (single and ring
+    cuts of all bonds, their second-generation cuts, hydrogen shifts,
+    isotopes) with an intensity from a fitted log-linear model; the heights
+    are square roots of the predicted relative abundances, base peak 100
+    (convention "scored"; see ``corvane_spectra.scored``).  Each peak's
+    annotations are its strongest contributions, strongest first.  It ignores
+    ``ring_fragmentation``, ``recursive`` and ``max_generations`` and warns
+    (``IgnoredSwitchWarning``) when one is set.
+
+    ``model="schematic"``: corvane's stick spectrum, the
     molecular ion (100) and, at 60, both fragments of every splitting
     soft-bond cut (ring double cuts too with ``ring_fragmentation``), or the
     multi-generation peak table when ``recursive`` is true.  The first
     prediction at an m/z gives the peak its label; later ones are kept as
     further annotations.
-
-    ``model="scored"``: every candidate ion (single and ring cuts of all bonds,
-    their second-generation cuts, hydrogen shifts, isotopes) with an intensity
-    from a fitted log-linear model; the heights are square roots of the
-    predicted relative abundances, base peak 100 (convention "scored"; see
-    ``corvane_spectra.scored``).  Each peak's annotations are its strongest
-    contributions, strongest first.  ``ring_fragmentation``, ``recursive`` and
-    ``max_generations`` shape the schematic spectrum only.
 
     An unreadable SMILES raises ValueError; so does an unknown ``model``.
     """
@@ -45,7 +86,7 @@ def predict(smiles: str, ring_fragmentation: bool = False, recursive: bool = Fal
 
 
 def predict_with_vif(smiles: str, ring_fragmentation: bool = False, recursive: bool = False,
-                     max_generations: int = 2, model: str = "schematic") -> tuple[dict, Spectrum]:
+                     max_generations: int = 2, model: str = DEFAULT_MODEL) -> tuple[dict, Spectrum]:
     """``predict`` together with the VIF result record it was built from (one VIF call).
 
     For callers that want the LPI counts or the soft bonds beside the spectrum,
@@ -57,6 +98,11 @@ def predict_with_vif(smiles: str, ring_fragmentation: bool = False, recursive: b
     if model not in MODELS:
         raise ValueError(f"unknown model {model!r}: choose one of {', '.join(MODELS)}")
     scored = model == "scored"
+    if scored:
+        from .models import warn_ignored_switches
+
+        warn_ignored_switches("scored", ring_fragmentation=ring_fragmentation, recursive=recursive,
+                              max_generations=max_generations != 2)
     import corvane  # here, not at the top: the batch driver and the command's --help never load it
 
     r = corvane.VIF(smiles, draw=False, verbose=False, ring_fragmentation=ring_fragmentation and not scored,
@@ -66,8 +112,8 @@ def predict_with_vif(smiles: str, ring_fragmentation: bool = False, recursive: b
     if scored:
         from .scored import predict_scored
 
-        return r, predict_scored(smiles, vif_result=r)
-    return r, spectrum_from_vif(smiles, r, recursive=recursive)
+        return r, with_molecule_metadata(predict_scored(smiles, vif_result=r), smiles, model)
+    return r, with_molecule_metadata(spectrum_from_vif(smiles, r, recursive=recursive), smiles, model)
 
 
 def spectrum_from_vif(smiles: str, r: dict, recursive: bool = False) -> Spectrum:

@@ -42,8 +42,83 @@ TOP_PEAKS = 10
 
 __all__ = [
     "similarity", "cosine", "matched_peaks", "figures", "lowest_mz", "identification_rank",
-    "recall_at_k", "Library", "Hit", "STRONG_FRACTION",
+    "recall_at_k", "Library", "Hit", "STRONG_FRACTION", "similarity_name", "predicted_relative",
+    "query_power", "SQUARE_ROOT_CONVENTIONS", "similarity_label",
 ]
+
+# Intensity conventions of predicted spectra whose heights already stand on the
+# square-root scale on which a measured spectrum is compared (the scored
+# spectrum's heights are square roots of abundances; the schematic heights are
+# compared on that scale too).  A peak of such a spectrum weighted as a
+# measured intensity**p is its height**(2p).
+SQUARE_ROOT_CONVENTIONS = ("scored", "schematic")
+
+
+def _is_prediction(s) -> bool:
+    return isinstance(s, Spectrum) and s.convention in SQUARE_ROOT_CONVENTIONS
+
+
+def query_power(spectrum, intensity_power: float) -> float:
+    """The intensity power that weights ``spectrum`` like a measured spectrum
+    weighted with ``intensity_power``: twice it for a prediction on the
+    square-root scale, ``intensity_power`` itself otherwise."""
+    return 2.0 * float(intensity_power) if _is_prediction(spectrum) else float(intensity_power)
+
+
+def predicted_relative(spectrum: Spectrum) -> np.ndarray:
+    """A spectrum's heights as % of its base peak on the measured intensity
+    scale: a scored prediction's square-root heights squared back; other
+    spectra as they are."""
+    inten = np.asarray(spectrum.intensity, dtype=np.float64)
+    if spectrum.convention == "scored":
+        inten = inten ** 2
+    top = float(inten.max()) if inten.size else 0.0
+    return 100.0 * inten / top if top > 0 else np.zeros_like(inten)
+
+
+def _power_text(p: float) -> str:
+    return {1.0: "I", 0.5: "√I", 0.0: "1"}.get(float(p), f"I^{float(p):g}")
+
+
+def similarity_label(kind: str = "figures", *, min_mz: int | None = None) -> str:
+    """A short name of a similarity for plot titles and legends, e.g.
+    "cosine (pred. height vs √meas., m/z ≥ 41)"."""
+    cut = "" if min_mz is None else f", m/z ≥ {min_mz}"
+    if kind in ("figures", "identify"):
+        return f"cosine (pred. height vs √meas.{cut})"
+    if kind == "matchms":
+        return "matchms CosineGreedy (tol. 0.1, I^1)"
+    raise ValueError(f"unknown similarity kind {kind!r}")
+
+
+def similarity_name(kind: str = "figures", *, intensity_power: float = 0.5, mz_power: float = 0.0,
+                    min_mz: int | str | None = None, query_intensity_power: float | None = None,
+                    method: str = "cosine") -> str:
+    """What a similarity number is, in one line: its intensity and m/z
+    weighting and its m/z cut, for text, JSON and plot titles.
+
+    ``kind="figures"``: the cosine of :func:`figures` (annotate, evaluate,
+    the mirror plot); ``"identify"``: the score of the ranking;
+    ``"matchms"``: :func:`matchms_cosine`; ``"weighted"``: a
+    :func:`similarity` or :class:`Library` score with the given powers.
+    """
+    if kind in ("figures", "identify"):
+        cut = "the lowest measured m/z" if min_mz is None else f"{min_mz} (the lowest measured m/z)"
+        return ("cosine of predicted height vs √measured intensity, no m/z weighting, "
+                f"unit m/z bins, peaks at m/z ≥ {cut}")
+    if kind == "matchms":
+        return "CosineGreedy as matchms computes it: tolerance 0.1, intensity power 1, m/z power 0, no m/z cut"
+    if kind != "weighted":
+        raise ValueError(f"unknown similarity kind {kind!r}")
+    q = intensity_power if query_intensity_power is None else query_intensity_power
+    weight = _power_text(intensity_power)
+    if q != intensity_power:
+        weight = f"query {_power_text(q)}, library {weight}"
+    if mz_power:
+        weight += f" × (m/z)^{float(mz_power):g}"
+    cut = "no m/z cut" if min_mz is None else f"peaks at m/z ≥ {min_mz}"
+    name = "composite (NIST-style) score" if method == "composite" else "cosine"
+    return f"{name}, weight {weight}, unit m/z bins, {cut}"
 
 
 def _arrays(s, what: str) -> tuple[np.ndarray, np.ndarray]:
@@ -97,18 +172,31 @@ def similarity(query, reference, *, intensity_power: float = 0.5, mz_power: floa
     weights for that score are ``intensity_power=0.6, mz_power=3``.
     ``reference_intensity_power`` weights the reference differently (for
     example 1.0 for schematic predicted heights against sqrt of measured).
+
+    A predicted spectrum (convention "scored" or "schematic") already holds
+    square-root heights, so it is weighted with twice the power a measured
+    one gets (:func:`query_power`); held against a measured spectrum with
+    ``min_mz`` left None, both are cut at the measured spectrum's lowest
+    m/z.  With the default powers the cosine of a measurement and a
+    prediction is then the one :func:`figures` reports.
     """
     qm, qi = _arrays(query, "query")
     rm, ri = _arrays(reference, "reference")
-    ra = intensity_power if reference_intensity_power is None else reference_intensity_power
-    score, cos, matches = _core.similarity(qm, qi, rm, ri, float(intensity_power), float(mz_power),
+    qa = query_power(query, intensity_power)
+    ra = query_power(reference, intensity_power) if reference_intensity_power is None else reference_intensity_power
+    if min_mz is None and _is_prediction(query) != _is_prediction(reference) \
+            and isinstance(query, Spectrum) and isinstance(reference, Spectrum):
+        min_mz = lowest_mz(reference if _is_prediction(query) else query)
+    score, cos, matches = _core.similarity(qm, qi, rm, ri, float(qa), float(mz_power),
                                            float(ra), float(mz_power), _method(method), _min_mz(min_mz))
     return Score(score, cos, matches)
 
 
 def cosine(query, reference, *, intensity_power: float = 0.5, mz_power: float = 0.0,
            min_mz: int | None = None) -> float:
-    """Weighted cosine of two spectra (see :func:`similarity`)."""
+    """Weighted cosine of two spectra (see :func:`similarity`; for a
+    measurement and a prediction with the defaults, the cosine of
+    :func:`figures`)."""
     return similarity(query, reference, intensity_power=intensity_power, mz_power=mz_power,
                       min_mz=min_mz).cosine
 
@@ -223,15 +311,17 @@ class Library:
         """Bytes held by the C++ arrays (peaks, index, scratch)."""
         return self._core.memory_bytes
 
-    def _query_power(self, query_intensity_power):
-        return self.intensity_power if query_intensity_power is None else float(query_intensity_power)
+    def _query_power(self, query_intensity_power, query=None):
+        if query_intensity_power is not None:
+            return float(query_intensity_power)
+        return query_power(query, self.intensity_power)
 
     def scores(self, query, *, min_mz: int | None = None,
                query_intensity_power: float | None = None) -> tuple[np.ndarray, np.ndarray]:
         """Weighted cosine of the query with every library spectrum (both cut
         at ``min_mz``), and the matched-peak counts: two arrays of len(self)."""
         qm, qi = _arrays(query, "query")
-        return self._core.scores(qm, qi, self._query_power(query_intensity_power), self.mz_power,
+        return self._core.scores(qm, qi, self._query_power(query_intensity_power, query), self.mz_power,
                                  _min_mz(min_mz))
 
     def search(self, query, top: int = 10, *, min_mz: int | None = None, method: str = "cosine",
@@ -240,14 +330,25 @@ class Library:
 
         ``min_mz`` cuts query and library spectra (use the query's lowest
         measured m/z when the measurement started above the low masses).
+        A predicted query (convention "scored" or "schematic": square-root
+        heights) is weighted with twice the library's intensity power, so
+        that it stands on the scale of the measured spectra it is held
+        against; ``query_intensity_power`` overrides that.
         ``method="composite"`` rescores the ``prefilter`` best by cosine with
         the composite score.  Equal scores keep library order."""
         if isinstance(top, bool) or not isinstance(top, (int, np.integer)) or top < 0:
             raise ValueError(f"top must be a non-negative int, not {top!r}")
         qm, qi = _arrays(query, "query")
-        hits = self._core.search(qm, qi, self._query_power(query_intensity_power), self.mz_power,
+        hits = self._core.search(qm, qi, self._query_power(query_intensity_power, query), self.mz_power,
                                  int(top), _min_mz(min_mz), _method(method), int(prefilter))
         return [Hit(i, s, c, n, self._metadata[i]) for i, s, c, n in hits]
+
+    def similarity_name(self, query=None, *, min_mz=None, method: str = "cosine",
+                        query_intensity_power: float | None = None) -> str:
+        """What :meth:`search` scores for this query (see :func:`similarity_name`)."""
+        return similarity_name("weighted", intensity_power=self.intensity_power, mz_power=self.mz_power,
+                               min_mz=min_mz, method=method,
+                               query_intensity_power=self._query_power(query_intensity_power, query))
 
     def __repr__(self) -> str:
         return (f"<Library: {len(self)} spectra, {self._core.peak_count} peaks, "

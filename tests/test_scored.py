@@ -49,13 +49,15 @@ def test_chlorine_isotope_peak():
 
 
 @pytest.mark.parametrize("smiles", ["CCO", "Clc1ccccc1", "CC(=O)Cl"])
-def test_schematic_mode_is_the_default_and_unchanged(smiles):
+def test_scored_is_the_default_and_schematic_mode_unchanged(smiles):
     default = predict(smiles)
+    scored = predict(smiles, model="scored")
     explicit = predict(smiles, model="schematic")
-    assert default.convention == explicit.convention == "schematic"
-    np.testing.assert_array_equal(default.mz, explicit.mz)
-    np.testing.assert_array_equal(default.intensity, explicit.intensity)
-    assert set(default.intensity.tolist()) <= {100.0, 60.0}
+    assert default.convention == scored.convention == "scored"
+    np.testing.assert_array_equal(default.mz, scored.mz)
+    np.testing.assert_array_equal(default.intensity, scored.intensity)
+    assert explicit.convention == "schematic"
+    assert set(explicit.intensity.tolist()) <= {100.0, 60.0}
 
 
 @pytest.mark.parametrize("bad, exc", [("C1CC", ValueError), ("not a smiles", ValueError), (42, TypeError)])

@@ -10,7 +10,8 @@ import pytest
 from corvane_spectra.cli import main
 
 FIXTURE = Path(__file__).parent / "data" / "ei_small.msp"
-F_KEYS = {"precision", "recall10", "recall10_pm1", "cosine", "id_at_1", "id_at_10", "median_peaks"}
+F_KEYS = {"precision", "recall10", "recall10_pm1", "cosine", "matchms_cosine", "id_at_1", "id_at_10",
+          "median_peaks"}
 
 
 def test_annotate_writes_table_json_and_png(tmp_path, capsys):
@@ -45,9 +46,10 @@ def test_evaluate_writes_exact_json(tmp_path, capsys):
     assert main(["evaluate", str(FIXTURE), "--limit", "3", "--json", str(out_json), "--png", str(out_png),
                  "--no-progress"]) == 0
     d = json.loads(out_json.read_text())
-    assert set(d) == {"n", "failed", "module", "all_cuts", "random"}
-    assert d["n"] == 3 and d["failed"] == 0
-    for k in ("module", "all_cuts", "random"):
+    assert set(d) == {"n", "failed", "model", "offset", "similarity", "fitted", "notes", "module", "schematic",
+                      "all_cuts", "random"}
+    assert d["n"] == 3 and d["failed"] == 0 and d["model"] == "scored"
+    for k in ("module", "schematic", "all_cuts", "random"):
         assert set(d[k]) == F_KEYS
     assert "all_cuts" in capsys.readouterr().out
     assert out_png.stat().st_size > 10000

@@ -70,7 +70,7 @@ def test_random_baseline_draws_from_the_same_bonds_reproducibly():
 
 def test_annotate_ethyl_benzoate(records):
     measured = by_name(records, "ETHYL BENZOATE")
-    ann = annotate(measured, measured.smiles)
+    ann = annotate(measured, measured.smiles, model="schematic")
     peaks = {p.mz: p for p in ann.peaks}
     assert len(ann.peaks) == len(measured)
     assert peaks[150].fragments[0].mode == "molecular_ion"
@@ -143,7 +143,8 @@ def test_evaluate_tiny_library_and_a_failing_molecule(records):
     nosmiles = Spectrum([10], [1.0], {"name": "anon"})
     ev = evaluate(records[:3] + [bad, nosmiles])
     s = ev.summary()
-    assert set(s) == {"n", "failed", *METHODS}
+    assert set(s) == {"n", "failed", "model", "offset", "similarity", "fitted", "notes", *ev.methods}
+    assert set(METHODS) <= set(ev.methods)
     assert s["n"] == 3 and s["failed"] == 2
     assert [f[1] for f in ev.failed] == ["broken", "anon"]
     for meth in METHODS:
@@ -207,7 +208,7 @@ def test_mirror_plot_draws_both_sides_and_annotates(records):
     import matplotlib.pyplot as plt
 
     measured = by_name(records, "ETHYL BENZOATE")
-    pred = predict(measured.smiles)
+    pred = predict(measured.smiles, model="schematic")
     fig, ax = plt.subplots(figsize=(8, 4))
     assert mirror_plot(measured, pred, ax=ax) is ax
     segs = np.concatenate([c.get_segments() for c in ax.collections])

@@ -57,6 +57,7 @@ class Options:
     max_generations: int = 2
     model: str | None = None
     dask: str | None = None
+    min_mz: int | None = None          # leave out predicted ions below this m/z
 
 
 @dataclass
@@ -122,13 +123,13 @@ def _job(opts: Options, fmt: str) -> dict:
         "smiles_column": opts.smiles_column, "id_column": opts.id_column,
         "format": fmt, "chunk_size": opts.chunk_size, "ordered": opts.ordered,
         "ring": opts.ring, "recursive": opts.recursive, "max_generations": opts.max_generations,
-        "model": opts.model,
+        "model": opts.model, "min_mz": opts.min_mz,
     }
 
 
 def worker_options(opts: Options, fmt: str) -> dict:
     return {"format": fmt, "ring": opts.ring, "recursive": opts.recursive,
-            "max_generations": opts.max_generations, "model": opts.model}
+            "max_generations": opts.max_generations, "model": opts.model, "min_mz": opts.min_mz}
 
 
 class _Chunk:

@@ -32,13 +32,17 @@ class Record:
 
     ``seq`` counts records from 0 in file order; ``ident`` is the name, or
     "line N" / "record N" when the input gives none; ``kind`` is "smiles" or
-    "molblock" (an SD record, converted to SMILES by the worker).
+    "molblock" (an SD record, converted to SMILES by the worker); ``name``
+    and ``id`` are the name and identifier the input itself gives ("" when
+    it gives none), so a predicted spectrum keeps them instead of a line number.
     """
 
     seq: int
     ident: str
     kind: str
     text: str
+    name: str = ""
+    id: str = ""
 
 
 class InputError(ValueError):
@@ -83,7 +87,7 @@ def read_smi(path: str) -> Iterator[Record]:
             if seq == 0 and lineno == 1 and parts[0].lower() == "smiles":
                 continue
             name = parts[1].strip() if len(parts) > 1 else ""
-            yield Record(seq, name or f"line {lineno}", "smiles", parts[0])
+            yield Record(seq, name or f"line {lineno}", "smiles", parts[0], name)
             seq += 1
 
 
@@ -121,14 +125,21 @@ def read_table(path: str, delimiter: str, smiles_column: str | None = None,
         icol = _pick_column(header, id_column, _ID_COLUMNS, "identifier", path)
         si = header.index(scol)
         ii = header.index(icol) if icol is not None else None
+        # A name column kept beside the identifier column.
+        ncol = next((h for h in header if h.strip().lower() in ("name", "compound_name", "compound")
+                     and h != icol), None)
+        ni = header.index(ncol) if ncol is not None else None
         seq = 0
         for row in reader:
             if not row or all(not c.strip() for c in row):
                 continue
             lineno = reader.line_num
             smiles = row[si].strip() if si < len(row) else ""
-            name = row[ii].strip() if ii is not None and ii < len(row) else ""
-            yield Record(seq, name or f"line {lineno}", "smiles", smiles)
+            ident = row[ii].strip() if ii is not None and ii < len(row) else ""
+            name = row[ni].strip() if ni is not None and ni < len(row) else ""
+            name = name or ident
+            yield Record(seq, ident or f"line {lineno}", "smiles", smiles, name,
+                         ident if ident and ident != name else "")
             seq += 1
 
 
@@ -164,7 +175,7 @@ def _sd_record(seq: int, lines: list[str], id_column: str | None) -> Record:
                 break
     elif lines:
         ident = lines[0].strip()
-    return Record(seq, ident or f"record {seq + 1}", "molblock", "".join(lines))
+    return Record(seq, ident or f"record {seq + 1}", "molblock", "".join(lines), ident)
 
 
 def read_records(path: str, fmt: str | None = None, smiles_column: str | None = None,

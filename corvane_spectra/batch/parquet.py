@@ -1,7 +1,8 @@
 """Parquet output: one row per molecule with its spectrum and VIF analysis.
 
 Columns: ``record`` (position in the input, from 0), ``identifier``,
-``smiles``, ``formula``, ``mol_mass`` (nominal, the molecular-ion m/z),
+``name`` (the input's name, else the SMILES), ``model`` and ``convention``
+(which predictor made the peaks and how their heights are scaled), ``smiles``, ``formula``, ``mol_mass`` (nominal, the molecular-ion m/z),
 ``mol_mass_avg``, the LPI counts ``lpi_pos``/``lpi_zero``/``lpi_neg``
 (n+, n0, n-), ``soft_bonds`` (list of the soft chemical bonds: atom indices,
 symbols, order, bond unit) and ``peaks`` (list of m/z, intensity and the
@@ -24,6 +25,9 @@ def row(rec, smiles: str, vif: dict, spectrum) -> dict:
     return {
         "record": int(rec.seq),
         "identifier": rec.ident,
+        "name": spectrum.metadata.get("name") or smiles,
+        "model": spectrum.metadata.get("model"),
+        "convention": spectrum.convention,
         "smiles": smiles,
         "formula": spectrum.metadata.get("formula"),
         "mol_mass": int(vif["mol_mass"]),
@@ -48,7 +52,8 @@ def schema():
     soft = pa.struct([("atom_u", pa.int32()), ("atom_v", pa.int32()), ("sym_u", pa.string()),
                       ("sym_v", pa.string()), ("order", pa.int8()), ("k", pa.int8())])
     return pa.schema([
-        ("record", pa.int64()), ("identifier", pa.string()), ("smiles", pa.string()),
+        ("record", pa.int64()), ("identifier", pa.string()), ("name", pa.string()), ("model", pa.string()),
+        ("convention", pa.string()), ("smiles", pa.string()),
         ("formula", pa.string()), ("mol_mass", pa.int32()), ("mol_mass_avg", pa.float64()),
         ("lpi_pos", pa.int32()), ("lpi_zero", pa.int32()), ("lpi_neg", pa.int32()),
         ("soft_bonds", pa.list_(soft)), ("peaks", pa.list_(peak)),

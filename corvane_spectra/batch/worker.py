@@ -67,9 +67,21 @@ def molblock_smiles(block: str) -> str:
     return Chem.MolToSmiles(mol)
 
 
+def below_removed(spectrum, min_mz: int):
+    """The spectrum without its peaks below ``min_mz`` (a library's range)."""
+    from ..spectrum import Spectrum
+
+    keep = spectrum.mz >= min_mz
+    anns = None if spectrum.annotations is None else [a for a, k in zip(spectrum.annotations, keep) if k]
+    out = Spectrum._trusted(spectrum.mz[keep], spectrum.intensity[keep], spectrum.metadata, anns,
+                            spectrum.convention)
+    out.metadata["min_mz"] = min_mz
+    return out
+
+
 def compute(rec, opts: dict):
     """(ok, payload) for one record: its output, or the reason it failed."""
-    from ..predict import predict_with_vif
+    from ..predict import DEFAULT_MODEL, predict_with_vif
     from . import parquet
 
     log = capture_rdkit_log()
@@ -82,12 +94,19 @@ def compute(rec, opts: dict):
             return False, "empty SMILES"
         ring, recursive, gens = opts["ring"], opts["recursive"], opts["max_generations"]
         try:
-            vif, spectrum = predict_with_vif(smiles, ring, recursive, gens, opts.get("model") or "schematic")
+            vif, spectrum = predict_with_vif(smiles, ring, recursive, gens, opts.get("model") or DEFAULT_MODEL)
         except ValueError as e:
             if str(e).startswith("unreadable SMILES"):
                 return False, _rdkit_reason("unreadable SMILES")
             raise
-        spectrum.metadata["name"] = rec.ident
+        if opts.get("min_mz"):
+            spectrum = below_removed(spectrum, int(opts["min_mz"]))
+        # The input's own name and identifier; a molecule without a name is
+        # known by its SMILES, not by its line number.
+        spectrum.metadata["name"] = getattr(rec, "name", "") or smiles
+        if getattr(rec, "id", ""):
+            spectrum.metadata["id"] = rec.id
+        spectrum.metadata["model"] = opts.get("model") or DEFAULT_MODEL
         if opts["format"] == "parquet":
             return True, parquet.row(rec, smiles, vif, spectrum)
         from .. import io as spectra_io

@@ -14,22 +14,31 @@ identification recall@1/@10 (the true molecule's rank when its measured
 spectrum is searched against the predictions of all molecules of the run);
 the same for two baselines without LPI: "all_cuts" (every non-ring bond
 between heavy atoms cut once) and "random" (as many such bonds as the
-molecule has soft-bond records, fixed seed).  Molecules that fail are
-counted and listed, and the run goes on.
+molecule has soft-bond records, fixed seed), and, beside another model, the
+schematic spectrum.  Molecules that fail are counted and listed, and the run
+goes on.  A note says how many spectra are of compounds the model was fitted
+on (by InChIKey): the figures on those are not held out.
 
-The JSON file holds {"n", "failed", "module": F, "all_cuts": F, "random": F},
-F = {"precision", "recall10", "recall10_pm1", "cosine", "id_at_1",
-"id_at_10", "median_peaks"} (means over the spectra).
+The JSON file holds {"n", "failed", "model", "offset", "similarity",
+"fitted", "notes", "module": F, "all_cuts": F, "random": F}, F = {"precision",
+"recall10", "recall10_pm1", "cosine", "matchms_cosine", "id_at_1", "id_at_10",
+"median_peaks"} (means over the spectra; matchms_cosine: matchms's
+CosineGreedy with its defaults on the spectra as written).  --json and --png are written before anything is
+printed; missing folders are created.
 
-example:
+Exit status 0 when spectra were evaluated, 1 when none could be.
+
+examples:
   corvane evaluate massbank_ei.msp --limit 300 --json eval.json --png eval.png
+  corvane evaluate massbank_ei.msp --offset 1520 --limit 1000 --model schematic
 """
 
 
 def add_arguments(p) -> None:
     p.add_argument("library", metavar="LIBRARY", help="measured spectra with SMILES (any readable format)")
-    p.add_argument("--limit", type=int, metavar="N", help="take the first N spectra of the file")
-    p.add_argument("--json", required=True, metavar="OUT.json", help="write the summary figures here")
+    p.add_argument("--offset", type=int, default=0, metavar="N", help="skip the first N spectra of the file")
+    p.add_argument("--limit", type=int, metavar="N", help="take N spectra (after --offset)")
+    p.add_argument("--json", metavar="OUT.json", help="write the summary figures here")
     p.add_argument("--png", metavar="OUT.png", help="write distributions and example mirror plots")
     p.add_argument("--seed", type=int, default=None, help="seed of the random baseline")
     p.add_argument("--skip-bad", action="store_true", help="pass over malformed records (counted)")
@@ -41,24 +50,32 @@ def run(args) -> int:
     from .. import baselines, io
     from ..evaluate import evaluate, evaluation_figure
 
-    check_model(args.model)
-    if args.limit is not None and args.limit < 0:
-        raise ValueError("--limit must not be negative")
+    check_model(args.model, args)
+    for flag, v in (("--limit", args.limit), ("--offset", args.offset)):
+        if v is not None and v < 0:
+            raise ValueError(f"{flag} must not be negative")
     if not Path(args.library).exists():
         raise FileNotFoundError(f"{args.library}: no such file or folder")
-    reader = io.read(args.library, skip_bad=args.skip_bad)
-    ev = evaluate(reader, limit=args.limit, ring_fragmentation=args.ring, recursive=args.recursive,
-                  model=args.model, seed=baselines.DEFAULT_SEED if args.seed is None else args.seed,
-                  progress=not args.no_progress)
+    with io.read(args.library, skip_bad=args.skip_bad) as reader:
+        ev = evaluate(reader, limit=args.limit, offset=args.offset, ring_fragmentation=args.ring,
+                      recursive=args.recursive, model=args.model,
+                      seed=baselines.DEFAULT_SEED if args.seed is None else args.seed,
+                      progress=not args.no_progress)
+        skipped = getattr(reader, "skipped", 0)
+    if ev.records:
+        if args.json:
+            write_json(args.json, ev.summary())
+        if args.png:
+            save_figure(evaluation_figure(ev), args.png)
     print(ev.table())
     if ev.failed:
         print(f"failed ({len(ev.failed)}):", file=sys.stderr)
         for k, name, why in ev.failed:
             print(f"  #{k} {name or ''}: {why}", file=sys.stderr)
-    skipped = getattr(reader, "skipped", 0)
     if skipped:
         print(f"{skipped} malformed record(s) skipped", file=sys.stderr)
-    write_json(args.json, ev.summary())
-    if args.png:
-        save_figure(evaluation_figure(ev), args.png)
+    if not ev.records:
+        print("corvane evaluate: no spectrum was evaluated"
+              + (" (--json/--png not written)" if args.json or args.png else ""), file=sys.stderr)
+        return 1
     return 0

@@ -3,6 +3,8 @@ from __future__ import annotations
 
 import sys
 
+from ._common import check_model, model_option_help
+
 HELP = "predict the spectra of a file of molecules (SMILES, CSV/TSV, SDF; gzip too) into a library"
 DESCRIPTION = """\
 Predict the EI spectrum of every molecule of INPUT and write them to OUT.
@@ -14,7 +16,11 @@ INPUT is read as a stream, so its size does not matter:
                    (id, name, ... or --id-column)
   .sdf             SD records (identifier: --id-column data item, else the title)
   any of them gzip-compressed (.gz)
-A molecule without a name is known by its line (or record) number.
+A molecule keeps the name and identifier its input gives (a CSV's name
+column beside its id column); one without a name is named by its SMILES.
+Exported MSP records carry Name, SMILES, InChIKey, Formula, MW, ExactMass,
+Ion_mode and Spectrum_type; every format records the model and the
+intensity convention that made the spectrum.
 
 OUT's extension gives the format: .msp, .mgf, .jsonl or .parquet (one row per
 molecule with its LPI counts, soft bonds and annotated peaks).  A folder
@@ -52,12 +58,14 @@ def add_arguments(p) -> None:
     g.add_argument("--id-column", metavar="NAME",
                    help="the identifier column of a CSV/TSV input, or the data item of an SD file")
     g = p.add_argument_group("prediction")
-    g.add_argument("--ring", action="store_true", help="ring double cuts too")
-    g.add_argument("--recursive", action="store_true", help="the multi-generation fragment cascade")
+    g.add_argument("--ring", action="store_true", help="ring double cuts too (schematic model only)")
+    g.add_argument("--recursive", action="store_true",
+                   help="the multi-generation fragment cascade (schematic model only)")
     g.add_argument("--max-generations", type=int, default=2, metavar="N",
                    help="generations of the cascade with --recursive (default 2)")
-    g.add_argument("--model", default=None, metavar="NAME",
-                   help="the prediction model (default: the schematic soft-bond spectrum)")
+    g.add_argument("--model", default=None, metavar="NAME", help=model_option_help())
+    g.add_argument("--min-mz", type=int, default=None, metavar="MZ",
+                   help="leave out predicted ions below m/z MZ (many libraries start at 29 or 50)")
     g = p.add_argument_group("running")
     g.add_argument("-j", "--jobs", type=int, default=None, metavar="N",
                    help="worker processes (default: all cores)")
@@ -83,6 +91,16 @@ def add_arguments(p) -> None:
 def run(args) -> int:
     from ..batch import engine
     from ..batch.inputs import InputError
+    from ..models import DEFAULT_MODEL
+
+    try:
+        check_model(args.model or DEFAULT_MODEL, args)
+    except ValueError as e:
+        print(f"corvane predict: {e}", file=sys.stderr)
+        return 2
+    if args.min_mz is not None and args.min_mz < 0:
+        print("corvane predict: --min-mz must not be negative", file=sys.stderr)
+        return 2
 
     opts = engine.Options(
         input=args.input, output=args.output, format=args.format, input_format=args.input_format,
@@ -90,7 +108,7 @@ def run(args) -> int:
         chunk_size=args.chunk_size, timeout=args.timeout, ordered=not args.unordered,
         resume=args.resume, force=args.force, quiet=args.quiet, progress_interval=args.progress_interval,
         errors=args.errors, ring=args.ring, recursive=args.recursive,
-        max_generations=args.max_generations, model=args.model, dask=args.dask)
+        max_generations=args.max_generations, model=args.model, dask=args.dask, min_mz=args.min_mz)
     for flag, value in (("--jobs", args.jobs), ("--max-generations", args.max_generations)):
         if value is not None and value < 1:
             print(f"corvane predict: {flag} must be at least 1, not {value}", file=sys.stderr)

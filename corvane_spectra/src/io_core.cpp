@@ -78,6 +78,8 @@ std::string msp_key(std::string_view raw) {
         {"synon", "synonyms"}, {"synonym", "synonyms"}, {"inchi_key", "inchikey"}, {"db#", "id"},
         {"accession", "id"}, {"spectrumid", "id"}, {"licence", "license"}, {"instrument_type", "instrument"},
         {"instrumenttype", "instrument"}, {"ionmode", "ion_mode"},
+        // as matchms and NIST's own tools write them
+        {"compound_name", "name"}, {"spectrum_id", "id"}, {"nist#", "nist_id"},
     });
 }
 
@@ -138,7 +140,9 @@ bool parse_annotations(std::string_view text, std::vector<Annotation> &out) {
         if (!toks.empty()) {
             if (toks.size() < 3) return false;
             std::string_view mode = toks[1];
-            if (mode != "molecular_ion" && mode != "single" && mode != "ring" && mode != "recursive") return false;
+            if (mode != "molecular_ion" && mode != "single" && mode != "ring" && mode != "recursive" &&
+                mode != "rearrangement" && mode != "isotope")
+                return false;
             std::string_view g = toks.back();
             if (g.size() < 2 || g[0] != 'g') return false;
             long gen = 0;
