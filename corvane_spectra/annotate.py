@@ -63,6 +63,17 @@ class Annotation:
             "unobserved": [{"mz": m, "fragments": [_ann_dict(a) for a in anns]} for m, anns in self.unobserved],
         }
 
+    def to_html(self, path=None, *, title: str | None = None) -> str:
+        """The annotation as one self-contained interactive HTML page
+        (``corvane_spectra.report``); written to ``path`` when given.
+        Returns the HTML text."""
+        from .report import annotation_html, write_html
+
+        text = annotation_html(self, title=title)
+        if path is not None:
+            write_html(text, path)
+        return text
+
     def table(self, *, all_peaks: bool = False) -> str:
         """The annotation as text: explained and strong peaks (every peak
         with ``all_peaks``), then the unexplained strong peaks."""

@@ -46,6 +46,21 @@ class Identification:
 
     candidates: list[Candidate]
     failed: list[tuple[str, str]]
+    # The query and the model, for the HTML report.
+    measured: Spectrum | None = field(default=None, repr=False)
+    model: object = field(default=None, repr=False)
+
+    def to_html(self, path=None, *, measured: Spectrum | None = None, title: str | None = None) -> str:
+        """The ranking as one self-contained interactive HTML page
+        (``corvane_spectra.report``): the candidates' table and, for the
+        selected candidate, its structure and mirror plot.  Written to
+        ``path`` when given; returns the HTML text."""
+        from .report import identification_html, write_html
+
+        text = identification_html(self, measured, title=title)
+        if path is not None:
+            write_html(text, path)
+        return text
 
     def table(self) -> str:
         lines = [f"{'rank':>4} {'score':>6} {'match':>5} {'prec':>5} {'rec10':>5}  name / SMILES"]
@@ -134,7 +149,7 @@ def identify(measured: Spectrum, candidates, *, top: int | None = None, model: s
         rank = 1 + int(np.count_nonzero(scores > scores[i]))
         out.append(Candidate(rank, float(scores[i]), int(matches[i]), s.name, s.smiles, fig["precision"],
                              fig["recall10"], s if keep_spectra else None))
-    return Identification(out, failed)
+    return Identification(out, failed, measured=measured, model=model)
 
 
 def _predicted(candidates: Iterable, model, ring, recursive, progress):

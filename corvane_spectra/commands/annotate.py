@@ -14,6 +14,7 @@ that nothing explains, and precision / recall@10 / cosine of the prediction.
 examples:
   corvane annotate library.msp --index 3 --smiles 'CCOC(=O)c1ccccc1' --png mirror.png
   corvane annotate record.txt --smiles 'ClCc1ccccc1' --json annotation.json
+  corvane annotate library.msp --index 3 --smiles 'CCOC(=O)c1ccccc1' --html report.html
 """
 
 
@@ -24,6 +25,8 @@ def add_arguments(p) -> None:
     p.add_argument("--smiles", required=True, metavar="S", help="the molecule to predict")
     p.add_argument("--png", metavar="OUT.png", help="write a mirror plot (measured up, predicted down)")
     p.add_argument("--json", metavar="OUT.json", help="write the annotation as JSON")
+    p.add_argument("--html", metavar="OUT.html",
+                   help="write an interactive report (one self-contained HTML file)")
     p.add_argument("--all-peaks", action="store_true", help="list weak unexplained peaks too")
     add_model_arguments(p)
 
@@ -40,6 +43,8 @@ def run(args) -> int:
     print(ann.table(all_peaks=args.all_peaks))
     if args.json:
         write_json(args.json, ann.to_dict())
+    if args.html:
+        ann.to_html(args.html)
     if args.png:
         import matplotlib.pyplot as plt
 

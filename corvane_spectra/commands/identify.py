@@ -17,6 +17,7 @@ ones above the lowest measured m/z; equal scores share a rank.
 examples:
   corvane identify unknown.msp --candidates isomers.smi --top 5
   corvane identify library.msp --index 12 --candidates predicted.msp --json ranks.json
+  corvane identify unknown.msp --candidates isomers.smi --html ranking.html
 """
 
 
@@ -28,6 +29,8 @@ def add_arguments(p) -> None:
                    help="SMILES file, or a predicted spectrum library")
     p.add_argument("--top", type=int, default=10, metavar="K", help="show the K best (default 10; 0: all)")
     p.add_argument("--json", metavar="OUT.json", help="write the ranking as JSON")
+    p.add_argument("--html", metavar="OUT.html",
+                   help="write an interactive report (one self-contained HTML file)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
     add_model_arguments(p)
 
@@ -42,7 +45,8 @@ def run(args) -> int:
         raise FileNotFoundError(f"{args.candidates}: no such file or folder")
     measured = read_one(args.spectrum_file, args.index)
     result = identify(measured, args.candidates, top=args.top or None, model=args.model,
-                      ring_fragmentation=args.ring, recursive=args.recursive, progress=not args.no_progress)
+                      ring_fragmentation=args.ring, recursive=args.recursive, progress=not args.no_progress,
+                      keep_spectra=bool(args.html))
     label = measured.name or measured.metadata.get("id") or f"spectrum {args.index}"
     print(f"{label}: {len(result.candidates)} candidate(s) shown")
     print(result.table())
@@ -50,4 +54,6 @@ def run(args) -> int:
         out = result.to_dict()
         out["query"] = {k: v for k, v in measured.metadata.items() if isinstance(v, (str, int, float))}
         write_json(args.json, out)
+    if args.html:
+        result.to_html(args.html, measured=measured)
     return 0
