@@ -92,7 +92,8 @@ def formula_counts(formula: str) -> dict[str, int] | None:
     return out
 
 
-def ion_atoms(mol, cuts: list[tuple[int, int]] | None, formula: str) -> list[int] | None:
+def ion_atoms(mol, cuts: list[tuple[int, int]] | None, formula: str, *, search: bool = False,
+              soft_bonds: Iterable[int] = ()) -> list[int] | None:
     """The heavy atoms of the ion ``formula`` that cutting ``cuts`` leaves.
 
     ``mol``: the molecule as read from its SMILES (heavy atoms, implicit
@@ -102,12 +103,22 @@ def ion_atoms(mol, cuts: list[tuple[int, int]] | None, formula: str) -> list[int
     the formula's is returned (sorted indices; [] for an ion without heavy
     atoms).  When two parts have that composition the one whose hydrogens
     match too wins, then the one with the lowest atom index.  None when the
-    route names a bond the molecule does not have or no part fits."""
+    route names a bond the molecule does not have or no part fits.
+
+    With ``cuts`` None and ``search`` true (a route that was not recorded,
+    such as a peak of the multi-generation cascade) every part that one or
+    two cut bonds leave is tried: of the parts with the formula's heavy
+    atoms the one with the fewest cut bonds wins, then the one with the
+    fewest cut bonds that are not single, then the one with the fewest cut
+    bonds outside ``soft_bonds`` (bond indices); None when that leaves a
+    tie or no part fits."""
     counts = formula_counts(formula)
-    if cuts is None or counts is None:
+    if counts is None:
         return None
-    n = mol.GetNumAtoms()
     heavy_want = {e: c for e, c in counts.items() if e != "H" and c}
+    if cuts is None:
+        return _search_parts(mol, heavy_want, set(soft_bonds)) if search and heavy_want else None
+    n = mol.GetNumAtoms()
     if not heavy_want:
         return []
     cut_set = set()
@@ -153,6 +164,66 @@ def ion_atoms(mol, cuts: list[tuple[int, int]] | None, formula: str) -> list[int
             loose.append((key, atoms))
     best = min(fits or loose, default=None)
     return sorted(best[1]) if best else None
+
+
+def _heavy_composition(mol, atoms) -> dict[str, int]:
+    comp: dict[str, int] = {}
+    for a in atoms:
+        at = mol.GetAtomWithIdx(a)
+        if at.GetAtomicNum() > 1:
+            comp[at.GetSymbol()] = comp.get(at.GetSymbol(), 0) + 1
+    return comp
+
+
+def _components(n: int, edges) -> list[tuple[int, ...]]:
+    parent = list(range(n))
+
+    def find(a):
+        while parent[a] != a:
+            parent[a] = parent[parent[a]]
+            a = parent[a]
+        return a
+
+    for u, v in edges:
+        ru, rv = find(u), find(v)
+        if ru != rv:
+            parent[max(ru, rv)] = min(ru, rv)
+    parts: dict[int, list[int]] = {}
+    for a in range(n):
+        parts.setdefault(find(a), []).append(a)
+    return [tuple(p) for p in parts.values()]
+
+
+# Molecules with more bonds than this are not searched (the pairs of cuts grow
+# with the square of the bond count).
+_SEARCH_MAX_BONDS = 120
+
+
+def _search_parts(mol, heavy_want: dict, soft: set) -> list[int] | None:
+    from rdkit import Chem
+
+    bonds = [(b.GetIdx(), b.GetBeginAtomIdx(), b.GetEndAtomIdx()) for b in mol.GetBonds()]
+    if len(bonds) > _SEARCH_MAX_BONDS:
+        return None
+    n = mol.GetNumAtoms()
+    found: set[tuple[int, ...]] = set()
+    for k in range(len(bonds)):
+        for j in range(k, len(bonds)):
+            cut = {k, j}
+            for part in _components(n, [(u, v) for i, u, v in bonds if i not in cut]):
+                if len(part) < n and _heavy_composition(mol, part) == heavy_want:
+                    found.add(part)
+    single = {b.GetIdx() for b in mol.GetBonds() if b.GetBondType() == Chem.BondType.SINGLE}
+
+    def cost(part):
+        inside = set(part)
+        cut = [i for i, u, v in bonds if (u in inside) != (v in inside)]
+        return (len(cut), sum(i not in single for i in cut), sum(i not in soft for i in cut))
+
+    ranked = sorted((cost(p), p) for p in found)
+    if not ranked or (len(ranked) > 1 and ranked[0][0] == ranked[1][0]):
+        return None
+    return sorted(ranked[0][1])
 
 
 def _nominal_mass(counts: dict[str, int]) -> int | None:
@@ -403,10 +474,10 @@ def _relative(s: Spectrum) -> list[float]:
 
 
 def _route_text(mode: str, label: str | None, cuts) -> str:
-    if mode == "molecular_ion":
+    if mode == "molecular_ion" or (cuts == [] and not label):
         return "molecular ion"
     if cuts is None:
-        return label or mode
+        return label or ("multi-generation cascade (route not recorded)" if mode == "recursive" else mode)
     if not cuts:
         return "no cut"
     if label and " > " in label:
@@ -417,7 +488,13 @@ def _route_text(mode: str, label: str | None, cuts) -> str:
     return f"cut {label}"
 
 
-def _ions(anns, mz: int, mol, table: list, index: dict) -> list[list[int]]:
+def _bond_label(mol, k: int) -> str:
+    b = mol.GetBondWithIdx(k)
+    u, v = sorted((b.GetBeginAtomIdx(), b.GetEndAtomIdx()))
+    return f"{mol.GetAtomWithIdx(u).GetSymbol()}{u}-{mol.GetAtomWithIdx(v).GetSymbol()}{v}"
+
+
+def _ions(anns, mz: int, mol, table: list, index: dict, soft=()) -> list[list[int]]:
     """A peak's ions as [row of the view's ion table, isotope offset] pairs."""
     out = []
     for a in anns or []:
@@ -428,8 +505,13 @@ def _ions(anns, mz: int, mol, table: list, index: dict) -> list[list[int]]:
         gen = getattr(a, "generation", None)
         key = (formula, mode, label, gen)
         if key not in index:
-            cuts = parse_route(label) if mode != "molecular_ion" else []
-            atoms = ion_atoms(mol, cuts, formula) if mol is not None else None
+            if mode == "molecular_ion" or (label is None and gen == 0):
+                cuts = []           # the molecular ion, or its hydrogen-shifted or isotope peaks
+            else:
+                cuts = parse_route(label) if label else None
+            atoms = None
+            if mol is not None:
+                atoms = ion_atoms(mol, cuts, formula, search=cuts is None, soft_bonds=soft)
             counts = formula_counts(formula)
             shift = None
             cut_bonds: list[int] = []
@@ -441,8 +523,17 @@ def _ions(anns, mz: int, mol, table: list, index: dict) -> list[list[int]]:
                         b = mol.GetBondBetweenAtoms(u, v)
                         if b is not None:
                             cut_bonds.append(b.GetIdx())
+            elif mol is not None and cuts is None and atoms:
+                # A route found from the formula cuts the bonds the ion shares with the rest.
+                inside = set(atoms)
+                cut_bonds = [b.GetIdx() for b in mol.GetBonds()
+                             if (b.GetBeginAtomIdx() in inside) != (b.GetEndAtomIdx() in inside)]
+            if cuts is None and atoms is not None and cut_bonds:
+                route = "cut " + " + ".join(_bond_label(mol, b) for b in cut_bonds) + " (route found from the formula)"
+            else:
+                route = _route_text(mode, label, cuts)
             index[key] = (len(table), _nominal_mass(counts) if counts else None)
-            table.append({"formula": formula, "mode": mode, "route": _route_text(mode, label, cuts),
+            table.append({"formula": formula, "mode": mode, "route": route,
                           "generation": None if gen is None else int(gen),
                           "atoms": atoms, "cuts": cut_bonds, "shift": shift})
         row, nominal = index[key]
@@ -465,7 +556,8 @@ def _view(src: _Source, *, title: str | None, smiles: str | None, mol_slot: int 
         meas, pred = m_rel.get(m), p_rel.get(m)
         peaks.append({"mz": int(m), "measured": meas if meas else None, "predicted": pred if pred else None,
                       "strong": m in src.strong_mz,
-                      "ions": _ions(p_ann.get(m), int(m), mol, ions, ion_index) if pred else []})
+                      "ions": _ions(p_ann.get(m), int(m), mol, ions, ion_index,
+                                     molecule.soft_bonds if molecule else ()) if pred else []})
     figures = []
     for key, value in src.figures.items():
         name, note = FIGURE_NAMES.get(key, (str(key), ""))

@@ -48,6 +48,19 @@ def test_ion_atoms_cut_the_named_bonds(smiles, route, formula, atoms):
     assert ion_atoms(_mol(smiles), parse_route(route), formula) == atoms
 
 
+@pytest.mark.parametrize("smiles, formula, soft, atoms", [
+    (ETHYL_BENZOATE, "C7H5O", (), [3, 4, 5, 6, 7, 8, 9, 10]),   # one cut, not two (C=O and C1-O2)
+    (ETHYL_BENZOATE, "CO", (), None),                          # C3=O4 or C1-O2: two cuts each
+    ("CCCCCC", "C2H5", (), None),                              # either end of the chain
+    ("CCCCCC", "C2H5", ((1, 2),), [0, 1]),                     # the soft bond decides
+    ("CCCCCC", "C6H13", (), None),                             # the whole molecule is no fragment
+])
+def test_ion_atoms_found_from_the_formula(smiles, formula, soft, atoms):
+    mol = _mol(smiles)
+    soft_idx = [mol.GetBondBetweenAtoms(u, v).GetIdx() for u, v in soft]
+    assert ion_atoms(mol, None, formula, search=True, soft_bonds=soft_idx) == atoms
+
+
 # ---------------------------------------------------------------- reports
 
 
