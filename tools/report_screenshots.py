@@ -7,7 +7,8 @@ the scored model, ranks four candidates against it, writes both reports to
 OUT_DIR (default /tmp/corvane-reports) and screenshots them in headless
 Chromium (Debian's chromium, driven by playwright) into
 docs/report_annotate.png and docs/report_identify.png, with a peak hovered
-and a candidate selected as a reader would.
+and a candidate selected as a reader would (4-methoxyacetophenone,
+its m/z 135 ion).
 """
 from __future__ import annotations
 
@@ -48,7 +49,8 @@ def main(argv: list[str]) -> int:
         page.screenshot(path=str(ROOT / "docs" / "report_annotate.png"))
         page.goto((out / "identify.html").as_uri())
         page.wait_for_selector("html[data-ready='1']", state="attached")
-        page.hover("#plot .peak[data-mz='91'] .hit")
+        page.click("#cand-table tbody tr:nth-child(2)")
+        page.hover("#plot .peak[data-mz='135'] .hit")
         page.screenshot(path=str(ROOT / "docs" / "report_identify.png"))
         browser.close()
     print(f"reports in {out}; screenshots in docs/report_annotate.png, docs/report_identify.png")
