@@ -289,6 +289,9 @@ _SVG_ATTRS = {"class", "d", "x", "y", "width", "height", "viewBox", "cx", "cy", 
               "x2", "y2", "points", "transform", "fill", "fill-rule", "fill-opacity", "stroke", "stroke-width",
               "stroke-linecap", "stroke-linejoin", "stroke-opacity", "stroke-dasharray", "opacity",
               "font-size", "font-family", "font-weight", "text-anchor", "dominant-baseline"}
+# Values every SVG element has anyway: left out to keep the page small.
+_SVG_DEFAULTS = {("stroke-linecap", "butt"), ("stroke-linejoin", "miter"), ("stroke-opacity", "1"),
+                 ("fill-opacity", "1"), ("opacity", "1"), ("opacity", "1.0")}
 _STYLE_VALUE = re.compile(r"^[#\w.,%\s()-]*$")
 
 
@@ -312,7 +315,7 @@ def _clean_svg(svg_text: str) -> str:
                 for decl in v.split(";"):
                     if ":" in decl:
                         pk, pv = (x.strip() for x in decl.split(":", 1))
-                        if pk in _SVG_ATTRS and _STYLE_VALUE.match(pv):
+                        if pk in _SVG_ATTRS and _STYLE_VALUE.match(pv) and (pk, pv) not in _SVG_DEFAULTS:
                             attrs.setdefault(pk, pv)
             elif k in _SVG_ATTRS:
                 attrs[k] = v
@@ -541,6 +544,23 @@ def _ions(anns, mz: int, mol, table: list, index: dict, soft=()) -> list[list[in
     return out
 
 
+def _columns(rows: list[dict]) -> dict:
+    """Rows of one shape as one list per key (the page turns them back into rows)."""
+    keys = list(rows[0]) if rows else []
+    return {"n": len(rows), "cols": {k: [r[k] for r in rows] for k in keys}}
+
+
+def _atom_set(atoms: list[int] | None) -> str | None:
+    """Atom indices as hexadecimal digits of four atoms each, lowest first
+    ("3" is atoms 0 and 1; "01" is atom 4)."""
+    if atoms is None:
+        return None
+    digits = [0] * ((max(atoms) // 4 + 1) if atoms else 0)
+    for a in atoms:
+        digits[a // 4] |= 1 << (a % 4)
+    return "".join("0123456789abcdef"[d] for d in digits)
+
+
 def _view(src: _Source, *, title: str | None, smiles: str | None, mol_slot: int | None,
           molecule: _Molecule | None) -> dict:
     measured, predicted = src.measured, src.predicted
@@ -573,8 +593,8 @@ def _view(src: _Source, *, title: str | None, smiles: str | None, mol_slot: int 
         "convention_text": CONVENTIONS.get(convention, convention),
         "figures": figures,
         "score": next((f for f in figures if f["key"] == "cosine"), None),
-        "peaks": peaks,
-        "ions": ions,
+        "peaks": _columns(peaks),
+        "ions": _columns([{**ion, "atoms": _atom_set(ion["atoms"])} for ion in ions]),
         "mol": mol_slot,
         "soft_bonds": molecule.soft_bonds if molecule else [],
         "soft_note": molecule.soft_note if molecule else "",

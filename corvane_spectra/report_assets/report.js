@@ -4,7 +4,29 @@
   var DATA = JSON.parse(document.getElementById('report-data').textContent);
   // Each peak refers to rows of its view's ion table: [row, isotope offset].
   // An ion's bonds are those with both atoms in it.
+  function rows(table) {
+    var out = [];
+    for (var r = 0; r < table.n; r++) {
+      var row = {};
+      for (var k in table.cols) if (Object.prototype.hasOwnProperty.call(table.cols, k)) row[k] = table.cols[k][r];
+      out.push(row);
+    }
+    return out;
+  }
+  // Atom sets come as hexadecimal digits of four atoms each, lowest first.
+  function atomList(hex) {
+    if (hex === null || hex === undefined) return null;
+    var out = [];
+    for (var k = 0; k < hex.length; k++) {
+      var d = parseInt(hex.charAt(k), 16);
+      for (var b = 0; b < 4; b++) if (d & (1 << b)) out.push(4 * k + b);
+    }
+    return out;
+  }
   DATA.views.forEach(function (v) {
+    v.peaks = rows(v.peaks);
+    v.ions = rows(v.ions);
+    v.ions.forEach(function (ion) { ion.atoms = atomList(ion.atoms); });
     var ions = v.ions.map(function (ion) {
       if (ion.atoms) {
         var inside = {};
@@ -293,7 +315,8 @@
     svg.appendChild(cornerDown);
 
     var unit = pw / (x1 - x0);
-    var hitW = Math.max(4, Math.min(unit, 14));
+    // One target per m/z unit: neighbours touch but never cover each other.
+    var hitW = Math.min(unit, 14);
     var sticks = s('g', {'class': 'sticks'});
     svg.appendChild(sticks);
     var labels = [];
