@@ -253,6 +253,11 @@ def test_no_labels_overlap(opened, reports, which, width, height, tmp_path):
     for a, b in itertools.combinations(panels, 2):
         assert not (a[0] < b[2] - 1 and b[0] < a[2] - 1 and a[1] < b[3] - 1 and b[1] < a[3] - 1)
     assert o.page.evaluate("document.documentElement.scrollWidth") <= width
+    # Each peak's pointer target covers no neighbour's.
+    hits = o.page.eval_on_selector_all("#plot .peak .hit", "rs => rs.map(r => { const b = r.getBoundingClientRect();"
+                                       " return [b.left, b.right]; })")
+    hits.sort()
+    assert all(a[1] <= b[0] + 0.01 for a, b in zip(hits, hits[1:]))
 
 
 def test_selecting_a_candidate_shows_its_structure_and_spectrum(opened, reports):
