@@ -221,6 +221,12 @@ def test_peak_table_sorts(opened, reports):
     def numbers(k):
         return [float(x) for x in column(k) if x]
 
+    # A row selects its peak (what hovering shows above the table must not move the rows).
+    o.page.click("#peak-table tr[data-mz='105']")
+    o.page.mouse.move(1, 1)
+    assert o.set("#plot .peak.active", "data-mz") == {105}
+    assert o.set(".mol:not([hidden]) .atom-halo.hl", "data-atom") == {3, 4, 5, 6, 7, 8, 9, 10}
+
     o.page.click("#peak-table th[data-key='measured'] button")
     got = numbers(2)
     assert got == sorted(got, reverse=True) and len(got) > 5
