@@ -472,8 +472,11 @@ def _metadata(s: Spectrum) -> list[list[str]]:
 
 
 def _relative(s: Spectrum) -> list[float]:
-    base = s.base_peak()
-    return [round(100.0 * float(i) / base, 3) if base > 0 else 0.0 for i in s.intensity.tolist()]
+    """Intensities as % of the base peak (0 where that is not a finite number)."""
+    finite = [float(i) for i in s.intensity.tolist() if np.isfinite(i)]
+    base = max(finite, default=0.0)
+    return [round(100.0 * float(i) / base, 3) if base > 0 and np.isfinite(i) else 0.0
+            for i in s.intensity.tolist()]
 
 
 def _route_text(mode: str, label: str | None, cuts) -> str:
