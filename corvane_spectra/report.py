@@ -131,39 +131,23 @@ def ion_atoms(mol, cuts: list[tuple[int, int]] | None, formula: str, *, search: 
         if b is None:
             return None
         cut_set.add(b.GetIdx())
-    parent = list(range(n))
-
-    def find(a):
-        while parent[a] != a:
-            parent[a] = parent[parent[a]]
-            a = parent[a]
-        return a
-
-    for b in mol.GetBonds():
-        if b.GetIdx() not in cut_set:
-            ra, rb = find(b.GetBeginAtomIdx()), find(b.GetEndAtomIdx())
-            if ra != rb:
-                parent[max(ra, rb)] = min(ra, rb)
-    parts: dict[int, list[int]] = {}
-    for a in range(n):
-        parts.setdefault(find(a), []).append(a)
+    edges = [(b.GetBeginAtomIdx(), b.GetEndAtomIdx()) for b in mol.GetBonds() if b.GetIdx() not in cut_set]
     fits, loose = [], []
-    for atoms in parts.values():
-        comp: dict[str, int] = {}
-        hydrogens = 0
-        for a in atoms:
-            at = mol.GetAtomWithIdx(a)
-            if at.GetAtomicNum() > 1:
-                comp[at.GetSymbol()] = comp.get(at.GetSymbol(), 0) + 1
-            hydrogens += at.GetTotalNumHs()
+    for atoms in _components(n, edges):
+        comp = _heavy_composition(mol, atoms)
+        hydrogens = sum(mol.GetAtomWithIdx(a).GetTotalNumHs() for a in atoms)
         key = (hydrogens != counts.get("H", 0), atoms[0])
         if comp == heavy_want:
             fits.append((key, atoms))
-        elif {e: c for e, c in comp.items() if e in heavy_want} == heavy_want:
-            # Elements a formula writer leaves out (a metal, boron, selenium) do not decide.
+        elif {e: c for e, c in comp.items() if e in _WRITTEN_ELEMENTS} == heavy_want:
+            # Elements some formula writers leave out (a metal, boron, selenium) do not decide.
             loose.append((key, atoms))
     best = min(fits or loose, default=None)
     return sorted(best[1]) if best else None
+
+
+# The elements every formula of a predicted peak names.
+_WRITTEN_ELEMENTS = frozenset(("C", "N", "O", "S", "F", "Cl", "Br", "I", "P", "Si"))
 
 
 def _heavy_composition(mol, atoms) -> dict[str, int]:

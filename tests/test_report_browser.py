@@ -43,6 +43,8 @@ def _mol(smiles):
     ("C1CCOC1", "C0-C1 + C2-C3", "C3H6", None),                        # no part of that formula
     (ETHYL_BENZOATE, "C0-C9", "CH3", None),                            # no such bond
     (ETHYL_BENZOATE, "Si(CH3)3 to O-Si(CH3)2", "C5H15OSi2", None),      # route in words
+    ("CCB(C)C", "", "C4H11", [0, 1, 2, 3, 4]),                          # boron left out of the formula
+    ("ClCc1ccccc1", "", "C7H7", None),                                 # chlorine is not
 ])
 def test_ion_atoms_cut_the_named_bonds(smiles, route, formula, atoms):
     assert ion_atoms(_mol(smiles), parse_route(route), formula) == atoms
