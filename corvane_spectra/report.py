@@ -235,7 +235,12 @@ class _Molecule:
     soft_note: str
 
 
-def _molecule(smiles: str | None) -> _Molecule | None:
+def _molecule(smiles: str | None, convention: str | None = None) -> _Molecule | None:
+    """The molecule whose atom indices the routes of a prediction name.
+
+    The scored model counts hydrogens written as atoms of their own (isotope
+    labels such as [2H]) as hydrogens of their heavy neighbour and numbers
+    the remaining atoms in order; its routes are read on that molecule."""
     if not smiles:
         return None
     from .scored import read_molecule
@@ -244,12 +249,38 @@ def _molecule(smiles: str | None) -> _Molecule | None:
         mol = read_molecule(smiles)
     except (ValueError, TypeError):
         return None
-    soft, note = _soft_bonds(smiles, mol)
+    new_index = None
+    if convention == "scored":
+        mol, new_index = _fold_hydrogen_atoms(mol)
+    soft, note = _soft_bonds(smiles, mol, new_index)
     return _Molecule(mol, _depiction(mol, soft), soft, note)
 
 
-def _soft_bonds(smiles: str, mol) -> tuple[list[int], str]:
-    """Bond indices (in ``mol``) of the soft bonds of the VIF analysis."""
+def _fold_hydrogen_atoms(mol):
+    """``mol`` without its hydrogen atoms that hang on a heavy atom (each
+    becomes one more hydrogen of that atom), and the new index of every old
+    one that stays (None when there is nothing to fold)."""
+    from rdkit import Chem
+
+    hs = [a.GetIdx() for a in mol.GetAtoms() if a.GetAtomicNum() == 1 and a.GetDegree() == 1
+          and a.GetNeighbors()[0].GetAtomicNum() > 1]
+    if not hs:
+        return mol, None
+    work = Chem.RWMol(mol)
+    for i in sorted(hs, reverse=True):
+        nb = work.GetAtomWithIdx(i).GetNeighbors()[0]
+        nb.SetNumExplicitHs(nb.GetNumExplicitHs() + 1)
+        work.RemoveAtom(i)
+    out = work.GetMol()
+    out.UpdatePropertyCache(strict=False)
+    gone = set(hs)
+    keep = [i for i in range(mol.GetNumAtoms()) if i not in gone]
+    return out, {old: new for new, old in enumerate(keep)}
+
+
+def _soft_bonds(smiles: str, mol, new_index: dict | None = None) -> tuple[list[int], str]:
+    """Bond indices (in ``mol``) of the soft bonds of the VIF analysis
+    (``new_index``: the VIF molecule's atom indices renumbered for ``mol``)."""
     try:
         import corvane
 
@@ -261,6 +292,10 @@ def _soft_bonds(smiles: str, mol) -> tuple[list[int], str]:
     out = set()
     for s in r["soft_bonds"]:
         u, v = int(s["atom_u"]), int(s["atom_v"])
+        if new_index is not None:
+            if u not in new_index or v not in new_index:
+                continue
+            u, v = new_index[u], new_index[v]
         if max(u, v) < mol.GetNumAtoms():
             b = mol.GetBondBetweenAtoms(u, v)
             if b is not None:
@@ -684,7 +719,7 @@ def annotation_html(ann, *, title: str | None = None) -> str:
     """The interactive report of an ``Annotation`` as one HTML text."""
     src = _annotation_source(ann)
     smiles = src.predicted.smiles
-    molecule = _molecule(smiles)
+    molecule = _molecule(smiles, src.predicted.convention)
     view = _view(src, title=title, smiles=smiles, mol_slot=0 if molecule else None, molecule=molecule)
     data = {"kind": "annotate", "views": [view], "candidates": None, "failed": []}
     return _page(data, [molecule.svg] if molecule else [], "corvane annotation: " + view["title"])
@@ -719,7 +754,7 @@ def identification_html(result, measured: Spectrum | None = None, *, model=None,
         row["view"] = None
         if spectrum is not None and k < detailed:
             ann = annotate(measured, spectrum)
-            molecule = _molecule(c.smiles or spectrum.smiles)
+            molecule = _molecule(c.smiles or spectrum.smiles, spectrum.convention)
             slot = None
             if molecule is not None:
                 slot = len(structures)

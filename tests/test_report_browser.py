@@ -21,6 +21,8 @@ HOSTILE = {
     "source": '"><svg onload="window.__pwned=3">',
     "comment": "\u2028<!-- --><script>window.__pwned=4</script>",
 }
+# The scored model counts the deuterium atoms as hydrogens of C0: C1 the carbonyl, O2, C3-C8 the ring.
+ACETOPHENONE_D3 = "[2H]C([2H])([2H])C(=O)c1ccccc1"
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 
 
@@ -71,7 +73,8 @@ def reports(tmp_path_factory):
     """An annotation, an identification and a record full of markup, written
     through the command line and through Python."""
     d = tmp_path_factory.mktemp("reports")
-    out = {"annotate": d / "annotate.html", "identify": d / "identify.html", "hostile": d / "hostile.html"}
+    out = {"annotate": d / "annotate.html", "identify": d / "identify.html", "hostile": d / "hostile.html",
+           "deuterated": d / "deuterated.html"}
     assert main(["annotate", str(FIXTURE), "--index", "0", "--smiles", ETHYL_BENZOATE, "--model", "scored",
                  "--html", str(out["annotate"])]) == 0
     cands = d / "candidates.smi"
@@ -83,6 +86,7 @@ def reports(tmp_path_factory):
         measured = next(iter(reader))
     bad = Spectrum(measured.mz, measured.intensity, {**measured.metadata, **HOSTILE})
     annotate(bad, ETHYL_BENZOATE, model="scored").to_html(out["hostile"])
+    annotate(measured, ACETOPHENONE_D3, model="scored").to_html(out["deuterated"])
     return out
 
 
@@ -168,15 +172,16 @@ def test_markup_in_the_record_is_shown_as_text(opened, reports):
     assert o2.page.locator("#cand-table b").count() == 0
 
 
-@pytest.mark.parametrize("mz, atoms", [
-    (105, {3, 4, 5, 6, 7, 8, 9, 10}),    # benzoyl, C6H5CO+
-    (77, {5, 6, 7, 8, 9, 10}),           # phenyl
+@pytest.mark.parametrize("which, smiles, mz, atoms", [
+    ("annotate", ETHYL_BENZOATE, 105, {3, 4, 5, 6, 7, 8, 9, 10}),    # benzoyl, C6H5CO+
+    ("annotate", ETHYL_BENZOATE, 77, {5, 6, 7, 8, 9, 10}),           # phenyl
+    ("deuterated", "CC(=O)c1ccccc1", 46, {0, 1, 2}),                  # CD3CO+
 ])
-def test_hovering_a_peak_highlights_its_ion(opened, reports, mz, atoms):
-    o = opened(reports["annotate"])
+def test_hovering_a_peak_highlights_its_ion(opened, reports, which, smiles, mz, atoms):
+    o = opened(reports[which])
     o.page.hover(f"#plot .peak[data-mz='{mz}'] .hit")
     assert o.set(".mol:not([hidden]) .atom-halo.hl", "data-atom") == atoms
-    m = _mol(ETHYL_BENZOATE)
+    m = _mol(smiles)
     bonds = {b.GetIdx() for b in m.GetBonds() if b.GetBeginAtomIdx() in atoms and b.GetEndAtomIdx() in atoms}
     assert o.set(".mol:not([hidden]) .bond-halo.hl", "data-bond") == bonds
     assert f"m/z {mz}" in o.page.inner_text("#detail")
