@@ -688,7 +688,8 @@ def _page(data: dict, structures: list[str], title: str) -> str:
 <h2>Mirror plot</h2>
 <div id="plot"></div>
 <p id="scale" class="note"></p>
-<p class="hint">Hover over or Tab to a peak to see its ions; click or press Enter to keep the selection; Esc clears it.</p>
+<p class="hint">Hover over or Tab to a peak to see its ions (the arrow keys step from peak to peak); click or
+press Enter to keep the selection; Esc clears it.</p>
 </section>
 <section id="mol-panel" class="panel">
 <h2>Structure</h2>

@@ -192,8 +192,11 @@ def test_hovering_a_peak_highlights_its_ion(opened, reports, which, smiles, mz, 
 def test_keyboard_reaches_and_selects_a_peak(opened, reports):
     o = opened(reports["annotate"])
     o.page.keyboard.press("Tab")
+    first = o.page.evaluate("document.activeElement.getAttribute('data-mz')")
+    assert first is not None
+    o.page.keyboard.press("ArrowRight")
     mz = o.page.evaluate("document.activeElement.getAttribute('data-mz')")
-    assert mz is not None
+    assert int(mz) > int(first)
     o.page.keyboard.press("Enter")
     o.page.evaluate("document.activeElement.blur()")      # leaving the peak keeps the selection
     assert o.set("#plot .peak.active", "data-mz") == {int(mz)}

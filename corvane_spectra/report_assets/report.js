@@ -347,6 +347,11 @@
       g.addEventListener('click', function () { select({kind: 'peak', mz: p.mz, ion: 0}); });
       g.addEventListener('keydown', function (ev) {
         if (ev.key === 'Enter' || ev.key === ' ') { ev.preventDefault(); select({kind: 'peak', mz: p.mz, ion: 0}); }
+        else if (ev.key === 'ArrowRight' || ev.key === 'ArrowLeft') {
+          // The arrow keys step through the peaks in m/z order.
+          var next = ev.key === 'ArrowRight' ? g.nextElementSibling : g.previousElementSibling;
+          if (next) { ev.preventDefault(); next.focus(); }
+        }
       });
       sticks.appendChild(g);
     });
