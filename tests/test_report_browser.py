@@ -124,6 +124,8 @@ class Opened:
         self.page.on("console", lambda m: self.console.append((m.type, m.text)))
         self.page.on("pageerror", lambda e: self.errors.append(str(e)))
         self.page.on("request", lambda r: self.requests.append(r.url))
+        self.failed = []
+        self.page.on("requestfailed", lambda r: self.failed.append((r.url, r.failure)))
         self.page.goto(self.url)
         self.page.wait_for_selector("html[data-ready='1']", state="attached", timeout=10_000)
 
@@ -157,6 +159,23 @@ def test_page_loads_clean_and_offline(opened, reports, which):
     assert o.requests == [o.url]
     assert o.page.locator("#plot .peak").count() > 5
     assert o.page.locator(".mol:not([hidden]) .atom-hit").count() > 5
+
+
+def test_policy_blocks_network_and_injected_script(opened, reports):
+    o = opened(reports["annotate"])
+    blocked = o.page.evaluate("""async () => {
+        const seen = [];
+        document.addEventListener('securitypolicyviolation', e => seen.push(e.effectiveDirective));
+        const img = new Image(); img.src = 'http://127.0.0.1:9/x.png'; document.body.appendChild(img);
+        try { await fetch('http://127.0.0.1:9/'); } catch (e) {}
+        const s = document.createElement('script'); s.textContent = 'window.__ran = 1'; document.body.appendChild(s);
+        await new Promise(r => setTimeout(r, 300));
+        return seen.sort(); }""")
+    assert blocked == ["connect-src", "img-src", "script-src-elem"]
+    assert o.page.evaluate("window.__ran") is None
+    # The browser announces the image but refuses it before it reaches the network.
+    assert [u for u in o.requests if u != o.url] == [u for u, _ in o.failed] == ["http://127.0.0.1:9/x.png"]
+    assert [why for _, why in o.failed] == ["csp"]
 
 
 def test_markup_in_the_record_is_shown_as_text(opened, reports):
