@@ -38,6 +38,19 @@ ensure_doctest() {
   fi
 }
 
+# The browser the tests of the HTML reports open the reports in (Debian's
+# chromium, driven by playwright), installed through apt like doctest-dev.
+ensure_chromium() {
+  command -v chromium >/dev/null 2>&1 && return 0
+  if command -v apt-get >/dev/null 2>&1 && [ "$(id -u)" = 0 ]; then
+    say "installing chromium (the browser of the HTML report tests) with apt-get"
+    apt-get update -qq >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium >/dev/null
+  else
+    say "chromium is missing: the HTML report tests will be skipped"
+  fi
+}
+
 # The build requirements, the runtime dependencies and every optional extra
 # of pyproject.toml but matchms, one per line.
 pyproject_requirements() {
@@ -86,6 +99,7 @@ setup() {
   fi
   local tests=OFF
   ensure_doctest && tests=ON
+  ensure_chromium || true
   say "building and installing corvane (about 1 to 3 minutes on two cores from scratch, seconds after a small change)"
   mkdir -p build
   local log=build/setup-build.log

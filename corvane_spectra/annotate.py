@@ -117,6 +117,17 @@ class Annotation:
             "unobserved_total": len(self.unobserved),
         }
 
+    def to_html(self, path=None, *, title: str | None = None) -> str:
+        """The annotation as one self-contained interactive HTML page
+        (``corvane_spectra.report``); written to ``path`` when given.
+        Returns the HTML text."""
+        from .report import annotation_html, write_html
+
+        text = annotation_html(self, title=title)
+        if path is not None:
+            write_html(text, path)
+        return text
+
     def table(self, *, all_peaks: bool = False, unobserved: int | None = UNOBSERVED_SHOWN) -> str:
         """The annotation as text: explained and strong peaks (every peak
         with ``all_peaks``) with measured and predicted relative heights (both

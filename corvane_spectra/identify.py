@@ -79,6 +79,9 @@ class Identification:
     tied: int = 1
     noise: float | None = None
     excluded: list[Candidate] = field(default_factory=list)
+    # The query and the model, for the HTML report.
+    measured: Spectrum | None = field(default=None, repr=False)
+    model: object = field(default=None, repr=False)
 
     @property
     def notes(self) -> list[str]:
@@ -90,6 +93,18 @@ class Identification:
         if self.excluded:
             out.append(f"{len(self.excluded)} candidate(s) left out: their molecular ion contradicts the spectrum")
         return out
+
+    def to_html(self, path=None, *, measured: Spectrum | None = None, title: str | None = None) -> str:
+        """The ranking as one self-contained interactive HTML page
+        (``corvane_spectra.report``): the candidates' table and, for the
+        selected candidate, its structure and mirror plot.  Written to
+        ``path`` when given; returns the HTML text."""
+        from .report import identification_html, write_html
+
+        text = identification_html(self, measured, title=title)
+        if path is not None:
+            write_html(text, path)
+        return text
 
     def table(self) -> str:
         lines = [f"{'rank':>4} {'score':>6} {'mms':>5} {'match':>5} {'prec':>5} {'rec10':>5} {'M+':>5}  "
@@ -340,7 +355,8 @@ def identify(measured: Spectrum, candidates, *, top: int | None = None, model: s
 
     out = [candidate(i, 1 + int(np.count_nonzero(scores > all_scores[i]))) for i in order]
     excluded = [candidate(i, 0) for i in excluded_idx]
-    return Identification(out, failed, similarity_name("identify", min_mz=lo), tied, noise, excluded)
+    return Identification(out, failed, similarity_name("identify", min_mz=lo), tied, noise, excluded,
+                          measured=measured, model=model)
 
 
 def _predicted(candidates: Iterable, model, ring, recursive, progress):

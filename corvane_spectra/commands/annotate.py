@@ -28,6 +28,7 @@ examples:
   corvane annotate library.msp --name 'ETHYL BENZOATE' --png mirror.png
   corvane annotate library.msp --index 3 --smiles 'CCOC(=O)c1ccccc1' --json annotation.json
   corvane annotate record.txt --model schematic --ring
+  corvane annotate library.msp --name 'ETHYL BENZOATE' --html report.html
 """
 
 
@@ -37,6 +38,8 @@ def add_arguments(p) -> None:
     p.add_argument("--smiles", metavar="S", help="the molecule to predict (default: the record's SMILES)")
     p.add_argument("--png", metavar="OUT.png", help="write a mirror plot (measured up, predicted down)")
     p.add_argument("--json", metavar="OUT.json", help="write the annotation as JSON")
+    p.add_argument("--html", metavar="OUT.html",
+                   help="write an interactive report (one self-contained HTML file)")
     p.add_argument("--all-peaks", action="store_true", help="list weak unexplained peaks too")
     p.add_argument("--unobserved", type=int, default=10, metavar="N",
                    help="show the N strongest predicted peaks nothing was measured at (default 10; -1: all)")
@@ -55,6 +58,8 @@ def run(args) -> int:
     shown = None if args.unobserved < 0 else args.unobserved
     if args.json:
         write_json(args.json, ann.to_dict(unobserved=shown))
+    if args.html:
+        ann.to_html(args.html)
     if args.png:
         import matplotlib.pyplot as plt
 

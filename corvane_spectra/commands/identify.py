@@ -32,6 +32,7 @@ examples:
   corvane identify unknown.msp --candidates isomers.smi --top 5
   corvane identify library.msp --id MSBNK-X-1 --candidates hits.csv --exclude-contradicted
   corvane identify library.msp --index 12 --candidates predicted.msp --json ranks.json
+  corvane identify unknown.msp --candidates isomers.smi --html ranking.html
 """
 
 
@@ -44,6 +45,8 @@ def add_arguments(p) -> None:
     p.add_argument("--exclude-contradicted", action="store_true",
                    help="leave out candidates whose molecular ion contradicts the spectrum")
     p.add_argument("--json", metavar="OUT.json", help="write the ranking as JSON")
+    p.add_argument("--html", metavar="OUT.html",
+                   help="write an interactive report (one self-contained HTML file)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
     add_model_arguments(p)
 
@@ -61,11 +64,13 @@ def run(args) -> int:
     measured, index = select_record(args.spectrum_file, args.index, args.name, args.id)
     result = identify(measured, args.candidates, top=args.top or None, model=args.model,
                       ring_fragmentation=args.ring, recursive=args.recursive, progress=not args.no_progress,
-                      exclude_contradicted=args.exclude_contradicted)
+                      exclude_contradicted=args.exclude_contradicted, keep_spectra=bool(args.html))
     if args.json:
         out = result.to_dict()
         out["query"] = {k: v for k, v in measured.metadata.items() if isinstance(v, (str, int, float))}
         write_json(args.json, out)
+    if args.html:
+        result.to_html(args.html, measured=measured)
     print(f"{record_label(measured, index)}: {len(result.candidates)} candidate(s) shown")
     print(result.table())
     if not result.candidates:
