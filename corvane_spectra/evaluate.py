@@ -21,17 +21,62 @@ import corvane
 import numpy as np
 
 from . import baselines
+from .interop import matchms_cosine
 from .models import DEFAULT_MODEL, run_model
 from .predict import spectrum_from_vif
-from .score import Library, figures, lowest_mz
+from .score import Library, figures, lowest_mz, similarity_label, similarity_name
 from .spectrum import Spectrum
 
 METHODS = ("module", "all_cuts", "random")
 # With a model other than the schematic one, the schematic spectrum of the same
 # VIF result is evaluated beside it, so that both modes are seen side by side.
 METHODS_WITH_SCHEMATIC = ("module", "schematic", "all_cuts", "random")
-FIGURES = ("precision", "recall10", "recall10_pm1", "cosine", "id_at_1", "id_at_10", "median_peaks")
+FIGURES = ("precision", "recall10", "recall10_pm1", "cosine", "matchms_cosine", "id_at_1", "id_at_10",
+           "median_peaks")
 PER_SPECTRUM = ("precision", "recall10", "recall10_pm1", "cosine")
+# Means shown beside the per-spectrum figures but not drawn as distributions.
+EXTRA_PER_SPECTRUM = ("matchms_cosine",)
+
+
+def fitted_keys(model: str) -> frozenset[str]:
+    """InChIKey first blocks of the compounds a built-in model was fitted on
+    (empty for a model fitted on nothing, such as the schematic spectrum)."""
+    if model != "scored":
+        return frozenset()
+    return _scored_keys()
+
+
+_KEYS: frozenset[str] | None = None
+
+
+def _scored_keys() -> frozenset[str]:
+    global _KEYS
+    if _KEYS is None:
+        from importlib.resources import files
+
+        try:
+            text = files("corvane_spectra").joinpath("fitted_inchikeys.txt").read_text(encoding="ascii")
+        except (FileNotFoundError, OSError):
+            text = ""
+        _KEYS = frozenset(line.strip() for line in text.splitlines() if line.strip() and not line.startswith("#"))
+    return _KEYS
+
+
+def inchikey_block(spectrum: Spectrum) -> str | None:
+    """The first block of a spectrum's InChIKey (from its metadata, else its SMILES)."""
+    key = spectrum.metadata.get("inchikey")
+    if not key and spectrum.smiles:
+        from rdkit import Chem, RDLogger
+
+        RDLogger.DisableLog("rdApp.*")
+        try:
+            mol = Chem.MolFromSmiles(spectrum.smiles)
+            key = Chem.MolToInchiKey(mol) if mol is not None else None
+        except Exception:  # no key: the spectrum simply cannot be matched
+            key = None
+        finally:
+            RDLogger.EnableLog("rdApp.*")
+    return str(key).split("-")[0].strip().upper() if key else None
 
 
 @dataclass
@@ -46,6 +91,7 @@ class Record:
     predicted: dict[str, Spectrum]
     figures: dict[str, dict] = field(default_factory=dict)
     rank: dict[str, int] = field(default_factory=dict)
+    fitted: bool = False
 
 
 @dataclass
@@ -59,16 +105,34 @@ class Evaluation:
     seconds_vif: float = 0.0
     seconds_total: float = 0.0
     methods: tuple = METHODS
+    offset: int = 0
+
+    @property
+    def fitted(self) -> list["Record"]:
+        """The evaluated spectra of compounds the model was fitted on."""
+        return [r for r in self.records if r.fitted]
+
+    @property
+    def notes(self) -> list[str]:
+        n_fit = len(self.fitted)
+        if not n_fit:
+            return []
+        return [f"{n_fit} of the {len(self.records)} spectra are of compounds the {self.model} model was fitted on "
+                "(by InChIKey): its figures on them are not held out"]
 
     def summary(self) -> dict:
-        """``{"n", "failed", "module": F, "all_cuts": F, "random": F}`` with F
-        the means over the spectra (precision over those that have a
+        """``{"n", "failed", "model", "similarity", "fitted", "module": F,
+        "all_cuts": F, "random": F}`` (and "schematic" beside another model)
+        with F the means over the spectra (precision over those that have a
         predicted peak in range), identification recall@1 and @10 and the
-        median number of predicted peaks."""
-        out: dict = {"n": len(self.records), "failed": len(self.failed)}
+        median number of predicted peaks; "fitted" counts the spectra of
+        compounds the model was fitted on."""
+        out: dict = {"n": len(self.records), "failed": len(self.failed), "model": self.model,
+                     "offset": self.offset, "similarity": similarity_name("figures"),
+                     "fitted": len(self.fitted), "notes": self.notes}
         for meth in self.methods:
             f = {}
-            for key in PER_SPECTRUM:
+            for key in PER_SPECTRUM + EXTRA_PER_SPECTRUM:
                 vals = np.array([r.figures[meth][key] for r in self.records], dtype=float)
                 vals = vals[~np.isnan(vals)]
                 f[key] = float(vals.mean()) if vals.size else None
@@ -82,7 +146,7 @@ class Evaluation:
 
     def table(self) -> str:
         s = self.summary()
-        head = ["precision", "recall@10", "recall@10±1", "cosine", "id@1", "id@10", "median peaks"]
+        head = ["precision", "recall@10", "recall@10±1", "cosine", "matchms cos", "id@1", "id@10", "median peaks"]
         lines = [f"{s['n']} spectra evaluated, {s['failed']} failed (model: {self.model})",
                  f"{'':<10}" + "".join(f"{h:>13}" for h in head)]
         for meth in self.methods:
@@ -95,6 +159,10 @@ class Evaluation:
             share = 100.0 * (self.seconds_total - self.seconds_vif) / self.seconds_total
             lines.append(f"time {self.seconds_total:.1f} s, of which VIF {self.seconds_vif:.1f} s "
                          f"(the rest: {share:.1f} %)")
+        lines.append(f"cosine = {similarity_name('figures')}; matchms cos = {similarity_name('matchms')}, "
+                     "on the spectra as written; id@k: the true compound among the k best of all predictions "
+                     "of the run")
+        lines.extend(f"note: {n}" for n in self.notes)
         return "\n".join(lines)
 
 
@@ -108,24 +176,30 @@ def _progress(iterable, total, enabled, desc):
 
 def evaluate(spectra: Iterable[Spectrum], *, limit: int | None = None, ring_fragmentation: bool = False,
              recursive: bool = False, model: str = DEFAULT_MODEL, seed: int = baselines.DEFAULT_SEED,
-             progress: bool = False) -> Evaluation:
+             progress: bool = False, offset: int = 0) -> Evaluation:
     """Evaluates the predictions of ``model`` on a measured library.
 
     ``spectra``: measured spectra with a "smiles" in their metadata (a
-    reader streams them); ``limit`` takes the first N.  A spectrum whose
+    reader streams them); ``offset`` skips the first ones, ``limit`` takes
+    N after them (indices in the result count from the file's start).
+    Spectra of compounds the model was fitted on are marked (``Record.fitted``,
+    by InChIKey first block) and counted in the summary.  A spectrum whose
     molecule cannot be analysed (no SMILES, unreadable SMILES, an error
     anywhere in its prediction) is counted in ``failed`` with the reason and
     the run goes on."""
     if limit is not None and limit < 0:
         raise ValueError("limit must not be negative")
+    if offset < 0:
+        raise ValueError("offset must not be negative")
     t_start = time.perf_counter()
     t_vif = 0.0
-    with_schematic = model != DEFAULT_MODEL
+    with_schematic = model != "schematic"
     methods = METHODS_WITH_SCHEMATIC if with_schematic else METHODS
+    keys = fitted_keys(model) if isinstance(model, str) else frozenset()
     records: list[Record] = []
     failed: list[tuple[int, str | None, str]] = []
-    it = spectra if limit is None else itertools.islice(spectra, limit)
-    for k, measured in enumerate(_progress(it, limit, progress, "evaluate")):
+    it = itertools.islice(spectra, offset, None if limit is None else offset + limit)
+    for k, measured in enumerate(_progress(it, limit, progress, "evaluate"), start=offset):
         name = measured.name
         smiles = measured.smiles
         if not smiles:
@@ -151,8 +225,11 @@ def evaluate(spectra: Iterable[Spectrum], *, limit: int | None = None, ring_frag
             failed.append((k, name, f"{type(e).__name__}: {e}"))
             continue
         rec = Record(k, name, smiles, measured, predicted)
+        if keys:
+            rec.fitted = inchikey_block(measured) in keys
         for meth, p in predicted.items():
             rec.figures[meth] = figures(measured, p)
+            rec.figures[meth]["matchms_cosine"] = matchms_cosine(measured, p)[0]
         records.append(rec)
 
     # Identification: each measurement against the predictions of all molecules.
@@ -162,7 +239,7 @@ def evaluate(spectra: Iterable[Spectrum], *, limit: int | None = None, ring_frag
             s, _ = lib.scores(rec.measured, min_mz=lowest_mz(rec.measured), query_intensity_power=0.5)
             rec.rank[meth] = int(np.count_nonzero(s > s[j]))
     return Evaluation(records, failed, model if isinstance(model, str) else getattr(model, "__name__", "custom"),
-                      t_vif, time.perf_counter() - t_start, methods)
+                      t_vif, time.perf_counter() - t_start, methods, offset)
 
 
 def write_figure(ev: Evaluation, path, *, examples: int = 3) -> None:
