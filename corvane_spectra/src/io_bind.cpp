@@ -24,7 +24,7 @@ py::str decode(const std::string &s) {
 
 class TextParser {
 public:
-    explicit TextParser(const std::string &fmt) : parser_(format_of(fmt)) {
+    TextParser(const std::string &fmt, double max_mz, size_t max_line) : parser_(format_of(fmt), max_mz, max_line) {
         py::module_ sp = py::module_::import("corvane_spectra.spectrum");
         spectrum_ = sp.attr("Spectrum");
         // The parsed peaks are already sorted, unique and typed: the
@@ -146,7 +146,7 @@ void bind_io(py::module_ &m) {
     py::class_<TextParser>(m, "TextParser",
                            "Streaming parser of MSP, MGF or MassBank text: feed() it chunks (bytes or str) and "
                            "it returns the spectra finished so far, with a (line, reason) tuple for each bad record.")
-        .def(py::init<const std::string &>(), py::arg("fmt"))
+        .def(py::init<const std::string &, double, size_t>(), py::arg("fmt"), py::arg("max_mz"), py::arg("max_line"))
         .def("feed", &TextParser::feed, py::arg("chunk"))
         .def("finish", &TextParser::finish)
         .def_property_readonly("merged_peaks", &TextParser::merged_peaks)

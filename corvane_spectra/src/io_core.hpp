@@ -46,7 +46,9 @@ struct Item {
 
 class Parser {
 public:
-    explicit Parser(Format format);
+    // Peaks above `max_mz` and lines longer than `max_line` bytes are errors
+    // of their record; a long line is passed over without being held.
+    Parser(Format format, double max_mz, size_t max_line);
 
     // Parses the complete lines of `data` (after any partial line held back
     // from the previous call) and appends each finished record or error.
@@ -62,6 +64,7 @@ private:
         std::string reason;
     };
     void line(std::string_view text, std::vector<Item> &out);
+    void overlong(std::vector<Item> &out);
     void line_msp(std::string_view s, std::vector<Item> &out);
     void line_mgf(std::string_view s, std::vector<Item> &out);
     void line_massbank(std::string_view raw, std::string_view s, std::vector<Item> &out);
@@ -72,7 +75,14 @@ private:
     int peak_line_msp(std::string_view s);
 
     Format format_;
+    double max_mz_;
+    size_t max_line_;
     std::string pending_;
+    bool discarding_ = false;  // inside a line longer than max_line_
+    // MSP: 1 when the file's first record starts with "Name:", so a "Name:"
+    // line is where the next record starts after a rejected one; 0 when it
+    // does not (records are then told apart by blank lines); -1: no record yet.
+    int name_leads_ = -1;
     long line_no_ = 0;
     bool open_ = false;      // a record is being read
     bool skipping_ = false;  // after an error, until the next record starts
