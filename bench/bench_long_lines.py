@@ -10,7 +10,6 @@ bench/results_long_lines.md.
 """
 import gzip
 import os
-import resource
 import subprocess
 import sys
 import tempfile
@@ -19,17 +18,23 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 
+# Memory from /proc (VmHWM starts afresh at exec; ru_maxrss would carry the
+# parent's peak over).
 CHILD = r"""
-import resource, sys, time, warnings
+import sys, time, warnings
 from corvane_spectra import io
-rss0 = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+def mem(key):
+    for line in open("/proc/self/status"):
+        if line.startswith(key):
+            return int(line.split()[1]) // 1024
+rss0 = mem("VmRSS")
 t = time.perf_counter()
 with warnings.catch_warnings():
     warnings.simplefilter("ignore")
     r = io.read(sys.argv[1], sys.argv[2], skip_bad=True)
     n = sum(len(s) for s in r)
 dt = time.perf_counter() - t
-print(n, r.skipped, round(dt, 2), rss0 // 1024, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024)
+print(n, r.skipped, round(dt, 2), rss0, mem("VmHWM"))
 """
 
 
@@ -49,7 +54,7 @@ def jsonl_near_limit(path: Path, peaks: int) -> None:
 
 
 def run(path: Path, fmt: str) -> list[str]:
-    out = subprocess.run([sys.executable, "-c", CHILD, str(path), fmt], capture_output=True, text=True, check=True)
+    out = subprocess.run([sys.executable, "-P", "-c", CHILD, str(path), fmt], capture_output=True, text=True, check=True)
     return out.stdout.split()
 
 
