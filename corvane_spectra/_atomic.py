@@ -49,6 +49,8 @@ def _create_temp(target: str, user_path: str, mode: int) -> str:
     """A new, empty file beside ``target``: mode 0o666 lets the system apply
     the umask (and a folder's default ACL) itself."""
     folder = os.path.dirname(os.path.abspath(target))
+    if os.path.isdir(target):
+        raise IsADirectoryError(errno.EISDIR, "cannot write: it is a folder", user_path)
     if not os.path.isdir(folder):
         raise FileNotFoundError(errno.ENOENT, "cannot write: the folder does not exist", user_path)
     base = os.path.basename(target)

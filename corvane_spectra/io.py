@@ -722,7 +722,7 @@ def _metadata_fields(sp: Spectrum, fmt: str, reserved) -> dict:
         if not rk:
             raise ValueError(f"{sp!r} has an empty metadata key")
         if rk == "synonyms":
-            v = [v] if isinstance(v, str) else list(v)
+            v = list(v) if isinstance(v, (list, tuple)) else [v]
         if rk == "convention":
             if sp.convention is not None and _clean(v) == _clean(sp.convention):
                 continue

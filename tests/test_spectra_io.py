@@ -734,3 +734,7 @@ def test_writing_into_a_missing_folder_names_the_path(tmp_path):
     with pytest.raises(FileNotFoundError) as e:
         sio.write([Spectrum([50], [1], {"name": "x"})], dest)
     assert e.value.filename == str(dest) and ".tmp-" not in str(e.value)
+    (tmp_path / "d.msp").mkdir()
+    with pytest.raises(IsADirectoryError) as e:
+        sio.write([Spectrum([50], [1], {"name": "x"})], tmp_path / "d.msp")
+    assert e.value.filename == str(tmp_path / "d.msp") and os.listdir(tmp_path) == ["d.msp"]
