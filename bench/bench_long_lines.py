@@ -5,7 +5,7 @@ reader no more memory than an ordinary file: the line is over the 64 MiB
 limit, so it is reported as one bad record and passed over as it streams.
 A JSON-lines record whose line is just under the limit (about 60 MiB, one
 spectrum of a million peaks) shows that reading it takes time linear in its
-length.  Each case runs in a fresh process; results go to
+length, as does an MSP record with a million fields.  Each case runs in a fresh process; results go to
 bench/results_long_lines.md.
 """
 import gzip
@@ -53,6 +53,16 @@ def jsonl_near_limit(path: Path, peaks: int) -> None:
         f.write("]}\n")
 
 
+def many_fields(path: Path, n: int, one_line: bool) -> None:
+    with open(path, "w") as f:
+        f.write("Name: crowded\n")
+        if one_line:
+            f.write("Comments: " + " ".join(f'"k{i}=v"' for i in range(n)) + "\n")
+        else:
+            f.write("".join(f"k{i}: v\n" for i in range(n)))
+        f.write("Num Peaks: 1\n50 1\n\n")
+
+
 def run(path: Path, fmt: str) -> list[str]:
     out = subprocess.run([sys.executable, "-P", "-c", CHILD, str(path), fmt], capture_output=True, text=True, check=True)
     return out.stdout.split()
@@ -73,6 +83,14 @@ def main() -> None:
             size = os.path.getsize(p) >> 20
             n, skipped, secs, rss0, peak = run(p, "jsonl")
             rows.append((f"jsonl: one line of {size} MiB ({peaks} peaks)", n, skipped, secs, rss0, peak))
+        for n in (250_000, 1_000_000):
+            for one_line in (True, False):
+                p = Path(d) / "crowded.msp"
+                many_fields(p, n, one_line)
+                size = os.path.getsize(p) >> 20
+                _, skipped, secs, rss0, peak = run(p, "msp")
+                where = "in one Comments line" if one_line else "one per line"
+                rows.append((f"msp: one record of {n} fields {where} ({size} MiB)", 1, skipped, secs, rss0, peak))
     lines = ["# Readers on endless lines (bench/bench_long_lines.py)", "",
              f"load average {os.getloadavg()[0]:.1f}; limit 64 MiB per line", "",
              "| input | peaks read | bad records | seconds | RSS after import (MiB) | peak RSS (MiB) |",

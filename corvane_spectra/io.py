@@ -24,8 +24,8 @@ with ``skip_bad=True`` a bad record is passed over instead, counted in
 Every fault of a record is such an error: a value that is not a number or is
 out of range (m/z above :data:`~corvane_spectra.spectrum.MAX_MZ`, negative or
 infinite intensities), JSON nested too deeply, numbers too large, and lines
-longer than ``MAX_LINE`` bytes (64 MiB), which are passed over without being
-held in memory.  Text is UTF-8; bytes that are not are read as U+FFFD.
+or records longer than ``MAX_LINE`` bytes (64 MiB), which are passed over
+without being held in memory.  Text is UTF-8; bytes that are not are read as U+FFFD.
 
 Peaks are kept at nominal m/z: a measured m/z is rounded to the nearest
 integer, halves to the even neighbour (Python's ``round``: 50.5 -> 50,
@@ -118,8 +118,9 @@ _EXTENSIONS = {".msp": "msp", ".mgf": "mgf", ".jsonl": "jsonl", ".ndjson": "json
                ".txt": "massbank"}
 # How many error messages a reader keeps (the count in ``skipped`` goes on).
 MAX_ERRORS = 100
-# The longest line a reader takes, in bytes: a longer one is an error of its
-# record and is skipped without being held, so memory stays bounded.
+# The longest line, and the longest MSP, MGF or MassBank record, a reader
+# takes, in bytes: a longer one is an error of its record and is skipped
+# without being held, so memory stays bounded.
 MAX_LINE = 64 << 20
 _CHUNK = 1 << 20
 

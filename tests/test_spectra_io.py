@@ -738,3 +738,18 @@ def test_writing_into_a_missing_folder_names_the_path(tmp_path):
     with pytest.raises(IsADirectoryError) as e:
         sio.write([Spectrum([50], [1], {"name": "x"})], tmp_path / "d.msp")
     assert e.value.filename == str(tmp_path / "d.msp") and os.listdir(tmp_path) == ["d.msp"]
+
+
+@pytest.mark.parametrize("fmt, head, row, tail", [
+    ("msp", "Name: big\n", "k{}: v\n", "Num Peaks: 1\n50 1\n\n"),
+    ("mgf", "BEGIN IONS\nTITLE=big\n", "{} 1\n", "END IONS\n"),
+    ("massbank", "ACCESSION: big\nPK$PEAK: m/z int.\n", "  {} 1\n", "//\n"),
+])
+def test_a_record_over_the_limit_is_an_error_of_its_own(monkeypatch, fmt, head, row, tail):
+    monkeypatch.setattr(sio, "MAX_LINE", 1000)
+    small = head.replace("big", "small") + tail
+    text = small + head + "".join(row.format(i + 1) for i in range(500)) + tail + small
+    reader = sio.read(io.StringIO(text), fmt, skip_bad=True)
+    with pytest.warns(UserWarning, match="skipped 1 bad record"):
+        assert len(list(reader)) == 2
+    assert "record longer than 1000 bytes" in reader.errors[0]

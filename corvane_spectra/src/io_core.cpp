@@ -166,6 +166,8 @@ Parser::Parser(Format format, double max_mz, size_t max_line)
 void Parser::reset() {
     open_ = false;
     rec_ = Record{};
+    where_.clear();
+    record_bytes_ = 0;
     any_comment_ = false;
     expect_ = -1;
     expect_total_ = 0;
@@ -276,6 +278,12 @@ void Parser::line(std::string_view text, std::vector<Item> &out) {
     if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
     for (int attempt = 0; attempt < 2; ++attempt) {
         try {
+            if (open_ && !skipping_) {
+                record_bytes_ += text.size() + 1;
+                if (record_bytes_ > max_line_)
+                    throw BadRecord{line_no_, "record longer than " + std::to_string(max_line_) + " bytes",
+                                    Resume::Skip};
+            }
             std::string_view s = trim(text);
             switch (format_) {
             case Format::Msp: line_msp(s, out); break;
@@ -316,15 +324,16 @@ void Parser::add_field(std::string key, std::string_view value) {
         return;
     }
     std::string v = key == "ion_mode" ? normal_ion_mode(value) : std::string(value);
-    for (auto &[k, old] : rec_.fields) {
-        if (k == key) {
-            if (old != v) {
-                old.append("; ");
-                old.append(v);
-            }
-            return;
+    auto it = where_.find(key);
+    if (it != where_.end()) {
+        std::string &old = rec_.fields[it->second].second;
+        if (old != v) {
+            old.append("; ");
+            old.append(v);
         }
+        return;
     }
+    where_.emplace(key, rec_.fields.size());
     rec_.fields.emplace_back(std::move(key), std::move(v));
 }
 
@@ -520,15 +529,25 @@ void Parser::line_mgf(std::string_view s, std::vector<Item> &out) {
     if (key == "name") {
         // TITLE names the spectrum unless NAME does; a TITLE equal to the
         // name says nothing more.
-        for (auto &[k, v] : rec_.fields) {
-            if (k != "name") continue;
-            if (v == value) return;
+        auto it = where_.find("name");
+        if (it != where_.end()) {
+            size_t i = it->second;
+            if (rec_.fields[i].second == value) return;
             if (raw == "title") {
                 add_field("title", value);
                 return;
             }
-            k = "title";
-            break;
+            // NAME after a TITLE: the earlier name becomes the title.
+            if (where_.count("title") == 0) {
+                where_.erase(it);
+                rec_.fields[i].first = "title";
+                where_.emplace("title", i);
+            } else {
+                std::string earlier = rec_.fields[i].second;
+                add_field("title", earlier);
+                rec_.fields[i].second = std::string(value);
+                return;
+            }
         }
     }
     add_field(std::move(key), value);
@@ -596,8 +615,7 @@ void Parser::line_massbank(std::string_view raw, std::string_view s, std::vector
         if (tag != from) continue;
         std::string key = to;
         if (key == "name")
-            for (const auto &f : rec_.fields)
-                if (f.first == "name") key = "synonyms";
+            if (where_.count("name")) key = "synonyms";
         add_field(std::move(key), value);
         return;
     }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -46,8 +47,9 @@ struct Item {
 
 class Parser {
 public:
-    // Peaks above `max_mz` and lines longer than `max_line` bytes are errors
-    // of their record; a long line is passed over without being held.
+    // Peaks above `max_mz`, lines and records longer than `max_line` bytes
+    // are errors of their record; a long line is passed over without being
+    // held, so memory stays bounded whatever the input.
     Parser(Format format, double max_mz, size_t max_line);
 
     // Parses the complete lines of `data` (after any partial line held back
@@ -79,6 +81,7 @@ private:
     size_t max_line_;
     std::string pending_;
     bool discarding_ = false;  // inside a line longer than max_line_
+    size_t record_bytes_ = 0;  // text of the open record so far
     // MSP: 1 when the file's first record starts with "Name:", so a "Name:"
     // line is where the next record starts after a rejected one; 0 when it
     // does not (records are then told apart by blank lines); -1: no record yet.
@@ -87,6 +90,9 @@ private:
     bool open_ = false;      // a record is being read
     bool skipping_ = false;  // after an error, until the next record starts
     Record rec_;
+    // Where each key (synonyms aside) sits in rec_.fields: a record with
+    // many fields is read in time linear in its length.
+    std::unordered_map<std::string, size_t> where_;
     bool any_comment_ = false;
     // MSP
     long expect_ = -1;  // peaks still to read; -1: no "Num Peaks" yet
