@@ -679,10 +679,13 @@ def _clean(v) -> str:
 
 def _annotation_text(anns) -> str:
     parts = []
+    def safe(text):  # '"' would end the peak comment, ';' the annotation
+        return _clean(text).replace(";", ",").replace('"', "'")
+
     for a in anns:
-        toks = [_clean(a.formula).replace(" ", "") or "?", a.mode]
+        toks = [safe(a.formula).replace(" ", "") or "?", safe(a.mode).replace(" ", "_") or "?"]
         if a.bond:
-            toks.append(_clean(a.bond).replace(";", ",").replace('"', "'"))
+            toks.append(safe(a.bond))
         toks.append(f"g{int(a.generation)}")
         parts.append(" ".join(toks))
     return "; ".join(parts)

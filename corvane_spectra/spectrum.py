@@ -42,6 +42,11 @@ class PeakAnnotation:
 def check_peaks(mz: np.ndarray, intensity: np.ndarray) -> None:
     """ValueError unless every m/z is a whole number from 1 to MAX_MZ and
     every intensity finite and not negative."""
+    mz, intensity = np.asarray(mz), np.asarray(intensity, dtype=np.float64)
+    if mz.dtype.kind not in "iu":
+        raise ValueError(f"m/z values must be whole numbers, not {mz.dtype}")
+    if mz.shape != intensity.shape:
+        raise ValueError(f"{mz.size} m/z values but {intensity.size} intensities")
     if mz.size:
         bad = (mz < 1) | (mz > MAX_MZ)
         if bad.any():

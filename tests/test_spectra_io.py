@@ -753,3 +753,11 @@ def test_a_record_over_the_limit_is_an_error_of_its_own(monkeypatch, fmt, head, 
     with pytest.warns(UserWarning, match="skipped 1 bad record"):
         assert len(list(reader)) == 2
     assert "record longer than 1000 bytes" in reader.errors[0]
+
+
+def test_annotation_text_cannot_break_the_peak_line():
+    ann = PeakAnnotation('C"H;3', 'odd "mode"; x', 'a"b;c', 1)
+    sp = Spectrum([50, 51], [1, 2], {"name": "a"}, annotations=[[ann], []])
+    text = sio.dumps(sp, "msp") + sio.dumps(Spectrum([60], [3], {"name": "b"}), "msp")
+    first, second = sio.read(io.StringIO(text), "msp")
+    assert first.peaks() == sp.peaks() and second.peaks() == [(60, 3.0)]
