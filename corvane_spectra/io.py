@@ -53,7 +53,17 @@ Writing: ``write(spectra, path_or_file, fmt=None)`` streams an iterable of
 spectra and returns how many it wrote; ``dumps(spectrum, fmt)`` gives one
 record as text.  A path is written through a temporary file in the same
 folder that replaces the target only when everything has been written, so an
-error never leaves a half-written library behind.
+error never leaves a half-written library behind (see ``_atomic``: the old
+file's mode is kept, a symbolic link is written through).  Peaks are checked
+again before they are written (see :func:`~corvane_spectra.spectrum.check_peaks`).
+
+Each metadata key is written where the reader takes it back as one field:
+MSP and MGF read keys back in lower case with white space as "_"; a key that
+names a format's own structure (``Num Peaks``, ``BEGIN IONS``) comes back as
+a plain field; ``synonyms`` given as one string is one synonym.  Two keys a
+reader would take for one ("SMILES" beside "smiles", "DB#" beside "id"), or a
+"convention" key other than the spectrum's convention, are a ValueError
+unless their values agree.  JSON lines keeps every key as it is.
 
 MSP (NIST style)::
 
@@ -103,8 +113,7 @@ from typing import IO, Iterable, Iterator
 import numpy as np
 
 from . import _core
-from ._atomic import atomic_file
-from ._atomic import TEMP_PREFIX
+from ._atomic import TEMP_PREFIX, atomic_file
 from .spectrum import MAX_MZ, PeakAnnotation, Spectrum, check_peaks
 
 __all__ = [
