@@ -220,10 +220,10 @@ def read_sdf(path: str, id_column: str | None = None) -> Iterator[Record]:
                 continue
             bare = line.rstrip("\r\n")
             if skip_to_end:
-                if bare == "$$$$":
+                if bare.rstrip() == "$$$$":
                     skip_to_end = False
                 continue
-            if bare == "$$$$":
+            if bare.rstrip() == "$$$$":
                 block.extend(held)
                 block.append(line)
                 yield _sd_record(seq, block, id_column)
@@ -302,7 +302,7 @@ def count_records(path: str, fmt: str | None = None) -> int:
     """A quick estimate of the number of records (for the progress bar's total)."""
     fmt = fmt or detect_format(path)
     opener = gzip.open if is_gzip(path) else open
-    needle = b"$$$$" if fmt == "sdf" else b"\n"
+    needle = b"M  END" if fmt == "sdf" else b"\n"  # one per MOL block, with or without $$$$
     n = 0
     last = b""
     with opener(path, "rb") as f:
