@@ -928,8 +928,10 @@ def _write_all(spectra, f: IO[str], dumper) -> int:
             raise TypeError(f"item {n} is a {type(sp).__name__}, not a Spectrum")
         try:
             check_peaks(sp.mz, sp.intensity)  # arrays changed after the spectrum was made
-        except ValueError as e:
-            raise ValueError(f"cannot write spectrum {n} ({sp!r}): {e}") from None
-        f.write(dumper(sp))
+            text = dumper(sp)
+        except (ValueError, TypeError) as e:
+            kind = TypeError if isinstance(e, TypeError) else ValueError
+            raise kind(f"cannot write spectrum {n} ({sp!r}): {e}") from None
+        f.write(text)
         n += 1
     return n
