@@ -761,3 +761,29 @@ def test_annotation_text_cannot_break_the_peak_line():
     text = sio.dumps(sp, "msp") + sio.dumps(Spectrum([60], [3], {"name": "b"}), "msp")
     first, second = sio.read(io.StringIO(text), "msp")
     assert first.peaks() == sp.peaks() and second.peaks() == [(60, 3.0)]
+
+
+def test_a_parser_shared_by_threads_refuses_instead_of_racing():
+    import threading
+
+    from corvane_spectra import _core
+
+    parser = _core.TextParser("msp", 1e6, 1 << 26)
+    chunk = (GOOD.format(1) * 20000).encode()
+    got, refused = [], []
+
+    def feed():
+        for _ in range(15):
+            try:
+                got.append(len(parser.feed(chunk)))
+            except RuntimeError as e:
+                refused.append(str(e))
+
+    threads = [threading.Thread(target=feed) for _ in range(3)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert got and all(n == 20000 for n in got)
+    assert all("in use by another thread" in msg for msg in refused)
+    assert parser.lines == 5 * 20000 * len(got)  # refused calls read nothing
