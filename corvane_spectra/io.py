@@ -10,11 +10,22 @@ chunks, so a library of any size is searched without being held in memory::
     reader.skipped, reader.errors      # bad records passed over
 
 The format comes from the file name (``.msp``, ``.mgf``, ``.jsonl`` or
-``.ndjson``, a MassBank record ``.txt`` or a folder of them; each may end in
-``.gz``) or from ``fmt=``; a name that tells nothing is recognised by its
-first line.  Malformed input raises :class:`SpectrumFormatError` ("PATH:LINE:
-reason"); with ``skip_bad=True`` a bad record is passed over instead, counted
-in ``reader.skipped`` and summed up in one warning when the reader finishes.
+``.ndjson``, a MassBank record ``.txt``; each may end in ``.gz``) or from
+``fmt=``; a name that tells nothing is recognised by its first line.  A
+folder is read file by file (sorted, sub-folders too), each file by its own
+extension; with ``fmt=`` only the files of that format (and ``.txt`` files)
+are read, as that format.  Files with other names are passed over; a folder
+without a single spectrum file is a ``ValueError``, and one whose files hold
+no spectrum ends with a warning.
+
+Malformed input raises :class:`SpectrumFormatError` ("PATH:LINE: reason");
+with ``skip_bad=True`` a bad record is passed over instead, counted in
+``reader.skipped`` and summed up in one warning when the reader finishes.
+Every fault of a record is such an error: a value that is not a number or is
+out of range (m/z above :data:`~corvane_spectra.spectrum.MAX_MZ`, negative or
+infinite intensities), JSON nested too deeply, numbers too large, and lines
+or records longer than ``MAX_LINE`` bytes (64 MiB), which are passed over
+without being held in memory.  Text is UTF-8; bytes that are not are read as U+FFFD.
 
 Peaks are kept at nominal m/z: a measured m/z is rounded to the nearest
 integer, halves to the even neighbour (Python's ``round``: 50.5 -> 50,
@@ -44,7 +55,17 @@ Writing: ``write(spectra, path_or_file, fmt=None)`` streams an iterable of
 spectra and returns how many it wrote; ``dumps(spectrum, fmt)`` gives one
 record as text.  A path is written through a temporary file in the same
 folder that replaces the target only when everything has been written, so an
-error never leaves a half-written library behind.
+error never leaves a half-written library behind (see ``_atomic``: the old
+file's mode is kept, a symbolic link is written through).  Peaks are checked
+again before they are written (see :func:`~corvane_spectra.spectrum.check_peaks`).
+
+Each metadata key is written where the reader takes it back as one field:
+MSP and MGF read keys back in lower case with white space as "_"; a key that
+names a format's own structure (``Num Peaks``, ``BEGIN IONS``) comes back as
+a plain field; ``synonyms`` given as one string is one synonym.  Two keys a
+reader would take for one ("SMILES" beside "smiles", "DB#" beside "id"), or a
+"convention" key other than the spectrum's convention, are a ValueError
+unless their values agree.  JSON lines keeps every key as it is.
 
 MSP (NIST style)::
 
@@ -94,8 +115,8 @@ from typing import IO, Iterable, Iterator
 import numpy as np
 
 from . import _core
-from ._atomic import atomic_file
-from .spectrum import PeakAnnotation, Spectrum
+from ._atomic import TEMP_PREFIX, atomic_file
+from .spectrum import MAX_MZ, PeakAnnotation, Spectrum, check_peaks
 
 __all__ = [
     "SpectrumFormatError", "SpectrumReader", "read", "read_msp", "read_mgf", "read_jsonl",
@@ -108,6 +129,10 @@ _EXTENSIONS = {".msp": "msp", ".mgf": "mgf", ".jsonl": "jsonl", ".ndjson": "json
                ".txt": "massbank"}
 # How many error messages a reader keeps (the count in ``skipped`` goes on).
 MAX_ERRORS = 100
+# The longest line, and the longest MSP, MGF or MassBank record, a reader
+# takes, in bytes: a longer one is an error of its record and is skipped
+# without being held, so memory stays bounded.
+MAX_LINE = 64 << 20
 _CHUNK = 1 << 20
 
 
@@ -152,11 +177,46 @@ def _sniff(head: str) -> str | None:
     return None
 
 
+def _file_format(name: str) -> str | None:
+    return _EXTENSIONS.get(os.path.splitext(_strip_gz(name)[0])[1].lower())
+
+
+def _folder_files(folder: str, fmt: str | None):
+    """(path, format) of the spectrum files of a folder, sorted, sub-folders
+    included, and the number of other files passed over."""
+    found, other = [], 0
+    for root, dirs, files in os.walk(folder):
+        dirs.sort()
+        for f in sorted(files):
+            if f.startswith(TEMP_PREFIX):
+                continue  # an unfinished write
+            ff = _file_format(f)
+            if fmt is not None and ff is not None and (ff == fmt or ff == "massbank"):
+                ff = fmt  # .txt files read as the format asked for
+            elif fmt is not None:
+                ff = None
+            if ff is None:
+                other += 1
+            else:
+                found.append((os.path.join(root, f), ff))
+    return found, other
+
+
+def _no_files(folder: str, fmt: str | None, other: int) -> ValueError:
+    wanted = (f"{fmt} files" if fmt else "spectrum files (.msp, .mgf, .jsonl, .ndjson, .txt, or .gz of them)")
+    return ValueError(f"no {wanted} in the folder {folder}" + (f" ({other} other files)" if other else ""))
+
+
 def detect_format(path) -> str:
-    """The format of a file or folder by its name ("msp", "mgf", "jsonl", "massbank")."""
+    """The format of a file or folder by its name ("msp", "mgf", "jsonl",
+    "massbank"); a folder holding files of several formats is "mixed"."""
     p = os.fspath(path)
     if os.path.isdir(p):
-        return "massbank"
+        found, other = _folder_files(p, None)
+        kinds = {f for _, f in found}
+        if not kinds:
+            raise _no_files(p, None, other)
+        return kinds.pop() if len(kinds) == 1 else "mixed"
     ext = os.path.splitext(_strip_gz(p)[0])[1].lower()
     if ext in _EXTENSIONS:
         return _EXTENSIONS[ext]
@@ -222,11 +282,22 @@ class _BadRecord(Exception):
 
 def _peak_value(v, what, line) -> float:
     if isinstance(v, bool) or not isinstance(v, (int, float)):
-        raise _BadRecord(line, f"{what} {v!r} is not a number")
-    x = float(v)
+        raise _BadRecord(line, f"{what} {_short(v)} is not a number")
+    try:
+        x = float(v)
+    except OverflowError:
+        raise _BadRecord(line, f"{what} {_short(v)} is too large") from None
     if not math.isfinite(x):
-        raise _BadRecord(line, f"{what} {v!r} is not a finite number")
+        raise _BadRecord(line, f"{what} {_short(v)} is not a finite number")
     return x
+
+
+def _short(v) -> str:
+    try:
+        r = repr(v)
+    except ValueError:  # an int too long to print
+        return "(a number too long to show)"
+    return r if len(r) <= 60 else r[:57] + "..."
 
 
 # --------------------------------------------------------------------------
@@ -259,11 +330,22 @@ class SpectrumReader:
             self.path = os.fsdecode(os.fspath(source))
             if not os.path.exists(self.path):
                 raise FileNotFoundError(2, "no such spectrum file or folder", self.path)
-            self.format = _check_fmt(fmt, READ_FORMATS) if fmt else detect_format(self.path)
             self._stream = None
+            self._folder = None
+            asked = _check_fmt(fmt, READ_FORMATS) if fmt else None
+            if os.path.isdir(self.path):
+                found, other = _folder_files(self.path, asked)
+                if not found:
+                    raise _no_files(self.path, asked, other)
+                self._folder = found
+                kinds = {f for _, f in found}
+                self.format = kinds.pop() if len(kinds) == 1 else "mixed"
+            else:
+                self.format = asked or detect_format(self.path)
         elif hasattr(source, "read"):
             self.path = str(getattr(source, "name", "<stream>"))
             self._stream = source
+            self._folder = None
             self.format = _check_fmt(fmt, READ_FORMATS) if fmt else None
         else:
             raise TypeError(f"cannot read spectra from {type(source).__name__}: "
@@ -291,7 +373,7 @@ class SpectrumReader:
         if self._stream is not None:
             return None
         if self._total is None:
-            self._total = sum(os.path.getsize(p) for p, _, _ in self._files()) or 1
+            self._total = sum(os.path.getsize(p) for p, _, _, _ in self._files()) or 1
         done = self._done_bytes
         f = self._file
         if f is not None and not f.closed:
@@ -307,22 +389,16 @@ class SpectrumReader:
             self._file.close()
             self._file = None
 
-    # Sources: (display path, text chunk iterator)
+    # Sources: (display path, open stream or None, owned, format or None)
     def _files(self):
         if self._stream is not None:
-            yield self.path, self._stream, False
+            yield self.path, self._stream, False, self.format
             return
-        if os.path.isdir(self.path):
-            names = []
-            for root, dirs, files in os.walk(self.path):
-                dirs.sort()
-                for f in sorted(files):
-                    if _strip_gz(f)[0].lower().endswith(".txt"):
-                        names.append(os.path.join(root, f))
-            for p in names:
-                yield p, None, True
+        if self._folder is not None:
+            for p, fmt in self._folder:
+                yield p, None, True, fmt
             return
-        yield self.path, None, True
+        yield self.path, None, True, self.format
 
     def _chunks(self, stream):
         """Chunks of the stream: bytes from a binary stream (gzip undone),
@@ -363,12 +439,12 @@ class SpectrumReader:
             raise SpectrumFormatError(path, self._line_hint, f"damaged gzip data ({total} bytes read): {e}") from None
 
     def _generate(self):
-        for path, stream, owned in self._files():
+        for path, stream, owned, fmt in self._files():
             if owned:
                 self._file = _open_binary(path)
                 stream = self._file
             try:
-                yield from self._read_one(path, stream)
+                yield from self._read_one(path, stream, fmt)
             finally:
                 if owned:
                     self._done_bytes += os.path.getsize(path)
@@ -378,6 +454,9 @@ class SpectrumReader:
         if self.skipped:
             warnings.warn(f"skipped {self.skipped} bad record{'s' if self.skipped != 1 else ''} "
                           f"in {self.path}", stacklevel=3)
+        if self._folder is not None and self.count == 0:
+            warnings.warn(f"no spectra in the {len(self._folder)} spectrum files of the folder "
+                          f"{self.path}", stacklevel=3)
 
     def _bad(self, path, line, reason):
         if not self.skip_bad:
@@ -386,9 +465,8 @@ class SpectrumReader:
         if len(self.errors) < MAX_ERRORS:
             self.errors.append(f"{path}:{line}: {reason}")
 
-    def _read_one(self, path, stream):
+    def _read_one(self, path, stream, fmt):
         chunks = self._undamaged(self._chunks(stream), path)
-        fmt = self.format
         if fmt is None:
             first = next(chunks, b"")
             head = first[:4096]
@@ -400,10 +478,14 @@ class SpectrumReader:
         if fmt == "jsonl":
             yield from self._read_jsonl(path, chunks)
             return
-        parser = _core.TextParser(fmt)
+        parser = _core.TextParser(fmt, float(MAX_MZ), int(MAX_LINE))
         merged = 0
         try:
             for chunk in chunks:
+                if isinstance(chunk, str):
+                    # Lone surrogates (a text stream decoded with
+                    # "surrogateescape") are not UTF-8: they read as U+FFFD.
+                    chunk = chunk.encode("utf-8", "surrogatepass")
                 items = parser.feed(chunk)
                 self._line_hint = parser.lines + 1
                 yield from self._emit(items, path)
@@ -422,23 +504,12 @@ class SpectrumReader:
             yield item
 
     def _read_jsonl(self, path, chunks):
-        pending = None
-        lineno = 0
-
-        def lines():
-            nonlocal pending
-            for chunk in chunks:
-                if isinstance(chunk, bytes):
-                    chunk = chunk.decode("utf-8", "surrogateescape")
-                parts = ((pending or "") + chunk).split("\n")
-                pending = parts.pop()
-                yield from parts
-            if pending:
-                yield pending
-
-        for ln in lines():
-            lineno += 1
+        for lineno, raw in enumerate(_byte_lines(chunks, int(MAX_LINE)), 1):
             self._line_hint = lineno + 1
+            if raw is None:
+                self._bad(path, lineno, f"line longer than {int(MAX_LINE)} bytes")
+                continue
+            ln = raw.decode("utf-8", "replace")
             if lineno == 1:
                 ln = ln.lstrip("\ufeff")
             if not ln.strip():
@@ -448,8 +519,49 @@ class SpectrumReader:
             except _BadRecord as e:
                 self._bad(path, e.line, e.reason)
                 continue
+            except (ValueError, TypeError, OverflowError, RecursionError) as e:
+                # json's own limits (nesting, digits) and values Spectrum refuses
+                self._bad(path, lineno, f"{type(e).__name__}: {e}")
+                continue
             self.count += 1
             yield sp
+
+
+def _byte_lines(chunks, limit: int):
+    """The lines of a stream of chunks as bytes, without their newline, in
+    time linear in the input; a line longer than ``limit`` bytes comes as
+    None and is never held whole."""
+    pieces: list[bytes] = []
+    size = 0
+    discarding = False
+    for chunk in chunks:
+        if isinstance(chunk, str):
+            chunk = chunk.encode("utf-8", "surrogatepass")
+        start = 0
+        while True:
+            nl = chunk.find(b"\n", start)
+            if nl < 0:
+                rest = len(chunk) - start
+                if not discarding and rest:
+                    if size + rest > limit:
+                        discarding, pieces, size = True, [], 0
+                    else:
+                        pieces.append(chunk[start:])
+                        size += rest
+                break
+            if discarding or size + (nl - start) > limit:
+                yield None
+            elif pieces:
+                pieces.append(chunk[start:nl])
+                yield b"".join(pieces)
+            else:
+                yield chunk[start:nl]
+            pieces, size, discarding = [], 0, False
+            start = nl + 1
+    if discarding:
+        yield None
+    elif pieces:
+        yield b"".join(pieces)
 
 
 class _Prefixed(io.RawIOBase):
@@ -484,6 +596,10 @@ def _from_json(text, line):
         obj = json.loads(text)
     except json.JSONDecodeError as e:
         raise _BadRecord(line, f"not valid JSON: {e.msg} (column {e.colno})") from None
+    except RecursionError:
+        raise _BadRecord(line, "JSON nested too deeply") from None
+    except ValueError as e:  # an integer with too many digits
+        raise _BadRecord(line, f"not valid JSON: {e}") from None
     if not isinstance(obj, dict):
         raise _BadRecord(line, "a line must hold a JSON object")
     peaks = obj.get("peaks")
@@ -493,14 +609,14 @@ def _from_json(text, line):
     inten = np.empty(len(peaks), dtype=np.float64)
     for i, p in enumerate(peaks):
         if not isinstance(p, list) or len(p) != 2:
-            raise _BadRecord(line, f"peak {p!r} is not a [m/z, intensity] pair")
+            raise _BadRecord(line, f"peak {_short(p)} is not a [m/z, intensity] pair")
         m = _peak_value(p[0], "m/z", line)
         x = _peak_value(p[1], "intensity", line)
         if x < 0:
-            raise _BadRecord(line, f"negative intensity {p[1]!r}")
+            raise _BadRecord(line, f"negative intensity {_short(p[1])}")
         nominal = round(m)  # halves to the even neighbour, as the text formats
-        if not 1 <= nominal <= 1e15:
-            raise _BadRecord(line, f"m/z {p[0]!r} is out of range")
+        if not (m > 0 and 1 <= nominal <= MAX_MZ):
+            raise _BadRecord(line, f"m/z {_short(p[0])} is out of range")
         mz[i] = nominal
         inten[i] = x
     md = obj.get("metadata") or {}
@@ -512,15 +628,24 @@ def _from_json(text, line):
         if not isinstance(anns, list) or len(anns) != len(peaks):
             raise _BadRecord(line, f"\"annotations\" must hold one list per peak ({len(peaks)})")
         try:
-            annotations = [[PeakAnnotation(str(a["formula"]), str(a["mode"]),
-                                           None if a.get("bond") is None else str(a["bond"]),
-                                           int(a.get("generation", 0))) for a in lst]
-                           for lst in anns]
-        except (TypeError, KeyError, ValueError) as e:
+            annotations = [[_annotation(a) for a in lst] for lst in anns]
+        except (TypeError, KeyError, ValueError, AttributeError, OverflowError) as e:
             raise _BadRecord(line, f"bad annotation: {e}") from None
     convention = obj.get("convention")
     return Spectrum(mz, inten, md, annotations=annotations,
                     convention=None if convention is None else str(convention))
+
+
+def _annotation(a) -> PeakAnnotation:
+    if not isinstance(a, dict):
+        raise TypeError(f"{_short(a)} is not an object")
+    g = a.get("generation", 0)
+    if isinstance(g, float) and g.is_integer():
+        g = int(g)
+    if isinstance(g, bool) or not isinstance(g, int) or not 0 <= g <= 1_000_000:
+        raise ValueError(f"generation {_short(g)} is not a whole number from 0 to 1000000")
+    return PeakAnnotation(str(a["formula"]), str(a["mode"]),
+                          None if a.get("bond") is None else str(a["bond"]), g)
 
 
 def read(source, fmt: str | None = None, *, skip_bad: bool = False) -> SpectrumReader:
@@ -565,13 +690,70 @@ def _clean(v) -> str:
 
 def _annotation_text(anns) -> str:
     parts = []
+    def safe(text):  # '"' would end the peak comment, ';' the annotation
+        return _clean(text).replace(";", ",").replace('"', "'")
+
     for a in anns:
-        toks = [_clean(a.formula).replace(" ", "") or "?", a.mode]
+        toks = [safe(a.formula).replace(" ", "") or "?", safe(a.mode).replace(" ", "_") or "?"]
         if a.bond:
-            toks.append(_clean(a.bond).replace(";", ",").replace('"', "'"))
+            toks.append(safe(a.bond))
         toks.append(f"g{int(a.generation)}")
         parts.append(" ".join(toks))
     return "; ".join(parts)
+
+
+_ASCII_LOWER = str.maketrans("ABCDEFGHIJKLMNOPQRSTUVWXYZ", "abcdefghijklmnopqrstuvwxyz")
+_MSP_ALIASES = {"synon": "synonyms", "synonym": "synonyms", "inchi_key": "inchikey", "db#": "id",
+                "accession": "id", "spectrumid": "id", "licence": "license",
+                "instrument_type": "instrument", "instrumenttype": "instrument", "ionmode": "ion_mode",
+                "compound_name": "name", "spectrum_id": "id", "nist#": "nist_id"}
+_MGF_ALIASES = {"title": "name", "compound_name": "name", "spectrumid": "id", "spectrum_id": "id",
+                "ionmode": "ion_mode", "instrument_type": "instrument"}
+
+
+def _field_key(label: str) -> str:
+    """The key a reader gives a field written under ``label``: ASCII lower
+    case, runs of white space as one "_"."""
+    return "_".join(label.split()).translate(_ASCII_LOWER)
+
+
+def _metadata_fields(sp: Spectrum, fmt: str, reserved) -> dict:
+    """The metadata as {key read back: (original key, value)}.  Two keys a
+    reader would take for one ("SMILES" beside "smiles", "DB#" beside "id")
+    are an error unless their values agree; keys a format uses for its own
+    structure ("convention" beside the spectrum's convention) likewise."""
+    out: dict = {}
+    for k, v in sp.metadata.items():
+        if v is None or k in reserved:
+            continue
+        if not isinstance(k, str):
+            raise TypeError(f"metadata key {k!r} of {sp!r} is not a string")
+        label = k.replace('"', "'").replace("=", "_")
+        if fmt == "mgf":
+            label = re.sub(r"[^A-Za-z0-9_#$./-]", "_", label)
+            if label and not label[0].isalpha():
+                label = "X" + label  # a line starting like a number is a peak
+        rk = _field_key(label)
+        rk = (_MSP_ALIASES if fmt == "msp" else _MGF_ALIASES).get(rk, rk)
+        if not rk:
+            raise ValueError(f"{sp!r} has an empty metadata key")
+        if rk == "synonyms":
+            v = list(v) if isinstance(v, (list, tuple)) else [v]
+        if rk == "convention":
+            if sp.convention is not None and _clean(v) == _clean(sp.convention):
+                continue
+            raise ValueError(f"the metadata key {k!r} of {sp!r} would be read back as the "
+                             f"spectrum's convention ({sp.convention!r}): rename it")
+        if rk in out:
+            k0, v0 = out[rk]
+            same = ([_clean(x) for x in v0] == [_clean(x) for x in v] if rk == "synonyms"
+                    else _clean(v0) == _clean(v))
+            if not same:
+                raise ValueError(f"the metadata keys {k0!r} and {k!r} of {sp!r} would both be read "
+                                 f"back from {fmt.upper()} as {rk!r}: rename one")
+            continue
+        out[rk] = (k, v)
+    return out
 
 
 _MSP_HEAD = (("name", "Name"), ("smiles", "SMILES"), ("inchikey", "InChIKey"),
@@ -579,38 +761,38 @@ _MSP_HEAD = (("name", "Name"), ("smiles", "SMILES"), ("inchikey", "InChIKey"),
              ("nist_id", "NIST#"), ("instrument", "Instrument_type"), ("ion_mode", "Ion_mode"),
              ("spectrum_type", "Spectrum_type"))
 _MSP_COMMENT_KEYS = ("license", "source", "model")
-# Field names that an MSP reader takes for another key.
-_MSP_ALIASES = {"synon", "synonym", "inchi_key", "db#", "accession", "spectrumid", "licence",
-                "instrument_type", "instrumenttype", "ionmode", "compound_name", "spectrum_id", "nist#"}
-_MSP_RESERVED = {"num_peaks", "comments", "synonyms", "peak_comments", "convention"}
+# Keys the writer places itself; any other key goes in the comments, where
+# the reader takes it as a plain field.
+_MSP_OWN = {"comments", "synonyms"} | {k for k, _ in _MSP_HEAD}
 
 
 def _msp(sp: Spectrum) -> str:
     md = sp.metadata
+    fields = _metadata_fields(sp, "msp", ("peak_comments",))
     out = []
-    name = md.get("name") or md.get("smiles") or md.get("id") or "unnamed"
+    name = next((fields[k][1] for k in ("name", "smiles", "id") if k in fields and fields[k][1] != ""),
+                "unnamed")
     for key, label in _MSP_HEAD:
-        v = name if key == "name" else md.get(key)
+        v = name if key == "name" else fields.get(key, (None, None))[1]
         if v is None or v == "":
             continue
         if key == "ion_mode":
             v = {"positive": "P", "negative": "N"}.get(str(v).lower(), v)
         out.append(f"{label}: {_clean(v)}")
-    for syn in md.get("synonyms") or ():
+    for syn in fields.get("synonyms", (None, ()))[1]:
         out.append(f"Synon: {_clean(syn)}")
     comments = []
-    for k, v in md.items():
-        if k in (h for h, _ in _MSP_HEAD) or k in _MSP_RESERVED or v is None:
+    for rk, (k, v) in fields.items():
+        if rk in _MSP_OWN:
             continue
-        k_ok = re.fullmatch(r"[A-Za-z][\w#$./-]*", k) is not None
-        if k in _MSP_COMMENT_KEYS or not k_ok or k in _MSP_ALIASES:
-            comments.append(f'"{_clean(k).replace("=", "_")}={_clean(v).replace(chr(34), chr(39))}"')
+        if rk in _MSP_COMMENT_KEYS or rk == "num_peaks" or not re.fullmatch(r"[a-z][\w#$./-]*", rk):
+            comments.append(f'"{_clean(rk)}={_clean(v).replace(chr(34), chr(39))}"')
         else:
-            out.append(f"{k}: {_clean(v)}")
+            out.append(f"{rk}: {_clean(v)}")
     if sp.convention:
         comments.append(f'"convention={_clean(sp.convention)}"')
-    if md.get("comments"):
-        comments.append(_clean(md["comments"]).replace('"', "'"))
+    if "comments" in fields:
+        comments.append(_clean(fields["comments"][1]).replace('"', "'"))
     if comments:
         out.append("Comments: " + " ".join(comments))
     out.append(f"Num Peaks: {len(sp)}")
@@ -635,11 +817,13 @@ _MGF_HEAD = (("name", "NAME"), ("smiles", "SMILES"), ("inchikey", "INCHIKEY"),
 
 def _mgf(sp: Spectrum) -> str:
     md = sp.metadata
+    fields = _metadata_fields(sp, "mgf", ("title", "mslevel", "peak_comments"))
     out = ["BEGIN IONS"]
-    title = md.get("title") or md.get("name") or md.get("smiles") or md.get("id") or "unnamed"
+    title = md.get("title") or next((fields[k][1] for k in ("name", "smiles", "id")
+                                     if k in fields and fields[k][1] != ""), "unnamed")
     out.append(f"TITLE={_clean(title)}")
     for key, label in _MGF_HEAD:
-        v = md.get(key)
+        v = fields.get(key, (None, None))[1]
         if v is None or v == "":
             continue
         out.append(f"{label}={_clean(v)}")
@@ -647,14 +831,13 @@ def _mgf(sp: Spectrum) -> str:
     if sp.convention:
         out.append(f"CONVENTION={_clean(sp.convention)}")
     head = {k for k, _ in _MGF_HEAD}
-    for k, v in md.items():
-        if k in head or k in ("title", "mslevel", "convention", "peak_comments") or v is None:
+    for rk, (k, v) in fields.items():
+        if rk in head:
             continue
-        if k == "synonyms":
+        if rk == "synonyms":
             out.extend(f"SYNONYMS={_clean(syn)}" for syn in v)
             continue
-        label = re.sub(r"[^A-Za-z0-9_#$./-]", "_", k).upper()
-        out.append(f"{label}={_clean(v)}")
+        out.append(f"{rk.upper()}={_clean(v)}")
     for m, x in zip(sp.mz.tolist(), sp.intensity.tolist()):
         out.append(f"{m} {_num(x)}")
     out.append("END IONS")
@@ -670,6 +853,9 @@ def _json_safe(v):
 
 
 def _jsonl(sp: Spectrum) -> str:
+    for k in sp.metadata:
+        if not isinstance(k, str):
+            raise TypeError(f"metadata key {k!r} of {sp!r} is not a string")
     anns = None
     if sp.annotations is not None:
         anns = [[{"formula": a.formula, "mode": a.mode, "bond": a.bond,
@@ -687,6 +873,7 @@ def dumps(spectrum: Spectrum, fmt: str) -> str:
     """One spectrum as the text of one record of ``fmt`` ("msp", "mgf", "jsonl")."""
     if not isinstance(spectrum, Spectrum):
         raise TypeError(f"expected a Spectrum, not {type(spectrum).__name__}")
+    check_peaks(spectrum.mz, spectrum.intensity)
     return _WRITERS[_check_fmt(fmt, WRITE_FORMATS)](spectrum)
 
 
@@ -743,6 +930,12 @@ def _write_all(spectra, f: IO[str], dumper) -> int:
     for sp in spectra:
         if not isinstance(sp, Spectrum):
             raise TypeError(f"item {n} is a {type(sp).__name__}, not a Spectrum")
-        f.write(dumper(sp))
+        try:
+            check_peaks(sp.mz, sp.intensity)  # arrays changed after the spectrum was made
+            text = dumper(sp)
+        except (ValueError, TypeError) as e:
+            kind = TypeError if isinstance(e, TypeError) else ValueError
+            raise kind(f"cannot write spectrum {n} ({sp!r}): {e}") from None
+        f.write(text)
         n += 1
     return n

@@ -6,6 +6,11 @@ from typing import Iterable, Mapping
 
 import numpy as np
 
+# The largest m/z a spectrum holds: nominal masses of EI spectra stay far
+# below it, and every reader, writer and the library search take any m/z up
+# to it.
+MAX_MZ = 1_000_000
+
 # Metadata keys with a fixed meaning; readers fill what their format has and
 # keep any other field under its own (lower-case) name.
 METADATA_KEYS = (
@@ -34,6 +39,40 @@ class PeakAnnotation:
     generation: int = 0
 
 
+def check_peaks(mz: np.ndarray, intensity: np.ndarray) -> None:
+    """ValueError unless every m/z is a whole number from 1 to MAX_MZ and
+    every intensity finite and not negative."""
+    mz, intensity = np.asarray(mz), np.asarray(intensity, dtype=np.float64)
+    if mz.dtype.kind not in "iu":
+        raise ValueError(f"m/z values must be whole numbers, not {mz.dtype}")
+    if mz.shape != intensity.shape:
+        raise ValueError(f"{mz.size} m/z values but {intensity.size} intensities")
+    if mz.size:
+        bad = (mz < 1) | (mz > MAX_MZ)
+        if bad.any():
+            raise ValueError(f"m/z {mz[bad][0]} is out of range (1 to {MAX_MZ})")
+    if intensity.size:
+        bad = ~np.isfinite(intensity) | (intensity < 0)
+        if bad.any():
+            raise ValueError(f"intensity {intensity[bad][0]!r} is not a finite, non-negative number")
+
+
+def _nominal(values) -> np.ndarray:
+    """m/z values as int64: measured values rounded to the nearest whole
+    number (halves to even, as the readers do); anything not finite, not
+    above 0 or above MAX_MZ is refused before it can wrap around."""
+    a = np.asarray(values)
+    if a.dtype.kind in "iub":
+        if a.dtype.kind == "u" and a.size and a.max() > MAX_MZ:
+            raise ValueError(f"m/z {a.max()} is out of range (1 to {MAX_MZ})")
+        return a.astype(np.int64).reshape(-1)
+    a = np.asarray(a, dtype=np.float64).reshape(-1)
+    bad = ~np.isfinite(a) | (a <= 0) | (a > MAX_MZ + 0.5)
+    if bad.any():
+        raise ValueError(f"m/z {a[bad][0]!r} is out of range (1 to {MAX_MZ})")
+    return np.rint(a).astype(np.int64)
+
+
 @dataclass
 class Spectrum:
     """Peaks at nominal m/z (ascending, unique) with intensities and metadata.
@@ -43,6 +82,10 @@ class Spectrum:
     first one is the peak's label).  ``convention`` names the intensity
     convention of a prediction ("schematic": molecular ion 100, fragments 60;
     "scored": square roots of predicted relative abundances, base peak 100).
+
+    m/z values are whole numbers from 1 to ``MAX_MZ`` (measured values are
+    rounded) and intensities finite and not negative: anything else is a
+    ValueError when the spectrum is made, and writers check again.
     """
 
     mz: np.ndarray
@@ -52,10 +95,11 @@ class Spectrum:
     convention: str | None = None
 
     def __post_init__(self):
-        mz = np.asarray(self.mz, dtype=np.int64).reshape(-1)
+        mz = _nominal(self.mz)
         inten = np.asarray(self.intensity, dtype=np.float64).reshape(-1)
         if mz.shape != inten.shape:
             raise ValueError(f"{mz.size} m/z values but {inten.size} intensities")
+        check_peaks(mz, inten)
         if self.annotations is not None and len(self.annotations) != mz.size:
             raise ValueError(f"{mz.size} peaks but {len(self.annotations)} annotation lists")
         if mz.size and np.any(np.diff(mz) <= 0):

@@ -162,6 +162,7 @@ def test_faulty_and_pathological_molecules_are_reported_and_the_run_goes_on(tmp_
     n_failed = len(failed)
     assert r.returncode == 3, r.stderr
     assert f"{len(names)} molecules, {len(names) - n_failed} written, {n_failed} failed" in r.stderr
+    assert f"every record read is accounted for: {len(names)} read" in r.stderr
     assert str(tmp_path / "mixed.errors.tsv") in r.stderr
 
 
@@ -349,6 +350,49 @@ def test_unusable_inputs_are_refused_with_the_reason(tmp_path, name, args, messa
     path.write_text("smiles,name\nCCO,ethanol\n")
     with pytest.raises(inputs.InputError, match=message):
         list(inputs.read_records(str(path), **args))
+
+
+def _sd_text(rows, sep, blank_title=()):
+    from rdkit import Chem
+
+    out = []
+    for i, (smi, name) in enumerate(rows):
+        mol = Chem.MolFromSmiles(smi)
+        mol.SetProp("_Name", "" if i in blank_title else name)
+        out.append(Chem.MolToMolBlock(mol) + sep)
+    return "".join(out)
+
+
+@pytest.mark.parametrize("text, kinds, idents", [
+    # a stray quote swallows no row after it
+    ('smiles,name\nCCO,a\n"CCN,b\nCCC,c\nC"C,d\nCO,e\n', "sesss", ["a", "line 3", "c", "d", "e"]),
+    # a byte-order mark does not hide the first column
+    ("\ufeffsmiles,name\nCCO,a\n", "s", ["a"]),
+    # a field over the csv module's limit is one error row
+    ("smiles,name\n" + "C" * 200_000 + ",big\nCCO,a\n", "es", ["line 2", "a"]),
+])
+def test_table_rows_are_never_lost_without_a_word(tmp_path, text, kinds, idents):
+    from corvane_spectra.batch import inputs
+
+    path = tmp_path / "m.csv"
+    path.write_text(text, encoding="utf-8")
+    recs = list(inputs.read_records(str(path)))
+    assert "".join(r.kind[0] for r in recs) == kinds and [r.ident for r in recs] == idents
+    assert [r.seq for r in recs] == list(range(len(recs)))
+
+
+@pytest.mark.parametrize("sep, blank", [("", ()), ("", (1,)), ("\n> <NOTE>\nx\n\n", (2,)), ("$$$$\n", ())])
+def test_mol_blocks_without_separators_stay_apart(tmp_path, sep, blank):
+    from corvane_spectra.batch import inputs, worker
+
+    rows = corpus_rows()[:3]
+    path = tmp_path / "m.sdf"
+    path.write_text(_sd_text(rows, sep, blank))
+    recs = list(inputs.read_records(str(path)))
+    assert [r.ident for r in recs] == [f"record {i + 1}" if i in blank else n for i, (_, n) in enumerate(rows)]
+    from rdkit import Chem
+
+    assert [worker.molblock_smiles(r.text) for r in recs] == [Chem.CanonSmiles(s) for s, _ in rows]
 
 
 def test_a_compressed_sd_file_predicts_like_its_smiles(tmp_path):

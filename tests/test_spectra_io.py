@@ -237,6 +237,8 @@ MALFORMED = [
     ("jsonl", '{"metadata": {}, "peaks": [[50, 1]]}\n{"peaks": [[50, 1]\n', 2, "not valid JSON"),
     ("jsonl", '{"peaks": [[50, "a"]]}\n', 1, "intensity 'a' is not a number"),
     ("jsonl", '{"metadata": {}}\n', 1, "\"peaks\""),
+    ("massbank", "ACCESSION: A\nPK$PEAK: m/z int. rel.int.\n  50 10 999\n  51 10\n//\n", 4,
+     "no value in the intensity column 3"),
 ]
 
 
@@ -258,6 +260,10 @@ def test_malformed_input_names_file_and_line(tmp_path, fmt, text, line, words):
     "Name: bad\nNum Peaks: 2\n50 1\n51 x\n\n",   # unreadable peak
     "Name: none\n50 1\n\n",                       # no Num Peaks
     "Name: more\nNum Peaks: 1\n50 1\n51 1\n\n",  # too many peaks
+    # the tail of a rejected record must not come back as a spectrum
+    "Name: split\n\nNum Peaks: 1\n50 1\n\n",                  # blank line inside
+    "Name: cut\nNum Peaks: 3\n50 1\nComment: x\n51 2\n52 3\n\n",  # a field among the peaks
+    "Name: cut\nNum Peaks: 2\n50 1\n\nNum Peaks: 1\n51 2\n\n",    # blank line among the peaks
 ])
 def test_skip_bad_counts_and_keeps_the_good_records(tmp_path, bad):
     path = tmp_path / "mixed.msp"
@@ -457,7 +463,7 @@ def test_progress_goes_from_zero_to_one(tmp_path, monkeypatch, name):
 
 
 @pytest.mark.parametrize("chunk", [1, 2, 7, 64, 4096])
-@pytest.mark.parametrize("fmt", ["msp", "mgf"])
+@pytest.mark.parametrize("fmt", ["msp", "mgf", "jsonl"])
 def test_chunk_boundaries_do_not_matter(monkeypatch, fmt, chunk):
     spectra = spectra_for_round_trip()
     # Windows line ends and a byte order mark, split anywhere by the chunks
@@ -520,3 +526,264 @@ def test_content_decides_compression_and_a_bom_is_ignored(tmp_path):
     odd = tmp_path / "named.dat"
     odd.write_bytes(plain.read_bytes())
     assert sio.detect_format(odd) == "jsonl"
+
+
+def _good_jsonl(i):
+    return sio.dumps(Spectrum([50, 51], [1, 2], {"name": f"good{i}"}), "jsonl")
+
+
+_DEEP = "[" * 200_000 + "]" * 200_000
+# One bad record of each kind that once escaped skip_bad as a bare exception
+HOSTILE = [
+    ("jsonl", '{"peaks": ' + _DEEP + '}\n', "nested too deeply"),
+    ("jsonl", '{"peaks": [[' + "1" * 5000 + ', 1]]}\n', "not valid JSON"),
+    ("jsonl", '{"peaks": [[' + "1" * 400 + ', 1]]}\n', "too large"),
+    ("jsonl", '{"peaks": [[50, 1e400]]}\n', "not a finite number"),
+    ("jsonl", '{"peaks": [[2000000, 1]]}\n', "out of range"),
+    ("jsonl", '{"peaks": [[50, 1]], "annotations": [[{"formula": "C", "mode": "single", '
+              '"generation": Infinity}]]}\n', "generation"),
+    ("jsonl", '{"peaks": [[50, 1]], "annotations": [[{"formula": "C", "mode": "single", '
+              '"generation": NaN}]]}\n', "generation"),
+    ("jsonl", '{"peaks": [[50, 1]], "annotations": [["C single g1"]]}\n', "bad annotation"),
+    ("jsonl", '{"peaks": [[50, 1]], "metadata": {}, "convention": null, "annotations": [[{"formula": "C", '
+              '"mode": "single", "generation": 1e300}]]}\n', "generation"),
+    ("msp", "Name: big\nNum Peaks: 1\n1e400 1\n\n", "m/z"),
+    ("msp", "Name: big\nNum Peaks: 1\n2000000 1\n\n", "out of range"),
+    ("msp", "Name: big\nNum Peaks: 1\n50 1e400\n\n", "intensity"),
+    ("mgf", "BEGIN IONS\nTITLE=big\n1000001 1\nEND IONS\n", "out of range"),
+]
+
+
+@pytest.mark.parametrize("fmt, bad, words", HOSTILE)
+def test_every_bad_record_is_a_format_error(tmp_path, fmt, bad, words):
+    good = {"jsonl": _good_jsonl, "msp": lambda i: GOOD.format(i),
+            "mgf": lambda i: f"BEGIN IONS\nTITLE=good{i}\n50 1\nEND IONS\n"}[fmt]
+    path = tmp_path / f"lib.{fmt}"
+    path.write_text(good(1) + bad + good(2))
+    with pytest.raises(sio.SpectrumFormatError, match=words) as e:
+        list(sio.read(path))
+    assert e.value.path == str(path)
+    reader = sio.read(path, skip_bad=True)
+    with pytest.warns(UserWarning, match="skipped 1 bad record"):
+        assert [s.name for s in reader] == ["good1", "good2"]
+
+
+def test_msp_peak_comment_with_a_huge_generation_is_kept_as_text():
+    text = 'Name: g\nNum Peaks: 1\n50 1 "C single g99999999999999"\n\n'
+    (sp,) = sio.read(io.StringIO(text), "msp")
+    assert sp.annotations is None and sp.metadata["peak_comments"] == [(50, "C single g99999999999999")]
+
+
+@pytest.mark.parametrize("fmt", ["msp", "mgf", "jsonl", "massbank"])
+@pytest.mark.parametrize("chunk", [64, 1 << 20])
+def test_a_line_over_the_limit_is_an_error_of_its_record(tmp_path, monkeypatch, fmt, chunk):
+    monkeypatch.setattr(sio, "MAX_LINE", 1000)
+    monkeypatch.setattr(sio, "_CHUNK", chunk)
+    long = "x" * 5000
+    records = {
+        "msp": lambda n, extra="": f"Name: {n}\n{extra}Num Peaks: 1\n50 1\n\n",
+        "mgf": lambda n, extra="": f"BEGIN IONS\nTITLE={n}\n{extra}50 1\nEND IONS\n",
+        "jsonl": lambda n, extra="": (sio.dumps(Spectrum([50], [1], {"name": n, "note": extra}), "jsonl")),
+        "massbank": lambda n, extra="": f"ACCESSION: {n}\nCH$NAME: {n}\n{extra}PK$PEAK: m/z int.\n  50 1\n//\n",
+    }[fmt]
+    extra = f"Comment: {long}\n" if fmt != "jsonl" else long
+    if fmt == "mgf":
+        extra = f"COMMENT={long}\n"
+    path = tmp_path / f"lib.{'txt' if fmt == 'massbank' else fmt}"
+    path.write_text(records("a") + records("b", extra) + records("c"))
+    with pytest.raises(sio.SpectrumFormatError, match="longer than 1000 bytes"):
+        list(sio.read(path))
+    reader = sio.read(path, skip_bad=True)
+    with pytest.warns(UserWarning, match="skipped 1 bad record"):
+        names = [s.metadata.get("id", s.name) for s in reader]
+    assert names == ["a", "c"]
+    # A long last line without its newline is passed over as well.
+    path.write_text(records("a") + "y" * 5000)
+    reader = sio.read(path, skip_bad=True)
+    with pytest.warns(UserWarning, match="skipped 1 bad record"):
+        assert len(list(reader)) == 1
+
+
+def _fmt_file(folder, name, fmt, spectra):
+    if fmt == "massbank":
+        sp = spectra[0]
+        (folder / name).write_text(f"ACCESSION: {sp.name}\nCH$NAME: {sp.name}\nPK$PEAK: m/z int. rel.int.\n"
+                                   + "".join(f"  {m} {x} {x}\n" for m, x in sp.peaks()) + "//\n")
+    else:
+        sio.write(spectra, folder / name, fmt)
+
+
+def test_folder_of_several_formats_is_read_by_extension(tmp_path):
+    mk = lambda n: Spectrum([50, 60], [1, 2], {"name": n})  # noqa: E731
+    _fmt_file(tmp_path, "a.msp", "msp", [mk("msp1"), mk("msp2")])
+    _fmt_file(tmp_path, "b.mgf.gz", "mgf", [mk("mgf1")])
+    (tmp_path / "sub").mkdir()
+    _fmt_file(tmp_path / "sub", "c.jsonl", "jsonl", [mk("jsonl1")])
+    _fmt_file(tmp_path, "d.txt", "massbank", [mk("mb1")])
+    (tmp_path / "notes.md").write_text("# not spectra\n")
+    reader = sio.read(tmp_path)
+    assert reader.format == "mixed" and sio.detect_format(tmp_path) == "mixed"
+    assert [s.name for s in reader] == ["msp1", "msp2", "mgf1", "mb1", "jsonl1"]
+    # fmt= reads only that format's files, and .txt files as that format
+    (tmp_path / "d.txt").write_text(sio.dumps(mk("txt1"), "msp"))
+    assert [s.name for s in sio.read(tmp_path, fmt="msp")] == ["msp1", "msp2", "txt1"]
+
+
+def test_folder_without_spectra_says_so(tmp_path):
+    with pytest.raises(ValueError, match="no spectrum files"):
+        sio.read(tmp_path)
+    sio.write([Spectrum([50], [1], {"name": "x"})], tmp_path / "a.msp")
+    with pytest.raises(ValueError, match="no mgf files"):
+        sio.read(tmp_path, fmt="mgf")
+    (tmp_path / "a.msp").write_text("")
+    with pytest.warns(UserWarning, match="no spectra in the 1 spectrum files"):
+        assert list(sio.read(tmp_path)) == []
+
+
+BAD_VALUES = [
+    ([50], [float("nan")]), ([50], [float("inf")]), ([50], [-1.0]),
+    ([0], [1.0]), ([-5], [1.0]), ([float("nan")], [1.0]), ([float("inf")], [1.0]), ([0.3], [1.0]),
+    ([1_000_001], [1.0]), ([1e30], [1.0]), (np.array([2**63 + 5], dtype=np.uint64), [1.0]),
+    ([2**70], [1.0]),
+]
+
+
+@pytest.mark.parametrize("mz, inten", BAD_VALUES)
+def test_spectrum_refuses_values_no_reader_takes(mz, inten):
+    with pytest.raises(ValueError, match="out of range|not a finite, non-negative"):
+        Spectrum(mz, inten)
+
+
+@pytest.mark.parametrize("fmt", sio.WRITE_FORMATS)
+def test_extreme_valid_values_round_trip_and_spoiled_ones_are_not_written(tmp_path, fmt):
+    from corvane_spectra.spectrum import MAX_MZ
+
+    sp = Spectrum([1, 49.5, 50.6, MAX_MZ], [0.0, 5e-324, 1e300, 1.0], {"name": "edge"})
+    assert sp.mz.tolist() == [1, 50, 51, MAX_MZ]  # rounded as the readers round
+    path = tmp_path / f"lib.{fmt}"
+    sio.write([sp], path)
+    (back,) = sio.read(path)
+    assert back.peaks() == sp.peaks()
+    sp.intensity[1] = float("nan")
+    with pytest.raises(ValueError, match="cannot write spectrum 0"):
+        sio.write([sp], tmp_path / f"new.{fmt}")
+    assert not (tmp_path / f"new.{fmt}").exists()
+
+
+COLLIDING = [
+    # metadata, what MSP and MGF read back (JSON lines keeps it as it is)
+    ({"name": "n", "Num_Peaks": "7"}, {"name": "n", "num_peaks": "7"}),
+    ({"name": "n", "Num Peaks": "7", "END IONS": "e", "BEGIN IONS": "b"},
+     {"name": "n", "num_peaks": "7", "end_ions": "e", "begin_ions": "b"}),
+    ({"name": "n", "synonyms": "only one"}, {"name": "n", "synonyms": ["only one"]}),
+    ({"name": "n", "smiles": "CCO", "SMILES": "CCO"}, {"name": "n", "smiles": "CCO"}),
+    ({"name": "n", "a:b": "1", "c=d": "2", "x\ny": "3", 'q"t': "4"},
+     {"name": "n", "a:b": "1", "c_d": "2", "x_y": "3", "q't": "4"}),
+    ({"Name": "n", "formula": "C2H6O"}, {"name": "n", "formula": "C2H6O"}),
+]
+
+
+@pytest.mark.parametrize("fmt", ["msp", "mgf", "jsonl"])
+@pytest.mark.parametrize("md, back_md", COLLIDING)
+def test_metadata_colliding_with_format_fields_round_trips(tmp_path, fmt, md, back_md):
+    sp = Spectrum([50, 51, 52], [1, 2, 3], md, convention="scored")
+    path = tmp_path / f"lib.{fmt}"
+    sio.write([sp, Spectrum([60], [9], {"name": "after"})], path)
+    first, second = sio.read(path)
+    assert first.peaks() == sp.peaks() and first.convention == "scored"
+    assert second.peaks() == [(60, 9.0)] and second.name == "after"
+    if fmt == "jsonl":
+        assert first.metadata == md
+    elif fmt == "mgf" and "a:b" in md:
+        assert first.metadata == {"name": "n", "a_b": "1", "c_d": "2", "x_y": "3", "q_t": "4"}
+    else:
+        assert first.metadata == back_md
+
+
+@pytest.mark.parametrize("fmt", ["msp", "mgf"])
+@pytest.mark.parametrize("md", [{"smiles": "CCO", "SMILES": "CCN"}, {"id": "1", "DB#": "2"},
+                                {"convention": "other"}])
+def test_metadata_keys_read_back_as_one_are_refused(tmp_path, fmt, md):
+    if fmt == "mgf" and "DB#" in md:
+        md = {"id": "1", "SpectrumID": "2"}
+    with pytest.raises(ValueError, match="rename"):
+        sio.write([Spectrum([50], [1], md, convention="scored")], tmp_path / f"lib.{fmt}")
+    assert os.listdir(tmp_path) == []
+
+
+def test_atomic_write_keeps_mode_and_links_and_leaves_the_umask_alone(tmp_path, monkeypatch):
+    def no_umask(*a):
+        raise AssertionError("the process umask must not be changed")
+
+    monkeypatch.setattr(os, "umask", no_umask)
+    sp = [Spectrum([50], [1], {"name": "x"})]
+    target = tmp_path / "real.msp"
+    sio.write(sp, target)
+    os.chmod(target, 0o640)
+    link = tmp_path / "link.msp"
+    link.symlink_to("real.msp")
+    assert sio.write(sp * 3, link) == 3
+    assert link.is_symlink() and os.readlink(link) == "real.msp"
+    assert os.stat(target).st_mode & 0o777 == 0o640
+    assert len(list(sio.read(target))) == 3
+    assert sorted(os.listdir(tmp_path)) == ["link.msp", "real.msp"]
+
+
+def test_writing_into_a_missing_folder_names_the_path(tmp_path):
+    dest = tmp_path / "no" / "such" / "lib.msp"
+    with pytest.raises(FileNotFoundError) as e:
+        sio.write([Spectrum([50], [1], {"name": "x"})], dest)
+    assert e.value.filename == str(dest) and ".tmp-" not in str(e.value)
+    (tmp_path / "d.msp").mkdir()
+    with pytest.raises(IsADirectoryError) as e:
+        sio.write([Spectrum([50], [1], {"name": "x"})], tmp_path / "d.msp")
+    assert e.value.filename == str(tmp_path / "d.msp") and os.listdir(tmp_path) == ["d.msp"]
+
+
+@pytest.mark.parametrize("fmt, head, row, tail", [
+    ("msp", "Name: big\n", "k{}: v\n", "Num Peaks: 1\n50 1\n\n"),
+    ("mgf", "BEGIN IONS\nTITLE=big\n", "{} 1\n", "END IONS\n"),
+    ("massbank", "ACCESSION: big\nPK$PEAK: m/z int.\n", "  {} 1\n", "//\n"),
+])
+def test_a_record_over_the_limit_is_an_error_of_its_own(monkeypatch, fmt, head, row, tail):
+    monkeypatch.setattr(sio, "MAX_LINE", 1000)
+    small = head.replace("big", "small") + tail
+    text = small + head + "".join(row.format(i + 1) for i in range(500)) + tail + small
+    reader = sio.read(io.StringIO(text), fmt, skip_bad=True)
+    with pytest.warns(UserWarning, match="skipped 1 bad record"):
+        assert len(list(reader)) == 2
+    assert "record longer than 1000 bytes" in reader.errors[0]
+
+
+def test_annotation_text_cannot_break_the_peak_line():
+    ann = PeakAnnotation('C"H;3', 'odd "mode"; x', 'a"b;c', 1)
+    sp = Spectrum([50, 51], [1, 2], {"name": "a"}, annotations=[[ann], []])
+    text = sio.dumps(sp, "msp") + sio.dumps(Spectrum([60], [3], {"name": "b"}), "msp")
+    first, second = sio.read(io.StringIO(text), "msp")
+    assert first.peaks() == sp.peaks() and second.peaks() == [(60, 3.0)]
+
+
+def test_a_parser_shared_by_threads_refuses_instead_of_racing():
+    import threading
+
+    from corvane_spectra import _core
+
+    parser = _core.TextParser("msp", 1e6, 1 << 26)
+    chunk = (GOOD.format(1) * 20000).encode()
+    got, refused = [], []
+
+    def feed():
+        for _ in range(15):
+            try:
+                got.append(len(parser.feed(chunk)))
+            except RuntimeError as e:
+                refused.append(str(e))
+
+    threads = [threading.Thread(target=feed) for _ in range(3)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert got and all(n == 20000 for n in got)
+    assert all("in use by another thread" in msg for msg in refused)
+    assert parser.lines == 5 * 20000 * len(got)  # refused calls read nothing

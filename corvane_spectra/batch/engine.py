@@ -75,6 +75,7 @@ class Summary:
     workers: int = 0
     nothing_to_do: bool = False
     steady_rate: float = 0.0           # molecules/s from the first answer on (start-up left out)
+    read: int = -1                     # records the input reader gave (-1: not counted)
 
     @property
     def rate(self) -> float:
@@ -88,6 +89,11 @@ class Summary:
             s += f"; {self.resumed} were done by the interrupted run"
         if self.restarts:
             s += f"; {self.restarts} worker restarts"
+        if self.read >= 0 and self.read != self.records:
+            s += (f"\n  MISMATCH: {self.read} records read from the input but {self.records} "
+                  f"accounted for (written or failed)")
+        elif self.read >= 0:
+            s += f"\n  every record read is accounted for: {self.read} read = {self.written} written + {self.failed} failed"
         s += f"\n  output: {self.output}"
         if self.failed:
             s += f"\n  failures: {self.errors}"
@@ -265,7 +271,15 @@ def run(opts: Options, progress: Progress | None = None) -> Summary:
     progress.failed = failed_before
     _count_in_background(opts, progress)
     collector = Collector(wd, fmt, opts.chunk_size, opts.ordered, progress)
-    records = inputs.read_records(opts.input, job["input_format"], opts.smiles_column, opts.id_column)
+    n_read = [0]
+
+    def counted(recs):
+        for r in recs:
+            n_read[0] += 1
+            yield r
+
+    records = counted(inputs.read_records(opts.input, job["input_format"], opts.smiles_column,
+                                          opts.id_column))
     chunks = ((i, recs) for i, recs in inputs.chunked(records, opts.chunk_size) if i not in wd.sealed)
     wopts = worker_options(opts, fmt)
 
@@ -309,6 +323,7 @@ def run(opts: Options, progress: Progress | None = None) -> Summary:
         shutil.rmtree(wd.path)
     summary.records, summary.failed = wd.totals()
     summary.written = summary.records - summary.failed
+    summary.read = n_read[0]
     summary.restarts = stats.get("restarts", 0)
     summary.worker_peak_rss_kb = stats.get("peak_rss_kb", [])
     summary.workers = stats.get("workers", 0)

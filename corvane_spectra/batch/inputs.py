@@ -6,6 +6,16 @@ identifier (its name, or its line or record number when it has none) and its
 position among the records of the file, which decides the chunk it falls in.
 Gzip-compressed inputs (``.gz``, or any file starting with the gzip magic
 bytes) are read the same way.
+
+Nothing is lost without a word: a line that cannot be read (longer than
+``MAX_LINE`` characters, a CSV row with a stray quote or a field over the
+csv module's limit) becomes a record of kind "error" whose text is the
+reason, so it is counted and written to the errors file like a molecule that
+failed.  Each line of a CSV/TSV table is one row: a quote never carries a
+field over into the next line, so one stray quote cannot swallow the rows
+after it.  A UTF-8 byte-order mark is dropped.  SD records are split at
+``$$$$`` and also where a new MOL block follows the ``M  END`` of the last
+one without it.
 """
 from __future__ import annotations
 
@@ -22,6 +32,9 @@ _EXTENSIONS = {
     ".csv": "csv", ".tsv": "tsv", ".tab": "tsv",
     ".sdf": "sdf", ".sd": "sdf", ".mol": "sdf",
 }
+# The longest line read, in characters; a longer one is an error record and
+# is skipped without being held in memory.
+MAX_LINE = 1 << 20
 # Column names taken as the identifier of a CSV/TSV row when --id-column is not given.
 _ID_COLUMNS = ("id", "name", "identifier", "compound_id", "title", "cid")
 
@@ -31,10 +44,11 @@ class Record:
     """One molecule of the input.
 
     ``seq`` counts records from 0 in file order; ``ident`` is the name, or
-    "line N" / "record N" when the input gives none; ``kind`` is "smiles" or
-    "molblock" (an SD record, converted to SMILES by the worker); ``name``
-    and ``id`` are the name and identifier the input itself gives ("" when
-    it gives none), so a predicted spectrum keeps them instead of a line number.
+    "line N" / "record N" when the input gives none; ``kind`` is "smiles",
+    "molblock" (an SD record, converted to SMILES by the worker) or "error"
+    (a line that could not be read; ``text`` says why); ``name`` and ``id``
+    are the name and identifier the input itself gives ("" when it gives
+    none), so a predicted spectrum keeps them instead of a line number.
     """
 
     seq: int
@@ -66,10 +80,33 @@ def detect_format(path: str) -> str:
 
 
 def open_text(path: str):
-    """The file as text, decompressing gzip; undecodable bytes are replaced, never fatal."""
+    """The file as text, decompressing gzip; undecodable bytes are replaced,
+    never fatal; a byte-order mark is dropped."""
     if is_gzip(path):
-        return io.TextIOWrapper(gzip.open(path, "rb"), encoding="utf-8", errors="replace", newline="")
-    return open(path, encoding="utf-8", errors="replace", newline="")
+        return io.TextIOWrapper(gzip.open(path, "rb"), encoding="utf-8-sig", errors="replace", newline="")
+    return open(path, encoding="utf-8-sig", errors="replace", newline="")
+
+
+def _lines(f) -> Iterator[tuple[int, str | None]]:
+    """(line number, line) of a text file; None for a line over MAX_LINE,
+    which is read past in pieces, never whole."""
+    limit = int(MAX_LINE)
+    lineno = 0
+    while True:
+        line = f.readline(limit + 1)
+        if not line:
+            return
+        lineno += 1
+        if len(line) > limit and not line.endswith("\n"):
+            while line and not line.endswith("\n"):
+                line = f.readline(limit + 1)
+            yield lineno, None
+            continue
+        yield lineno, line
+
+
+def _too_long(lineno: int) -> str:
+    return f"line {lineno} is longer than {int(MAX_LINE)} characters"
 
 
 def read_smi(path: str) -> Iterator[Record]:
@@ -79,7 +116,11 @@ def read_smi(path: str) -> Iterator[Record]:
     """
     seq = 0
     with open_text(path) as f:
-        for lineno, line in enumerate(f, 1):
+        for lineno, line in _lines(f):
+            if line is None:
+                yield Record(seq, f"line {lineno}", "error", _too_long(lineno))
+                seq += 1
+                continue
             line = line.strip()
             if not line or line.startswith("#"):
                 continue
@@ -107,12 +148,22 @@ def _pick_column(fields: list[str], wanted: str | None, candidates, what: str, p
 
 def read_table(path: str, delimiter: str, smiles_column: str | None = None,
                id_column: str | None = None) -> Iterator[Record]:
-    """A CSV/TSV table with a header row; the SMILES column is found by name."""
+    """A CSV/TSV table with a header row; the SMILES column is found by name.
+
+    Each line is one row (see the module's notes)."""
     with open_text(path) as f:
-        reader = csv.reader(f, delimiter=delimiter)
-        try:
-            header = next(reader)
-        except StopIteration:
+        lines = _lines(f)
+        header = None
+        for lineno, line in lines:
+            if line is None:
+                raise InputError(f"{path}: the header line is longer than {int(MAX_LINE)} characters")
+            if line.strip():
+                try:
+                    header = next(csv.reader([line], delimiter=delimiter, strict=True))
+                except csv.Error as e:
+                    raise InputError(f"{path}:{lineno}: cannot read the header row: {e}") from None
+                break
+        if header is None:
             return
         header = [h.strip() for h in header]
         scol = _pick_column(header, smiles_column, None if smiles_column else (), "SMILES", path)
@@ -130,10 +181,20 @@ def read_table(path: str, delimiter: str, smiles_column: str | None = None,
                      and h != icol), None)
         ni = header.index(ncol) if ncol is not None else None
         seq = 0
-        for row in reader:
+        for lineno, line in lines:
+            if line is None:
+                yield Record(seq, f"line {lineno}", "error", _too_long(lineno))
+                seq += 1
+                continue
+            try:
+                row = next(csv.reader([line], delimiter=delimiter, strict=True), [])
+            except csv.Error as e:
+                yield Record(seq, f"line {lineno}", "error",
+                             f"line {lineno} is not a well-formed row ({e}); a stray quote?")
+                seq += 1
+                continue
             if not row or all(not c.strip() for c in row):
                 continue
-            lineno = reader.line_num
             smiles = row[si].strip() if si < len(row) else ""
             ident = row[ii].strip() if ii is not None and ii < len(row) else ""
             name = row[ni].strip() if ni is not None and ni < len(row) else ""
@@ -152,20 +213,73 @@ def read_sdf(path: str, id_column: str | None = None) -> Iterator[Record]:
     """
     seq = 0
     block: list[str] = []
+    # After a block's "M  END": in a data item ("> <TAG>" up to a blank
+    # line) or between items; a blank line there may be the title of a MOL
+    # block that follows without "$$$$", so it is held back.
+    after_end = in_item = False
+    held: list[str] = []
+    skip_to_end = False
     with open_text(path) as f:
-        for line in f:
-            if line.rstrip("\r\n") == "$$$$":
+        for lineno, line in _lines(f):
+            if line is None:
+                if not skip_to_end:
+                    yield Record(seq, f"record {seq + 1}", "error",
+                                 f"{_too_long(lineno)} (record skipped up to its $$$$)")
+                    seq += 1
+                skip_to_end, block, held = True, [], []
+                after_end = in_item = False
+                continue
+            bare = line.rstrip("\r\n")
+            if skip_to_end:
+                if bare.rstrip() == "$$$$":
+                    skip_to_end = False
+                continue
+            if bare.rstrip() == "$$$$":
+                block.extend(held)
                 block.append(line)
                 yield _sd_record(seq, block, id_column)
                 seq += 1
-                block = []
-            else:
+                block, held = [], []
+                after_end = in_item = False
+                continue
+            if after_end:
+                if in_item:
+                    if not bare.strip():
+                        in_item = False
+                    block.append(line)
+                    continue
+                if not bare.strip():
+                    held.append(line)
+                    continue
+                if not bare.startswith(">"):
+                    # A new MOL block without "$$$$" before it.
+                    yield _sd_record(seq, block, id_column)
+                    seq += 1
+                    block, held = held, []
+                    after_end = False
+                    block.append(line)
+                    continue
+                block.extend(held)
+                held = []
+                in_item = True
                 block.append(line)
+                continue
+            block.append(line)
+            if bare.startswith("M  END"):
+                after_end = True
+        block.extend(held)
         if any(line.strip() for line in block):
             yield _sd_record(seq, block, id_column)
 
 
 def _sd_record(seq: int, lines: list[str], id_column: str | None) -> Record:
+    # Blank lines before the header: the counts line ("... V2000") is the
+    # fourth line of a MOL block.
+    for i, line in enumerate(lines[:12]):
+        if line.rstrip().endswith(("V2000", "V3000")):
+            if i > 3 and not any(x.strip() for x in lines[:i - 3]):
+                lines = lines[i - 3:]
+            break
     ident = ""
     if id_column is not None:
         tag = f"<{id_column}>"
@@ -199,7 +313,7 @@ def count_records(path: str, fmt: str | None = None) -> int:
     """A quick estimate of the number of records (for the progress bar's total)."""
     fmt = fmt or detect_format(path)
     opener = gzip.open if is_gzip(path) else open
-    needle = b"$$$$" if fmt == "sdf" else b"\n"
+    needle = b"M  END" if fmt == "sdf" else b"\n"  # one per MOL block, with or without $$$$
     n = 0
     last = b""
     with opener(path, "rb") as f:

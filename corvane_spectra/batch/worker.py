@@ -88,6 +88,8 @@ def compute(rec, opts: dict):
     log.lines.clear()
     smiles = rec.text
     try:
+        if rec.kind == "error":  # a line the input reader could not read
+            return False, rec.text
         if rec.kind == "molblock":
             smiles = molblock_smiles(rec.text)
         if not smiles:

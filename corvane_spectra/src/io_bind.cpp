@@ -3,7 +3,9 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <atomic>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -22,9 +24,24 @@ py::str decode(const std::string &s) {
     return py::reinterpret_steal<py::str>(o);
 }
 
+// A parser feeds without the interpreter lock: a second thread calling it
+// meanwhile is refused instead of racing on its state.
+class Busy {
+public:
+    explicit Busy(std::atomic<bool> &flag) : flag_(flag) {
+        if (flag_.exchange(true)) throw std::runtime_error("TextParser is in use by another thread");
+    }
+    ~Busy() { flag_.store(false); }
+    Busy(const Busy &) = delete;
+    Busy &operator=(const Busy &) = delete;
+
+private:
+    std::atomic<bool> &flag_;
+};
+
 class TextParser {
 public:
-    explicit TextParser(const std::string &fmt) : parser_(format_of(fmt)) {
+    TextParser(const std::string &fmt, double max_mz, size_t max_line) : parser_(format_of(fmt), max_mz, max_line) {
         py::module_ sp = py::module_::import("corvane_spectra.spectrum");
         spectrum_ = sp.attr("Spectrum");
         // The parsed peaks are already sorted, unique and typed: the
@@ -34,6 +51,7 @@ public:
     }
 
     py::list feed(const py::object &chunk) {
+        Busy busy(busy_);
         std::vector<io::Item> items;
         if (PyBytes_Check(chunk.ptr())) {
             char *data = nullptr;
@@ -54,13 +72,17 @@ public:
     }
 
     py::list finish() {
+        Busy busy(busy_);
         std::vector<io::Item> items;
         parser_.finish(items);
         return convert(items);
     }
 
     long merged_peaks() const { return merged_; }
-    long lines() const { return parser_.lines(); }
+    long lines() {
+        Busy busy(busy_);
+        return parser_.lines();
+    }
 
 private:
     static io::Format format_of(const std::string &fmt) {
@@ -138,6 +160,7 @@ private:
     py::object trusted_;
     py::object annotation_;
     long merged_ = 0;
+    std::atomic<bool> busy_{false};
 };
 
 }  // namespace
@@ -146,7 +169,7 @@ void bind_io(py::module_ &m) {
     py::class_<TextParser>(m, "TextParser",
                            "Streaming parser of MSP, MGF or MassBank text: feed() it chunks (bytes or str) and "
                            "it returns the spectra finished so far, with a (line, reason) tuple for each bad record.")
-        .def(py::init<const std::string &>(), py::arg("fmt"))
+        .def(py::init<const std::string &, double, size_t>(), py::arg("fmt"), py::arg("max_mz"), py::arg("max_line"))
         .def("feed", &TextParser::feed, py::arg("chunk"))
         .def("finish", &TextParser::finish)
         .def_property_readonly("merged_peaks", &TextParser::merged_peaks)

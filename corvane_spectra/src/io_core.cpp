@@ -146,7 +146,8 @@ bool parse_annotations(std::string_view text, std::vector<Annotation> &out) {
             std::string_view g = toks.back();
             if (g.size() < 2 || g[0] != 'g') return false;
             long gen = 0;
-            if (!whole_number(g.substr(1), gen) || gen < 0 || g[1] == '+' || g[1] == '-') return false;
+            if (!whole_number(g.substr(1), gen) || gen < 0 || gen > 1000000 || g[1] == '+' || g[1] == '-')
+                return false;
             Annotation a;
             a.formula = std::string(toks[0]);
             a.mode = std::string(mode);
@@ -163,11 +164,14 @@ bool parse_annotations(std::string_view text, std::vector<Annotation> &out) {
     return true;
 }
 
-Parser::Parser(Format format) : format_(format) {}
+Parser::Parser(Format format, double max_mz, size_t max_line)
+    : format_(format), max_mz_(max_mz), max_line_(max_line == 0 ? 1 : max_line) {}
 
 void Parser::reset() {
     open_ = false;
     rec_ = Record{};
+    where_.clear();
+    record_bytes_ = 0;
     any_comment_ = false;
     expect_ = -1;
     expect_total_ = 0;
@@ -179,31 +183,69 @@ void Parser::reset() {
 
 void Parser::feed(std::string_view data, std::vector<Item> &out) {
     size_t start = 0;
-    if (!pending_.empty()) {
+    if (discarding_) {
+        size_t nl = data.find('\n');
+        if (nl == std::string_view::npos) return;
+        discarding_ = false;
+        overlong(out);
+        start = nl + 1;
+    } else if (!pending_.empty()) {
         size_t nl = data.find('\n');
         if (nl == std::string_view::npos) {
-            pending_.append(data);
+            if (pending_.size() + data.size() > max_line_) {
+                std::string().swap(pending_);
+                discarding_ = true;
+            } else {
+                pending_.append(data);
+            }
             return;
         }
-        std::string first;
-        first.swap(pending_);
-        first.append(data.substr(0, nl));
-        line(first, out);
+        if (pending_.size() + nl > max_line_) {
+            std::string().swap(pending_);
+            overlong(out);
+        } else {
+            std::string first;
+            first.swap(pending_);
+            first.append(data.substr(0, nl));
+            line(first, out);
+        }
         start = nl + 1;
     }
     while (start < data.size()) {
         size_t nl = data.find('\n', start);
         if (nl == std::string_view::npos) {
-            pending_.assign(data.substr(start));
+            if (data.size() - start > max_line_)
+                discarding_ = true;
+            else
+                pending_.assign(data.substr(start));
             return;
         }
-        line(data.substr(start, nl - start), out);
+        if (nl - start > max_line_)
+            overlong(out);
+        else
+            line(data.substr(start, nl - start), out);
         start = nl + 1;
     }
 }
 
+// A line over the length limit: an error of the record it is in, which is
+// then skipped like any other rejected record.
+void Parser::overlong(std::vector<Item> &out) {
+    ++line_no_;
+    Item item;
+    item.ok = false;
+    item.line = line_no_;
+    item.reason = "line longer than " + std::to_string(max_line_) + " bytes";
+    out.push_back(std::move(item));
+    reset();
+    skipping_ = true;
+}
+
 void Parser::finish(std::vector<Item> &out) {
-    if (!pending_.empty()) {
+    if (discarding_) {
+        discarding_ = false;
+        overlong(out);
+    } else if (!pending_.empty()) {
         std::string last;
         last.swap(pending_);
         line(last, out);
@@ -240,6 +282,12 @@ void Parser::line(std::string_view text, std::vector<Item> &out) {
     if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
     for (int attempt = 0; attempt < 2; ++attempt) {
         try {
+            if (open_ && !skipping_) {
+                record_bytes_ += text.size() + 1;
+                if (record_bytes_ > max_line_)
+                    throw BadRecord{line_no_, "record longer than " + std::to_string(max_line_) + " bytes",
+                                    Resume::Skip};
+            }
             std::string_view s = trim(text);
             switch (format_) {
             case Format::Msp: line_msp(s, out); break;
@@ -254,8 +302,16 @@ void Parser::line(std::string_view text, std::vector<Item> &out) {
             item.reason = bad.reason;
             out.push_back(std::move(item));
             reset();
-            if (bad.resume == Resume::Skip) skipping_ = true;
-            if (bad.resume != Resume::Restart) return;
+            Resume resume = bad.resume;
+            // Where MSP records start with "Name:", the lines up to the next
+            // "Name:" still belong to the rejected record (a blank line inside
+            // it, a stray field among its peaks): none of them may start a
+            // record of their own.
+            if (format_ == Format::Msp && name_leads_ == 1 && resume != Resume::Skip &&
+                !(resume == Resume::Restart && starts_with_nocase(trim(text), "name:")))
+                resume = Resume::Skip;
+            if (resume == Resume::Skip) skipping_ = true;
+            if (resume != Resume::Restart) return;
         }
     }
 }
@@ -272,15 +328,16 @@ void Parser::add_field(std::string key, std::string_view value) {
         return;
     }
     std::string v = key == "ion_mode" ? normal_ion_mode(value) : std::string(value);
-    for (auto &[k, old] : rec_.fields) {
-        if (k == key) {
-            if (old != v) {
-                old.append("; ");
-                old.append(v);
-            }
-            return;
+    auto it = where_.find(key);
+    if (it != where_.end()) {
+        std::string &old = rec_.fields[it->second].second;
+        if (old != v) {
+            old.append("; ");
+            old.append(v);
         }
+        return;
     }
+    where_.emplace(key, rec_.fields.size());
     rec_.fields.emplace_back(std::move(key), std::move(v));
 }
 
@@ -291,7 +348,7 @@ void Parser::add_peak(std::string_view mz_text, std::string_view int_text, std::
         throw BadRecord{line_no_, "negative intensity " + quoted(int_text), Resume::Skip};
     // Nominal m/z: nearest integer, halves to the even neighbour.
     double nominal = std::nearbyint(mz);
-    if (nominal < 1 || nominal > 1e15)
+    if (!(mz > 0) || nominal < 1 || nominal > max_mz_)
         throw BadRecord{line_no_, "m/z " + quoted(mz_text) + " is out of range", Resume::Skip};
     rec_.mz.push_back(int64_t(nominal));
     rec_.intensity.push_back(inten);
@@ -340,7 +397,7 @@ int Parser::peak_line_msp(std::string_view s) {
 
 void Parser::line_msp(std::string_view s, std::vector<Item> &out) {
     if (skipping_) {
-        if (s.empty()) {
+        if (s.empty() && name_leads_ != 1) {
             skipping_ = false;
             return;
         }
@@ -367,6 +424,7 @@ void Parser::line_msp(std::string_view s, std::vector<Item> &out) {
     if (!open_) {
         open_ = true;
         rec_.line = line_no_;
+        if (name_leads_ < 0) name_leads_ = starts_with_nocase(s, "name:") ? 1 : 0;
     }
     if (expect_ > 0) {
         if (!starts_numeric(s) && s.find(':') != std::string_view::npos && s.find('"') > s.find(':'))
@@ -475,15 +533,25 @@ void Parser::line_mgf(std::string_view s, std::vector<Item> &out) {
     if (key == "name") {
         // TITLE names the spectrum unless NAME does; a TITLE equal to the
         // name says nothing more.
-        for (auto &[k, v] : rec_.fields) {
-            if (k != "name") continue;
-            if (v == value) return;
+        auto it = where_.find("name");
+        if (it != where_.end()) {
+            size_t i = it->second;
+            if (rec_.fields[i].second == value) return;
             if (raw == "title") {
                 add_field("title", value);
                 return;
             }
-            k = "title";
-            break;
+            // NAME after a TITLE: the earlier name becomes the title.
+            if (where_.count("title") == 0) {
+                where_.erase(it);
+                rec_.fields[i].first = "title";
+                where_.emplace("title", i);
+            } else {
+                std::string earlier = rec_.fields[i].second;
+                add_field("title", earlier);
+                rec_.fields[i].second = std::string(value);
+                return;
+            }
         }
     }
     add_field(std::move(key), value);
@@ -514,8 +582,11 @@ void Parser::line_massbank(std::string_view raw, std::string_view s, std::vector
         if (!in_peaks_) return;
         auto toks = split_ws(s);
         if (toks.size() < 2) throw BadRecord{line_no_, "peak line " + quoted(s) + " has no intensity", Resume::Skip};
-        size_t col = size_t(column_) < toks.size() ? size_t(column_) : 1;
-        add_peak(toks[0], toks[col], {}, false);
+        if (size_t(column_) >= toks.size())
+            throw BadRecord{line_no_, "peak line " + quoted(s) + " has no value in the intensity column " +
+                                          std::to_string(column_ + 1) + " of PK$PEAK",
+                            Resume::Skip};
+        add_peak(toks[0], toks[size_t(column_)], {}, false);
         return;
     }
     in_peaks_ = false;
@@ -548,8 +619,7 @@ void Parser::line_massbank(std::string_view raw, std::string_view s, std::vector
         if (tag != from) continue;
         std::string key = to;
         if (key == "name")
-            for (const auto &f : rec_.fields)
-                if (f.first == "name") key = "synonyms";
+            if (where_.count("name")) key = "synonyms";
         add_field(std::move(key), value);
         return;
     }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -46,7 +47,10 @@ struct Item {
 
 class Parser {
 public:
-    explicit Parser(Format format);
+    // Peaks above `max_mz`, lines and records longer than `max_line` bytes
+    // are errors of their record; a long line is passed over without being
+    // held, so memory stays bounded whatever the input.
+    Parser(Format format, double max_mz, size_t max_line);
 
     // Parses the complete lines of `data` (after any partial line held back
     // from the previous call) and appends each finished record or error.
@@ -62,6 +66,7 @@ private:
         std::string reason;
     };
     void line(std::string_view text, std::vector<Item> &out);
+    void overlong(std::vector<Item> &out);
     void line_msp(std::string_view s, std::vector<Item> &out);
     void line_mgf(std::string_view s, std::vector<Item> &out);
     void line_massbank(std::string_view raw, std::string_view s, std::vector<Item> &out);
@@ -72,11 +77,22 @@ private:
     int peak_line_msp(std::string_view s);
 
     Format format_;
+    double max_mz_;
+    size_t max_line_;
     std::string pending_;
+    bool discarding_ = false;  // inside a line longer than max_line_
+    size_t record_bytes_ = 0;  // text of the open record so far
+    // MSP: 1 when the file's first record starts with "Name:", so a "Name:"
+    // line is where the next record starts after a rejected one; 0 when it
+    // does not (records are then told apart by blank lines); -1: no record yet.
+    int name_leads_ = -1;
     long line_no_ = 0;
     bool open_ = false;      // a record is being read
     bool skipping_ = false;  // after an error, until the next record starts
     Record rec_;
+    // Where each key (synonyms aside) sits in rec_.fields: a record with
+    // many fields is read in time linear in its length.
+    std::unordered_map<std::string, size_t> where_;
     bool any_comment_ = false;
     // MSP
     long expect_ = -1;  // peaks still to read; -1: no "Num Peaks" yet
