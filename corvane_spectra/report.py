@@ -33,6 +33,7 @@ from typing import Iterable
 
 import numpy as np
 
+from .plot import plotted_heights
 from .score import STRONG_FRACTION
 from .spectrum import Spectrum
 
@@ -54,7 +55,7 @@ FIGURE_NAMES = {
     "n_top": ("peaks for recall", "strong measured peaks recall@10 looks at"),
 }
 CONVENTIONS = {
-    "scored": "scored model: square roots of the predicted abundances, base peak 100",
+    "scored": "scored model: predicted abundances (% of the strongest)",
     "schematic": "schematic: molecular ion 100, every fragment 60",
 }
 
@@ -431,6 +432,8 @@ def _candidate_row(c, measured: Spectrum, predicted: Spectrum | None, strong_mz:
     was measured, and the flags raised when that ion contradicts the
     spectrum.  Where the candidate lacks them they are counted here from its
     spectrum."""
+    from .identify import FLAG_TEXT
+
     explained = getattr(c, "explained", None)
     mol_ion = getattr(c, "molecular_ion", None)
     measured_mz = {int(m) for m, i in zip(measured.mz.tolist(), measured.intensity.tolist()) if i > 0}
@@ -445,7 +448,7 @@ def _candidate_row(c, measured: Spectrum, predicted: Spectrum | None, strong_mz:
             "explained_ions": [{"mz": int(m), "formula": _text(iso or formula)} for m, formula, iso in explained or []],
             "explained_formulas": formulas,
             "molecular_ion": None if mol_ion is None else int(mol_ion) in measured_mz,
-            "contradiction": "; ".join(_text(f) for f in getattr(c, "flags", None) or []),
+            "contradiction": "; ".join(_text(FLAG_TEXT.get(f, f)) for f in getattr(c, "flags", None) or []),
             "name": _text(c.name), "smiles": _text(c.smiles),
             "precision": _num(getattr(c, "precision", None)), "recall10": _num(getattr(c, "recall10", None))}
 
@@ -590,7 +593,10 @@ def _view(src: _Source, *, title: str | None, smiles: str | None, mol_slot: int 
           molecule: _Molecule | None) -> dict:
     measured, predicted = src.measured, src.predicted
     m_rel = dict(zip(measured.mz.tolist(), _relative(measured)))
-    p_rel = dict(zip(predicted.mz.tolist(), _relative(predicted)))
+    # Both sides on one linear scale of relative intensity, as the mirror plot draws them.
+    p_rel = dict(zip(predicted.mz.tolist(),
+                     (round(float(x), 3) if np.isfinite(x) else 0.0
+                      for x in plotted_heights(predicted, "linear", predicted=True).tolist())))
     p_ann = dict(zip(predicted.mz.tolist(), predicted.annotations)) if predicted.annotations is not None else {}
     all_mz = sorted({m for m, v in m_rel.items() if v > 0} | {m for m, v in p_rel.items() if v > 0})
     ions: list[dict] = []
