@@ -21,8 +21,16 @@ The JSON file holds {"n", "failed", "module": F, "all_cuts": F, "random": F},
 F = {"precision", "recall10", "recall10_pm1", "cosine", "id_at_1",
 "id_at_10", "median_peaks"} (means over the spectra).
 
+With --isomers POOL (candidate structures: SMILES, CSV/TSV or SD file, or a
+spectrum library with SMILES) each spectrum is also ranked among its isomers
+in the pool (same formula of the largest component, another InChIKey
+skeleton) by the cosine of their predictions: top-1, top-3 and mean relative
+rank (rank-1)/(k-1), ties broken at random (expected values), beside chance;
+the JSON file gets the same figures under "isomers".
+
 example:
   corvane evaluate massbank_ei.msp --limit 300 --json eval.json --png eval.png
+  corvane evaluate massbank_ei.msp --isomers pool.smi --json eval.json
 """
 
 
@@ -34,6 +42,8 @@ def add_arguments(p) -> None:
     p.add_argument("--seed", type=int, default=None, help="seed of the random baseline")
     p.add_argument("--skip-bad", action="store_true", help="pass over malformed records (counted)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
+    p.add_argument("--isomers", metavar="POOL",
+                   help="also rank each molecule among its isomers in POOL (SMILES/CSV/TSV/SD or spectra with SMILES)")
     add_model_arguments(p)
 
 
@@ -58,7 +68,27 @@ def run(args) -> int:
     skipped = getattr(reader, "skipped", 0)
     if skipped:
         print(f"{skipped} malformed record(s) skipped", file=sys.stderr)
-    write_json(args.json, ev.summary())
+    summary = ev.summary()
+    if args.isomers:
+        summary["isomers"] = _isomers(ev, args)
+    write_json(args.json, summary)
     if args.png:
         save_figure(evaluation_figure(ev), args.png)
     return 0
+
+
+def _isomers(ev, args) -> dict:
+    from ..isomers import format_summary, rank_among_isomers, read_pool
+    from ..models import run_model
+
+    pool = read_pool(args.isomers)
+    known = {r.smiles: r.predicted["module"] for r in ev.records}
+
+    def predict(smiles):
+        if smiles in known:
+            return known[smiles]
+        return run_model(args.model, smiles, ring_fragmentation=args.ring, recursive=args.recursive)
+
+    res = rank_among_isomers(((r.index, r.name, r.smiles, r.measured) for r in ev.records), pool, predict)
+    print(format_summary(res.summary()))
+    return res.summary()
