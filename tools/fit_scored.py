@@ -205,6 +205,35 @@ class Data:
         qn = np.sqrt(np.bincount(self.owner, q ** 2, minlength=self.nspec))
         self.qhat = q / np.maximum(qn[self.owner], 1e-300)
 
+    def subset(self, idx):
+        """The data of the spectra ``idx`` only (sorted), renumbered."""
+        idx = np.sort(np.asarray(idx))
+        keep_spec = np.zeros(self.nspec, dtype=bool)
+        keep_spec[idx] = True
+        row_spec = np.zeros(self.nrow, dtype=np.int64)
+        row_spec[self.rows] = self.owner[self.bins]
+        set_spec = np.zeros(self.nset, dtype=np.int64)
+        set_spec[self.set_of] = row_spec
+        keep_set, keep_row = keep_spec[set_spec], keep_spec[row_spec]
+        keep_bin, keep_ent = keep_spec[self.owner], keep_spec[self.owner[self.bins]]
+        new_set = np.cumsum(keep_set) - 1
+        new_row = np.cumsum(keep_row) - 1
+        new_bin = np.cumsum(keep_bin) - 1
+        new_spec = np.cumsum(keep_spec) - 1
+        d = Data.__new__(Data)
+        d.shift_cols, d.nfeat = self.shift_cols, self.nfeat
+        d.lo = self.lo[idx]
+        d.F, d.E = self.F[keep_set], self.E[keep_row]
+        d.set_of = new_set[self.set_of[keep_row]].astype(np.int32)
+        d.rows = new_row[self.rows[keep_ent]].astype(np.int32)
+        d.bins = new_bin[self.bins[keep_ent]].astype(np.int32)
+        d.pat = self.pat[keep_ent]
+        d.q = self.q[keep_bin]
+        d.owner = new_spec[self.owner[keep_bin]].astype(np.int32)
+        d.has_cand = self.has_cand[idx]
+        d._finish()
+        return d
+
     def save(self, path):
         tmp = path.with_name(path.stem + ".tmp.npz")
         np.savez(tmp, **{k: getattr(self, k) for k in self.ARRAYS if k != "inrange"})
@@ -432,7 +461,9 @@ def cross_validate(recs, data, mask=None, maxiter=300, tag="cv", folds_to_run=No
         if subsample and subsample < train_idx.size:
             train_idx = np.sort(np.random.default_rng(FOLD_SEED + k).choice(train_idx, subsample, replace=False))
         held_idx = np.nonzero(folds == k)[0]
-        w, _ = fit(Objective(data, train_idx, mask), maxiter=maxiter)
+        train = data.subset(train_idx)
+        w, _ = fit(Objective(train, np.arange(train.nspec), mask), maxiter=maxiter)
+        del train
         f = fold_figures(recs, data, data.full_weights(w, mask), held_idx)
         f["seconds"] = time.time() - t0
         f["fold"] = k
