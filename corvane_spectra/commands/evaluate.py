@@ -56,6 +56,8 @@ def run(args) -> int:
         raise ValueError("--limit must not be negative")
     if not Path(args.library).exists():
         raise FileNotFoundError(f"{args.library}: no such file or folder")
+    if args.isomers and not Path(args.isomers).exists():
+        raise FileNotFoundError(f"{args.isomers}: no such file or folder")
     reader = io.read(args.library, skip_bad=args.skip_bad)
     ev = evaluate(reader, limit=args.limit, ring_fragmentation=args.ring, recursive=args.recursive,
                   model=args.model, seed=baselines.DEFAULT_SEED if args.seed is None else args.seed,
