@@ -71,6 +71,11 @@ FEATURE_GROUPS: dict[str, tuple[str, ...]] = {
     "aromatic_molecule": ("arom_small_ion", "arom_log_mass", "arom_mass_fraction", "arom_second_generation",
                           "arom_alkyl", "arom_alkenyl", "arom_alkene_radical", "arom_odd_electron",
                           "arom_shift_minus1", "arom_shift_plus1"),
+    # Ions textbooks single out: benzyl/tropylium and benzoyl ions, the bare phenyl cation,
+    # onium ions of alpha cleavage, small neutral losses beside an ortho substituent, the
+    # molecular ion of a small aromatic molecule, and allylic cleavage of a ring.
+    "textbook": ("benzyl_type", "phenyl_cation", "aroyl", "alpha_onium", "ortho_loss", "mi_small_aromatic",
+                 "ring_allylic", "halogen_loss_multi"),
 }
 FEATURES: tuple[str, ...] = tuple(f for g in FEATURE_GROUPS.values() for f in g)
 _COL = {f: i for i, f in enumerate(FEATURES)}
@@ -81,7 +86,8 @@ _SHIFT_FEATURES = ("shift_minus1", "shift_minus2", "shift_plus1", "shift_plus2",
                    "ion_alkyl", "ion_alkenyl", "ion_alkene_radical", "ion_odd_electron", "ion_even_aromatic",
                    "ion_dienyl", "ion_aromatic_hc", "ion_iminium", "ion_oxonium", "ion_acyl", "ion_silyl_oxonium",
                    "loss_silanol", "arom_alkyl", "arom_alkenyl", "arom_alkene_radical", "arom_odd_electron",
-                   "arom_shift_minus1", "arom_shift_plus1")
+                   "arom_shift_minus1", "arom_shift_plus1", "benzyl_type", "phenyl_cation", "aroyl",
+                   "alpha_onium", "ortho_loss", "halogen_loss_multi")
 _SHIFT_COLS = np.array([_COL[f] for f in _SHIFT_FEATURES])
 _E = {f: i for i, f in enumerate(_SHIFT_FEATURES)}
 
@@ -508,6 +514,21 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
                     elif any(acceptor[j] for j in others):
                         mcl_arom[side, k] = True
 
+    # Ortho pair: two neighbouring aromatic atoms with substituents, one of them carrying a
+    # hydrogen on its first atom (OH, NH, CH) and the other a carbonyl or an oxygen.
+    def _subs(a):
+        return [j for j in nbrs[a] if not arom[j] and not mol.GetAtomWithIdx(j).IsInRing()]
+    has_ortho = False
+    for a in main:
+        if not arom[a] or sym[a] != "C":
+            continue
+        for b_ in nbrs[a]:
+            if b_ <= a or not arom[b_] or sym[b_] != "C":
+                continue
+            sa, sb = _subs(a), _subs(b_)
+            if any(nh_atom[x] > 0 and sym[x] in ("O", "N", "C") for x in sa) and any(carbonyl[y] or sym[y] == "O" for y in sb) \
+                    or any(nh_atom[x] > 0 and sym[x] in ("O", "N", "C") for x in sb) and any(carbonyl[y] or sym[y] == "O" for y in sa):
+                has_ortho = True
     # Candidate atom sets (bit masks), first route wins.
     ring_bond = np.array([b[3] for b in bonds], dtype=bool)
     bond_index = {}
@@ -703,6 +724,9 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
     F[0, _COL["mi_dbe"]] = np.clip(dbe[0], 0, 12) / 4
     chain = [a for a in main if sym[a] == "C" and not mol.GetAtomWithIdx(a).IsInRing() and not arom[a]]
     F[0, _COL["mi_chain"]] = min(len(chain), 20) / 10
+    F[0, _COL["mi_small_aromatic"]] = bool(aro_rings) and heavy_main <= 12
+    # Ring atoms of a cyclohexene-type ring cut next to the double bond's allylic position.
+    F[:, _COL["ring_allylic"]] = (np.array([m == "ring" for m in modes]) & (dfeat[:, dcol["allylic"]] > 0))
     F[0, _COL["mi_amine"]] = any(sym[a] == "N" and not arom[a] and all(order_of[(a, j)] == 1.0 for j in nbrs[a])
                                  and not any(carbonyl[j] for j in nbrs[a]) for a in main)
 
@@ -792,6 +816,18 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
             E[:, _E["arom_" + f]] = E[:, _E["ion_" + f]]
         for f in ("shift_minus1", "shift_plus1"):
             E[:, _E["arom_" + f]] = E[:, _E[f]]
+    # Textbook ions of the shifted composition.
+    n_c = ccomp[:, _EL["C"]]
+    arom_ion = F[rep, _COL["ion_aromatic_ring"]].astype(bool)
+    hc_only = hc_c & ~ccomp[:, n_std:].any(1)
+    E[:, _E["benzyl_type"]] = hc_only & arom_ion & (cdbe == 4.5) & (n_c >= 7) & ((rep != 0) | (sh < 0))
+    E[:, _E["phenyl_cation"]] = hc_only & arom_ion & (cdbe == 4.5) & (n_c == 6) & (rep != 0)
+    E[:, _E["aroyl"]] = (F[rep, _COL["acylium"]] > 0) & arom_ion & (sh == 0)
+    E[:, _E["alpha_onium"]] = ((F[rep, _COL["alpha_N"]] + F[rep, _COL["alpha_O_S"]]) > 0) & (sh == 0) & (
+        E[:, _E["ion_iminium"]].astype(bool) | E[:, _E["ion_oxonium"]].astype(bool))
+    E[:, _E["ortho_loss"]] = E[:, _E["loss_small_molecule"]] * has_ortho
+    n_hal_mol = int(mol_comp[[_EL[h] for h in _HALOGENS]].sum())
+    E[:, _E["halogen_loss_multi"]] = E[:, _E["loss_halogen"]] * (n_hal_mol >= 2)
     E[:, _E["loss_silanol"]] = (neutral[:, :n_std] == _SILANOL).all(1) & plain & (rep != 0)     # (CH3)3SiOH
     # A shift of a hydrogen or two leaves the isotope pattern as it was; labelled atoms
     # add no natural-abundance isotope peaks of their own.

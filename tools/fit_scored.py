@@ -481,10 +481,13 @@ def table(rows):
     return "\n".join(lines)
 
 
-def write_weights(w, train_cos, cv_summary, n):
+def write_weights(w, train_cos, cv, n, maxiter):
     from corvane_spectra import scored
 
-    cvtxt = ", ".join(f"{k} {m:.3f} +- {se:.3f}" for k, (m, se) in cv_summary.items()) if cv_summary else "not run"
+    summary = (cv or {}).get("summary")
+    cvtxt = ", ".join(f"{k} {m:.3f} +- {se:.3f}" for k, (m, se) in summary.items()) if summary else "not run"
+    how = (f" (each fold fitted on {cv['subsample'] or 'all'} training spectra, {cv['maxiter']} iterations)"
+           if summary and "maxiter" in cv else "")
     lines = [
         '"""Weights of the scored spectrum model, written by tools/fit_scored.py; do not edit by hand.',
         "",
@@ -495,9 +498,11 @@ def write_weights(w, train_cos, cv_summary, n):
         "measured intensities (m/z >= each spectrum's lowest measured m/z), minus",
         f"{RANK_WEIGHT} x the softmax identification loss (temperature {RANK_TEMPERATURE}) of each fitted",
         f"spectrum among the predictions of the fitted molecules of its block of about {BLOCK}, minus an L2",
-        f"penalty {L2} on the weights; L-BFGS from zero.  Mean cosine on the fitted spectra: {train_cos:.3f}.",
-        "Cross-validated figures (mean +- standard error over folds; each held-out fold of about 1,100",
-        "spectra is its own identification library; isomers among the dataset's structures): " + cvtxt + ".",
+        f"penalty {L2} on the weights; L-BFGS from zero, at most {maxiter} iterations.  Mean cosine on the",
+        f"fitted spectra: {train_cos:.3f}.",
+        f"Cross-validated figures of these features and settings{how} (mean +- standard error over folds;",
+        "each held-out fold of about 1,100 spectra is its own identification library; isomers among the",
+        "dataset's structures): " + cvtxt + ".",
         '"""',
         "",
         "WEIGHTS = {",
@@ -556,9 +561,9 @@ def main(argv=None):
     if args.what == "fit":
         obj = Objective(data, np.nonzero(data.has_cand)[0])
         w, val = fit(obj, maxiter=args.maxiter)
-        cv = json.loads(Path(args.cv_json).read_text())["summary"] if args.cv_json else None
+        cv = json.loads(Path(args.cv_json).read_text()) if args.cv_json else None
         cos = obj.value_grad(w)[2][data.has_cand].mean()
-        write_weights(w, cos, cv, int(data.has_cand.sum()))
+        write_weights(w, cos, cv, int(data.has_cand.sum()), args.maxiter)
         print(f"objective {val:.4f}; weights written")
         return 0
     rows = []
