@@ -307,11 +307,11 @@ class Objective:
         order = np.random.default_rng(seed + 1).permutation(train_idx.size)
         self.blocks = []
         for j in range(nb):
-            spec = np.sort(train_idx[order[j::nb]])
+            members = np.sort(train_idx[order[j::nb]])
             local = np.full(data.nspec, -1)
-            local[spec] = np.arange(spec.size)
+            local[members] = np.arange(members.size)
             bb = np.nonzero(local[data.owner] >= 0)[0]
-            self.blocks.append((spec, bb, local[data.owner[bb]], data.mloc[bb]))
+            self.blocks.append((members, bb, local[data.owner[bb]], data.mloc[bb]))
 
     def value_grad(self, w):
         d = self.d
@@ -327,9 +327,9 @@ class Objective:
         # d cos / d p_m = (qhat_m - cos p_m/|p|) / |p|
         g_p = self.wspec[d.owner] * (d.qhat - cos[d.owner] * p / pn_b) / pn_b
         if RANK_WEIGHT:
-            for spec, bb, rr, mm in self.blocks:
-                loss, G = _rank_term(p[bb], d.qhat[bb], rr, mm, spec.size, d.lo[spec])
-                f = spec.size / self.ntrain
+            for members, bb, rr, mm in self.blocks:
+                loss, G = _rank_term(p[bb], d.qhat[bb], rr, mm, members.size, d.lo[members])
+                f = members.size / self.ntrain
                 val -= RANK_WEIGHT * f * loss
                 g_p[bb] -= RANK_WEIGHT * f * G
         with np.errstate(over="ignore", invalid="ignore"):
