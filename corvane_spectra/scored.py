@@ -71,6 +71,11 @@ FEATURE_GROUPS: dict[str, tuple[str, ...]] = {
     "aromatic_molecule": ("arom_small_ion", "arom_log_mass", "arom_mass_fraction", "arom_second_generation",
                           "arom_alkyl", "arom_alkenyl", "arom_alkene_radical", "arom_odd_electron",
                           "arom_shift_minus1", "arom_shift_plus1"),
+    # Ions textbooks single out: benzyl/tropylium and benzoyl ions, the bare phenyl cation,
+    # onium ions of alpha cleavage, small neutral losses beside an ortho substituent, the
+    # molecular ion of a small aromatic molecule, and allylic cleavage of a ring.
+    "textbook": ("benzyl_type", "phenyl_cation", "aroyl", "alpha_onium", "ortho_loss", "mi_small_aromatic",
+                 "ring_allylic", "halogen_loss_multi"),
 }
 FEATURES: tuple[str, ...] = tuple(f for g in FEATURE_GROUPS.values() for f in g)
 _COL = {f: i for i, f in enumerate(FEATURES)}
@@ -81,7 +86,8 @@ _SHIFT_FEATURES = ("shift_minus1", "shift_minus2", "shift_plus1", "shift_plus2",
                    "ion_alkyl", "ion_alkenyl", "ion_alkene_radical", "ion_odd_electron", "ion_even_aromatic",
                    "ion_dienyl", "ion_aromatic_hc", "ion_iminium", "ion_oxonium", "ion_acyl", "ion_silyl_oxonium",
                    "loss_silanol", "arom_alkyl", "arom_alkenyl", "arom_alkene_radical", "arom_odd_electron",
-                   "arom_shift_minus1", "arom_shift_plus1")
+                   "arom_shift_minus1", "arom_shift_plus1", "benzyl_type", "phenyl_cation", "aroyl",
+                   "alpha_onium", "ortho_loss", "halogen_loss_multi")
 _SHIFT_COLS = np.array([_COL[f] for f in _SHIFT_FEATURES])
 _E = {f: i for i, f in enumerate(_SHIFT_FEATURES)}
 
@@ -90,7 +96,7 @@ _E = {f: i for i, f in enumerate(_SHIFT_FEATURES)}
 _ELEMENTS = ("C", "H", "N", "O", "S", "F", "Cl", "Br", "I", "P", "Si")
 _EL = {e: i for i, e in enumerate(_ELEMENTS)}
 _HALOGENS = ("F", "Cl", "Br", "I")
-_ISO_LEN = 5          # isotope pattern from the nominal mass to +4
+_ISO_LEN = 5          # narrowest isotope pattern held (nominal mass to +4)
 _MIN_ION_MZ = 12      # smaller candidate ions are not reported
 
 # Small neutrals, as compositions (C, H, N, O, S, F, Cl, Br, I, P, Si).
@@ -142,69 +148,125 @@ _LOSS_KEYS = {name: _keys_of(s) for name, s in (
     ("loss_small_molecule", _LOSS_MOLECULE), ("loss_small_radical", _LOSS_RADICAL))}
 
 
+# Isotope peaks weaker than this share of an element's strongest combination are dropped.
+_ISO_CUTOFF = 1e-6
+
+
 @lru_cache(maxsize=None)
-def _isotope_ratios():
-    """Per element, abundance of +1 and +2 relative to the most common isotope."""
+def _element_isotopes(sym: str) -> tuple[int, np.ndarray]:
+    """(lowest shift, relative abundances) of an element's isotopes, relative to its most common one."""
     from rdkit import Chem
 
     pt = Chem.GetPeriodicTable()
-    out = np.zeros((len(_ELEMENTS), 2))
-    for e, sym in enumerate(_ELEMENTS):
-        z = pt.GetAtomicNumber(sym)
-        m0 = pt.GetMostCommonIsotope(z)
-        a0 = pt.GetAbundanceForIsotope(z, m0)
-        for k in (1, 2):
-            try:
-                a = pt.GetAbundanceForIsotope(z, m0 + k)
-            except Exception:  # no such isotope in the table
-                a = 0.0
-            out[e, k - 1] = a / a0 if a0 > 0 else 0.0
-    return out
+    z = pt.GetAtomicNumber(sym)
+    m0 = pt.GetMostCommonIsotope(z)
+    a0 = pt.GetAbundanceForIsotope(z, m0)
+    found = {}
+    for d in range(-12, 13):
+        try:
+            a = pt.GetAbundanceForIsotope(z, m0 + d)
+        except Exception:  # no such isotope in the table
+            a = 0.0
+        if a > 0 and a0 > 0:
+            found[d] = a / a0
+    if not found:
+        return 0, np.ones(1)
+    lo, hi = min(found), max(found)
+    out = np.zeros(hi - lo + 1)
+    for d, a in found.items():
+        out[d - lo] = a
+    return lo, out
 
 
-def isotope_patterns(comps: np.ndarray) -> np.ndarray:
-    """Relative isotope patterns (nominal, +1, .., +4) of composition rows.
+@lru_cache(maxsize=4096)
+def _element_table(sym: str, nmax: int) -> tuple[int, np.ndarray]:
+    """Isotope distributions of 0..nmax atoms of an element, rows on one m/z grid.
 
-    Each element contributes (1 + r1 x + r2 x^2)^n, expanded to x^4.
+    Row n is the distribution of n atoms (the combination of most common
+    isotopes = 1), placed so that column j is shift ``lo + j``.
     """
-    ratios = _isotope_ratios()
+    lo1, dist = _element_isotopes(sym)
+    rows = [np.ones(1)]
+    for _ in range(nmax):
+        rows.append(np.convolve(rows[-1], dist))
+    lo = lo1 * nmax if lo1 < 0 else 0
+    # Row n starts at shift n * lo1; trim insignificant columns shared by all rows.
+    hi = max(n * lo1 + len(r) - 1 for n, r in enumerate(rows))
+    tab = np.zeros((nmax + 1, hi - lo + 1))
+    for n, r in enumerate(rows):
+        start = n * lo1 - lo
+        tab[n, start:start + len(r)] = r
+    significant = np.nonzero((tab >= _ISO_CUTOFF * tab.max(axis=1, keepdims=True)).any(0))[0]
+    first, last = int(significant[0]), int(significant[-1])
+    tab = tab[:, first:last + 1]
+    tab[tab < _ISO_CUTOFF * tab.max(axis=1, keepdims=True)] = 0.0
+    return lo + first, tab
+
+
+def isotope_patterns(comps: np.ndarray, symbols=_ELEMENTS) -> tuple[int, np.ndarray]:
+    """Relative isotope patterns of composition rows (columns: ``symbols``).
+
+    Returns (offset, patterns): column j of a pattern is at the nominal mass
+    (all atoms their most common isotope) + offset + j; offset is negative
+    when an element has lighter isotopes than its most common one (Se, Sn,
+    Hg, ...).  Every isotope of every element is counted, for any number of
+    atoms: six chlorines give the whole M .. M+12 cluster.
+    """
     nrow = comps.shape[0]
-    pat = np.zeros((nrow, _ISO_LEN))
-    pat[:, 0] = 1.0
-    for e in range(len(_ELEMENTS)):
-        r1, r2 = ratios[e]
-        if r1 == 0.0 and r2 == 0.0:
+    offset, pat = 0, np.ones((nrow, 1))
+    for e, sym in enumerate(symbols):
+        n = comps[:, e]
+        nmax = int(n.max()) if nrow else 0
+        if nmax <= 0 or sym == "?":
             continue
-        n = comps[:, e].astype(np.float64)
-        if not np.any(n):
+        lo, tab = _element_table(sym, nmax)
+        if tab.shape[1] == 1:
+            pat = pat * tab[n]
             continue
-        c2n = n * (n - 1) / 2
-        c3n = c2n * (n - 2) / 3
-        c4n = c3n * (n - 3) / 4
-        el = np.stack([np.ones(nrow), n * r1, c2n * r1 ** 2 + n * r2,
-                       c3n * r1 ** 3 + n * (n - 1) * r1 * r2,
-                       c4n * r1 ** 4 + n * (n - 1) * (n - 2) / 2 * r1 ** 2 * r2 + c2n * r2 ** 2], axis=1)
-        new = np.zeros_like(pat)
-        for k in range(_ISO_LEN):
-            for i in range(k + 1):
-                new[:, k] += pat[:, i] * el[:, k - i]
-        pat = new
-    return pat
+        el = tab[n]
+        new = np.zeros((nrow, pat.shape[1] + el.shape[1] - 1))
+        for i in range(el.shape[1]):
+            new[:, i:i + pat.shape[1]] += pat * el[:, i:i + 1]
+        pat, offset = new, offset + lo
+    # Drop columns no row needs.
+    if pat.size:
+        used = np.nonzero((pat >= _ISO_CUTOFF * pat.max(axis=1, keepdims=True)).any(0))[0]
+        pat = pat[:, int(used[0]):int(used[-1]) + 1]
+        offset += int(used[0])
+    return offset, pat
 
 
-# Isotope patterns by composition bytes, shared by all predictions of the process.
-_PATTERN_CACHE: dict[bytes, np.ndarray] = {}
+# Isotope patterns by composition bytes (and the elements of the columns), shared by all
+# predictions of the process: (offset, pattern) each.
+_PATTERN_CACHE: dict[bytes, tuple[int, np.ndarray]] = {}
 
 
-def _cached_patterns(comps: np.ndarray) -> np.ndarray:
-    keys = [row.tobytes() for row in comps]
+def _cached_patterns(comps: np.ndarray, symbols=_ELEMENTS) -> tuple[int, np.ndarray]:
+    """(offset, patterns) of composition rows on one common grid, at least _ISO_LEN wide."""
+    tag = "".join(symbols[len(_ELEMENTS):]).encode()
+    keys = [row.tobytes() + tag for row in comps]
     missing = [i for i, k in enumerate(keys) if k not in _PATTERN_CACHE]
     if missing:
         if len(_PATTERN_CACHE) > 200_000:
             _PATTERN_CACHE.clear()
-        for i, row in zip(missing, isotope_patterns(comps[missing])):
-            _PATTERN_CACHE[keys[i]] = row
-    return np.array([_PATTERN_CACHE[k] for k in keys]).reshape(len(keys), _ISO_LEN)
+        off, pats = isotope_patterns(comps[missing], symbols)
+        for i, row in zip(missing, pats):
+            _PATTERN_CACHE[keys[i]] = (off, row)
+    got = [_PATTERN_CACHE[k] for k in keys]
+    if not got:
+        return 0, np.zeros((0, _ISO_LEN))
+    offs = {o for o, _ in got}
+    widths = {p.size for _, p in got}
+    if len(offs) == 1 and len(widths) == 1:
+        lo, out = offs.pop(), np.array([p for _, p in got])
+    else:
+        lo = min(offs)
+        out = np.zeros((len(got), max(o + p.size for o, p in got) - lo))
+        for i, (o, p) in enumerate(got):
+            out[i, o - lo:o - lo + p.size] = p
+    if out.shape[1] < _ISO_LEN:
+        out = np.hstack([out, np.zeros((out.shape[0], _ISO_LEN - out.shape[1]))])
+    return lo, out
 
 
 @dataclass
@@ -227,6 +289,8 @@ class Candidates:
     set_mode: list            # per atom set: "molecular_ion", "single", "ring", "recursive"
     set_label: list           # per atom set: the cut's bond label(s)
     mol_mz: int
+    iso_offset: int = 0       # column j of ``pattern`` is at m/z ``mz + iso_offset + j``
+    symbols: tuple = _ELEMENTS  # elements of the columns of ``comp``
 
     @property
     def X(self) -> np.ndarray:
@@ -277,19 +341,21 @@ def _fold_labelled_hydrogens(mol, soft_pairs):
     A candidate ion is a set of heavy atoms with their hydrogens, so a labelled
     hydrogen becomes one more hydrogen of its heavy neighbour, which keeps the
     label's extra neutrons.  Returns the molecule without those atoms, the extra
-    mass of each remaining atom (or None) and the soft pairs renumbered.
+    mass of each remaining atom and the number of labelled hydrogens on it
+    (None and None without such hydrogens), and the soft pairs renumbered.
     """
     from rdkit import Chem
 
     labelled = [a.GetIdx() for a in mol.GetAtoms() if a.GetAtomicNum() == 1 and a.GetDegree() == 1
                 and a.GetNeighbors()[0].GetAtomicNum() > 1]
     if not labelled:
-        return mol, None, soft_pairs
-    extra_of = {}
+        return mol, None, None, soft_pairs
+    extra_of, count_of = {}, {}
     for i in labelled:
         a = mol.GetAtomWithIdx(i)
         j = a.GetNeighbors()[0].GetIdx()
         extra_of[j] = extra_of.get(j, 0) + max(a.GetIsotope() - 1, 0)
+        count_of[j] = count_of.get(j, 0) + (a.GetIsotope() > 1)
     work = Chem.RWMol(mol)
     for a in work.GetAtoms():
         a.SetIntProp("_old_index", a.GetIdx())
@@ -302,11 +368,13 @@ def _fold_labelled_hydrogens(mol, soft_pairs):
     Chem.GetSymmSSSR(out)
     new_of = {a.GetIntProp("_old_index"): a.GetIdx() for a in out.GetAtoms()}
     extra = np.zeros(out.GetNumAtoms(), dtype=np.int64)
+    count = np.zeros(out.GetNumAtoms(), dtype=np.int64)
     for j, m in extra_of.items():
         extra[new_of[j]] += m
+        count[new_of[j]] += count_of[j]
     pairs = frozenset((min(new_of[u], new_of[v]), max(new_of[u], new_of[v]))
                       for u, v in soft_pairs if u in new_of and v in new_of)
-    return out, extra, pairs
+    return out, extra, count, pairs
 
 
 def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
@@ -318,7 +386,7 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
     """
     from rdkit import Chem
 
-    mol, extra_mass, soft_pairs = _fold_labelled_hydrogens(mol, soft_pairs)
+    mol, extra_mass, labelled_h, soft_pairs = _fold_labelled_hydrogens(mol, soft_pairs)
     n = mol.GetNumAtoms()
     pt = Chem.GetPeriodicTable()
     frags = Chem.GetMolFrags(mol)
@@ -329,12 +397,19 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
     for a in main:
         full |= 1 << a
 
-    # Atom properties.
-    comp_atom = np.zeros((n, len(_ELEMENTS)), dtype=np.int64)
+    # Atom properties.  Elements outside _ELEMENTS get columns of their own after
+    # those (they stay in formulas and isotope patterns; no feature looks at them).
+    other = tuple(sorted({mol.GetAtomWithIdx(a).GetSymbol() for a in main} - set(_ELEMENTS) - {"*"}))
+    symbols = _ELEMENTS + other
+    col_of = {**_EL, **{e: len(_ELEMENTS) + i for i, e in enumerate(other)}}
+    n_std = len(_ELEMENTS)
+    comp_atom = np.zeros((n, len(symbols)), dtype=np.int64)
     mass_atom = np.zeros(n, dtype=np.int64)
     # Extra neutrons of isotope labels: they move the peaks, not the chemistry, so
     # every feature sees the unlabelled masses.
     label_atom = np.zeros(n, dtype=np.int64)
+    # Atoms that carry no label: natural-abundance isotope peaks come only from these.
+    unlabelled = np.zeros((n, len(symbols)), dtype=np.int64)
     arom = np.zeros(n, dtype=bool)
     hetero = np.zeros(n, dtype=bool)     # N, O, S, P: lone-pair atoms
     sym = []
@@ -344,18 +419,23 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
         s = at.GetSymbol()
         sym.append(s)
         nh = at.GetTotalNumHs()
-        if s in _EL:
-            comp_atom[i, _EL[s]] += 1
+        if s in col_of:
+            comp_atom[i, col_of[s]] += 1
         comp_atom[i, _EL["H"]] += nh
         m0 = pt.GetMostCommonIsotope(at.GetAtomicNum())
         mass_atom[i] = m0 + nh
         if at.GetIsotope():
             label_atom[i] = at.GetIsotope() - m0
+            if s in col_of:
+                unlabelled[i, col_of[s]] -= 1
         arom[i] = at.GetIsAromatic()
         hetero[i] = s in ("N", "O", "S", "P")
     if extra_mass is not None:
         label_atom += extra_mass
+        unlabelled[:, _EL["H"]] -= labelled_h
+    unlabelled += comp_atom
     comp_atom[~in_main] = 0
+    unlabelled[~in_main] = 0
     mass_atom[~in_main] = 0
     label_atom[~in_main] = 0
     nh_atom = comp_atom[:, _EL["H"]]
@@ -434,6 +514,21 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
                     elif any(acceptor[j] for j in others):
                         mcl_arom[side, k] = True
 
+    # Ortho pair: two neighbouring aromatic atoms with substituents, one of them carrying a
+    # hydrogen on its first atom (OH, NH, CH) and the other a carbonyl or an oxygen.
+    def _subs(a):
+        return [j for j in nbrs[a] if not arom[j] and not mol.GetAtomWithIdx(j).IsInRing()]
+    has_ortho = False
+    for a in main:
+        if not arom[a] or sym[a] != "C":
+            continue
+        for b_ in nbrs[a]:
+            if b_ <= a or not arom[b_] or sym[b_] != "C":
+                continue
+            sa, sb = _subs(a), _subs(b_)
+            if any(nh_atom[x] > 0 and sym[x] in ("O", "N", "C") for x in sa) and any(carbonyl[y] or sym[y] == "O" for y in sb) \
+                    or any(nh_atom[x] > 0 and sym[x] in ("O", "N", "C") for x in sb) and any(carbonyl[y] or sym[y] == "O" for y in sa):
+                has_ortho = True
     # Candidate atom sets (bit masks), first route wins.
     ring_bond = np.array([b[3] for b in bonds], dtype=bool)
     bond_index = {}
@@ -539,6 +634,8 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
     comp = S.astype(np.int64) @ comp_atom
     mass = S.astype(np.int64) @ mass_atom
     label = S.astype(np.int64) @ label_atom
+    pcomp = S.astype(np.int64) @ unlabelled
+    dlab = S.astype(np.int64) @ labelled_h if labelled_h is not None else None
     mol_comp = comp[0]
     mol_mz = int(mass[0])
     neutral_bool = in_main[None, :] & ~S
@@ -618,7 +715,8 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
         sym[a] in ("O", "N") and nh_atom[a] > 0 and not arom[a] and all(not arom[j] for j in nbrs[a])
         and all(order_of[(a, j)] == 1.0 for j in nbrs[a]) for a in main)
 
-    F[:, _COL["ion_tms"]] = (comp == _TMS).all(1)
+    no_other = ~comp[:, n_std:].any(1)
+    F[:, _COL["ion_tms"]] = (comp[:, :n_std] == _TMS).all(1) & no_other
     F[0, _COL["mi_halogen"]] = mol_comp[[_EL[h] for h in ("Cl", "Br", "I")]].sum() > 0
     F[0, _COL["mi_silyl"]] = mol_comp[_EL["Si"]] > 0
     F[0, _COL["mi_nitro"]] = any(sym[a] == "N" and sum(1 for j in nbrs[a] if sym[j] == "O") >= 2 for a in main)
@@ -626,6 +724,9 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
     F[0, _COL["mi_dbe"]] = np.clip(dbe[0], 0, 12) / 4
     chain = [a for a in main if sym[a] == "C" and not mol.GetAtomWithIdx(a).IsInRing() and not arom[a]]
     F[0, _COL["mi_chain"]] = min(len(chain), 20) / 10
+    F[0, _COL["mi_small_aromatic"]] = bool(aro_rings) and heavy_main <= 12
+    # Ring atoms of a cyclohexene-type ring cut next to the double bond's allylic position.
+    F[:, _COL["ring_allylic"]] = (np.array([m == "ring" for m in modes]) & (dfeat[:, dcol["allylic"]] > 0))
     F[0, _COL["mi_amine"]] = any(sym[a] == "N" and not arom[a] and all(order_of[(a, j)] == 1.0 for j in nbrs[a])
                                  and not any(carbonyl[j] for j in nbrs[a]) for a in main)
 
@@ -638,7 +739,12 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
         extra = np.zeros((1, F.shape[1]))
         extra[0, _COL["silyl_transfer"]] = 1
         F = np.vstack([F, extra])
-        comp = np.vstack([comp, _SILYL_TRANSFER_ION[None, :]])
+        ion = np.zeros((1, comp.shape[1]), dtype=np.int64)
+        ion[0, :n_std] = _SILYL_TRANSFER_ION
+        comp = np.vstack([comp, ion])
+        pcomp = np.vstack([pcomp, ion])
+        if dlab is not None:
+            dlab = np.append(dlab, 0)
         mass = np.append(mass, 147)
         label = np.append(label, 0)
         gens = np.append(gens, 2)
@@ -700,8 +806,9 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
                                      & (cdbe == 0.5))                                   # e.g. (CH3)2Si=OH+
     # Neutral losses: only neutrals of a few atoms can be one of the small ones.
     neutral = mol_comp[None, :] - ccomp
-    small = np.nonzero((neutral.sum(1) <= 12) & (rep != 0))[0]
-    nkey = _comp_keys(neutral[small])
+    plain = ~neutral[:, n_std:].any(1)          # no element outside _ELEMENTS leaves
+    small = np.nonzero((neutral.sum(1) <= 12) & (rep != 0) & plain)[0]
+    nkey = _comp_keys(neutral[small, :n_std])
     for j, keys in enumerate(_LOSS_KEYS.values()):
         E[small, 8 + j] = np.isin(nkey, keys)
     if aro_rings:
@@ -709,21 +816,65 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
             E[:, _E["arom_" + f]] = E[:, _E["ion_" + f]]
         for f in ("shift_minus1", "shift_plus1"):
             E[:, _E["arom_" + f]] = E[:, _E[f]]
-    E[:, _E["loss_silanol"]] = (neutral == _SILANOL).all(1) & (rep != 0)     # (CH3)3SiOH
-    # A shift of a hydrogen or two leaves the isotope pattern as it was.
-    pattern = _cached_patterns(comp)[rep]
+    # Textbook ions of the shifted composition.
+    n_c = ccomp[:, _EL["C"]]
+    arom_ion = F[rep, _COL["ion_aromatic_ring"]].astype(bool)
+    hc_only = hc_c & ~ccomp[:, n_std:].any(1)
+    E[:, _E["benzyl_type"]] = hc_only & arom_ion & (cdbe == 4.5) & (n_c >= 7) & ((rep != 0) | (sh < 0))
+    E[:, _E["phenyl_cation"]] = hc_only & arom_ion & (cdbe == 4.5) & (n_c == 6) & (rep != 0)
+    E[:, _E["aroyl"]] = (F[rep, _COL["acylium"]] > 0) & arom_ion & (sh == 0)
+    E[:, _E["alpha_onium"]] = ((F[rep, _COL["alpha_N"]] + F[rep, _COL["alpha_O_S"]]) > 0) & (sh == 0) & (
+        E[:, _E["ion_iminium"]].astype(bool) | E[:, _E["ion_oxonium"]].astype(bool))
+    E[:, _E["ortho_loss"]] = E[:, _E["loss_small_molecule"]] * has_ortho
+    n_hal_mol = int(mol_comp[[_EL[h] for h in _HALOGENS]].sum())
+    E[:, _E["halogen_loss_multi"]] = E[:, _E["loss_halogen"]] * (n_hal_mol >= 2)
+    E[:, _E["loss_silanol"]] = (neutral[:, :n_std] == _SILANOL).all(1) & plain & (rep != 0)     # (CH3)3SiOH
+    # A shift of a hydrogen or two leaves the isotope pattern as it was; labelled atoms
+    # add no natural-abundance isotope peaks of their own.
+    iso_offset, pats = _cached_patterns(pcomp, symbols)
+    pattern = pats[rep]
+    if dlab is not None and dlab[0] > 0 and np.any(sh != 0):
+        # A hydrogen that moves in a labelled molecule is labelled as often as the donor's
+        # hydrogens are: the ion's own when it loses hydrogens, the neutral's when it gains.
+        h_extra = max(int(round(extra_mass.sum() / max(int(labelled_h.sum()), 1))), 1) if extra_mass is not None else 1
+        h_set = comp[rep, _EL["H"]].astype(np.float64)
+        d_set = dlab[rep].astype(np.float64)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            frac = np.where(sh < 0, d_set / h_set, (dlab[0] - d_set) / (comp[0, _EL["H"]] - h_set))
+        # A donor without hydrogens (a route the model allows but chemistry does not say
+        # where from): the molecule's share of labelled hydrogens.
+        frac = np.where(np.isfinite(frac), frac, dlab[0] / max(int(comp[0, _EL["H"]]), 1))
+        frac = np.clip(frac, 0.0, 1.0)
+        m_ = np.abs(sh)
+        idx, js, probs = [], [], []
+        for j in range(3):
+            ways = np.where(m_ == 2, (1.0, 2.0, 1.0)[j], 1.0)          # binomial coefficient
+            p_j = np.where(j <= m_, ways * frac ** j * (1 - frac) ** np.maximum(m_ - j, 0), 0.0)
+            sel = np.nonzero(p_j > 0)[0]
+            idx.append(sel)
+            js.append(np.full(sel.size, j))
+            probs.append(p_j[sel])
+        idx, js, probs = (np.concatenate(x) for x in (idx, js, probs))
+        order = np.argsort(idx, kind="stable")
+        idx, js, probs = idx[order], js[order], probs[order]
+        rep, sh, E, ccomp = rep[idx], sh[idx], E[idx], ccomp[idx]
+        cmass = cmass[idx] + np.sign(sh) * js * h_extra
+        pattern = pattern[idx] * probs[:, None]
     return Candidates(F=F, E=E, mz=cmass, pattern=pattern, comp=ccomp, base=rep, shift=sh,
                       generation=gens[rep], set_mode=modes, set_label=set_labels,
-                      mol_mz=mol_mz + int(label[0]))
+                      mol_mz=mol_mz + int(label[0]), iso_offset=iso_offset, symbols=symbols)
+
+
+def isotope_bins(cand: Candidates) -> np.ndarray:
+    """The m/z of every entry of ``cand.pattern`` (below 0 only where the pattern is 0: clipped to 0)."""
+    return np.maximum(cand.mz[:, None] + cand.iso_offset + np.arange(cand.pattern.shape[1])[None, :], 0)
 
 
 def abundances(cand: Candidates, weights: np.ndarray, min_mz: int = 0):
     """Summed abundance per m/z (dict-free: m/z array and abundance array)."""
     s = np.exp(np.clip(cand.log_scores(weights), -60.0, 60.0))
-    top = int(cand.mz.max()) + _ISO_LEN if cand.mz.size else 1
-    a = np.zeros(top + 1)
-    for k in range(_ISO_LEN):
-        np.add.at(a, cand.mz + k, s * cand.pattern[:, k])
+    bins = isotope_bins(cand)
+    a = np.bincount(bins.ravel(), (s[:, None] * cand.pattern).ravel(), minlength=int(bins.max()) + 1 if bins.size else 1)
     mz = np.nonzero(a > 0)[0]
     mz = mz[mz >= min_mz]
     return mz, a[mz], s
@@ -743,17 +894,22 @@ def _weights() -> np.ndarray:
     return np.array([float(WEIGHTS.get(f, 0.0)) for f in FEATURES])
 
 
-_FORMULA_ORDER = [(_EL[e], e) for e in ("C", "H") + tuple(sorted(e for e in _ELEMENTS if e not in ("C", "H")))]
+def _formula_order(symbols):
+    return [(symbols.index(e), e) for e in ("C", "H") + tuple(sorted(e for e in symbols if e not in ("C", "H")))]
+
+
+_FORMULA_ORDER = _formula_order(_ELEMENTS)
 
 
 # Formula text by composition bytes, shared by all predictions of the process.
 _FORMULA_CACHE: dict[bytes, str] = {}
 
 
-def formula_of(comp) -> str:
-    """Formula text of an element-count row: C, H, then the others alphabetically."""
+def formula_of(comp, symbols=_ELEMENTS) -> str:
+    """Formula text of an element-count row (columns: ``symbols``): C, H, then the others alphabetically."""
     counts = comp.tolist() if hasattr(comp, "tolist") else list(comp)
-    return "".join(e if counts[i] == 1 else f"{e}{counts[i]}" for i, e in _FORMULA_ORDER if counts[i] > 0)
+    order = _FORMULA_ORDER if symbols is _ELEMENTS or tuple(symbols) == _ELEMENTS else _formula_order(tuple(symbols))
+    return "".join(e if counts[i] == 1 else f"{e}{counts[i]}" for i, e in order if counts[i] > 0)
 
 
 def soft_pairs_of(vif_result) -> frozenset:
@@ -788,7 +944,7 @@ def predict_scored(smiles: str, weights: np.ndarray | None = None, vif_result: d
     w = _weights() if weights is None else np.asarray(weights, dtype=np.float64)
     s = np.exp(np.clip(cand.log_scores(w), -60.0, 60.0))
     contrib = s[:, None] * cand.pattern
-    bins = cand.mz[:, None] + np.arange(_ISO_LEN)[None, :]
+    bins = isotope_bins(cand)
     top = int(bins.max()) + 1
     a = np.bincount(bins.ravel(), contrib.ravel(), minlength=top)
     height = np.sqrt(a)
@@ -813,17 +969,19 @@ def predict_scored(smiles: str, weights: np.ndarray | None = None, vif_result: d
     if len(formulas) > 200_000:
         formulas.clear()
     set_mode, set_label = cand.set_mode, cand.set_label
-    cs, ks = np.divmod(idx, _ISO_LEN)
+    cs, ks = np.divmod(idx, cand.pattern.shape[1])
+    nominal = -cand.iso_offset
+    tag = "".join(cand.symbols[len(_ELEMENTS):]).encode()
     for i, c, k, b_, base, sh, gen in zip(idx.tolist(), cs.tolist(), ks.tolist(), flat_bin[idx].tolist(),
                                           cand.base[cs].tolist(), cand.shift[cs].tolist(),
                                           cand.generation[cs].tolist()):
         row = cand.comp[c]
-        key = row.tobytes()
+        key = row.tobytes() + tag
         f = formulas.get(key)
         if f is None:
-            f = formulas[key] = formula_of(row)
-        mode = "isotope" if k else ("rearrangement" if sh else set_mode[base])
+            f = formulas[key] = formula_of(row, cand.symbols)
+        mode = "isotope" if k != nominal else ("rearrangement" if sh else set_mode[base])
         anns[b_].append(PeakAnnotation(f, mode, set_label[base], gen))
-    formula = formula_of(cand.comp[np.nonzero((cand.generation == 0) & (cand.shift == 0))[0][0]])
+    formula = formula_of(cand.comp[np.nonzero((cand.generation == 0) & (cand.shift == 0))[0][0]], cand.symbols)
     return Spectrum(mz, np.round(height[mz], 2), {"smiles": smiles, "formula": formula},
                     annotations=[anns[int(m)] for m in mz], convention="scored")

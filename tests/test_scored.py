@@ -154,3 +154,78 @@ def test_isotope_labelled_hydrogens_keep_their_mass(smiles, mol_ion, base):
     h = heights(predict(smiles, model="scored"))
     assert max(h, key=h.get) == base
     assert mol_ion in h and max(h) <= mol_ion + 4
+
+
+def _nominal_mass(formula: str, hydrogen: int = 1) -> int:
+    import re
+
+    from rdkit import Chem
+
+    pt = Chem.GetPeriodicTable()
+    total = 0
+    for el, n in re.findall(r"([A-Z][a-z]?)(\d*)", formula):
+        m = hydrogen if el == "H" else pt.GetMostCommonIsotope(pt.GetAtomicNumber(el))
+        total += m * (int(n) if n else 1)
+    return total
+
+
+@pytest.mark.parametrize("smiles, formula, base, base_formula", [
+    ("C[Sn](C)(C)C", "C4H12Sn", 165, "C3H9Sn"),       # tetramethyltin: Sn(CH3)3+
+    ("C[Se]C", "C2H6Se", None, None),
+    ("CC[Pb](CC)(CC)CC", "C8H20Pb", None, None),
+    ("Clc1ccccc1", "C6H5Cl", None, None),
+])
+def test_every_element_stays_in_formulas_and_masses(smiles, formula, base, base_formula):
+    sp = predict(smiles, model="scored")
+    assert sp.metadata["formula"] == formula
+    for m, anns in zip(sp.mz.tolist(), sp.annotations):
+        for a in anns:
+            if a.mode != "isotope":
+                assert _nominal_mass(a.formula) == m, (m, a)
+    if base is not None:
+        i = int(np.argmax(sp.intensity))
+        assert sp.mz[i] == base and sp.annotations[i][0].formula == base_formula
+    if "Sn" in formula:
+        # Tin's lighter isotopes: 118Sn and 116Sn put peaks below the nominal mass, labelled as isotopes.
+        h = heights(sp)
+        assert h[163] > 0.5 * h[165] and h[161] > 0.3 * h[165]
+        assert all(a.mode == "isotope" for a in sp.annotations[sp.mz.tolist().index(163)])
+
+
+def test_isotope_cluster_of_six_chlorines_is_complete():
+    # Hexachlorobenzene: M .. M+10 in the 35Cl/37Cl binomial ratios (heights on the square-root scale).
+    h = heights(predict("Clc1c(Cl)c(Cl)c(Cl)c(Cl)c1Cl", model="scored"))
+    r = 24.22 / 75.78
+    from math import comb
+    binom = [comb(6, k) * r ** k for k in range(7)]
+    for k in range(1, 6):
+        assert h[282 + 2 * k] / h[282] == pytest.approx(np.sqrt(binom[k]), rel=0.12), k
+    assert max(h, key=h.get) == 284
+
+
+@pytest.mark.parametrize("labelled, plain, mol_ion", [
+    ("[13cH]1[13cH][13cH][13cH][13cH][13cH]1", "c1ccccc1", 84),           # benzene-13C6
+    ("[2H]c1c([2H])c([2H])c([2H])c([2H])c1[2H]", "c1ccccc1", 84),          # benzene-d6
+])
+def test_labelled_atoms_add_no_natural_isotope_peak(labelled, plain, mol_ion):
+    h = heights(predict(labelled, model="scored"))
+    p = heights(predict(plain, model="scored"))
+    carbons_left = 0 if "13c" in labelled else 6
+    # M+1 comes only from the unlabelled atoms' natural 13C (and 2H): sqrt(n * 1.08 %).
+    expected = np.sqrt(carbons_left * 0.0108 / 0.9893 + 6 * 0.000115)
+    assert h.get(mol_ion + 1, 0.0) / h[mol_ion] == pytest.approx(expected, abs=0.03)
+    assert p[79] / p[78] == pytest.approx(np.sqrt(6 * 0.0108 / 0.9893), rel=0.1)
+
+
+def test_hydrogen_shifts_of_a_perdeuterated_molecule_move_deuterons():
+    # 2-Hexanone-d12: every ion is CxDy(O), so each m/z is its formula's mass with D = 2,
+    # including the McLafferty ion (CD3C(OD)=CD2+., m/z 64) and the ions that lost a D.
+    smi = "[2H]C([2H])([2H])C(=O)C([2H])([2H])C([2H])([2H])C([2H])([2H])C([2H])([2H])[2H]"
+    sp = predict(smi, model="scored")
+    modes = set()
+    for m, anns in zip(sp.mz.tolist(), sp.annotations):
+        for a in anns:
+            if a.mode != "isotope":
+                assert _nominal_mass(a.formula, hydrogen=2) == m, (m, a)
+                modes.add(a.mode)
+    assert "rearrangement" in modes and 64 in heights(sp)

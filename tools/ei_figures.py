@@ -37,6 +37,8 @@ def read_msp(path):
                     cur["smiles"] = v
                 elif k == "db#":
                     cur["id"] = v
+                elif k == "inchikey":
+                    cur["inchikey"] = v
                 continue
             parts = line.replace(";", " ").split()
             if len(parts) >= 2:

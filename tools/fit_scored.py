@@ -1,28 +1,41 @@
-"""Fit the weights of corvane_spectra's scored spectrum model.
+"""Fit the weights of corvane_spectra's scored spectrum model, with k-fold cross-validation over compounds.
 
-    python tools/fit_scored.py cache   # soft bonds of every molecule (one VIF call each), cached
-    python tools/fit_scored.py fit     # fit, report held-out figures, write _scored_weights.py
-    python tools/fit_scored.py ablate  # refit with each feature group removed (slow)
-    python tools/fit_scored.py ablate --zero  # the shipped weights with each group set to zero
+    python tools/fit_scored.py cache          # soft bonds (one VIF call each) and candidates, cached
+    python tools/fit_scored.py cv             # 5-fold cross-validated figures of the current features
+    python tools/fit_scored.py shipped        # the shipped weights on libraries of never-fitted spectra
+    python tools/fit_scored.py fit            # fit on every compound, write _scored_weights.py
+    python tools/fit_scored.py ablate         # cross-validated refits with each feature group removed (slow)
 
-Data: the development file ../shared/ei/massbank_ei_dev.msp (2,520 measured
-70 eV EI spectra).  Split: the first 1,520 spectra are fitted on; the last
-1,000 are held out (and are the library of the identification figures).
-Objective: mean cosine, over the fitted spectra, of the predicted peak heights
-(square root of the summed candidate abundances) against the square roots of
-the measured intensities at m/z >= the spectrum's lowest measured m/z -- the
-workbench's cosine -- minus RANK_WEIGHT x a softmax identification loss (each
-fitted spectrum searched among the predictions of all fitted molecules, the
-workbench's identification figure made smooth), minus a small L2 penalty on
-the weights; L-BFGS from zero weights with the exact gradient.  Needs scipy
-(the ``fit`` extra).  The candidate features are cached nowhere: a run builds
-them afresh (about a minute); the soft bonds (one VIF call per molecule) are
-cached under CORVANE_FIT_CACHE (default /tmp/corvane_scored_cache).
+Data: ../shared/ei/massbank_ei_dev.msp and massbank_ei_extra.msp (5,483
+measured 70 eV EI spectra, one per compound).  Folds: compounds grouped by
+the first block of their InChIKey (the skeleton; SMILES where there is no
+InChIKey), the groups shuffled with a fixed seed and dealt round-robin into K
+folds.  Each fold is held out once: the weights are fitted on the other K-1
+folds and measured on it, and the held-out fold (about 1,100 spectra) is also
+the identification library.  Figures are the mean over folds with the
+standard error (standard deviation over folds / sqrt(K)).
+
+Objective: mean cosine, over the fitted spectra, of the predicted peak
+heights (square root of the summed candidate abundances) against the square
+roots of the measured intensities at m/z >= the spectrum's lowest measured
+m/z -- the workbench's cosine -- minus RANK_WEIGHT x a softmax identification
+loss (each fitted spectrum searched among the predictions of the fitted
+molecules of its block: the fitted spectra are dealt into blocks of about
+BLOCK spectra, libraries of the size the figures are measured on), minus an L2
+penalty on the weights; L-BFGS from zero weights with the exact gradient.
+Needs scipy (the ``fit`` extra).  Soft bonds and candidates are cached under
+CORVANE_FIT_CACHE (default /tmp/corvane_scored_cache); the candidate cache is
+keyed by the source of scored.py, so a change of features rebuilds it.
+
+Isomer figures: for each held-out spectrum, its isomers are the dataset's
+other structures with the same formula (corvane_spectra.isomers), ranked by
+the cosine of their predictions against the measurement.
 """
 from __future__ import annotations
 
 import argparse
 import datetime
+import hashlib
 import json
 import os
 import sys
@@ -34,14 +47,17 @@ import numpy as np
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 sys.path.insert(0, str(HERE))
-from ei_figures import figures, identification_ranks, read_msp  # noqa: E402
+from ei_figures import _cos, figures, identification_ranks, read_msp  # noqa: E402
 
-DATA = Path(os.environ.get("CORVANE_EI_DEV", ROOT.parent / "shared" / "ei" / "massbank_ei_dev.msp"))
-if not DATA.exists():
-    DATA = Path("/work/shared/ei/massbank_ei_dev.msp")
+EI = Path(os.environ.get("CORVANE_EI_DIR", ROOT.parent / "shared" / "ei"))
+if not EI.exists():
+    EI = Path("/work/shared/ei")
+DATA_FILES = (EI / "massbank_ei_dev.msp", EI / "massbank_ei_extra.msp")
 CACHE = Path(os.environ.get("CORVANE_FIT_CACHE", "/tmp/corvane_scored_cache"))
-N_HELD_OUT = 1000
-L2 = 1e-4
+K_FOLDS = 5
+FOLD_SEED = 20261209
+BLOCK = 1000
+L2 = float(os.environ.get("CORVANE_FIT_L2", "1e-4"))
 # Weight and temperature of the identification (softmax ranking) term; 0 turns it off.
 RANK_WEIGHT = float(os.environ.get("CORVANE_FIT_RANK_WEIGHT", "0.3"))
 RANK_TEMPERATURE = float(os.environ.get("CORVANE_FIT_RANK_TEMPERATURE", "0.02"))
@@ -71,152 +87,302 @@ def soft_cache(recs):
     return {k: (frozenset(map(tuple, v)) if v else frozenset()) for k, v in done.items()}
 
 
+def read_all():
+    """Records of both data files that have a SMILES, with the file they came from."""
+    recs = []
+    for path in DATA_FILES:
+        for r in read_msp(path):
+            if r.get("smiles") and r["mz"].size:
+                r["file"] = path.name
+                recs.append(r)
+    return recs
+
+
 def load():
-    recs = read_msp(DATA)
+    """Records and the compact candidate data of all of them (cached, keyed by scored.py's source)."""
+    recs = read_all()
     softs = soft_cache(recs)
     from corvane_spectra import scored
 
-    out = []
+    h = hashlib.sha1(Path(scored.__file__).read_bytes())
     for r in recs:
-        smi = r.get("smiles")
-        try:
-            mol = scored.read_molecule(smi)
-            cand = scored.build_candidates(mol, softs.get(smi, frozenset()))
-        except Exception as e:
-            print(f"  skipped {r.get('name')}: {e}", file=sys.stderr)
-            cand = None
-        out.append((r, cand))
-    return out
+        h.update(r["smiles"].encode())
+    path = CACHE / f"data-{h.hexdigest()[:16]}.npz"
+    if path.exists():
+        return recs, Data.from_npz(path, recs)
+
+    def cands():
+        t0 = time.time()
+        for i, r in enumerate(recs):
+            try:
+                mol = scored.read_molecule(r["smiles"])
+                yield scored.build_candidates(mol, softs.get(r["smiles"], frozenset()))
+            except Exception as e:
+                print(f"  skipped {r.get('name')}: {e}", file=sys.stderr)
+                yield None
+            if i % 500 == 0:
+                print(f"  candidates {i}/{len(recs)} {time.time() - t0:.0f} s", file=sys.stderr, flush=True)
+
+    data = Data(recs, cands())
+    data.save(path)
+    return recs, data
 
 
-class Problem:
-    """All candidates of a set of spectra, flattened for a vectorised objective."""
+def group_key(r) -> str:
+    """The compound group a record belongs to: InChIKey skeleton, or the SMILES."""
+    key = r.get("inchikey") or ""
+    return key.split("-")[0] if key else "SMILES:" + r["smiles"]
 
-    def __init__(self, items, mask=None):
+
+def fold_of(recs, k=K_FOLDS, seed=FOLD_SEED) -> np.ndarray:
+    """Fold number of every record: groups shuffled with ``seed`` and dealt round-robin."""
+    groups = sorted({group_key(r) for r in recs})
+    order = np.random.default_rng(seed).permutation(len(groups))
+    fold_of_group = {groups[g]: i % k for i, g in enumerate(order)}
+    return np.array([fold_of_group[group_key(r)] for r in recs])
+
+
+class Data:
+    """The candidates of every spectrum in flat arrays, and the measured spectra on the same m/z grid.
+
+    Each spectrum owns the bins of m/z 0 .. its top m/z; ``inrange`` marks the
+    bins at or above its lowest measured m/z (the ones compared).  Features are
+    held as the candidates hold them, per atom set (F) and per candidate (E, the
+    shift-dependent ones), in float32, so the full matrix is never built.
+    """
+
+    ARRAYS = ("F", "E", "set_of", "rows", "bins", "pat", "q", "owner", "inrange", "has_cand")
+
+    def __init__(self, recs, cands=None):
         from corvane_spectra import scored
 
-        self.iso = scored._ISO_LEN
-        Xs, bins, pats, cid = [], [], [], []
-        qs, qbin, owner_of_bin = [], [], []
-        base = 0
-        self.nspec = 0
-        for r, cand in items:
-            if cand is None:
-                continue
-            X = cand.X if mask is None else cand.X[:, mask]
-            lo = int(r["mz"].min())
-            top = int(max(cand.mz.max() + self.iso, r["mz"].max())) + 1
-            b = cand.mz[:, None] + np.arange(self.iso)[None, :]
-            ok = b >= lo
-            Xs.append(X)
-            bins.append(np.where(ok, base + b, -1))
-            pats.append(np.where(ok, cand.pattern, 0.0))
-            q = np.zeros(top)
+        self.shift_cols = scored._SHIFT_COLS
+        self.nfeat = len(scored.FEATURES)
+        self.lo = np.array([int(r["mz"].min()) for r in recs])
+        if cands is None:
+            return
+        Fs, Es, set_of, rows, bins, pats, qs, owner, has = [], [], [], [], [], [], [], [], []
+        base = nrow = nset = 0
+        for k, (r, cand) in enumerate(zip(recs, cands)):
+            top = int(r["mz"].max()) + 1
+            if cand is not None and cand.mz.size:
+                off = getattr(cand, "iso_offset", 0)
+                b = np.maximum(cand.mz[:, None] + off + np.arange(cand.pattern.shape[1])[None, :], 0)
+                ci, kj = np.nonzero(cand.pattern > 0)
+                top = max(top, int(b.max()) + 1)
+                F = cand.F.astype(np.float32)
+                Fs.append(F)
+                Es.append(cand.E.astype(np.float32))
+                set_of.append((nset + cand.base).astype(np.int32))
+                rows.append((nrow + ci).astype(np.int32))
+                bins.append((base + b[ci, kj]).astype(np.int32))
+                pats.append(cand.pattern[ci, kj].astype(np.float32))
+                nrow += cand.E.shape[0]
+                nset += F.shape[0]
+            has.append(cand is not None and cand.mz.size > 0)
+            q = np.zeros(top, dtype=np.float32)
             q[r["mz"]] = np.sqrt(r["intensity"])
-            q[:lo] = 0
+            q[:self.lo[k]] = 0
             qs.append(q)
-            owner_of_bin.append(np.full(top, self.nspec))
+            owner.append(np.full(top, k, dtype=np.int32))
             base += top
-            self.nspec += 1
-        self.X = np.vstack(Xs)
-        self.bins = np.vstack(bins)
-        self.pat = np.vstack(pats)
-        self.valid = self.bins >= 0
-        self.bins_c = np.where(self.valid, self.bins, 0)
-        self.q = np.concatenate(qs)
-        self.owner = np.concatenate(owner_of_bin)
-        self.nbin = base
+        self.F = np.vstack(Fs)
+        self.F[:, self.shift_cols] = 0.0
+        self.E = np.vstack(Es)
+        self.set_of, self.rows, self.bins = (np.concatenate(x) for x in (set_of, rows, bins))
+        self.pat, self.q, self.owner = (np.concatenate(x) for x in (pats, qs, owner))
+        self.has_cand = np.array(has)
+        self._finish()
+
+    def _finish(self):
+        self.nspec = self.lo.size
+        self.nset, self.nrow, self.nbin = self.F.shape[0], self.E.shape[0], self.owner.size
         starts = np.concatenate([[0], np.cumsum(np.bincount(self.owner, minlength=self.nspec))[:-1]])
-        self.mloc = np.arange(self.nbin) - starts[self.owner]
-        self.mmax = int(self.mloc.max()) + 1
-        self.lo = np.array([int(r["mz"].min()) for r, c in items if c is not None])
-        qn = np.sqrt(np.bincount(self.owner, self.q ** 2, minlength=self.nspec))
-        self.qhat = self.q / np.maximum(qn[self.owner], 1e-300)
+        self.start = starts
+        self.mloc = (np.arange(self.nbin) - starts[self.owner]).astype(np.int32)   # the bin's m/z
+        self.inrange = self.mloc >= self.lo[self.owner]
+        q = self.q.astype(np.float64)
+        qn = np.sqrt(np.bincount(self.owner, q ** 2, minlength=self.nspec))
+        self.qhat = q / np.maximum(qn[self.owner], 1e-300)
+
+    def subset(self, idx):
+        """The data of the spectra ``idx`` only (sorted), renumbered."""
+        idx = np.sort(np.asarray(idx))
+        keep_spec = np.zeros(self.nspec, dtype=bool)
+        keep_spec[idx] = True
+        row_spec = np.zeros(self.nrow, dtype=np.int64)
+        row_spec[self.rows] = self.owner[self.bins]
+        set_spec = np.zeros(self.nset, dtype=np.int64)
+        set_spec[self.set_of] = row_spec
+        keep_set, keep_row = keep_spec[set_spec], keep_spec[row_spec]
+        keep_bin, keep_ent = keep_spec[self.owner], keep_spec[self.owner[self.bins]]
+        new_set = np.cumsum(keep_set) - 1
+        new_row = np.cumsum(keep_row) - 1
+        new_bin = np.cumsum(keep_bin) - 1
+        new_spec = np.cumsum(keep_spec) - 1
+        d = Data.__new__(Data)
+        d.shift_cols, d.nfeat = self.shift_cols, self.nfeat
+        d.lo = self.lo[idx]
+        d.F, d.E = self.F[keep_set], self.E[keep_row]
+        d.set_of = new_set[self.set_of[keep_row]].astype(np.int32)
+        d.rows = new_row[self.rows[keep_ent]].astype(np.int32)
+        d.bins = new_bin[self.bins[keep_ent]].astype(np.int32)
+        d.pat = self.pat[keep_ent]
+        d.q = self.q[keep_bin]
+        d.owner = new_spec[self.owner[keep_bin]].astype(np.int32)
+        d.has_cand = self.has_cand[idx]
+        d._finish()
+        return d
+
+    def save(self, path):
+        tmp = path.with_name(path.stem + ".tmp.npz")
+        np.savez(tmp, **{k: getattr(self, k) for k in self.ARRAYS if k != "inrange"})
+        tmp.replace(path)
+
+    @classmethod
+    def from_npz(cls, path, recs):
+        d = cls(recs)
+        with np.load(path) as z:
+            for k in cls.ARRAYS:
+                if k in z:
+                    setattr(d, k, z[k])
+        d._finish()
+        return d
+
+    def full_weights(self, w, mask=None):
+        if mask is None:
+            return np.asarray(w, dtype=np.float64)
+        wf = np.zeros(self.nfeat)
+        wf[mask] = w
+        return wf
+
+    def abundances(self, wf):
+        """Summed abundance in every bin, and each candidate's abundance."""
+        w32 = wf.astype(np.float32)
+        ls = (self.F @ w32)[self.set_of] + self.E @ w32[self.shift_cols]
+        s = np.exp(np.clip(ls.astype(np.float64), -60, 60))
+        return np.bincount(self.bins, s[self.rows] * self.pat, minlength=self.nbin), s
+
+    def xt(self, per_c, mask=None):
+        """X^T per_c, accumulated in float64 in chunks."""
+        per_set = np.bincount(self.set_of, per_c, minlength=self.nset)
+        g = np.zeros(self.nfeat)
+        step = 200_000
+        for i in range(0, self.nset, step):
+            g += self.F[i:i + step].T.astype(np.float64) @ per_set[i:i + step]
+        gs = np.zeros(len(self.shift_cols))
+        for i in range(0, self.nrow, step):
+            gs += self.E[i:i + step].T.astype(np.float64) @ per_c[i:i + step]
+        g[self.shift_cols] = gs
+        return g if mask is None else g[mask]
+
+    def predictions(self, a, idx, threshold=None):
+        """Predicted (m/z, heights) of the spectra ``idx`` from the bin abundances, as the product reports them."""
+        from corvane_spectra import scored
+
+        threshold = scored.MIN_HEIGHT if threshold is None else threshold
+        out = []
+        for k in idx:
+            seg = a[self.start[k]:(self.start[k + 1] if k + 1 < self.nspec else self.nbin)]
+            h = np.sqrt(seg)
+            if not self.has_cand[k] or h.max() <= 0:
+                out.append((np.array([], dtype=np.int64), np.array([])))
+                continue
+            h = 100 * h / h.max()
+            m = np.nonzero(h >= threshold)[0]
+            out.append((m, h[m]))
+        return out
+
+
+class Objective:
+    """Cosine and softmax identification loss over the fitted spectra, in blocks of about BLOCK."""
+
+    def __init__(self, data, train_idx, mask=None, block=BLOCK, seed=FOLD_SEED):
+        self.d, self.mask = data, mask
+        train_idx = np.asarray(train_idx)
+        self.ntrain = train_idx.size
+        self.wspec = np.zeros(data.nspec)
+        self.wspec[train_idx] = 1.0 / self.ntrain
+        nb = max(1, round(train_idx.size / block))
+        order = np.random.default_rng(seed + 1).permutation(train_idx.size)
+        self.blocks = []
+        for j in range(nb):
+            members = np.sort(train_idx[order[j::nb]])
+            local = np.full(data.nspec, -1)
+            local[members] = np.arange(members.size)
+            bb = np.nonzero(local[data.owner] >= 0)[0]
+            self.blocks.append((members, bb, local[data.owner[bb]], data.mloc[bb]))
 
     def value_grad(self, w):
-        s = np.exp(np.clip(self.X @ w, -60, 60))
-        contrib = s[:, None] * self.pat
-        a = np.bincount(self.bins_c.ravel(), contrib.ravel(), minlength=self.nbin)
+        d = self.d
+        wf = d.full_weights(w, self.mask)
+        a, s = d.abundances(wf)
+        a = a * d.inrange
         p = np.sqrt(a)
-        pn = np.sqrt(np.bincount(self.owner, a, minlength=self.nspec))
-        pn_b = np.maximum(pn[self.owner], 1e-300)
-        dot = np.bincount(self.owner, p * self.qhat, minlength=self.nspec)
+        pn = np.sqrt(np.bincount(d.owner, a, minlength=d.nspec))
+        pn_b = np.maximum(pn[d.owner], 1e-300)
+        dot = np.bincount(d.owner, p * d.qhat, minlength=d.nspec)
         cos = dot / np.maximum(pn, 1e-300)
-        # d cos / d p_m = (qhat_m - cos p_m/|p|) / |p|; d p / d a = 1 / (2 p).
-        g_p = (self.qhat - cos[self.owner] * p / pn_b) / pn_b
-        g_a = np.where(p > 0, g_p / (2 * np.maximum(p, 1e-300)), 0.0)
-        per_c = (self.pat * g_a[self.bins_c] * self.valid).sum(1) * s
-        grad = self.X.T @ per_c / self.nspec
-        val = cos.mean()
+        val = float(self.wspec @ cos)
+        # d cos / d p_m = (qhat_m - cos p_m/|p|) / |p|
+        g_p = self.wspec[d.owner] * (d.qhat - cos[d.owner] * p / pn_b) / pn_b
         if RANK_WEIGHT:
-            rv, g_p_rank = self._rank_term(p)
-            val -= RANK_WEIGHT * rv
-            with np.errstate(over="ignore"):      # empty bins (p = 0) are masked out
-                g_a = np.where(p > 0, -RANK_WEIGHT * g_p_rank / (2 * np.maximum(p, 1e-300)), 0.0)
-            per_c = (self.pat * g_a[self.bins_c] * self.valid).sum(1) * s
-            grad += self.X.T @ per_c
+            for members, bb, rr, mm in self.blocks:
+                loss, G = _rank_term(p[bb], d.qhat[bb], rr, mm, members.size, d.lo[members])
+                f = members.size / self.ntrain
+                val -= RANK_WEIGHT * f * loss
+                g_p[bb] -= RANK_WEIGHT * f * G
+        with np.errstate(over="ignore", invalid="ignore"):
+            g_a = np.where(p > 0, g_p / (2 * np.maximum(p, 1e-300)), 0.0)
+        per_c = np.bincount(d.rows, d.pat * g_a[d.bins], minlength=d.nrow) * s
+        grad = d.xt(per_c, self.mask)
+        w = np.asarray(w)
         return val - L2 * w @ w, grad - 2 * L2 * w, cos
 
-    def _rank_term(self, p):
-        """Softmax identification loss: each measured spectrum against every prediction.
 
-        Returns the mean cross-entropy of the true molecule among all
-        predictions (cosines over m/z >= the query's lowest measured m/z,
-        temperature RANK_TEMPERATURE) and its gradient in the heights p.
-        """
-        n, mm, tau = self.nspec, self.mmax, RANK_TEMPERATURE
-        P = np.zeros((n, mm))
-        P[self.owner, self.mloc] = p
-        Qd = np.zeros((n, mm))
-        Qd[self.owner, self.mloc] = self.qhat
-        C = np.cumsum((P ** 2)[:, ::-1], axis=1)[:, ::-1]
-        N = np.sqrt(np.maximum(C[:, self.lo], 1e-300))          # N[i, j]: |P_i| above lo_j
-        cos = (P @ Qd.T) / N
-        z = cos / tau
-        z -= z.max(axis=0, keepdims=True)
-        sm = np.exp(z)
-        sm /= sm.sum(axis=0, keepdims=True)
-        diag = np.arange(n)
-        loss = -np.mean(np.log(np.maximum(sm[diag, diag], 1e-300)))
-        g = sm.copy()
-        g[diag, diag] -= 1.0
-        g /= tau * n                                              # d loss / d cos[i, j]
-        G = (g / N) @ Qd
-        hh = g * cos / N ** 2
-        Hlo = np.zeros((n, mm))
-        np.add.at(Hlo.T, self.lo, hh.T)
-        G -= P * np.cumsum(Hlo, axis=1)
-        return loss, G[self.owner, self.mloc]
+def _rank_term(p, qhat, rr, mm, n, lo):
+    """Softmax identification loss of n spectra against each other's predictions, and its gradient in p."""
+    tau = RANK_TEMPERATURE
+    mmax = int(mm.max()) + 1
+    P = np.zeros((n, mmax))
+    P[rr, mm] = p
+    Qd = np.zeros((n, mmax))
+    Qd[rr, mm] = qhat
+    C = np.cumsum((P ** 2)[:, ::-1], axis=1)[:, ::-1]
+    N = np.sqrt(np.maximum(C[:, lo], 1e-300))          # N[i, j]: |P_i| above lo_j
+    cos = (P @ Qd.T) / N
+    z = cos / tau
+    z -= z.max(axis=0, keepdims=True)
+    sm = np.exp(z)
+    sm /= sm.sum(axis=0, keepdims=True)
+    diag = np.arange(n)
+    loss = -np.mean(np.log(np.maximum(sm[diag, diag], 1e-300)))
+    g = sm
+    g[diag, diag] -= 1.0
+    g /= tau * n                                        # d loss / d cos[i, j]
+    G = (g / N) @ Qd
+    hh = g * cos / N ** 2
+    Hlo = np.zeros((n, mmax))
+    np.add.at(Hlo.T, lo, hh.T)
+    G -= P * np.cumsum(Hlo, axis=1)
+    return loss, G[rr, mm]
 
 
-def fit(problem, w0=None, maxiter=300):
+def fit(obj, w0=None, maxiter=300):
     from scipy.optimize import minimize
 
-    w0 = np.zeros(problem.X.shape[1]) if w0 is None else w0
-    res = minimize(lambda w: tuple(-v for v in problem.value_grad(w)[:2]), w0, jac=True,
+    n = obj.d.nfeat if obj.mask is None else int(obj.mask.sum())
+    w0 = np.zeros(n) if w0 is None else w0
+    res = minimize(lambda w: tuple(-v for v in obj.value_grad(w)[:2]), w0, jac=True,
                    method="L-BFGS-B", options={"maxiter": maxiter})
     return res.x, -res.fun
 
 
-def evaluate(items, weights, mask=None, threshold=None):
-    from corvane_spectra import scored
-
-    threshold = scored.MIN_HEIGHT if threshold is None else threshold
-    if mask is not None:             # weights of the kept features; the others are zero
-        full = np.zeros(mask.size)
-        full[mask] = weights
-        weights = full
-    preds, meas, figs = [], [], []
-    for r, cand in items:
-        if cand is None:
-            pm, pi = np.array([], dtype=np.int64), np.array([])
-        else:
-            pm, a, _ = scored.abundances(cand, weights)
-            pi = np.sqrt(a)
-            pi = 100 * pi / pi.max() if pi.size else pi
-            sel = pi >= threshold
-            pm, pi = pm[sel], pi[sel]
-        preds.append((pm, pi))
+def evaluate(recs, idx, preds):
+    """Figures of the spectra ``idx`` (predictions ``preds``), which are also the identification library."""
+    meas, figs = [], []
+    for k, (pm, pi) in zip(idx, preds):
+        r = recs[k]
         meas.append((r["mz"], r["intensity"]))
         figs.append(figures(pm, pi, r["mz"], r["intensity"]) if pm.size else (0, 0, 0, 0))
     figs = np.array(figs)
@@ -227,21 +393,116 @@ def evaluate(items, weights, mask=None, threshold=None):
             "median_peaks": float(np.median([p[0].size for p in preds]))}
 
 
-def write_weights(w, train_cos, held):
+_KEYS: dict = {}
+
+
+def isomer_figures(recs, has_cand, held_idx, preds_all):
+    """Isomer ranking of the held-out spectra among the dataset's structures (all records)."""
+    from corvane_spectra.isomers import rank_figures, structure_key
+
+    if not _KEYS:
+        for r in recs:
+            _KEYS[r["smiles"]] = structure_key(r["smiles"])
+    by_formula: dict = {}
+    for i, r in enumerate(recs):
+        key = _KEYS[r["smiles"]]
+        if key is not None and has_cand[i]:
+            by_formula.setdefault(key[0], {}).setdefault(key[1], i)
+    rows = []
+    for i in held_idx:
+        r = recs[i]
+        key = _KEYS[r["smiles"]]
+        if key is None or not has_cand[i]:
+            continue
+        others = [j for sk, j in by_formula.get(key[0], {}).items() if sk != key[1]]
+        if not others:
+            continue
+        rows.append(rank_figures(_cos(*preds_all[i], r["mz"], r["intensity"]),
+                                 [_cos(*preds_all[j], r["mz"], r["intensity"]) for j in others]))
+    out = {k: float(np.mean([row[k] for row in rows])) for k in ("top1", "top3", "relative_rank", "chance_top1")}
+    out["n"] = len(rows)
+    out["mean_k"] = float(np.mean([row["k"] for row in rows]))
+    return out
+
+
+FIGS = ("id_at_1", "id_at_10", "cosine", "precision", "recall10", "iso_top1", "iso_top3", "iso_relrank",
+        "iso_chance")
+
+
+def fold_figures(recs, data, wf, held_idx):
+    a, _ = data.abundances(wf)
+    preds_all = data.predictions(a, range(data.nspec))
+    f = evaluate(recs, held_idx, [preds_all[i] for i in held_idx])
+    iso = isomer_figures(recs, data.has_cand, held_idx, preds_all)
+    f.update(iso_top1=iso["top1"], iso_top3=iso["top3"], iso_relrank=iso["relative_rank"],
+             iso_chance=iso["chance_top1"], iso_n=iso["n"], n=len(held_idx))
+    return f
+
+
+def summarise(per_fold):
+    summary = {}
+    for key in FIGS:
+        v = np.array([f[key] for f in per_fold])
+        summary[key] = (float(v.mean()), float(v.std(ddof=1) / np.sqrt(len(v))) if len(v) > 1 else 0.0)
+    return summary
+
+
+def cross_validate(recs, data, mask=None, maxiter=300, tag="cv", folds_to_run=None, subsample=None):
+    """K-fold figures: per fold and mean +- standard error.
+
+    ``subsample``: fit on this many spectra drawn (seeded) from the K-1 training
+    folds instead of all of them (a cheaper, slightly pessimistic estimate).
+    """
+    folds = fold_of(recs)
+    per_fold = []
+    for k in (range(K_FOLDS) if folds_to_run is None else folds_to_run):
+        t0 = time.time()
+        train_idx = np.nonzero((folds != k) & data.has_cand)[0]
+        if subsample and subsample < train_idx.size:
+            train_idx = np.sort(np.random.default_rng(FOLD_SEED + k).choice(train_idx, subsample, replace=False))
+        held_idx = np.nonzero(folds == k)[0]
+        train = data.subset(train_idx)
+        w, _ = fit(Objective(train, np.arange(train.nspec), mask), maxiter=maxiter)
+        del train
+        f = fold_figures(recs, data, data.full_weights(w, mask), held_idx)
+        f["seconds"] = time.time() - t0
+        f["fold"] = k
+        per_fold.append(f)
+        print(f"  {tag} fold {k}: " + json.dumps({a: round(b, 3) for a, b in f.items()}), file=sys.stderr, flush=True)
+    return summarise(per_fold), per_fold
+
+
+def table(rows):
+    lines = ["| variant | id@1 | id@10 | cosine | precision | recall@10 | isomer top-1 | isomer top-3 "
+             "| isomer rel. rank | isomer chance |",
+             "|---|---|---|---|---|---|---|---|---|---|"]
+    for name, s in rows:
+        lines.append(f"| {name} | " + " | ".join(f"{s[k][0]:.3f} ± {s[k][1]:.3f}" for k in FIGS) + " |")
+    return "\n".join(lines)
+
+
+def write_weights(w, train_cos, cv, n, maxiter):
     from corvane_spectra import scored
 
+    summary = (cv or {}).get("summary")
+    cvtxt = ", ".join(f"{k} {m:.3f} +- {se:.3f}" for k, (m, se) in summary.items()) if summary else "not run"
+    how = (f" (each fold fitted on {cv['subsample'] or 'all'} training spectra, {cv['maxiter']} iterations)"
+           if summary and "maxiter" in cv else "")
     lines = [
         '"""Weights of the scored spectrum model, written by tools/fit_scored.py; do not edit by hand.',
         "",
-        f"Fitted {datetime.date.today().isoformat()} on the development file massbank_ei_dev.msp",
-        f"(2,520 measured 70 eV EI spectra from MassBank): the first {2520 - N_HELD_OUT} spectra fitted, the last",
-        f"{N_HELD_OUT} held out.  Objective: mean cosine of the predicted heights against the square",
-        "roots of the measured intensities (m/z >= each spectrum's lowest measured m/z), minus",
+        f"Fitted {datetime.date.today().isoformat()} on all {n} spectra of massbank_ei_dev.msp and",
+        "massbank_ei_extra.msp (measured 70 eV EI spectra from MassBank, one per compound).  Features and",
+        f"settings chosen by {K_FOLDS}-fold cross-validation over compounds (folds by InChIKey skeleton, seed",
+        f"{FOLD_SEED}).  Objective: mean cosine of the predicted heights against the square roots of the",
+        "measured intensities (m/z >= each spectrum's lowest measured m/z), minus",
         f"{RANK_WEIGHT} x the softmax identification loss (temperature {RANK_TEMPERATURE}) of each fitted",
-        "spectrum among the predictions of all fitted molecules, minus an L2",
-        f"penalty {L2} on the weights; L-BFGS from zero.  Mean cosine on the fitted spectra: {train_cos:.3f}.",
-        "Held-out figures (library of the 1,000 held-out spectra): " + ", ".join(
-            f"{k} {v:.3f}" for k, v in held.items()) + ".",
+        f"spectrum among the predictions of the fitted molecules of its block of about {BLOCK}, minus an L2",
+        f"penalty {L2} on the weights; L-BFGS from zero, at most {maxiter} iterations.  Mean cosine on the",
+        f"fitted spectra: {train_cos:.3f}.",
+        f"Cross-validated figures of these features and settings{how} (mean +- standard error over folds;",
+        "each held-out fold of about 1,100 spectra is its own identification library; isomers among the",
+        "dataset's structures): " + cvtxt + ".",
         '"""',
         "",
         "WEIGHTS = {",
@@ -253,52 +514,67 @@ def write_weights(w, train_cos, held):
 
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("what", choices=("cache", "fit", "ablate"))
-    ap.add_argument("--no-write", action="store_true", help="fit and report without writing the weights")
+    ap.add_argument("what", choices=("cache", "cv", "shipped", "fit", "ablate"))
     ap.add_argument("--maxiter", type=int, default=300)
-    ap.add_argument("--zero", action="store_true",
-                    help="ablate: zero each group's weights instead of refitting without it")
+    ap.add_argument("--tag", default="cv", help="name of the variant in the report and the saved figures")
+    ap.add_argument("--folds", type=int, nargs="*", default=None, help="cv: only these folds")
+    ap.add_argument("--subsample", type=int, default=None,
+                    help="cv/ablate: fit each fold on this many spectra of its training folds (seeded draw)")
+    ap.add_argument("--cv-json", metavar="PATH", help="fit: cross-validated figures to record with the weights")
+    ap.add_argument("--groups", nargs="*", default=None, help="ablate: only these feature groups")
     args = ap.parse_args(argv)
+    t0 = time.time()
+    recs, data = load()
+    print(f"{len(recs)} spectra, {data.nrow} candidates ready in {time.time() - t0:.0f} s", file=sys.stderr)
     if args.what == "cache":
-        soft_cache(read_msp(DATA))
         return 0
     from corvane_spectra import scored
 
-    t0 = time.time()
-    items = load()
-    train, held = items[:-N_HELD_OUT], items[-N_HELD_OUT:]
-    print(f"candidates built in {time.time() - t0:.0f} s", file=sys.stderr)
-    if args.what == "fit":
-        prob = Problem(train)
-        w, val = fit(prob, maxiter=args.maxiter)
-        figs = evaluate(held, w)
-        print(f"train objective {val:.4f}")
-        print("held out:", json.dumps({k: round(v, 3) for k, v in figs.items()}))
-        for name, v in zip(scored.FEATURES, w):
-            print(f"  {name:24s} {v:+.3f}")
-        if not args.no_write:
-            write_weights(w, prob.value_grad(w)[2].mean(), figs)
+    if args.what == "shipped":
+        # The shipped weights on libraries of about 1,000 spectra they were never fitted on (when they
+        # were fitted on the development file only: the extra file's spectra), then on the CV folds.
+        wf = scored._weights()
+        a, _ = data.abundances(wf)
+        extra = np.nonzero(np.array([r["file"] == DATA_FILES[1].name for r in recs]))[0]
+        nb = max(1, round(extra.size / BLOCK))
+        order = np.random.default_rng(FOLD_SEED).permutation(extra.size)
+        libs = [np.sort(extra[order[j::nb]]) for j in range(nb)]
+        rows = [evaluate(recs, lib, data.predictions(a, lib)) for lib in libs]
+        for key in ("id_at_1", "id_at_10", "cosine", "precision", "recall10"):
+            v = np.array([f[key] for f in rows])
+            print(f"extra-file libraries ({nb}): {key} {v.mean():.3f} ± {v.std(ddof=1) / np.sqrt(v.size):.3f}")
+        folds = fold_of(recs)
+        per_fold = [fold_figures(recs, data, wf, np.nonzero(folds == k)[0]) for k in range(K_FOLDS)]
+        for f in per_fold:
+            print(json.dumps({k: round(v, 3) for k, v in f.items()}))
+        print(table([("shipped weights", summarise(per_fold))]))
         return 0
-    # Ablation: each feature group removed and the rest refitted (or its weights zeroed).
+    if args.what == "cv":
+        summary, per_fold = cross_validate(recs, data, maxiter=args.maxiter, tag=args.tag, folds_to_run=args.folds,
+                                           subsample=args.subsample)
+        out = CACHE / f"cv-{args.tag}.json"
+        out.write_text(json.dumps({"summary": summary, "folds": per_fold, "maxiter": args.maxiter,
+                                   "subsample": args.subsample,
+                                   "rank_weight": RANK_WEIGHT, "temperature": RANK_TEMPERATURE, "l2": L2}, indent=1))
+        print(table([(args.tag, summary)]))
+        return 0
+    if args.what == "fit":
+        obj = Objective(data, np.nonzero(data.has_cand)[0])
+        w, val = fit(obj, maxiter=args.maxiter)
+        cv = json.loads(Path(args.cv_json).read_text()) if args.cv_json else None
+        cos = obj.value_grad(w)[2][data.has_cand].mean()
+        write_weights(w, cos, cv, int(data.has_cand.sum()), args.maxiter)
+        print(f"objective {val:.4f}; weights written")
+        return 0
     rows = []
-    if args.zero:
-        w = scored._weights()
-    else:
-        w, _ = fit(Problem(train), maxiter=args.maxiter)
-    rows.append(("(all features)", evaluate(held, w)))
     for group, names in scored.FEATURE_GROUPS.items():
+        if args.groups and group not in args.groups:
+            continue
         mask = np.array([f not in names for f in scored.FEATURES])
-        if args.zero:
-            rows.append((f"- {group}", evaluate(held, w[mask], mask)))
-        else:
-            wg, _ = fit(Problem(train, mask), maxiter=args.maxiter)
-            rows.append((f"- {group}", evaluate(held, wg, mask)))
-        print(rows[-1], file=sys.stderr, flush=True)
-    print("| features | cosine | recall@10 | recall@10±1 | precision | id@1 | id@10 |")
-    print("|---|---|---|---|---|---|---|")
-    for name, f in rows:
-        print(f"| {name} | {f['cosine']:.3f} | {f['recall10']:.3f} | {f['recall10_pm1']:.3f} | "
-              f"{f['precision']:.3f} | {f['id_at_1']:.3f} | {f['id_at_10']:.3f} |")
+        summary, _ = cross_validate(recs, data, mask, maxiter=args.maxiter, tag=f"-{group}", folds_to_run=args.folds,
+                                    subsample=args.subsample)
+        rows.append((f"- {group}", summary))
+    print(table(rows))
     return 0
 
 

@@ -28,9 +28,17 @@ printed; missing folders are created.
 
 Exit status 0 when spectra were evaluated, 1 when none could be.
 
+With --isomers POOL (candidate structures: SMILES, CSV/TSV or SD file, or a
+spectrum library with SMILES) each spectrum is also ranked among its isomers
+in the pool (same formula of the largest component, another InChIKey
+skeleton) by the cosine of their predictions: top-1, top-3 and mean relative
+rank (rank-1)/(k-1), ties broken at random (expected values), beside chance;
+the JSON file gets the same figures under "isomers".
+
 examples:
   corvane evaluate massbank_ei.msp --limit 300 --json eval.json --png eval.png
   corvane evaluate massbank_ei.msp --offset 1520 --limit 1000 --model schematic
+  corvane evaluate massbank_ei.msp --isomers pool.smi --json eval.json
 """
 
 
@@ -43,6 +51,8 @@ def add_arguments(p) -> None:
     p.add_argument("--seed", type=int, default=None, help="seed of the random baseline")
     p.add_argument("--skip-bad", action="store_true", help="pass over malformed records (counted)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
+    p.add_argument("--isomers", metavar="POOL",
+                   help="also rank each molecule among its isomers in POOL (SMILES/CSV/TSV/SD or spectra with SMILES)")
     add_model_arguments(p)
 
 
@@ -56,15 +66,21 @@ def run(args) -> int:
             raise ValueError(f"{flag} must not be negative")
     if not Path(args.library).exists():
         raise FileNotFoundError(f"{args.library}: no such file or folder")
+    if args.isomers and not Path(args.isomers).exists():
+        raise FileNotFoundError(f"{args.isomers}: no such file or folder")
     with io.read(args.library, skip_bad=args.skip_bad) as reader:
         ev = evaluate(reader, limit=args.limit, offset=args.offset, ring_fragmentation=args.ring,
                       recursive=args.recursive, model=args.model,
                       seed=baselines.DEFAULT_SEED if args.seed is None else args.seed,
                       progress=not args.no_progress)
         skipped = getattr(reader, "skipped", 0)
+    isomers = _isomers(ev, args) if args.isomers and ev.records else None
     if ev.records:
         if args.json:
-            write_json(args.json, ev.summary())
+            summary = ev.summary()
+            if isomers is not None:
+                summary["isomers"] = isomers
+            write_json(args.json, summary)
         if args.png:
             save_figure(evaluation_figure(ev), args.png)
     print(ev.table())
@@ -74,8 +90,28 @@ def run(args) -> int:
             print(f"  #{k} {name or ''}: {why}", file=sys.stderr)
     if skipped:
         print(f"{skipped} malformed record(s) skipped", file=sys.stderr)
+    if isomers is not None:
+        from ..isomers import format_summary
+
+        print(format_summary(isomers))
     if not ev.records:
         print("corvane evaluate: no spectrum was evaluated"
               + (" (--json/--png not written)" if args.json or args.png else ""), file=sys.stderr)
         return 1
     return 0
+
+
+def _isomers(ev, args) -> dict:
+    from ..isomers import rank_among_isomers, read_pool
+    from ..models import run_model
+
+    pool = read_pool(args.isomers)
+    known = {r.smiles: r.predicted["module"] for r in ev.records}
+
+    def predict(smiles):
+        if smiles in known:
+            return known[smiles]
+        return run_model(args.model, smiles, ring_fragmentation=args.ring, recursive=args.recursive)
+
+    res = rank_among_isomers(((r.index, r.name, r.smiles, r.measured) for r in ev.records), pool, predict)
+    return res.summary()
