@@ -252,31 +252,11 @@ def _molecule(smiles: str | None, convention: str | None = None) -> _Molecule | 
         return None
     new_index = None
     if convention == "scored":
-        mol, new_index = _fold_hydrogen_atoms(mol)
+        from .scored import fold_hydrogen_atoms
+
+        mol, new_index = fold_hydrogen_atoms(mol)
     soft, note = _soft_bonds(smiles, mol, new_index)
     return _Molecule(mol, _depiction(mol, soft), soft, note)
-
-
-def _fold_hydrogen_atoms(mol):
-    """``mol`` without its hydrogen atoms that hang on a heavy atom (each
-    becomes one more hydrogen of that atom), and the new index of every old
-    one that stays (None when there is nothing to fold)."""
-    from rdkit import Chem
-
-    hs = [a.GetIdx() for a in mol.GetAtoms() if a.GetAtomicNum() == 1 and a.GetDegree() == 1
-          and a.GetNeighbors()[0].GetAtomicNum() > 1]
-    if not hs:
-        return mol, None
-    work = Chem.RWMol(mol)
-    for i in sorted(hs, reverse=True):
-        nb = work.GetAtomWithIdx(i).GetNeighbors()[0]
-        nb.SetNumExplicitHs(nb.GetNumExplicitHs() + 1)
-        work.RemoveAtom(i)
-    out = work.GetMol()
-    out.UpdatePropertyCache(strict=False)
-    gone = set(hs)
-    keep = [i for i in range(mol.GetNumAtoms()) if i not in gone]
-    return out, {old: new for new, old in enumerate(keep)}
 
 
 def _soft_bonds(smiles: str, mol, new_index: dict | None = None) -> tuple[list[int], str]:

@@ -335,6 +335,30 @@ def read_molecule(smiles: str):
     return mol
 
 
+def fold_hydrogen_atoms(mol):
+    """``mol`` without its hydrogen atoms that hang on a heavy atom (each
+    becomes one more hydrogen of that atom), and the new index of every old
+    atom that stays (None when there is nothing to fold)."""
+    from rdkit import Chem
+
+    hs = [a.GetIdx() for a in mol.GetAtoms() if a.GetAtomicNum() == 1 and a.GetDegree() == 1
+          and a.GetNeighbors()[0].GetAtomicNum() > 1]
+    if not hs:
+        return mol, None
+    work = Chem.RWMol(mol)
+    # Removing an atom shifts the atoms after it down by one, in order.
+    for i in sorted(hs, reverse=True):
+        nb = work.GetAtomWithIdx(i).GetNeighbors()[0]
+        nb.SetNumExplicitHs(nb.GetNumExplicitHs() + 1)
+        work.RemoveAtom(i)
+    out = work.GetMol()
+    out.UpdatePropertyCache(strict=False)
+    Chem.GetSymmSSSR(out)
+    gone = set(hs)
+    keep = [i for i in range(mol.GetNumAtoms()) if i not in gone]
+    return out, {old: new for new, old in enumerate(keep)}
+
+
 def _fold_labelled_hydrogens(mol, soft_pairs):
     """Hydrogens written as atoms of their own (isotope labels: [2H], [3H]) folded into their neighbours.
 
@@ -344,34 +368,17 @@ def _fold_labelled_hydrogens(mol, soft_pairs):
     mass of each remaining atom and the number of labelled hydrogens on it
     (None and None without such hydrogens), and the soft pairs renumbered.
     """
-    from rdkit import Chem
-
-    labelled = [a.GetIdx() for a in mol.GetAtoms() if a.GetAtomicNum() == 1 and a.GetDegree() == 1
-                and a.GetNeighbors()[0].GetAtomicNum() > 1]
-    if not labelled:
+    out, new_of = fold_hydrogen_atoms(mol)
+    if new_of is None:
         return mol, None, None, soft_pairs
-    extra_of, count_of = {}, {}
-    for i in labelled:
-        a = mol.GetAtomWithIdx(i)
-        j = a.GetNeighbors()[0].GetIdx()
-        extra_of[j] = extra_of.get(j, 0) + max(a.GetIsotope() - 1, 0)
-        count_of[j] = count_of.get(j, 0) + (a.GetIsotope() > 1)
-    work = Chem.RWMol(mol)
-    for a in work.GetAtoms():
-        a.SetIntProp("_old_index", a.GetIdx())
-    for i in sorted(labelled, reverse=True):
-        nb = work.GetAtomWithIdx(i).GetNeighbors()[0]
-        nb.SetNumExplicitHs(nb.GetNumExplicitHs() + 1)
-        work.RemoveAtom(i)
-    out = work.GetMol()
-    out.UpdatePropertyCache(strict=False)
-    Chem.GetSymmSSSR(out)
-    new_of = {a.GetIntProp("_old_index"): a.GetIdx() for a in out.GetAtoms()}
     extra = np.zeros(out.GetNumAtoms(), dtype=np.int64)
     count = np.zeros(out.GetNumAtoms(), dtype=np.int64)
-    for j, m in extra_of.items():
-        extra[new_of[j]] += m
-        count[new_of[j]] += count_of[j]
+    for a in mol.GetAtoms():
+        if a.GetIdx() in new_of:
+            continue
+        j = new_of[a.GetNeighbors()[0].GetIdx()]
+        extra[j] += max(a.GetIsotope() - 1, 0)
+        count[j] += a.GetIsotope() > 1
     pairs = frozenset((min(new_of[u], new_of[v]), max(new_of[u], new_of[v]))
                       for u, v in soft_pairs if u in new_of and v in new_of)
     return out, extra, count, pairs
