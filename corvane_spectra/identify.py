@@ -124,6 +124,8 @@ def identify(measured: Spectrum, candidates, *, top: int | None = None, model: s
     lo = lowest_mz(measured)
     lib = Library(spectra, intensity_power=1.0)
     scores, matches = lib.scores(measured, min_mz=lo, query_intensity_power=0.5)
+    # A score that is not a number ranks below every other, never first.
+    scores = np.where(np.isnan(scores), -np.inf, scores)
     order = sorted(range(len(spectra)), key=lambda i: (-scores[i], i))
     if top is not None:
         order = order[:max(0, int(top))]
@@ -132,7 +134,7 @@ def identify(measured: Spectrum, candidates, *, top: int | None = None, model: s
         s = spectra[i]
         fig = figures(measured, s)
         rank = 1 + int(np.count_nonzero(scores > scores[i]))
-        out.append(Candidate(rank, float(scores[i]), int(matches[i]), s.name, s.smiles, fig["precision"],
+        out.append(Candidate(rank, float(scores[i]) if np.isfinite(scores[i]) else float("nan"), int(matches[i]), s.name, s.smiles, fig["precision"],
                              fig["recall10"], s if keep_spectra else None))
     return Identification(out, failed)
 
