@@ -83,8 +83,11 @@ def predict_with_vif(smiles: str, ring_fragmentation: bool = False, recursive: b
     scored = model == "scored"
     import corvane  # here, not at the top: the batch driver and the command's --help never load it
 
-    r = corvane.VIF(smiles, draw=False, verbose=False, ring_fragmentation=ring_fragmentation and not scored,
-                    recursive_ms=recursive and not scored, max_generations=max_generations)
+    try:
+        r = corvane.VIF(smiles, draw=False, verbose=False, ring_fragmentation=ring_fragmentation and not scored,
+                        recursive_ms=recursive and not scored, max_generations=max_generations)
+    except MemoryError as e:
+        raise MemoryError(f"out of memory analysing {smiles!r}" + (f" ({e})" if str(e) else "")) from None
     if isinstance(r, str):
         raise ValueError(f"unreadable SMILES {smiles!r}: {r}")
     if scored:

@@ -85,7 +85,7 @@ def compute(rec, opts: dict):
             vif, spectrum = predict_with_vif(smiles, ring, recursive, gens, opts.get("model") or "schematic")
         except ValueError as e:
             if str(e).startswith("unreadable SMILES"):
-                return False, _rdkit_reason("unreadable SMILES")
+                return False, _rdkit_reason(str(e))
             raise
         spectrum.metadata["name"] = rec.ident
         if opts["format"] == "parquet":
@@ -93,9 +93,28 @@ def compute(rec, opts: dict):
         from .. import io as spectra_io
 
         return True, spectra_io.dumps(spectrum, opts["format"])
+    except MemoryError as e:
+        limit = opts.get("max_memory")
+        where = f" (a worker may take {limit / (1 << 20):.0f} MiB: --max-memory)" if limit else ""
+        detail = f": {e}" if str(e) and not str(e).startswith("out of memory") else ""
+        return False, f"MemoryError: out of memory{where}{detail}"
     except Exception as e:  # one molecule's failure is reported, never fatal to the run
         reason = f"{type(e).__name__}: {e}"
         return False, _rdkit_reason(reason) if "rdkit" in type(e).__module__.lower() else reason
+
+
+def limit_memory(limit: int | None) -> None:
+    """Caps the memory this process may take for its data (heap and private
+    mappings) at ``limit`` bytes: past it an allocation fails, which Python
+    and the extensions report as MemoryError."""
+    if not limit:
+        return
+    import resource
+
+    soft, hard = resource.getrlimit(resource.RLIMIT_DATA)
+    if hard != resource.RLIM_INFINITY:
+        limit = min(limit, hard)
+    resource.setrlimit(resource.RLIMIT_DATA, (limit, hard))
 
 
 def _peak_rss_kb() -> int:
@@ -141,6 +160,7 @@ def serve(rconn, wconn) -> None:
         corvane.VIF(WARM_UP, draw=False, verbose=False)
     except Exception:
         pass
+    limit_memory(opts.get("max_memory"))
     wconn.send(("ready", os.getpid()))
     while True:
         msg = inbox.get()
