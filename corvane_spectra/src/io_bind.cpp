@@ -4,6 +4,8 @@
 #include <pybind11/pybind11.h>
 
 #include <cstring>
+#include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -33,7 +35,10 @@ public:
         annotation_ = sp.attr("PeakAnnotation");
     }
 
+    // A parser reads one stream in order: a second thread feeding it while
+    // the first parses (without the interpreter lock) is refused.
     py::list feed(const py::object &chunk) {
+        std::unique_lock<std::mutex> busy = claim();
         std::vector<io::Item> items;
         if (PyBytes_Check(chunk.ptr())) {
             char *data = nullptr;
@@ -54,6 +59,7 @@ public:
     }
 
     py::list finish() {
+        std::unique_lock<std::mutex> busy = claim();
         std::vector<io::Item> items;
         parser_.finish(items);
         return convert(items);
@@ -63,6 +69,12 @@ public:
     long lines() const { return parser_.lines(); }
 
 private:
+    std::unique_lock<std::mutex> claim() {
+        std::unique_lock<std::mutex> g(busy_, std::try_to_lock);
+        if (!g.owns_lock()) throw std::runtime_error("this parser is in use by another thread");
+        return g;
+    }
+
     static io::Format format_of(const std::string &fmt) {
         if (fmt == "msp") return io::Format::Msp;
         if (fmt == "mgf") return io::Format::Mgf;
@@ -138,6 +150,7 @@ private:
     py::object trusted_;
     py::object annotation_;
     long merged_ = 0;
+    std::mutex busy_;
 };
 
 }  // namespace

@@ -281,6 +281,12 @@ std::shared_lock<std::shared_mutex> Library::read_indexed() const {
 
 void Library::finalize_locked() {
     if (indexed_) return;
+    // The peak arrays stop growing here for most libraries: give back their slack.
+    offsets_.shrink_to_fit();
+    mz_.shrink_to_fit();
+    weight_.shrink_to_fit();
+    scale_.shrink_to_fit();
+    suffix2_.shrink_to_fit();
     // Distinct m/z values, then a counting pass and a filling pass.
     keys_ = mz_;
     std::sort(keys_.begin(), keys_.end());
