@@ -287,28 +287,66 @@ void Library::finalize_locked() {
     weight_.shrink_to_fit();
     scale_.shrink_to_fit();
     suffix2_.shrink_to_fit();
-    // Distinct m/z values, then a counting pass and a filling pass.
-    keys_ = mz_;
-    std::sort(keys_.begin(), keys_.end());
-    keys_.erase(std::unique(keys_.begin(), keys_.end()), keys_.end());
-    keys_.shrink_to_fit();
-    auto key = [&](std::int64_t m) {
-        return static_cast<std::size_t>(std::lower_bound(keys_.begin(), keys_.end(), m) - keys_.begin());
-    };
-    post_off_.assign(keys_.size() + 1, 0);
-    for (std::int64_t m : mz_) ++post_off_[key(m) + 1];
-    for (std::size_t v = 0; v < keys_.size(); ++v) post_off_[v + 1] += post_off_[v];
+    // Distinct m/z values with their posting counts, then a filling pass.
+    // Where the m/z span is within a few times the number of peaks (every
+    // real library), a table over the span finds a peak's list in one step;
+    // otherwise the distinct values are sorted and searched.  Either way
+    // what stays is one list per distinct m/z, and the table is temporary
+    // and no larger than a few words per peak.
+    keys_.clear();
+    post_off_.assign(1, 0);
+    const std::size_t n = offsets_.size() - 1;
     post_id_.resize(mz_.size());
     post_w_.resize(mz_.size());
-    std::vector<std::uint64_t> fill(post_off_.begin(), post_off_.end() - 1);
-    const std::size_t n = offsets_.size() - 1;
-    for (std::size_t i = 0; i < n; ++i) {
-        for (std::uint64_t k = offsets_[i]; k < offsets_[i + 1]; ++k) {
-            std::uint64_t at = fill[key(mz_[k])]++;
-            post_id_[at] = static_cast<std::uint32_t>(i);
-            post_w_[at] = weight_[k];
+    if (mz_.empty()) {
+        keys_.shrink_to_fit();
+        indexed_ = true;
+        return;
+    }
+    auto [lo_it, hi_it] = std::minmax_element(mz_.begin(), mz_.end());
+    const std::int64_t lo = *lo_it;
+    const std::uint64_t span = static_cast<std::uint64_t>(*hi_it) - static_cast<std::uint64_t>(lo);
+    std::vector<std::uint64_t> fill;
+    if (span < 4 * static_cast<std::uint64_t>(mz_.size()) + 65536) {
+        std::vector<std::uint64_t> count(static_cast<std::size_t>(span) + 1, 0);
+        for (std::int64_t m : mz_) ++count[static_cast<std::size_t>(static_cast<std::uint64_t>(m) - static_cast<std::uint64_t>(lo))];
+        std::uint64_t at = 0;
+        for (std::size_t v = 0; v <= span; ++v) {
+            if (!count[v]) continue;
+            keys_.push_back(static_cast<std::int64_t>(static_cast<std::uint64_t>(lo) + v));
+            const std::uint64_t c = count[v];
+            count[v] = at;  // now: the next free posting of this m/z
+            at += c;
+            post_off_.push_back(at);
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::uint64_t k = offsets_[i]; k < offsets_[i + 1]; ++k) {
+                std::uint64_t p = count[static_cast<std::size_t>(static_cast<std::uint64_t>(mz_[k]) - static_cast<std::uint64_t>(lo))]++;
+                post_id_[p] = static_cast<std::uint32_t>(i);
+                post_w_[p] = weight_[k];
+            }
+        }
+    } else {
+        keys_ = mz_;
+        std::sort(keys_.begin(), keys_.end());
+        keys_.erase(std::unique(keys_.begin(), keys_.end()), keys_.end());
+        auto key = [&](std::int64_t m) {
+            return static_cast<std::size_t>(std::lower_bound(keys_.begin(), keys_.end(), m) - keys_.begin());
+        };
+        post_off_.assign(keys_.size() + 1, 0);
+        for (std::int64_t m : mz_) ++post_off_[key(m) + 1];
+        for (std::size_t v = 0; v < keys_.size(); ++v) post_off_[v + 1] += post_off_[v];
+        fill.assign(post_off_.begin(), post_off_.end() - 1);
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::uint64_t k = offsets_[i]; k < offsets_[i + 1]; ++k) {
+                std::uint64_t p = fill[key(mz_[k])]++;
+                post_id_[p] = static_cast<std::uint32_t>(i);
+                post_w_[p] = weight_[k];
+            }
         }
     }
+    keys_.shrink_to_fit();
+    post_off_.shrink_to_fit();
     indexed_ = true;
 }
 
