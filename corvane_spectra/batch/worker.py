@@ -111,6 +111,16 @@ def limit_memory(limit: int | None) -> None:
         return
     import resource
 
+    # A process that already holds more (a sanitizer build reserves terabytes
+    # of shadow memory) cannot be limited this way: it is left as it is.
+    try:
+        with open("/proc/self/status", encoding="ascii") as f:
+            data_kb = next((int(ln.split()[1]) for ln in f if ln.startswith("VmData:")), 0)
+    except OSError:
+        data_kb = 0
+    if data_kb * 1024 >= limit:
+        return
+
     soft, hard = resource.getrlimit(resource.RLIMIT_DATA)
     if hard != resource.RLIM_INFINITY:
         limit = min(limit, hard)
