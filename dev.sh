@@ -5,8 +5,9 @@
 #                         whole Python test suite (pytest ARGS)
 #   ./dev.sh bench        set up, build, run the benchmarks (writes bench/results.md)
 #   ./dev.sh setup        set up and build only
-#   ./dev.sh asan [ARGS]  build with AddressSanitizer + UBSan into build/asan and
-#                         run the test suite against it (pytest ARGS)
+#   ./dev.sh asan [ARGS]  build both extensions (corvane and corvane_spectra's _core)
+#                         with AddressSanitizer + UBSan into build/asan and run
+#                         the test suite against them (pytest ARGS)
 #   ./dev.sh quick NAME [ARGS]  incremental build into build/dev-NAME, then
 #                         pytest ARGS against it (for development; needs setup once)
 set -euo pipefail
@@ -159,10 +160,21 @@ case "$cmd" in
         -Dpybind11_DIR="$(.venv/bin/python -m pybind11 --cmakedir)" >/dev/null
     fi
     .venv/bin/ninja -C "$dir" >/dev/null
-    PYTHONPATH="$PWD/$dir" MPLBACKEND=Agg \
+    # Both extensions come from this build: corvane.so from the build folder,
+    # corvane_spectra as its sources with the sanitized _core beside them
+    # (the installed package would bring the plain build's _core).  -P keeps
+    # the source folders of the work tree off the path; batch workers inherit
+    # the path and the preloaded sanitizers.
+    pkg=$dir/pkg
+    rm -rf "$pkg"
+    mkdir -p "$pkg"
+    cp -r corvane_spectra "$pkg/"
+    rm -rf "$pkg/corvane_spectra/src"
+    cp "$dir"/_core.*.so "$pkg/corvane_spectra/"
+    PYTHONPATH="$PWD/$pkg:$PWD/$dir" MPLBACKEND=Agg \
       LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)" \
       ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-      .venv/bin/python -m pytest -p no:cacheprovider "$@" ;;
+      .venv/bin/python -P -m pytest -p no:cacheprovider "$@" ;;
   bench) setup; MPLBACKEND=Agg .venv/bin/python bench/run.py "$@" ;;
   *) echo "usage: ./dev.sh main|test|bench|setup" >&2; exit 2 ;;
 esac

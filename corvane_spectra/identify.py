@@ -333,6 +333,8 @@ def identify(measured: Spectrum, candidates, *, top: int | None = None, model: s
     lo = lowest_mz(measured)
     lib = Library(spectra, intensity_power=1.0)
     all_scores, all_matches = lib.scores(measured, min_mz=lo, query_intensity_power=0.5)
+    # A score that is not a number ranks below every other, never first.
+    all_scores = np.where(np.isnan(all_scores), -np.inf, all_scores)
     scores = all_scores[kept] if kept else np.zeros(0)
     order = sorted(kept, key=lambda i: (-all_scores[i], i))
     tied, noise = _noise(measured, spectra, order, lo)
@@ -349,7 +351,8 @@ def identify(measured: Spectrum, candidates, *, top: int | None = None, model: s
                        else ""))
                      for k, m in enumerate(s.mz.tolist())
                      if m in measured_mz and m >= lo and s.intensity[k] > 0]
-        return Candidate(rank, float(all_scores[i]), int(all_matches[i]), s.name, s.smiles, fig["precision"],
+        score = float(all_scores[i]) if np.isfinite(all_scores[i]) else float("nan")
+        return Candidate(rank, score, int(all_matches[i]), s.name, s.smiles, fig["precision"],
                          fig["recall10"], s if keep_spectra else None, explained, checks[i][0],
                          list(checks[i][1]), float(matchms_cosine(measured, s)[0]))
 

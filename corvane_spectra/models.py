@@ -14,7 +14,7 @@ from typing import Callable
 
 import warnings
 
-from .predict import DEFAULT_MODEL, predict, spectrum_from_vif, with_molecule_metadata
+from .predict import DEFAULT_MODEL, predict, require_sanitizable, spectrum_from_vif, with_molecule_metadata
 from .spectrum import Spectrum
 
 Predictor = Callable[..., Spectrum]
@@ -100,8 +100,12 @@ def _takes_vif(fn) -> bool:
 
 def run_model(model: str | Predictor, smiles: str, *, ring_fragmentation: bool = False,
               recursive: bool = False, vif_result: dict | None = None) -> Spectrum:
-    """Calls a predictor, handing it ``vif_result`` when it takes one."""
+    """Calls a predictor, handing it ``vif_result`` when it takes one.
+
+    A SMILES that RDKit cannot read or sanitise is refused (ValueError)
+    before any predictor sees it."""
     fn = get_model(model)
+    require_sanitizable(smiles)
     kw = {"ring_fragmentation": ring_fragmentation, "recursive": recursive}
     if vif_result is not None and _takes_vif(fn):
         kw["vif_result"] = vif_result

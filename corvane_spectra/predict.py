@@ -20,6 +20,28 @@ def _molecular_formula(smiles: str) -> str:
 MODELS = ("schematic", "scored")
 
 
+def require_sanitizable(smiles: str) -> None:
+    """Refuses (ValueError) a SMILES that RDKit cannot read or sanitise.
+
+    Such a SMILES (an aromatic ring that cannot be kekulised, an atom with
+    an impossible valence) names no molecule: a prediction for it would be
+    for a molecule made up along the way.  Every prediction entry point calls
+    this first, so all of them refuse it with the same message."""
+    if not isinstance(smiles, str):
+        raise TypeError(f"SMILES must be a str, not {type(smiles).__name__}")
+    from rdkit import Chem, rdBase
+
+    with rdBase.BlockLogs():
+        mol = Chem.MolFromSmiles(smiles, sanitize=False)
+        if mol is None:
+            raise ValueError(f"unreadable SMILES {smiles!r}: RDKit cannot parse it")
+        try:
+            Chem.SanitizeMol(mol)
+        except Exception as e:  # RDKit raises several classes of its own
+            why = " ".join(str(e).split()) or type(e).__name__
+            raise ValueError(f"unreadable SMILES {smiles!r}: RDKit cannot sanitise it ({why})") from None
+
+
 def molecule_metadata(smiles: str) -> dict:
     """What a library record says of the molecule of a predicted spectrum:
     InChIKey, average and monoisotopic mass, ion mode and spectrum type
@@ -80,7 +102,8 @@ def predict(smiles: str, ring_fragmentation: bool = False, recursive: bool = Fal
     prediction at an m/z gives the peak its label; later ones are kept as
     further annotations.
 
-    An unreadable SMILES raises ValueError; so does an unknown ``model``.
+    A SMILES that RDKit cannot read or sanitise raises ValueError (see
+    ``require_sanitizable``); so does an unknown ``model``.
     """
     return predict_with_vif(smiles, ring_fragmentation, recursive, max_generations, model)[1]
 
@@ -97,6 +120,7 @@ def predict_with_vif(smiles: str, ring_fragmentation: bool = False, recursive: b
         raise TypeError(f"SMILES must be a str, not {type(smiles).__name__}")
     if model not in MODELS:
         raise ValueError(f"unknown model {model!r}: choose one of {', '.join(MODELS)}")
+    require_sanitizable(smiles)
     scored = model == "scored"
     if scored:
         from .models import warn_ignored_switches
@@ -105,10 +129,13 @@ def predict_with_vif(smiles: str, ring_fragmentation: bool = False, recursive: b
                               max_generations=max_generations != 2)
     import corvane  # here, not at the top: the batch driver and the command's --help never load it
 
-    r = corvane.VIF(smiles, draw=False, verbose=False, ring_fragmentation=ring_fragmentation and not scored,
-                    recursive_ms=recursive and not scored, max_generations=max_generations)
+    try:
+        r = corvane.VIF(smiles, draw=False, verbose=False, ring_fragmentation=ring_fragmentation and not scored,
+                        recursive_ms=recursive and not scored, max_generations=max_generations)
+    except MemoryError as e:
+        raise MemoryError(f"out of memory analysing {smiles!r}" + (f" ({e})" if str(e) else "")) from None
     if isinstance(r, str):
-        raise ValueError(f"unreadable SMILES: {smiles!r}")
+        raise ValueError(f"unreadable SMILES {smiles!r}: {r}")
     if scored:
         from .scored import predict_scored
 

@@ -29,6 +29,7 @@ with rank < k (:func:`recall_at_k`).
 from __future__ import annotations
 
 import math
+import threading
 from dataclasses import dataclass, field
 from typing import Iterable, Sequence
 
@@ -266,6 +267,7 @@ class Library:
         self._core = _core.LibraryCore(self.intensity_power, self.mz_power)
         self._metadata: list[dict] = []
         self._spectra: list[Spectrum] | None = [] if keep_spectra else None
+        self._adding = threading.Lock()
         self.extend(spectra)
 
     @classmethod
@@ -273,17 +275,36 @@ class Library:
         """A library of every spectrum in a file (read as a stream)."""
         from . import io
 
-        return cls(io.read(path, fmt, skip_bad=skip_bad), **kw)
+        lib = cls(**kw)
+        for k, s in enumerate(io.read(path, fmt, skip_bad=skip_bad), 1):
+            try:
+                lib.add(s)
+            except ValueError as e:
+                raise ValueError(f"{path}: record {k}: {e}") from None
+        return lib
 
     def add(self, spectrum: Spectrum) -> int:
-        """Adds one spectrum; returns its index."""
+        """Adds one spectrum; returns its index.
+
+        Safe from several threads: an add waits for running searches, and a
+        search sees every spectrum added before it started."""
         if not isinstance(spectrum, Spectrum):
             raise TypeError(f"a library holds Spectrum objects, not {type(spectrum).__name__}")
-        i = self._core.add(spectrum.mz, spectrum.intensity)
-        self._metadata.append(spectrum.metadata)
-        if self._spectra is not None:
-            self._spectra.append(spectrum)
-        return i
+        with self._adding:
+            # Metadata first: a search running meanwhile may already return
+            # the new index, and finds its metadata.
+            self._metadata.append(spectrum.metadata)
+            if self._spectra is not None:
+                self._spectra.append(spectrum)
+            try:
+                i = self._core.add(spectrum.mz, spectrum.intensity)
+            except ValueError as e:
+                self._metadata.pop()
+                if self._spectra is not None:
+                    self._spectra.pop()
+                label = spectrum.name or spectrum.metadata.get("id") or f"spectrum {len(self._metadata) + 1}"
+                raise ValueError(f"{label!s}: {e}") from None
+            return i
 
     def extend(self, spectra: Iterable[Spectrum]) -> None:
         for s in spectra:

@@ -139,7 +139,7 @@ def test_parquet_rows_match_a_sequential_vif_loop(small, tmp_path, jobs, extra):
     assert [a["formula"] for a in got[3]["peaks"][0]["annotations"]] == \
         [a.formula for a in sp.annotations[0]]
     assert not (tmp_path / "lib.parquet.parts").exists()
-    assert (tmp_path / "lib.errors.tsv").read_text() == "record\tidentifier\treason\tinput\n"
+    assert (tmp_path / "lib.parquet.errors.tsv").read_text() == "record\tidentifier\treason\tinput\n"
 
 
 def test_faulty_and_pathological_molecules_are_reported_and_the_run_goes_on(tmp_path):
@@ -149,7 +149,7 @@ def test_faulty_and_pathological_molecules_are_reported_and_the_run_goes_on(tmp_
     src.write_text("# a comment line, then a blank line\n\n"
                    + "".join(f"{s}\t{n}\n" for s, n in rows) + "CCO\n")
     r = cli(src, "-o", tmp_path / "mixed.parquet", "--jobs", 1, "--chunk-size", 4, cwd=tmp_path)
-    errors = (tmp_path / "mixed.errors.tsv").read_text().splitlines()
+    errors = (tmp_path / "mixed.parquet.errors.tsv").read_text().splitlines()
     failed = {ln.split("\t")[1]: ln.split("\t")[2] for ln in errors[1:]}
     written = [g["identifier"] for g in read_parquet_rows(tmp_path / "mixed.parquet")]
     # Every record is either written or listed as failed, exactly once, in input order.
@@ -158,12 +158,13 @@ def test_faulty_and_pathological_molecules_are_reported_and_the_run_goes_on(tmp_
     assert written == [n for n in names if n not in failed]
     assert {"Adinazolam", "Alprazolam", "Bromazepam", "line 13"} <= set(written)
     assert "unclosed" in failed and "RDKit" in failed["unclosed"]
+    assert "RDKit cannot sanitise it" in failed["bad_aromatic"]
     assert "not_an_element" in failed
     n_failed = len(failed)
     assert r.returncode == 3, r.stderr
     assert f"{len(names)} molecules, {len(names) - n_failed} written, {n_failed} failed" in r.stderr
     assert f"every record read is accounted for: {len(names)} read" in r.stderr
-    assert str(tmp_path / "mixed.errors.tsv") in r.stderr
+    assert str(tmp_path / "mixed.parquet.errors.tsv") in r.stderr
 
 
 def test_a_molecule_past_the_timeout_is_given_up_and_its_worker_replaced(tmp_path):
@@ -172,10 +173,22 @@ def test_a_molecule_past_the_timeout_is_given_up_and_its_worker_replaced(tmp_pat
     src = write_smi(tmp_path / "slow.smi", [rows[0], (slow, "macrocycle"), rows[1]])
     r = cli(src, "-o", tmp_path / "slow.parquet", "--jobs", 1, "--timeout", 5, cwd=tmp_path)
     assert r.returncode == 3, r.stderr
-    errors = (tmp_path / "slow.errors.tsv").read_text().splitlines()[1:]
+    errors = (tmp_path / "slow.parquet.errors.tsv").read_text().splitlines()[1:]
     assert [e.split("\t")[:3] for e in errors] == [["2", "macrocycle", "timed out after 5 s"]]
     assert [g["identifier"] for g in read_parquet_rows(tmp_path / "slow.parquet")] == [n for _, n in rows]
     assert "1 worker restarts" in r.stderr
+
+
+def test_a_molecule_past_the_memory_limit_is_one_errors_row(tmp_path):
+    rows = corpus_rows()[:2]
+    polyphenylene = "c1ccc(cc1)" * 33 + "c1ccccc1"  # 204 atoms: its depiction takes gigabytes
+    src = write_smi(tmp_path / "big.smi", [rows[0], (polyphenylene, "polyphenylene"), rows[1]])
+    r = cli(src, "-o", tmp_path / "big.jsonl", "--jobs", 1, "--max-memory", "1G", cwd=tmp_path)
+    assert r.returncode == 3, r.stderr
+    errors = (tmp_path / "big.jsonl.errors.tsv").read_text().splitlines()[1:]
+    assert [e.split("\t")[:2] for e in errors] == [["2", "polyphenylene"]]
+    assert "MemoryError: out of memory (a worker may take 1024 MiB: --max-memory)" in errors[0]
+    assert "3 molecules, 2 written, 1 failed" in r.stderr
 
 
 def test_a_worker_killed_mid_run_loses_nothing(whole, tmp_path):
@@ -230,6 +243,16 @@ def test_a_stopped_run_resumes_to_the_same_bytes(whole, tmp_path, fmt, how):
         Path(parts, f".tmp-x-part-{sealed:06d}.{fmt}").write_bytes(b"half")
     r = cli(src, "-o", out, "--jobs", 1, "--chunk-size", 4, cwd=tmp_path, check=1)
     assert "holds an unfinished run: give --resume" in r.stderr
+    # While another run holds the folder, neither --resume nor --force touches it.
+    import fcntl
+
+    with open(os.path.join(parts, ".lock"), "a") as held:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        before = sorted(os.listdir(parts))
+        for flag in ("--resume", "--force"):
+            r = cli(src, "-o", out, "--jobs", 1, "--chunk-size", 4, flag, cwd=tmp_path, check=1)
+            assert "another corvane predict run" in r.stderr, r.stderr
+            assert sorted(os.listdir(parts)) == before
     r = cli(src, "-o", out, "--jobs", 1, "--chunk-size", 4, "--resume", cwd=tmp_path, check=0)
     assert f"{4 * sealed} were done by the interrupted run" in r.stderr
     assert out.read_bytes() == ref.read_bytes()
@@ -411,12 +434,29 @@ def test_a_compressed_sd_file_predicts_like_its_smiles(tmp_path):
     (["-o", "lib.msp", "--chunk-size", "0"], "--chunk-size must be at least 1"),
     (["-o", "lib.msp", "--timeout", "-1"], "--timeout must be positive"),
     (["-o", "lib.msp", "--dask", "local:x"], "expected local or local:N"),
+    (["-o", "lib.msp", "--errors", "one.smi"], "is the input file"),
+    (["-o", "lib.msp", "--errors", "lib.msp", "--force"], "is the output"),
+    (["-o", "lib.msp", "--errors", "lib.msp.parts/errors.tsv"], "work folder"),
+    (["-o", "lib.msp", "--max-memory", "12"], "too small"),
+    (["-o", "lib.msp", "--max-memory", "lots"], "--max-memory must be a size"),
 ])
 def test_bad_requests_are_refused_before_any_work(tmp_path, args, message):
     src = write_smi(tmp_path / "one.smi", corpus_rows()[:1])
     r = cli(src, *args, cwd=tmp_path)
     assert r.returncode != 0 and message in r.stderr, r.stderr
     assert not any(p.name.startswith("lib.") for p in tmp_path.iterdir())
+
+
+@pytest.mark.parametrize("force", [[], ["--force"], ["--resume"]])
+def test_a_parts_folder_the_run_did_not_make_is_never_taken_over(tmp_path, force):
+    src = write_smi(tmp_path / "one.smi", corpus_rows()[:1])
+    parts = tmp_path / "lib.msp.parts"
+    parts.mkdir()
+    (parts / "part-000000.msp").write_text("mine")
+    (parts / "job.json").write_text("{}")
+    r = cli(src, "-o", tmp_path / "lib.msp", *force, cwd=tmp_path, check=1)
+    assert "was not made by corvane predict" in r.stderr
+    assert sorted(p.name for p in parts.iterdir()) == ["job.json", "part-000000.msp"]
 
 
 def test_an_existing_output_is_kept_unless_forced(small, tmp_path):

@@ -241,3 +241,137 @@ def test_library_grows_after_a_search():
     assert len(lib.search(S([(10, 1.0)]))) == 1
     lib.add(S([(10, 2.0), (11, 1.0)]))
     assert [h.index for h in lib.search(S([(11, 1.0)]))] == [1]
+
+
+# ------------------------------------------------ extreme values, threads
+
+@pytest.mark.parametrize("scale", [1e39, 1e300, 1e-300])
+@pytest.mark.parametrize("a,b,method", [(0.5, 0.0, "cosine"), (1.0, 0.0, "cosine"), (2.0, 0.0, "cosine"),
+                                        (0.6, 3.0, "composite"), (1.0, -40.0, "cosine")])
+def test_finite_intensities_of_any_size_score_like_ordinary_ones(scale, a, b, method):
+    peaks = [(41, 999.0), (43, 50.0), (55, 300.0), (70, 400.0)]
+    other = [(41, 100.0), (55, 60.0), (70, 60.0), (71, 60.0)]
+    big = S([(m, i * scale) for m, i in peaks])
+    kw = dict(intensity_power=a, mz_power=b, method=method)
+    self_score = similarity(big, big, **kw)
+    assert self_score.score == pytest.approx(1.0, abs=1e-12) and self_score.cosine == pytest.approx(1.0, abs=1e-12)
+    want = similarity(S(peaks), S(other), **kw)
+    got = similarity(big, S(other), **kw)
+    assert got.score == pytest.approx(want.score, rel=1e-9) and got.matches == want.matches
+    lib = Library([S(other), big], intensity_power=a, mz_power=b)
+    hits = lib.search(big, top=2, method=method)
+    assert [h.index for h in hits] == [1, 0]
+    assert hits[0].score == pytest.approx(1.0, abs=1e-9)
+    assert hits[1].score == pytest.approx(similarity(big, S(other), **kw).score, rel=1e-6)
+    scores, _ = lib.scores(S(other))
+    assert np.isfinite(scores).all() and scores[0] == pytest.approx(1.0, abs=1e-9)
+
+
+@pytest.mark.parametrize("tol", [2 ** 62, 2 ** 63 - 1])
+def test_matched_peaks_with_tolerances_near_the_int64_limit(tol):
+    from corvane_spectra import _core
+
+    a = S([(10, 1), (500, 1), (999_999, 1)])
+    b = S([(1, 1)])
+    assert matched_peaks(a, b, tolerance=tol) == 3
+    far = np.array([-(2 ** 63) + 5, 2 ** 63 - 5], dtype=np.int64)
+    assert _core.matched_peaks(far, np.ones(2), far, np.ones(2), tol, -(2 ** 63)) == 2
+
+
+@pytest.mark.parametrize("mz", [[1], [1, 10 ** 6], [5, 2 ** 40], [-(2 ** 62), 2 ** 62]])
+def test_index_memory_follows_the_peaks_not_their_mz_span(mz):
+    from corvane_spectra import _core
+
+    lib = _core.LibraryCore(0.5, 0.0)
+    for m in mz:
+        lib.add(np.array([m], dtype=np.int64), np.array([4.0]))
+    lib.finalize()
+    assert lib.memory_bytes < 4096
+    hits = lib.search(np.array([mz[-1]], dtype=np.int64), np.array([1.0]), 0.5, 0.0, 5, -(2 ** 63), "cosine", 10)
+    assert [(h[0], h[1]) for h in hits] == [(len(mz) - 1, 1.0)]
+
+
+def test_library_errors_name_the_spectrum_and_the_file(tmp_path):
+    lib = Library([S([(10, 1.0)], name="first")])
+    bad = Spectrum._trusted(np.array([10, 20], dtype=np.int64), np.array([1.0, np.inf]), {"name": "odd one"})
+    with pytest.raises(ValueError, match="odd one: intensities must be finite"):
+        lib.add(bad)
+    assert len(lib) == 1 and lib.search(S([(10, 1.0)]))[0].name == "first"
+
+
+def test_a_library_shared_by_threads_adding_and_searching():
+    import threading
+
+    rng = np.random.default_rng(7)
+
+    def spectrum(k):
+        mz = np.unique(rng.integers(10, 400, 40))
+        return Spectrum(mz, rng.random(mz.size) + 0.01, {"name": f"s{k}"})
+
+    base = [spectrum(k) for k in range(300)]
+    extra = [spectrum(300 + k) for k in range(200)]
+    lib = Library(base)
+    stop = threading.Event()
+    rounds = {3: 0, 4: 0, 5: 0}
+    problems = []
+
+    def adder():
+        # Adds while the searchers run, until each has done 30 rounds with adds going on.
+        try:
+            k = 0
+            while min(rounds.values()) < 30 and not problems:
+                lib.add(extra[k % len(extra)])
+                k += 1
+        finally:
+            stop.set()
+
+    def searcher(k):
+        try:
+            while not stop.is_set():
+                q = base[k]
+                s, m = lib.scores(q)
+                if len(s) < len(base) or len(m) != len(s) or abs(s[k] - 1.0) > 1e-9:
+                    problems.append(("scores", len(s), float(s[k])))
+                hits = lib.search(q, top=3, method="composite" if k % 2 else "cosine")
+                if hits[0].index != k or hits[0].name != f"s{k}":
+                    problems.append(("search", hits[0].index, hits[0].name))
+                lib.memory_bytes, len(lib), lib.spectrum(k)
+                rounds[k] += 1
+        except Exception as e:  # reported below, with the thread's failure
+            problems.append(repr(e))
+
+    threads = [threading.Thread(target=adder)] + [threading.Thread(target=searcher, args=(k,)) for k in (3, 4, 5)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(120)
+    assert not problems, problems[:5]
+    assert len(lib) > len(base) and len(lib.scores(base[0])[0]) == len(lib)
+
+
+def test_a_text_parser_fed_from_several_threads_refuses_instead_of_racing():
+    # The parser gives up the interpreter lock while it parses a chunk.
+    import threading
+
+    from corvane_spectra import _core
+
+    record = "".join(f"Name: s{k}\nNum Peaks: 3\n41 100\n43 50\n55 999\n\n" for k in range(20000)).encode()
+    parser = _core.TextParser("msp")
+    outcomes = []
+
+    def feed():
+        for _ in range(5):
+            try:
+                outcomes.append(len(parser.feed(record)))
+            except RuntimeError as e:
+                outcomes.append(str(e))
+
+    threads = [threading.Thread(target=feed) for _ in range(3)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(120)
+    fed = [n for n in outcomes if isinstance(n, int)]
+    assert len(outcomes) == 15 and fed
+    assert set(outcomes) - set(fed) <= {"this parser is in use by another thread"}
+    assert sum(fed) + len(parser.finish()) == 20000 * len(fed)

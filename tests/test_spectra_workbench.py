@@ -1,6 +1,7 @@
 """annotate, identify, evaluate, the baselines and the mirror plot, on real records."""
 import itertools
 import math
+import re
 from pathlib import Path
 
 import numpy as np
@@ -311,3 +312,25 @@ def test_evaluation_figure_keeps_a_colour_per_predictor(records):
     assert colours["scored"][0] == PREDICTOR_COLOURS["scored"]
     assert colours["schematic"][0] == PREDICTOR_COLOURS["schematic"]
     assert PREDICTOR_COLOURS["schematic"] in colours["scored"]   # shown beside the scored model
+
+
+# ------------------------------------------- SMILES that name no molecule
+
+@pytest.mark.parametrize("smiles", ["c1cccc1", "C(C)(C)(C)(C)C"])
+@pytest.mark.parametrize("entry", ["predict", "predict_scored_model", "annotate", "identify", "evaluate"])
+def test_every_entry_point_refuses_a_smiles_rdkit_cannot_sanitise(entry, smiles):
+    measured = Spectrum([39, 65, 66], [20.0, 100.0, 80.0], {"name": "m", "smiles": smiles})
+    message = f"unreadable SMILES {smiles!r}: RDKit cannot sanitise it"
+    if entry == "identify":
+        res = identify(measured, [(smiles, "bad"), ("c1ccccc1", "benzene")])
+        assert [c.name for c in res.candidates] == ["benzene"]
+        assert [(label, why.startswith(f"ValueError: {message}")) for label, why in res.failed] == [("bad", True)]
+    elif entry == "evaluate":
+        ev = evaluate([measured])
+        assert not ev.records and message in ev.failed[0][2]
+    else:
+        call = {"predict": lambda: predict(smiles, model="schematic"),
+                "predict_scored_model": lambda: predict(smiles, model="scored"),
+                "annotate": lambda: annotate(measured, smiles)}[entry]
+        with pytest.raises(ValueError, match=re.escape(message)):
+            call()

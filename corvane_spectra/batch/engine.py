@@ -11,6 +11,12 @@ Output: with ``-o OUT.ext`` the shards live in ``OUT.ext.parts/`` while the run
 goes on and are assembled into OUT.ext at the end (the folder is then
 removed); with ``-o DIR/`` (``--format`` naming the format) the folder of
 shards is the result.  Either way ``--resume`` takes up a stopped run.
+Failures go to ``OUT.ext.errors.tsv`` (or ``DIR/errors.tsv``), so outputs that
+differ only in their extension keep separate logs.
+
+The work folder is marked as the run's and locked while the run works in it
+(see ``shards``): a folder the run did not make is never taken over, and a
+second run on the same output refuses instead of mixing its shards in.
 """
 from __future__ import annotations
 
@@ -28,6 +34,11 @@ OUTPUT_FORMATS = {".msp": "msp", ".mgf": "mgf", ".jsonl": "jsonl", ".ndjson": "j
                   ".parquet": "parquet", ".pq": "parquet"}
 EXTENSION = {"msp": "msp", "mgf": "mgf", "jsonl": "jsonl", "parquet": "parquet"}
 DEFAULT_CHUNK = 500
+# Memory a worker may take for its data (RLIMIT_DATA): far above what the
+# largest drug-like molecules need (a few hundred MB), low enough that one
+# pathological molecule ends as an errors-file row instead of the machine's
+# memory running out.
+DEFAULT_MAX_MEMORY = 4 << 30
 
 # Exit statuses of a finished run.
 EXIT_OK = 0
@@ -58,6 +69,7 @@ class Options:
     model: str | None = None
     dask: str | None = None
     min_mz: int | None = None          # leave out predicted ions below this m/z
+    max_memory: int | None = DEFAULT_MAX_MEMORY  # bytes per worker; None: no limit
 
 
 @dataclass
@@ -135,7 +147,34 @@ def _job(opts: Options, fmt: str) -> dict:
 
 def worker_options(opts: Options, fmt: str) -> dict:
     return {"format": fmt, "ring": opts.ring, "recursive": opts.recursive,
-            "max_generations": opts.max_generations, "model": opts.model, "min_mz": opts.min_mz}
+            "max_generations": opts.max_generations, "model": opts.model, "min_mz": opts.min_mz,
+            "max_memory": opts.max_memory}
+
+
+def parse_size(text: str) -> int | None:
+    """Bytes of a size such as 4G, 500M, 2048K or 1073741824; None for 0, none or off."""
+    t = str(text).strip().lower()
+    if t in ("0", "none", "off", "unlimited"):
+        return None
+    units = {"k": 1 << 10, "m": 1 << 20, "g": 1 << 30, "t": 1 << 40}
+    mult = 1
+    if t.endswith("ib"):
+        t = t[:-2]
+    elif t.endswith("b"):
+        t = t[:-1]
+    if t and t[-1] in units:
+        mult = units[t[-1]]
+        t = t[:-1]
+    try:
+        value = float(t)
+    except ValueError:
+        value = float("nan")
+    if not (value > 0 and value * mult < 2 ** 62):
+        raise ValueError(f"--max-memory must be a size such as 4G or 500M (or 0 for no limit), not {text!r}")
+    n = int(value * mult)
+    if n < 256 << 20:
+        raise ValueError(f"--max-memory {text} is too small for a worker: give at least 256M")
+    return n
 
 
 class _Chunk:
@@ -225,6 +264,8 @@ def run(opts: Options, progress: Progress | None = None) -> Summary:
         raise ValueError(f"--chunk-size must be at least 1, not {opts.chunk_size}")
     if opts.timeout is not None and opts.timeout <= 0:
         raise ValueError(f"--timeout must be positive, not {opts.timeout}")
+    if opts.max_memory is not None and opts.max_memory < 256 << 20:
+        raise ValueError(f"--max-memory must be at least 256M, not {opts.max_memory} bytes")
     if not os.path.isfile(opts.input):
         raise FileNotFoundError(f"no such input file: {opts.input}")
     fmt, is_dir = output_format(opts)
@@ -240,18 +281,26 @@ def run(opts: Options, progress: Progress | None = None) -> Summary:
     job = _job(opts, fmt)
     out = opts.output.rstrip("/" + os.sep) if is_dir else opts.output
     wd = WorkDir(out if is_dir else out + ".parts", EXTENSION[fmt])
-    errors_path = opts.errors or (os.path.join(out, "errors.tsv") if is_dir
-                                  else os.path.splitext(out)[0] + ".errors.tsv")
+    errors_path = opts.errors or (os.path.join(out, "errors.tsv") if is_dir else out + ".errors.tsv")
+    _check_paths(opts.input, out, is_dir, wd.path, errors_path)
     summary = Summary(output=out, errors=errors_path)
 
+    if not is_dir and os.path.lexists(wd.path) and not (os.path.isdir(wd.path) and wd.marked()):
+        raise ValueError(f"{wd.path} exists and was not made by corvane predict: move it away "
+                         "or choose another output")
     if wd.exists():
-        if opts.resume and not opts.force:
-            wd.load(job)
-        elif opts.force:
-            wd.create(job)
-        else:
-            raise ValueError(f"{wd.path} holds an unfinished run: give --resume to finish it "
-                             "or --force to start over")
+        wd.lock()
+        try:
+            if opts.resume and not opts.force:
+                wd.load(job)
+            elif opts.force:
+                wd.create(job)
+            else:
+                raise ValueError(f"{wd.path} holds an unfinished run: give --resume to finish it "
+                                 "or --force to start over")
+        except BaseException:
+            wd.unlock()
+            raise
     else:
         if not is_dir and os.path.exists(out) and not opts.force:
             if opts.resume:
@@ -262,8 +311,48 @@ def run(opts: Options, progress: Progress | None = None) -> Summary:
         if is_dir and os.path.isdir(out) and os.listdir(out) and not opts.force:
             raise ValueError(f"{out} is a folder with other files in it: give an empty or new folder, "
                              "or --force to write beside them")
-        wd.create(job)
+        wd.make(exclusive=not is_dir)
+        try:
+            wd.create(job)
+        except BaseException:
+            wd.unlock()
+            raise
+    try:
+        return _run_locked(opts, progress, job, fmt, is_dir, out, wd, errors_path, summary, t0)
+    finally:
+        wd.unlock()
 
+
+def _same_file(a: str, b: str) -> bool:
+    if os.path.realpath(a) == os.path.realpath(b):
+        return True
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
+
+
+def _check_paths(input_path: str, out: str, is_dir: bool, work: str, errors: str) -> None:
+    """Refuses outputs that would overwrite the input or each other."""
+    if _same_file(out, input_path):
+        raise ValueError(f"the output {out} is the input file")
+    for what, other in (("the input file", input_path), ("the output", out), ("the run's work folder", work)):
+        if _same_file(errors, other):
+            raise ValueError(f"the errors file {errors} is {what}: give --errors another name")
+    if os.path.isdir(errors):
+        raise ValueError(f"the errors file {errors} is a folder: give --errors a file name")
+    from .shards import LOCK, MARK, TEMP_PREFIX
+
+    parent = os.path.realpath(os.path.dirname(os.path.abspath(errors)))
+    name = os.path.basename(errors)
+    if parent == os.path.realpath(work) and (
+            not is_dir or name.startswith(("part-", TEMP_PREFIX)) or name in ("manifest.jsonl", "job.json", MARK, LOCK)):
+        raise ValueError(f"the errors file {errors} lies in the run's work folder: give --errors "
+                         "a name outside it")
+
+
+def _run_locked(opts: Options, progress, job: dict, fmt: str, is_dir: bool, out: str, wd: WorkDir,
+                errors_path: str, summary: Summary, t0: float) -> Summary:
     done_before, failed_before = wd.totals()
     summary.resumed = done_before
     if progress is None:
@@ -318,9 +407,7 @@ def run(opts: Options, progress: Progress | None = None) -> Summary:
         else:
             wd.assemble_text(out, opts.ordered)
         wd.write_errors(errors_path, opts.ordered)
-        import shutil
-
-        shutil.rmtree(wd.path)
+        wd.remove()
     summary.records, summary.failed = wd.totals()
     summary.written = summary.records - summary.failed
     summary.read = n_read[0]

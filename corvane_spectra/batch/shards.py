@@ -9,6 +9,12 @@ A run writes into a work directory:
   NNNNNN*chunk_size onwards), and ``part-NNNNNN.errors.tsv`` when some of
   its records failed.  Each is written to a temporary name, flushed to disk
   (fsync) and renamed into place.
+- ``.corvane-predict``: the mark of a folder a run created.  A folder
+  without it is never taken over, emptied or removed.
+- ``.lock``: held (``flock``) by the run working in the folder, with its
+  process id; a second run on the same folder, ``--resume`` or ``--force``,
+  refuses while the lock is held.  The system releases it when the process
+  ends, however it ends.
 - ``manifest.jsonl``: one line per sealed chunk, appended and flushed to disk
   after the chunk's files are in place: the chunk's number, record count,
   failures, file names, sizes and SHA-256.  A chunk counts as done only once
@@ -21,13 +27,23 @@ run is byte-identical to that of a run that was never stopped.
 """
 from __future__ import annotations
 
+import errno
+import fcntl
 import hashlib
 import json
 import os
 
 from .._atomic import TEMP_PREFIX, atomic_file, replacing
 
+__all__ = ["WorkDir", "RunLocked", "MARK", "LOCK", "TEMP_PREFIX", "atomic_write", "error_line"]
+
 JOB_VERSION = 1
+MARK = ".corvane-predict"
+LOCK = ".lock"
+
+
+class RunLocked(ValueError):
+    """Another run holds the work folder."""
 ERRORS_HEADER = "record\tidentifier\treason\tinput\n"
 
 
@@ -55,12 +71,76 @@ class WorkDir:
         self.job_path = os.path.join(path, "job.json")
         self.sealed: dict[int, dict] = {}
         self._order: list[int] = []
+        self._lock_fd: int | None = None
 
     def shard_name(self, chunk: int) -> str:
         return f"part-{chunk:06d}.{self.ext}"
 
     def errors_name(self, chunk: int) -> str:
         return f"part-{chunk:06d}.errors.tsv"
+
+    # -- the folder, its mark and its lock ----------------------------------
+    def marked(self) -> bool:
+        """Whether a run created the folder (see MARK)."""
+        return os.path.isfile(os.path.join(self.path, MARK))
+
+    def make(self, exclusive: bool) -> None:
+        """Creates the folder (``exclusive``: it must not exist yet), locks
+        it and marks it as a run's."""
+        if exclusive:
+            try:
+                os.mkdir(self.path)
+            except FileExistsError:
+                # Another run made it a moment ago: its lock says so.
+                self.lock()
+                if not self.marked():
+                    self.unlock()
+                    raise ValueError(f"{self.path} exists and was not made by corvane predict: "
+                                     "move it away or choose another output") from None
+                return
+        else:
+            os.makedirs(self.path, exist_ok=True)
+        self.lock()
+        with open(os.path.join(self.path, MARK), "w", encoding="utf-8") as f:
+            f.write("a folder of corvane predict; removed when the run is done\n")
+
+    def lock(self) -> None:
+        """Takes the folder's lock for this run, or refuses (RunLocked) while another run holds it."""
+        if self._lock_fd is not None:
+            return
+        path = os.path.join(self.path, LOCK)
+        fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError as e:
+            other = os.pread(fd, 64, 0).decode("ascii", "replace").strip()
+            os.close(fd)
+            if e.errno not in (errno.EWOULDBLOCK, errno.EAGAIN, errno.EACCES):
+                raise
+            who = f" (process {other})" if other.isdigit() else ""
+            raise RunLocked(f"another corvane predict run{who} is working in {self.path}: "
+                            "wait for it to end or stop it first") from None
+        os.ftruncate(fd, 0)
+        os.pwrite(fd, f"{os.getpid()}\n".encode(), 0)
+        self._lock_fd = fd
+
+    def unlock(self) -> None:
+        if self._lock_fd is not None:
+            os.close(self._lock_fd)
+            self._lock_fd = None
+
+    def remove(self) -> None:
+        """Removes the run's own files and then the folder, if nothing else is left in it."""
+        for name in os.listdir(self.path):
+            if name.startswith("part-") or name in ("manifest.jsonl", "job.json", "errors.tsv", MARK) \
+                    or name.startswith(TEMP_PREFIX):
+                os.unlink(os.path.join(self.path, name))
+        os.unlink(os.path.join(self.path, LOCK))
+        self.unlock()
+        try:
+            os.rmdir(self.path)
+        except OSError:
+            pass  # somebody put files of their own there: they stay
 
     # -- starting and resuming -------------------------------------------
     def exists(self) -> bool:

@@ -99,7 +99,7 @@ def compute(rec, opts: dict):
             vif, spectrum = predict_with_vif(smiles, ring, recursive, gens, opts.get("model") or DEFAULT_MODEL)
         except ValueError as e:
             if str(e).startswith("unreadable SMILES"):
-                return False, _rdkit_reason("unreadable SMILES")
+                return False, _rdkit_reason(str(e))
             raise
         if opts.get("min_mz"):
             spectrum = below_removed(spectrum, int(opts["min_mz"]))
@@ -114,9 +114,38 @@ def compute(rec, opts: dict):
         from .. import io as spectra_io
 
         return True, spectra_io.dumps(spectrum, opts["format"])
+    except MemoryError as e:
+        limit = opts.get("max_memory")
+        where = f" (a worker may take {limit / (1 << 20):.0f} MiB: --max-memory)" if limit else ""
+        detail = f": {e}" if str(e) and not str(e).startswith("out of memory") else ""
+        return False, f"MemoryError: out of memory{where}{detail}"
     except Exception as e:  # one molecule's failure is reported, never fatal to the run
         reason = f"{type(e).__name__}: {e}"
         return False, _rdkit_reason(reason) if "rdkit" in type(e).__module__.lower() else reason
+
+
+def limit_memory(limit: int | None) -> None:
+    """Caps the memory this process may take for its data (heap and private
+    mappings) at ``limit`` bytes: past it an allocation fails, which Python
+    and the extensions report as MemoryError."""
+    if not limit:
+        return
+    import resource
+
+    # A process that already holds more (a sanitizer build reserves terabytes
+    # of shadow memory) cannot be limited this way: it is left as it is.
+    try:
+        with open("/proc/self/status", encoding="ascii") as f:
+            data_kb = next((int(ln.split()[1]) for ln in f if ln.startswith("VmData:")), 0)
+    except OSError:
+        data_kb = 0
+    if data_kb * 1024 >= limit:
+        return
+
+    soft, hard = resource.getrlimit(resource.RLIMIT_DATA)
+    if hard != resource.RLIM_INFINITY:
+        limit = min(limit, hard)
+    resource.setrlimit(resource.RLIMIT_DATA, (limit, hard))
 
 
 def _peak_rss_kb() -> int:
@@ -162,6 +191,7 @@ def serve(rconn, wconn) -> None:
         corvane.VIF(WARM_UP, draw=False, verbose=False)
     except Exception:
         pass
+    limit_memory(opts.get("max_memory"))
     wconn.send(("ready", os.getpid()))
     while True:
         msg = inbox.get()

@@ -27,8 +27,9 @@ molecule with its LPI counts, soft bonds and annotated peaks).  A folder
 (OUT/ with --format) receives the sealed shards themselves, one file per
 chunk of input, ready for tools that read a folder of shards.
 
-Molecules that fail (unreadable SMILES, an RDKit error, --timeout, a worker
-that dies twice under them) go to the errors file with their identifier and
+Molecules that fail (unreadable SMILES, an RDKit error, --timeout, more
+memory than --max-memory, a worker that dies twice under them) go to the
+errors file (OUT.errors.tsv) with their identifier and
 the reason; the run goes on.  Exit status: 0 all written, 3 some failed,
 1 the run could not be done, 130 stopped.
 
@@ -73,13 +74,16 @@ def add_arguments(p) -> None:
                    help="records per chunk, the unit of sealing and resuming (default 500)")
     g.add_argument("--timeout", type=float, default=None, metavar="S",
                    help="give up on a molecule after S seconds (its worker is restarted)")
+    g.add_argument("--max-memory", default="4G", metavar="SIZE",
+                   help="memory each worker may take (4G, 500M, ...; 0 for no limit; default 4G): a molecule "
+                        "that needs more fails with an errors-file row instead of exhausting the machine")
     g.add_argument("--unordered", action="store_true",
                    help="write records as they finish instead of in input order (a resumed unordered "
                         "run has the same records, not the same order)")
     g.add_argument("--resume", action="store_true", help="continue a stopped run from its sealed chunks")
     g.add_argument("--force", action="store_true", help="start over, replacing OUT and any stopped run")
     g.add_argument("--errors", metavar="PATH",
-                   help="the errors file (default: OUT without extension + .errors.tsv, or OUT/errors.tsv)")
+                   help="the errors file (default: OUT + .errors.tsv, e.g. lib.msp.errors.tsv, or OUT/errors.tsv)")
     g.add_argument("--dask", metavar="ADDRESS",
                    help="run on a Dask cluster: a scheduler address, or local[:N] for a local cluster "
                         "of N workers (needs the 'cluster' extra)")
@@ -109,6 +113,12 @@ def run(args) -> int:
         resume=args.resume, force=args.force, quiet=args.quiet, progress_interval=args.progress_interval,
         errors=args.errors, ring=args.ring, recursive=args.recursive,
         max_generations=args.max_generations, model=args.model, dask=args.dask, min_mz=args.min_mz)
+    try:
+        max_memory = engine.parse_size(args.max_memory)
+    except ValueError as e:
+        print(f"corvane predict: {e}", file=sys.stderr)
+        return 2
+    opts.max_memory = max_memory
     for flag, value in (("--jobs", args.jobs), ("--max-generations", args.max_generations)):
         if value is not None and value < 1:
             print(f"corvane predict: {flag} must be at least 1, not {value}", file=sys.stderr)

@@ -29,7 +29,7 @@ py::str decode(const std::string &s) {
 class Busy {
 public:
     explicit Busy(std::atomic<bool> &flag) : flag_(flag) {
-        if (flag_.exchange(true)) throw std::runtime_error("TextParser is in use by another thread");
+        if (flag_.exchange(true)) throw std::runtime_error("this parser is in use by another thread");
     }
     ~Busy() { flag_.store(false); }
     Busy(const Busy &) = delete;
@@ -50,6 +50,8 @@ public:
         annotation_ = sp.attr("PeakAnnotation");
     }
 
+    // A parser reads one stream in order: a second thread feeding it while
+    // the first parses (without the interpreter lock) is refused.
     py::list feed(const py::object &chunk) {
         Busy busy(busy_);
         std::vector<io::Item> items;
@@ -85,6 +87,7 @@ public:
     }
 
 private:
+
     static io::Format format_of(const std::string &fmt) {
         if (fmt == "msp") return io::Format::Msp;
         if (fmt == "mgf") return io::Format::Mgf;

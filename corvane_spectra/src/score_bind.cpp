@@ -3,7 +3,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <mutex>
+#include <vector>
 #include <string>
 
 #include "../../corvane/module/gil.hpp"
@@ -38,11 +38,13 @@ void check_sorted(PeakView s, const char *what) {
             throw py::value_error(std::string(what) + ": peaks must be at ascending, unique m/z");
 }
 
-// A library with a lock: queries share scratch buffers.
-struct PyLibrary {
-    Library lib;
-    std::mutex lock;
-    explicit PyLibrary(Weighting w) : lib(w) {}
+// A copy of a spectrum's peaks owned by the call: the caller's arrays may be
+// written by another thread while the interpreter lock is given up.
+struct OwnedPeaks {
+    std::vector<std::int64_t> mz;
+    std::vector<double> intensity;
+    explicit OwnedPeaks(PeakView s) : mz(s.mz, s.mz + s.n), intensity(s.intensity, s.intensity + s.n) {}
+    PeakView view() const { return PeakView{mz.data(), intensity.data(), mz.size()}; }
 };
 
 }  // namespace
@@ -101,39 +103,48 @@ void bind_score(py::module_ &m) {
         "lowest_mz", [](const MzArray &mz, const IntArray &inten) { return lowest_mz(view(mz, inten)); },
         py::arg("mz"), py::arg("intensity"));
 
-    py::class_<PyLibrary>(m, "LibraryCore", "Flat peak arrays of many spectra with an inverted index on m/z.")
-        .def(py::init([](double a, double b) { return new PyLibrary(Weighting{a, b}); }),
+    // The core library locks itself (queries shared, adds exclusive); the
+    // binding copies its inputs and gives up the interpreter lock around
+    // every call that may wait for that lock or run long, and never waits
+    // for the interpreter lock while holding the library's.
+    py::class_<Library>(m, "LibraryCore", "Flat peak arrays of many spectra with an inverted index on m/z.")
+        .def(py::init([](double a, double b) { return new Library(Weighting{a, b}); }),
              py::arg("intensity_power"), py::arg("mz_power"))
         .def(
             "add",
-            [](PyLibrary &self, const MzArray &mz, const IntArray &inten) {
-                PeakView s = view(mz, inten);
-                std::lock_guard<std::mutex> g(self.lock);
+            [](Library &self, const MzArray &mz, const IntArray &inten) {
+                OwnedPeaks s(view(mz, inten));
+                std::size_t i;
                 try {
-                    return self.lib.add(s);
+                    gil::Release nogil;
+                    i = self.add(s.view());
                 } catch (const std::invalid_argument &e) {
                     throw py::value_error(e.what());
                 }
+                return i;
             },
             py::arg("mz"), py::arg("intensity"))
         .def("finalize",
-             [](PyLibrary &self) {
+             [](Library &self) {
                  gil::Release nogil;
-                 std::lock_guard<std::mutex> g(self.lock);
-                 self.lib.finalize();
+                 self.finalize();
              })
-        .def("__len__", [](PyLibrary &self) { return self.lib.size(); })
-        .def_property_readonly("peak_count", [](PyLibrary &self) { return self.lib.peak_count(); })
-        .def_property_readonly("memory_bytes", [](PyLibrary &self) { return self.lib.memory_bytes(); })
+        .def("__len__", [](Library &self) { return self.size(); })
+        .def_property_readonly("peak_count", [](Library &self) { return self.peak_count(); })
+        .def_property_readonly("memory_bytes", [](Library &self) {
+            gil::Release nogil;
+            return self.memory_bytes();
+        })
         .def(
             "peaks",
-            [](PyLibrary &self, std::size_t i) {
+            [](Library &self, std::size_t i) {
                 std::vector<std::int64_t> mz;
                 std::vector<double> w;
-                {
-                    std::lock_guard<std::mutex> g(self.lock);
-                    if (i >= self.lib.size()) throw py::index_error("library index out of range");
-                    self.lib.peaks(i, mz, w);
+                try {
+                    gil::Release nogil;
+                    self.peaks(i, mz, w);
+                } catch (const std::out_of_range &) {
+                    throw py::index_error("library index out of range");
                 }
                 return py::make_tuple(py::array_t<std::int64_t>(mz.size(), mz.data()),
                                       py::array_t<double>(w.size(), w.data()));
@@ -141,39 +152,33 @@ void bind_score(py::module_ &m) {
             py::arg("index"), "(m/z, weight) of one stored spectrum.")
         .def(
             "scores",
-            [](PyLibrary &self, const MzArray &mz, const IntArray &inten, double a, double b, std::int64_t min_mz) {
-                PeakView q = view(mz, inten);
-                check_sorted(q, "query");
-                std::size_t n;
-                {
-                    std::lock_guard<std::mutex> g(self.lock);
-                    n = self.lib.size();
-                }
-                py::array_t<double> out(n);
-                py::array_t<std::uint32_t> matches(n);
-                double *po = out.mutable_data();
-                std::uint32_t *pm = matches.mutable_data();
+            [](Library &self, const MzArray &mz, const IntArray &inten, double a, double b, std::int64_t min_mz) {
+                PeakView v = view(mz, inten);
+                check_sorted(v, "query");
+                OwnedPeaks q(v);
+                std::vector<double> out;
+                std::vector<std::uint32_t> matches;
                 {
                     gil::Release nogil;
-                    std::lock_guard<std::mutex> g(self.lock);
-                    self.lib.scores(q, Weighting{a, b}, min_mz, po, pm);
+                    self.scores(q.view(), Weighting{a, b}, min_mz, out, &matches);
                 }
-                return py::make_tuple(out, matches);
+                return py::make_tuple(py::array_t<double>(out.size(), out.data()),
+                                      py::array_t<std::uint32_t>(matches.size(), matches.data()));
             },
             py::arg("mz"), py::arg("intensity"), py::arg("intensity_power"), py::arg("mz_power"),
             py::arg("min_mz"))
         .def(
             "search",
-            [](PyLibrary &self, const MzArray &mz, const IntArray &inten, double a, double b, std::size_t top,
+            [](Library &self, const MzArray &mz, const IntArray &inten, double a, double b, std::size_t top,
                std::int64_t min_mz, const std::string &method, std::size_t prefilter) {
-                PeakView q = view(mz, inten);
-                check_sorted(q, "query");
+                PeakView v = view(mz, inten);
+                check_sorted(v, "query");
+                OwnedPeaks q(v);
                 Method meth = method_of(method);
                 std::vector<Library::Hit> hits;
                 {
                     gil::Release nogil;
-                    std::lock_guard<std::mutex> g(self.lock);
-                    hits = self.lib.search(q, Weighting{a, b}, top, min_mz, meth, prefilter);
+                    hits = self.search(q.view(), Weighting{a, b}, top, min_mz, meth, prefilter);
                 }
                 py::list out;
                 for (const auto &h : hits) out.append(py::make_tuple(h.index, h.score, h.cosine, h.matches));

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -64,27 +66,38 @@ Figures figures(PeakView measured, PeakView predicted, double strong_fraction = 
 std::int64_t lowest_mz(PeakView s);
 
 // A library of spectra held as flat arrays with an inverted index on m/z.
+//
+// Safe to share between threads: adding and indexing take the library's
+// lock exclusively, queries take it shared (each query has scratch of its
+// own), so any number of queries run at once and an add waits for them.
+// The index keeps one posting list per distinct m/z present, so its memory
+// grows with the number of peaks whatever their m/z.
 class Library {
 public:
     explicit Library(Weighting w = {});
+    Library(const Library &) = delete;
+    Library &operator=(const Library &) = delete;
 
     // Adds a spectrum; returns its index.  Zero intensities are dropped.
+    // Throws std::invalid_argument for m/z not ascending and unique or
+    // intensities that are not finite and non-negative.
     std::size_t add(PeakView s);
-    // Builds the inverted index; called by search when spectra were added since.
+    // Builds the inverted index; queries call it when spectra were added since.
     void finalize();
 
-    std::size_t size() const { return offsets_.size() - 1; }
-    std::size_t peak_count() const { return mz_.size(); }
+    std::size_t size() const;
+    std::size_t peak_count() const;
     std::size_t memory_bytes() const;
     const Weighting &weighting() const { return w_; }
     // Peaks of spectrum i (m/z, stored weight).
     void peaks(std::size_t i, std::vector<std::int64_t> &mz, std::vector<double> &weight) const;
 
     // Weighted cosine of the query (weighted by wq) with every library
-    // spectrum restricted to m/z >= min_mz (the query too).  Writes size()
-    // scores (and matched-peak counts when `matches` is not null).
-    void scores(PeakView query, const Weighting &wq, std::int64_t min_mz, double *out,
-                std::uint32_t *matches = nullptr);
+    // spectrum restricted to m/z >= min_mz (the query too).  Resizes `out`
+    // (and `matches` when not null) to the library's size at the moment of
+    // the query and fills them.
+    void scores(PeakView query, const Weighting &wq, std::int64_t min_mz, std::vector<double> &out,
+                std::vector<std::uint32_t> *matches = nullptr) const;
 
     struct Hit {
         std::size_t index;
@@ -95,32 +108,42 @@ public:
     // The `top` best library spectra by score (descending; ties by index).
     // Composite scores are computed on the `prefilter` best by cosine.
     std::vector<Hit> search(PeakView query, const Weighting &wq, std::size_t top, std::int64_t min_mz,
-                            Method method = Method::Cosine, std::size_t prefilter = 200);
+                            Method method = Method::Cosine, std::size_t prefilter = 200) const;
 
 private:
     Weighting w_;
+    mutable std::shared_mutex lock_;
     std::vector<std::uint64_t> offsets_{0};  // spectrum i: peaks [offsets_[i], offsets_[i+1])
-    std::vector<std::int32_t> mz_;
-    std::vector<float> weight_;
+    std::vector<std::int64_t> mz_;
+    // Weights scaled per spectrum (see scaled_weights): the true weight is
+    // weight_[k] * scale_[i].  Cosines and ratios do not depend on the scale.
+    std::vector<double> weight_;
+    std::vector<double> scale_;
     std::vector<double> suffix2_;  // per peak: sum of squared weights from it to the spectrum's end
-    // Inverted index: for m/z value v (v - mz_lo_), postings [post_off_[v], post_off_[v+1]).
+    // Inverted index: the distinct m/z values keys_[j] (ascending), with
+    // postings [post_off_[j], post_off_[j+1]) in post_id_ / post_w_.
     bool indexed_ = false;
-    std::int64_t mz_lo_ = 0;
+    std::vector<std::int64_t> keys_;
     std::vector<std::uint64_t> post_off_;
-    struct Posting {
-        std::uint32_t id;
-        float weight;
-    };
-    std::vector<Posting> post_;
-    // Scratch for a query.
-    std::vector<double> acc_;
-    std::vector<std::uint32_t> cnt_;
+    std::vector<std::uint32_t> post_id_;
+    std::vector<double> post_w_;
+    void finalize_locked();
+    std::shared_lock<std::shared_mutex> read_indexed() const;
     double norm2_from(std::size_t i, std::int64_t min_mz) const;
+    void peaks_locked(std::size_t i, std::vector<std::int64_t> &mz, std::vector<double> &weight) const;
     // Calls visit(index, cosine, matched peaks) for every spectrum that
     // shares a peak with the query (matched peaks counted when `count`).
     template <class Visit>
-    void sweep(PeakView query, const Weighting &wq, std::int64_t min_mz, bool count, Visit &&visit);
+    void sweep(PeakView query, const Weighting &wq, std::int64_t min_mz, bool count, Visit &&visit) const;
     std::size_t count_matches(PeakView query, std::size_t i, std::int64_t min_mz) const;
 };
+
+// The weights of a spectrum's peaks with a positive intensity, divided by a
+// common factor so that their squares, sums and products stay far from
+// overflow and underflow whatever the intensities and powers: returns the
+// factor (weight = out[k] * factor; 1 whenever the plain weights are already
+// in a safe range, so ordinary spectra keep their exact weights).  Peaks with
+// a zero weight get 0.
+double scaled_weights(PeakView s, const Weighting &w, std::vector<double> &out);
 
 }  // namespace corvane::spectra
