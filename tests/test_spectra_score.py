@@ -353,10 +353,11 @@ def test_a_text_parser_fed_from_several_threads_refuses_instead_of_racing():
     # The parser gives up the interpreter lock while it parses a chunk.
     import threading
 
-    from corvane_spectra import _core
+    from corvane_spectra import _core, io
+    from corvane_spectra.spectrum import MAX_MZ
 
     record = "".join(f"Name: s{k}\nNum Peaks: 3\n41 100\n43 50\n55 999\n\n" for k in range(20000)).encode()
-    parser = _core.TextParser("msp")
+    parser = _core.TextParser("msp", MAX_MZ, io.MAX_LINE)
     outcomes = []
 
     def feed():
