@@ -21,8 +21,11 @@ roots of the measured intensities at m/z >= the spectrum's lowest measured
 m/z -- the workbench's cosine -- minus RANK_WEIGHT x a softmax identification
 loss (each fitted spectrum searched among the predictions of the fitted
 molecules of its block: the fitted spectra are dealt into blocks of about
-BLOCK spectra, libraries of the size the figures are measured on), minus an L2
-penalty on the weights; L-BFGS from zero weights with the exact gradient.
+BLOCK spectra, libraries of the size the figures are measured on), minus
+BASE_WEIGHT x the cross-entropy of each fitted spectrum's measured base peak
+among its predicted peaks (-log of the predicted abundance's share at that
+m/z; spectra whose base peak no candidate reaches are left out of this term),
+minus an L2 penalty on the weights; L-BFGS from zero weights with the exact gradient.
 Needs scipy (the ``fit`` extra).  Soft bonds and candidates are cached under
 CORVANE_FIT_CACHE (default /tmp/corvane_scored_cache); the candidate cache is
 keyed by the source of scored.py, so a change of features rebuilds it.
@@ -61,6 +64,9 @@ L2 = float(os.environ.get("CORVANE_FIT_L2", "1e-4"))
 # Weight and temperature of the identification (softmax ranking) term; 0 turns it off.
 RANK_WEIGHT = float(os.environ.get("CORVANE_FIT_RANK_WEIGHT", "0.3"))
 RANK_TEMPERATURE = float(os.environ.get("CORVANE_FIT_RANK_TEMPERATURE", "0.02"))
+# Weight of the base-peak term: the cross-entropy of each fitted spectrum's measured base peak
+# among its predicted peaks (share of the predicted abundance at that m/z); 0 turns it off.
+BASE_WEIGHT = float(os.environ.get("CORVANE_FIT_BASE_WEIGHT", "0.2"))
 
 
 def soft_cache(recs):
@@ -313,6 +319,32 @@ class Objective:
             bb = np.nonzero(local[data.owner] >= 0)[0]
             self.blocks.append((members, bb, local[data.owner[bb]], data.mloc[bb]))
 
+    def _base_bins(self):
+        """Per fitted spectrum, the bin of its measured base peak, where a candidate can reach it."""
+        if getattr(self, "_bb", None) is None:
+            d = self.d
+            q = np.where(d.inrange, d.q, -1.0)
+            order = np.lexsort((-q, d.owner))            # per spectrum, its strongest bin first
+            first = order[np.concatenate([[0], np.cumsum(np.bincount(d.owner, minlength=d.nspec))[:-1]])]
+            reach = np.bincount(d.bins, minlength=d.nbin) > 0
+            ok = (self.wspec > 0) & (q[first] > 0) & reach[first]
+            self._bb = (np.nonzero(ok)[0], first[ok])
+        return self._bb
+
+    def _base_term(self, a):
+        """Mean of -log(a[base] / sum a) over the fitted spectra, and its gradient in the bin abundances."""
+        d = self.d
+        spec, bins = self._base_bins()
+        tot = np.bincount(d.owner, a, minlength=d.nspec)
+        ab = np.maximum(a[bins], 1e-300)
+        wk = self.wspec[spec]
+        loss = float(wk @ (np.log(np.maximum(tot[spec], 1e-300)) - np.log(ab)))
+        coef = np.zeros(d.nspec)
+        coef[spec] = wk / np.maximum(tot[spec], 1e-300)
+        G = coef[d.owner] * d.inrange
+        G[bins] -= wk / ab
+        return loss, G
+
     def value_grad(self, w):
         d = self.d
         wf = d.full_weights(w, self.mask)
@@ -334,6 +366,10 @@ class Objective:
                 g_p[bb] -= RANK_WEIGHT * f * G
         with np.errstate(over="ignore", invalid="ignore"):
             g_a = np.where(p > 0, g_p / (2 * np.maximum(p, 1e-300)), 0.0)
+        if BASE_WEIGHT:
+            loss, G = self._base_term(a)
+            val -= BASE_WEIGHT * loss
+            g_a -= BASE_WEIGHT * G
         per_c = np.bincount(d.rows, d.pat * g_a[d.bins], minlength=d.nrow) * s
         grad = d.xt(per_c, self.mask)
         w = np.asarray(w)
@@ -497,7 +533,8 @@ def write_weights(w, train_cos, cv, n, maxiter):
         f"{FOLD_SEED}).  Objective: mean cosine of the predicted heights against the square roots of the",
         "measured intensities (m/z >= each spectrum's lowest measured m/z), minus",
         f"{RANK_WEIGHT} x the softmax identification loss (temperature {RANK_TEMPERATURE}) of each fitted",
-        f"spectrum among the predictions of the fitted molecules of its block of about {BLOCK}, minus an L2",
+        f"spectrum among the predictions of the fitted molecules of its block of about {BLOCK}, minus",
+        f"{BASE_WEIGHT} x the cross-entropy of its measured base peak among its predicted peaks, minus an L2",
         f"penalty {L2} on the weights; L-BFGS from zero, at most {maxiter} iterations.  Mean cosine on the",
         f"fitted spectra: {train_cos:.3f}.",
         f"Cross-validated figures of these features and settings{how} (mean +- standard error over folds;",
@@ -521,6 +558,8 @@ def main(argv=None):
     ap.add_argument("--subsample", type=int, default=None,
                     help="cv/ablate: fit each fold on this many spectra of its training folds (seeded draw)")
     ap.add_argument("--cv-json", metavar="PATH", help="fit: cross-validated figures to record with the weights")
+    ap.add_argument("--weights-from", metavar="NPY",
+                    help="fit: write these saved weights (CACHE/fit-TAG.npy of an earlier fit) instead of fitting")
     ap.add_argument("--groups", nargs="*", default=None, help="ablate: only these feature groups")
     args = ap.parse_args(argv)
     t0 = time.time()
@@ -555,12 +594,18 @@ def main(argv=None):
         out = CACHE / f"cv-{args.tag}.json"
         out.write_text(json.dumps({"summary": summary, "folds": per_fold, "maxiter": args.maxiter,
                                    "subsample": args.subsample,
-                                   "rank_weight": RANK_WEIGHT, "temperature": RANK_TEMPERATURE, "l2": L2}, indent=1))
+                                   "rank_weight": RANK_WEIGHT, "temperature": RANK_TEMPERATURE, "l2": L2,
+                                   "base_weight": BASE_WEIGHT}, indent=1))
         print(table([(args.tag, summary)]))
         return 0
     if args.what == "fit":
         obj = Objective(data, np.nonzero(data.has_cand)[0])
-        w, val = fit(obj, maxiter=args.maxiter)
+        if args.weights_from:
+            w = np.load(args.weights_from)
+            val = obj.value_grad(w)[0]
+        else:
+            w, val = fit(obj, maxiter=args.maxiter)
+            np.save(CACHE / f"fit-{args.tag}.npy", w)
         cv = json.loads(Path(args.cv_json).read_text()) if args.cv_json else None
         cos = obj.value_grad(w)[2][data.has_cand].mean()
         write_weights(w, cos, cv, int(data.has_cand.sum()), args.maxiter)
