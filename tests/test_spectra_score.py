@@ -347,32 +347,3 @@ def test_a_library_shared_by_threads_adding_and_searching():
         t.join(120)
     assert not problems, problems[:5]
     assert len(lib) > len(base) and len(lib.scores(base[0])[0]) == len(lib)
-
-
-def test_a_text_parser_fed_from_several_threads_refuses_instead_of_racing():
-    # The parser gives up the interpreter lock while it parses a chunk.
-    import threading
-
-    from corvane_spectra import _core, io
-    from corvane_spectra.spectrum import MAX_MZ
-
-    record = "".join(f"Name: s{k}\nNum Peaks: 3\n41 100\n43 50\n55 999\n\n" for k in range(20000)).encode()
-    parser = _core.TextParser("msp", MAX_MZ, io.MAX_LINE)
-    outcomes = []
-
-    def feed():
-        for _ in range(5):
-            try:
-                outcomes.append(len(parser.feed(record)))
-            except RuntimeError as e:
-                outcomes.append(str(e))
-
-    threads = [threading.Thread(target=feed) for _ in range(3)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(120)
-    fed = [n for n in outcomes if isinstance(n, int)]
-    assert len(outcomes) == 15 and fed
-    assert set(outcomes) - set(fed) <= {"this parser is in use by another thread"}
-    assert sum(fed) + len(parser.finish()) == 20000 * len(fed)
