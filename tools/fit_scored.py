@@ -334,13 +334,13 @@ class Objective:
     def _base_term(self, a):
         """Mean of -log(a[base] / sum a) over the fitted spectra, and its gradient in the bin abundances."""
         d = self.d
-        spec, bins = self._base_bins()
+        rows, bins = self._base_bins()
         tot = np.bincount(d.owner, a, minlength=d.nspec)
         ab = np.maximum(a[bins], 1e-300)
-        wk = self.wspec[spec]
-        loss = float(wk @ (np.log(np.maximum(tot[spec], 1e-300)) - np.log(ab)))
+        wk = self.wspec[rows]
+        loss = float(wk @ (np.log(np.maximum(tot[rows], 1e-300)) - np.log(ab)))
         coef = np.zeros(d.nspec)
-        coef[spec] = wk / np.maximum(tot[spec], 1e-300)
+        coef[rows] = wk / np.maximum(tot[rows], 1e-300)
         G = coef[d.owner] * d.inrange
         G[bins] -= wk / ab
         return loss, G
