@@ -34,7 +34,9 @@ def fixture_spectra():
 ])
 def test_annotate_picks_the_record_and_its_smiles(select, name, tmp_path, capsys):
     out = tmp_path / "new" / "deeper" / "a.json"       # missing folders are created
-    assert main(["annotate", str(FIXTURE), *select, "--json", str(out)]) == 0
+    page = tmp_path / "other" / "a.html"
+    assert main(["annotate", str(FIXTURE), *select, "--json", str(out), "--html", str(page)]) == 0
+    assert page.read_text(encoding="utf-8").startswith("<!DOCTYPE html>")
     d = json.loads(out.read_text())
     assert d["measured"]["name"] == name
     assert d["convention"] == "scored"                   # the default model

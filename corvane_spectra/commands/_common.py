@@ -66,7 +66,8 @@ def record_label(spectrum, index: int) -> str:
     return spectrum.name or spectrum.metadata.get("id") or f"spectrum {index}"
 
 
-def _parent(path) -> None:
+def make_parent(path) -> None:
+    """Creates the folder an output file goes into, when it is missing."""
     folder = os.path.dirname(os.path.abspath(os.fspath(path)))
     os.makedirs(folder, exist_ok=True)
 
@@ -75,7 +76,7 @@ def write_json(path, obj) -> None:
     """Writes JSON through a temporary file, so a failure leaves no half file;
     a missing folder is created."""
     text = json.dumps(obj, indent=1, allow_nan=False) + "\n"
-    _parent(path)
+    make_parent(path)
     with atomic_file(path) as f:
         f.write(text.encode("utf-8"))
 
@@ -84,6 +85,6 @@ def save_figure(fig, path) -> None:
     """Saves a figure through a temporary file in the target folder (created
     when missing)."""
     fmt = Path(path).suffix.lstrip(".").lower() or "png"
-    _parent(path)
+    make_parent(path)
     with atomic_file(path) as f:
         fig.savefig(f, dpi=120, format=fmt)

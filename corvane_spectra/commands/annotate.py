@@ -1,8 +1,8 @@
 """corvane annotate: explain the peaks of a measured spectrum by predicted fragments."""
 from __future__ import annotations
 
-from ._common import (add_model_arguments, add_record_arguments, check_model, record_label, save_figure,
-                      select_record, write_json)
+from ._common import (add_model_arguments, add_record_arguments, check_model, make_parent, record_label,
+                      save_figure, select_record, write_json)
 
 HELP = "annotate a measured spectrum with the fragments predicted for a molecule"
 DESCRIPTION = """\
@@ -59,6 +59,7 @@ def run(args) -> int:
     if args.json:
         write_json(args.json, ann.to_dict(unobserved=shown))
     if args.html:
+        make_parent(args.html)
         ann.to_html(args.html)
     if args.png:
         import matplotlib.pyplot as plt

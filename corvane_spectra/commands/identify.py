@@ -3,8 +3,8 @@ from __future__ import annotations
 
 from pathlib import Path
 
-from ._common import (add_model_arguments, add_record_arguments, check_model, record_label, select_record,
-                      write_json)
+from ._common import (add_model_arguments, add_record_arguments, check_model, make_parent, record_label,
+                      select_record, write_json)
 
 HELP = "rank candidate structures against a measured spectrum"
 DESCRIPTION = """\
@@ -70,6 +70,7 @@ def run(args) -> int:
         out["query"] = {k: v for k, v in measured.metadata.items() if isinstance(v, (str, int, float))}
         write_json(args.json, out)
     if args.html:
+        make_parent(args.html)
         result.to_html(args.html, measured=measured)
     print(f"{record_label(measured, index)}: {len(result.candidates)} candidate(s) shown")
     print(result.table())
