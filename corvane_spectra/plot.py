@@ -541,6 +541,6 @@ def evaluation_figure(ev, *, examples: int = 3):
     from .score import similarity_label
 
     fig.suptitle(f"{len(ev.records)} spectra evaluated, {len(ev.failed)} failed (model: {ev.model}); "
-                 f"histograms: spectra per value of each figure; cosine = {similarity_label('figures')}",
+                 f"histograms: spectra per value of each figure; {similarity_label('figures')}",
                  fontsize=11)
     return fig
