@@ -98,6 +98,8 @@ def reaches(folder: str, token: str) -> str | None:
             return f"{folder} there holds another run"
     except OSError as e:
         return f"cannot see {folder}/job.json ({e.strerror})"
+    except ValueError:
+        return f"cannot read {folder}/job.json"
     if not os.access(folder, os.W_OK | os.X_OK):
         return f"cannot write in {folder}"
     return None
