@@ -4,8 +4,10 @@ The input is read as a stream and cut into chunks of ``chunk_size`` records.
 Records go to worker processes (or, with ``dask``, whole chunks go to a Dask
 cluster); when every record of a chunk has its answer, the chunk is sealed:
 its shard and its failures are written and recorded in the manifest (see
-``shards``).  At most a few chunks are open at once, so memory is bounded by
-the chunk size, never by the size of the library.
+``shards``).  On a cluster the worker seals the shard on the shared folder
+and the driver writes only the failures and the manifest.  At most a few
+chunks are open at once, so memory is bounded by the chunk size, never by
+the size of the library.
 
 Output: with ``-o OUT.ext`` the shards live in ``OUT.ext.parts/`` while the run
 goes on and are assembled into OUT.ext at the end (the folder is then
@@ -27,8 +29,9 @@ import time
 from dataclasses import dataclass, field
 
 from . import inputs
+from .common import chunk_payload, default_jobs
 from .progress import Progress
-from .shards import WorkDir, error_line
+from .shards import WorkDir
 
 OUTPUT_FORMATS = {".msp": "msp", ".mgf": "mgf", ".jsonl": "jsonl", ".ndjson": "jsonl",
                   ".parquet": "parquet", ".pq": "parquet"}
@@ -219,25 +222,21 @@ class Collector:
             self.seal(c)
 
     def seal(self, c: _Chunk) -> None:
-        from . import parquet
+        data, errors = chunk_payload(c.records, c.results, c.arrival, self.fmt, self.ordered)
+        self.wd.seal(c.index, c.records[0].seq, len(c.records), data, errors)
+        self._sealed(c, errors.count("\n"))
 
-        by_seq = {r.seq: r for r in c.records}
-        order = sorted(c.results) if self.ordered else c.arrival
-        good, errors = [], []
-        for seq in order:
-            ok, payload = c.results[seq]
-            if ok:
-                good.append(payload)
-            else:
-                r = by_seq[seq]
-                errors.append(error_line(seq, r.ident, payload, r.text if r.kind == "smiles" else ""))
-        if self.fmt == "parquet":
-            data = parquet.shard_bytes(good)
-        else:
-            data = "".join(good).encode("utf-8")
-        self.wd.seal(c.index, c.records[0].seq, len(c.records), data, "".join(errors))
-        self.written += len(good)
-        self.failed += len(errors)
+    def record(self, index: int, shard: dict, errors: str) -> None:
+        """A chunk whose shard a cluster worker has sealed: its errors and manifest line."""
+        c = self.open[index]
+        failed = errors.count("\n")
+        self.wd.record(index, c.records[0].seq, len(c.records), shard, errors)
+        self.progress.advance(len(c.records), failed)
+        self._sealed(c, failed)
+
+    def _sealed(self, c: _Chunk, failed: int) -> None:
+        self.written += len(c.records) - failed
+        self.failed += failed
         del self.open[c.index]
 
 
@@ -429,13 +428,6 @@ def open_chunk_limit(workers: int, chunk_size: int) -> int:
     from .pool import PREFETCH
 
     return -(-2 * workers * (PREFETCH + 1) // chunk_size) + 2
-
-
-def default_jobs() -> int:
-    try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:
-        return os.cpu_count() or 1
 
 
 def _run_local(opts: Options, chunks, collector: Collector, wopts: dict) -> dict:

@@ -4,11 +4,16 @@ A run writes into a work directory:
 
 - ``job.json``: the input (path, size, modification time), the output format,
   the chunk size and the prediction options; written once, atomically.  A
-  resumed run must match it, or it refuses.
+  resumed run must match it, or it refuses.  Its ``run`` field, a random
+  name given when the run starts (or starts over with ``--force``), lets a
+  cluster worker tell that the shard it is sealing is still wanted.
 - ``part-NNNNNN.EXT``: the output of input chunk NNNNNN (records
   NNNNNN*chunk_size onwards), and ``part-NNNNNN.errors.tsv`` when some of
   its records failed.  Each is written to a temporary name, flushed to disk
-  (fsync) and renamed into place.
+  (fsync) and renamed into place.  On a Dask cluster the worker that
+  predicted a chunk seals its shard itself (`write_shard`) and tells the
+  driver only its name, size and SHA-256; the driver writes the errors file
+  and the manifest line.
 - ``.corvane-predict``: the mark of a folder a run created.  A folder
   without it is never taken over, emptied or removed.
 - ``.lock``: held (``flock``) by the run working in the folder, with its
@@ -32,10 +37,12 @@ import fcntl
 import hashlib
 import json
 import os
+import secrets
 
 from .._atomic import TEMP_PREFIX, atomic_file, replacing
 
-__all__ = ["WorkDir", "RunLocked", "MARK", "LOCK", "TEMP_PREFIX", "atomic_write", "error_line"]
+__all__ = ["WorkDir", "RunLocked", "StaleRun", "MARK", "LOCK", "TEMP_PREFIX", "atomic_write", "error_line",
+           "job_token", "write_shard"]
 
 JOB_VERSION = 1
 MARK = ".corvane-predict"
@@ -51,6 +58,36 @@ def atomic_write(path: str, data: bytes) -> None:
     """Write ``data`` to ``path`` so that the file is either the old one or all of the new one."""
     with atomic_file(path, durable=True) as f:
         f.write(data)
+
+
+class StaleRun(RuntimeError):
+    """The run a shard was made for has been started over (``--force``) since."""
+
+
+def job_token(folder: str) -> str:
+    """The start of the run in ``folder``: the random ``run`` name its
+    ``job.json`` was given when the run started (or started over); a resumed
+    run keeps it.  Read from the file's content, so every machine of a
+    cluster reads the same name whatever its file system reports."""
+    with open(os.path.join(folder, "job.json"), encoding="utf-8") as f:
+        return str(json.load(f).get("run", ""))
+
+
+def write_shard(folder: str, name: str, data: bytes, token: str | None = None) -> dict:
+    """Seal one shard: ``data`` goes to a temporary file in ``folder``, is
+    flushed to disk and renamed to ``name``.  With ``token`` (see `job_token`)
+    the rename happens only while the folder still holds that run; otherwise
+    the temporary file is removed and StaleRun raised.  Returns the shard's
+    part of the manifest entry (file, bytes, sha256).
+
+    A cluster worker calls this on the shared folder, so only these few
+    fields travel back to the driver, never the spectra.
+    """
+    with atomic_file(os.path.join(folder, name), durable=True) as f:
+        f.write(data)
+        if token is not None and job_token(folder) != token:
+            raise StaleRun(f"{folder} was started over: the shard {name} of the earlier run is dropped")
+    return {"file": name, "bytes": len(data), "sha256": hashlib.sha256(data).hexdigest()}
 
 
 def error_line(seq: int, ident: str, reason: str, text: str) -> str:
@@ -152,8 +189,8 @@ class WorkDir:
             if name.startswith("part-") or name in ("manifest.jsonl", "job.json", "errors.tsv") \
                     or name.startswith(TEMP_PREFIX):
                 os.unlink(os.path.join(self.path, name))
-        atomic_write(self.job_path, (json.dumps(dict(job, version=JOB_VERSION), indent=1,
-                                                sort_keys=True) + "\n").encode())
+        job = dict(job, version=JOB_VERSION, run=secrets.token_hex(8))
+        atomic_write(self.job_path, (json.dumps(job, indent=1, sort_keys=True) + "\n").encode())
         atomic_write(self.manifest_path, b"")
 
     def load(self, job: dict) -> None:
@@ -161,7 +198,7 @@ class WorkDir:
         with open(self.job_path, encoding="utf-8") as f:
             old = json.load(f)
         new = dict(job, version=JOB_VERSION)
-        diffs = [k for k in sorted(set(old) | set(new)) if old.get(k) != new.get(k)]
+        diffs = [k for k in sorted(set(old) | set(new)) if k != "run" and old.get(k) != new.get(k)]
         if diffs:
             detail = "; ".join(f"{k}: was {old.get(k)!r}, now {new.get(k)!r}" for k in diffs)
             raise ValueError(f"cannot resume the run in {self.path}: it was started differently ({detail}); "
@@ -206,16 +243,29 @@ class WorkDir:
         return True
 
     # -- sealing -----------------------------------------------------------
+    def token(self) -> str:
+        """Names this run's start: a shard written for another start of the
+        run (an earlier ``--force``) is refused (see `write_shard`)."""
+        return job_token(self.path)
+
     def seal(self, chunk: int, first_seq: int, n_records: int, output: bytes, errors: str) -> dict:
         """Put one chunk's shard (and its errors) in place, then record it in the manifest."""
+        shard = write_shard(self.path, self.shard_name(chunk), output)
+        return self.record(chunk, first_seq, n_records, shard, errors)
+
+    def record(self, chunk: int, first_seq: int, n_records: int, shard: dict, errors: str) -> dict:
+        """Record a chunk whose shard is in place (``shard``: what `write_shard`
+        returned, here or on a cluster worker): its errors file is written,
+        then its line appended to the manifest and flushed to disk."""
+        if shard.get("file") != self.shard_name(chunk):
+            raise ValueError(f"chunk {chunk}: its shard is named {shard.get('file')!r}")
         entry = {"chunk": chunk, "first": first_seq, "records": n_records,
-                 "failed": errors.count("\n"), "file": self.shard_name(chunk), "bytes": len(output),
-                 "sha256": hashlib.sha256(output).hexdigest(), "errors_file": None, "errors_bytes": 0}
+                 "failed": errors.count("\n"), "file": shard["file"], "bytes": shard["bytes"],
+                 "sha256": shard["sha256"], "errors_file": None, "errors_bytes": 0}
         if errors:
             data = errors.encode("utf-8")
             atomic_write(os.path.join(self.path, self.errors_name(chunk)), data)
             entry["errors_file"], entry["errors_bytes"] = self.errors_name(chunk), len(data)
-        atomic_write(os.path.join(self.path, entry["file"]), output)
         line = (json.dumps(entry, sort_keys=True) + "\n").encode()
         with open(self.manifest_path, "ab") as f:
             f.write(line)

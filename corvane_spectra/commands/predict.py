@@ -86,7 +86,8 @@ def add_arguments(p) -> None:
                    help="the errors file (default: OUT + .errors.tsv, e.g. lib.msp.errors.tsv, or OUT/errors.tsv)")
     g.add_argument("--dask", metavar="ADDRESS",
                    help="run on a Dask cluster: a scheduler address, or local[:N] for a local cluster "
-                        "of N workers (needs the 'cluster' extra)")
+                        "of N workers (needs the 'cluster' extra); the workers write the shards, so OUT "
+                        "must lie where every worker sees it at the same path")
     g.add_argument("-q", "--quiet", action="store_true", help="no progress and no summary")
     g.add_argument("--progress-interval", type=float, default=10.0, metavar="S",
                    help="seconds between progress lines when not on a terminal (default 10)")
