@@ -232,10 +232,6 @@ class _Worker:
         self.tx.send(("setup", opts))
 
     @property
-    def forked(self) -> bool:
-        return self.template is not None
-
-    @property
     def pid(self) -> int | None:
         """The worker's process id (a forked worker's once it has said it is ready)."""
         return self.proc.pid if self.proc is not None else self._pid
