@@ -142,7 +142,7 @@ def replace_section(path: Path, title: str, text: str) -> None:
         new = old.rstrip("\n") + "\n\n" + text
     else:
         end = old.find("\n## ", start + len(title))
-        new = old[:start] + text + (old[end + 1:] if end >= 0 else "")
+        new = old[:start] + (text.rstrip("\n") + "\n\n" + old[end + 1:] if end >= 0 else text)
     path.write_text(new)
 
 
