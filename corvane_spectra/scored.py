@@ -228,9 +228,14 @@ def isotope_patterns(comps: np.ndarray, symbols=_ELEMENTS) -> tuple[int, np.ndar
         for i in range(el.shape[1]):
             new[:, i:i + pat.shape[1]] += pat * el[:, i:i + 1]
         pat, offset = new, offset + lo
-    # Drop columns no row needs.
+    # Drop columns no row needs.  A row's own insignificant values go too,
+    # also where another row keeps the column: a row's pattern (cached per
+    # composition) must not depend on the rows computed with it, or a
+    # molecule's spectrum would depend on the molecules predicted before it.
     if pat.size:
-        used = np.nonzero((pat >= _ISO_CUTOFF * pat.max(axis=1, keepdims=True)).any(0))[0]
+        keep = pat >= _ISO_CUTOFF * pat.max(axis=1, keepdims=True)
+        pat = np.where(keep, pat, 0.0)
+        used = np.nonzero(keep.any(0))[0]
         pat = pat[:, int(used[0]):int(used[-1]) + 1]
         offset += int(used[0])
     return offset, pat

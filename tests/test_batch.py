@@ -61,21 +61,21 @@ def sealed_lines(workdir):
         return []
 
 
-def worker_pids(parent_pid):
-    """The worker processes of a running `corvane predict` (children running the worker module)."""
-    pids = []
+def worker_pids(parent_pid, name="corvane-worker"):
+    """The processes of a running `corvane predict` that go by ``name``: its workers (its
+    children, or its template's), or with name="corvane-tmpl" the template they are forked from."""
+    parent, comm = {}, {}
     for d in Path("/proc").iterdir():
         if not d.name.isdigit():
             continue
         try:
             stat = (d / "stat").read_text()
-            cmdline = (d / "cmdline").read_bytes().split(b"\0")
         except OSError:
             continue
-        ppid = int(stat.rsplit(")", 1)[1].split()[1])
-        if ppid == parent_pid and b"corvane_spectra.batch.worker" in cmdline:
-            pids.append(int(d.name))
-    return pids
+        comm[int(d.name)] = stat[stat.index("(") + 1:stat.rindex(")")]
+        parent[int(d.name)] = int(stat.rsplit(")", 1)[1].split()[1])
+    return [pid for pid, c in comm.items()
+            if c == name and (parent[pid] == parent_pid or parent.get(parent[pid]) == parent_pid)]
 
 
 def wait_for(cond, timeout=120.0, what="condition"):
@@ -191,7 +191,10 @@ def test_a_molecule_past_the_memory_limit_is_one_errors_row(tmp_path):
     assert "3 molecules, 2 written, 1 failed" in r.stderr
 
 
-def test_a_worker_killed_mid_run_loses_nothing(whole, tmp_path):
+@pytest.mark.parametrize("victims", [["corvane-worker"], ["corvane-tmpl", "corvane-worker"]],
+                         ids=["worker", "template_then_worker"])
+def test_a_worker_killed_mid_run_loses_nothing(whole, tmp_path, victims):
+    # Without its template the pool starts the next worker the slow way.
     rows, src = whole
     ref = tmp_path / "ref.parquet"
     cli(src, "-o", ref, "--jobs", 1, "--chunk-size", 3, cwd=tmp_path, check=0)
@@ -199,14 +202,37 @@ def test_a_worker_killed_mid_run_loses_nothing(whole, tmp_path):
     p = start_cli(src, "-o", out, "--jobs", 2, "--chunk-size", 3, cwd=tmp_path)
     try:
         wait_for(lambda: len(sealed_lines(str(out) + ".parts")) >= 1, what="a first sealed chunk")
-        victim = wait_for(lambda: worker_pids(p.pid), what="the workers")[0]
-        os.kill(victim, signal.SIGKILL)
+        for name in victims:
+            victim = wait_for(lambda: worker_pids(p.pid, name), what=name)[0]
+            os.kill(victim, signal.SIGKILL)
         _, err = p.communicate(timeout=600)
     finally:
         p.kill()
     assert p.returncode == 0, err
     assert "1 worker restarts" in err
     assert out.read_bytes() == ref.read_bytes()
+
+
+def test_forked_workers_write_what_cold_workers_write(tmp_path, monkeypatch):
+    # Workers forked from the warmed template share its mendeleev, RDKit and
+    # BLAS state: their output must be the bytes a cold worker writes, also
+    # for elements the warm-up never looked up and with numpy's default BLAS threads.
+    from corvane_spectra.batch import engine
+
+    rows = corpus_rows()[:5] + [("C[Si](C)(C)OC(=O)c1ccccc1", "trimethylsilyl-benzoate"),
+                                ("OB(O)c1ccc(C)cc1", "tolylboronic-acid"),
+                                ("c1ccc2c(c1)[se]c1ccccc12", "dibenzoselenophene"), FAULTY[0]]
+    src = write_smi(tmp_path / "mixed.smi", rows)
+    monkeypatch.setenv("MPLBACKEND", "Agg")
+    got = []
+    for start, blas in (("cold", "1"), ("fork", "1"), ("fork", "")):
+        monkeypatch.setenv("CORVANE_WORKER_START", start)
+        monkeypatch.setenv("OPENBLAS_NUM_THREADS", blas)
+        out = tmp_path / f"{start}-{blas or 'default'}.jsonl"
+        s = engine.run(engine.Options(input=str(src), output=str(out), jobs=2, chunk_size=4, quiet=True))
+        assert s.worker_start == start and s.failed == 1
+        got.append((out.read_bytes(), Path(str(out) + ".errors.tsv").read_bytes()))
+    assert got[1] == got[0] and got[2] == got[0]
 
 
 def _interrupt(p, how, workdir):

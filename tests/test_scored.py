@@ -42,6 +42,25 @@ def test_scored_spectrum_is_deterministic_and_well_formed(smiles):
     assert all(len(anns) >= 1 for anns in a.annotations)
 
 
+def test_an_isotope_pattern_does_not_depend_on_the_rows_computed_with_it():
+    # Patterns are cached per composition: computed beside a wide cluster, a
+    # row once kept its own negligible tail, so a spectrum depended on the
+    # molecules predicted before it in the process (a batch run's bytes on --jobs).
+    def comp(**counts):
+        row = np.zeros(len(scored._ELEMENTS), dtype=np.int64)
+        for e, k in counts.items():
+            row[scored._EL[e]] = k
+        return row
+
+    alone, together = (scored.isotope_patterns(np.array(rows)) for rows in
+                       ([comp(C=14, H=10, F=1, N=3)], [comp(C=14, H=10, F=1, N=3), comp(C=6, Cl=6, Br=4)]))
+    lo = min(alone[0], together[0])
+    grids = np.zeros((2, 40))
+    for g, (off, pat) in zip(grids, (alone, together)):
+        g[off - lo:off - lo + pat.shape[1]] = pat[0]
+    np.testing.assert_array_equal(grids[0], grids[1])
+
+
 def test_chlorine_isotope_peak():
     # Chlorobenzene: M+2 from 37Cl at about a third of M (square root scale: about 0.57).
     h = heights(predict("Clc1ccccc1", model="scored"))

@@ -91,6 +91,9 @@ class Summary:
     nothing_to_do: bool = False
     steady_rate: float = 0.0           # molecules/s from the first answer on (start-up left out)
     read: int = -1                     # records the input reader gave (-1: not counted)
+    worker_start: str = ""             # how workers started: "fork" (from a warmed template) or "cold ..."
+    first_answer_s: float | None = None  # from the first worker's start (fork) to the first answer
+    restart_s: list = field(default_factory=list)  # per restart: old worker out to new one ready
 
     @property
     def rate(self) -> float:
@@ -415,6 +418,9 @@ def _run_locked(opts: Options, progress, job: dict, fmt: str, is_dir: bool, out:
     summary.workers = stats.get("workers", 0)
     summary.driver_peak_rss_kb = _peak_rss_kb()
     summary.steady_rate = steady_rate
+    summary.worker_start = stats.get("start", "")
+    summary.first_answer_s = stats.get("first_answer_s")
+    summary.restart_s = stats.get("restart_s", [])
     summary.seconds = time.monotonic() - t0
     return summary
 
@@ -452,5 +458,7 @@ def _run_local(opts: Options, chunks, collector: Collector, wopts: dict) -> dict
             for seq, ok, payload in pool.collect(0.5):
                 collector.add(seq, ok, payload)
             collector.progress.tick()
+        start = pool.start_mode
         pool.close()
-        return {"restarts": pool.restarts, "peak_rss_kb": list(pool.peak_rss_kb), "workers": jobs}
+        return {"restarts": pool.restarts, "peak_rss_kb": list(pool.peak_rss_kb), "workers": jobs,
+                "start": start, "first_answer_s": pool.first_answer_s, "restart_s": list(pool.restart_seconds)}

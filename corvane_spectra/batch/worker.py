@@ -1,13 +1,26 @@
 """The work on one molecule, and the worker process that does it for the engine.
 
-A worker process is started as ``python -m corvane_spectra.batch.worker RFD WFD``
-with two pipe ends; it imports corvane once, then reads records and answers
-each with ``("done", seq, ok, payload)`` in the order it received them.  The
-payload is the record's output (text for MSP/MGF/JSONL, a row for Parquet)
-or, when ``ok`` is false, the reason it failed.
+A worker reads records from one pipe end and answers each on another with
+``("done", seq, ok, payload)``, in the order it received them.  The payload
+is the record's output (text for MSP/MGF/JSONL, a row for Parquet) or, when
+``ok`` is false, the reason it failed.
+
+A worker comes to life in one of two ways:
+
+- forked from the template (``python -m corvane_spectra.batch.worker
+  --template FD``): one process per pool that imports corvane and runs a
+  first prediction once (about 10 s: mendeleev's units, its element table,
+  RDKit's depiction), then forks a worker whenever the pool asks, so that a
+  worker starts, or restarts after a time-out or a crash, in a fraction of a
+  second with all of that already in memory;
+- started cold (``python -m corvane_spectra.batch.worker RFD WFD``): its own
+  interpreter, which pays the import and the first prediction itself.  This
+  is the way where fork is not to be had (not Linux), when the template
+  cannot fork safely or has died, and with ``CORVANE_WORKER_START=cold``.
 """
 from __future__ import annotations
 
+import json
 import logging
 import os
 import queue
@@ -15,8 +28,17 @@ import re
 import signal
 import sys
 import threading
+import time
 
 WARM_UP = "NC(CSP(=O)(O)F)C(=O)OCc1ccc(Cl)c(Br)c1I"
+WORKER_NAME = "corvane-worker"    # the process name `ps` and `top` show (at most 15 characters)
+TEMPLATE_NAME = "corvane-tmpl"
+# Set by the pool in the template's environment: the worker's own values of
+# the variables the template overrides to stay single-threaded (JSON; null
+# for unset), put back in each forked worker.
+WORKER_ENV = "CORVANE_WORKER_ENV"
+_warm = False
+_forked_at: float | None = None  # time.monotonic() when this worker was forked
 _TIMESTAMP = re.compile(r"^\[\d\d:\d\d:\d\d\]\s*")
 
 
@@ -154,6 +176,180 @@ def _peak_rss_kb() -> int:
     return int(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
 
 
+def warm_up(opts: dict) -> None:
+    """Imports corvane and what the output needs, and predicts one molecule.
+
+    The first prediction pays for one-time set-up (mendeleev's element table,
+    RDKit's depiction, the scored model's weights): paid here, it counts
+    against no molecule's time-out.  Starts no thread (the template forks
+    after it).
+    """
+    global _warm
+    import corvane  # noqa: F401
+
+    from . import parquet  # noqa: F401
+    from .inputs import Record
+
+    capture_rdkit_log()
+    if opts["format"] != "parquet":
+        from .. import io  # noqa: F401
+    compute(Record(-1, "warm-up", "smiles", WARM_UP), opts)  # never raises: a failure is its answer
+    _warm = True
+
+
+def _set_name(name: str) -> None:
+    try:
+        with open("/proc/self/comm", "w", encoding="ascii") as f:
+            f.write(name)
+    except OSError:
+        pass
+
+
+def _threads() -> list[str]:
+    """The names of this process's threads (Linux)."""
+    names = []
+    for t in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{t}/comm", encoding="utf-8", errors="replace") as f:
+                names.append(f.read().strip())
+        except OSError:
+            names.append("?")
+    return names
+
+
+def blas_threads_wanted(env) -> int:
+    """The BLAS threads OpenBLAS would start with in an environment ``env``:
+    the first positive one of OPENBLAS_NUM_THREADS, GOTO_NUM_THREADS and
+    OMP_NUM_THREADS, else one per core this process may run on."""
+    for var in ("OPENBLAS_NUM_THREADS", "GOTO_NUM_THREADS", "OMP_NUM_THREADS"):
+        m = re.match(r"\s*(\d+)", env.get(var) or "")
+        if m and int(m.group(1)) > 0:
+            return int(m.group(1))
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:
+        return os.cpu_count() or 1
+
+
+def _become_worker() -> None:
+    """In a freshly forked worker: the worker's environment and BLAS threads back."""
+    _set_name(WORKER_NAME)
+    saved = os.environ.pop(WORKER_ENV, None)
+    if saved:
+        for k, v in json.loads(saved).items():
+            if v is None:
+                os.environ.pop(k, None)
+            else:
+                os.environ[k] = v
+    n = blas_threads_wanted(os.environ)
+    if n != 1:
+        from threadpoolctl import threadpool_limits
+
+        threadpool_limits(n, user_api="blas")
+
+
+def template(ctrl_fd: int) -> None:
+    """The template process: warm up once, then fork workers on request.
+
+    The pool talks over a SOCK_SEQPACKET socket (one message each):
+    ``fork ID`` with the worker's two pipe ends attached (read, write), and
+    ``reap ID``, answered with ``exit ID CODE`` (the worker is killed if it
+    still runs; CODE as `subprocess` gives it, ``none`` for no such worker).
+    The template first says ``warm`` once ready, or ``cold REASON`` and ends
+    when it cannot fork safely.  It ends when the pool closes the socket.
+
+    Fork copies only the forking thread: a thread that holds a lock at that
+    moment (a BLAS pool, jemalloc's background thread, a logging handler)
+    leaves it held for ever in the child.  So the template has one thread
+    only: the pool starts it with one BLAS thread and without pyarrow's
+    jemalloc background thread (its environment), it never starts a thread
+    itself, and it checks before every fork that no library started one,
+    refusing to fork otherwise.  Each worker then sets its BLAS threads back
+    to what its environment asks and starts its own threads.
+    """
+    import gc
+    import pickle
+    import socket
+
+    global _forked_at
+    _set_name(TEMPLATE_NAME)
+    sock = socket.socket(fileno=ctrl_fd)
+    data = sock.recv(1 << 16)
+    if not data:
+        return
+    warm_up(pickle.loads(data))
+    # Whatever the warm-up left for the collector goes now, and the rest is
+    # set aside for good: the workers' collections then never write to the
+    # pages they share with the template.
+    gc.collect()
+    gc.freeze()
+    children: dict[int, int] = {}
+
+    def single_threaded() -> bool:
+        names = _threads()
+        if len(names) == 1:
+            return True
+        sock.send(f"cold the template has {len(names)} threads ({', '.join(sorted(names))})".encode())
+        return False
+
+    if not single_threaded():
+        return
+    sock.send(b"warm")
+    while True:
+        try:
+            data, fds, _, _ = socket.recv_fds(sock, 256, 2)
+        except OSError:
+            return
+        if not data:
+            return
+        cmd, _, arg = data.decode("ascii").partition(" ")
+        if cmd == "fork" and len(fds) == 2:
+            if not single_threaded():
+                return
+            _forked_at = time.monotonic()
+            pid = os.fork()
+            if pid == 0:
+                code = 1
+                try:
+                    sock.close()
+                    _become_worker()
+                    run_worker(*fds)
+                    code = 0
+                except BaseException:
+                    import traceback
+
+                    traceback.print_exc()
+                finally:
+                    sys.stderr.flush()
+                    os._exit(code)
+            children[int(arg)] = pid
+        elif cmd == "reap":
+            pid = children.pop(int(arg), None)
+            code = "none"
+            if pid is not None:
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+                _, status = os.waitpid(pid, 0)
+                code = str(os.waitstatus_to_exitcode(status))
+            sock.send(f"exit {arg} {code}".encode("ascii"))
+        for fd in fds:
+            os.close(fd)
+
+
+def run_worker(rfd: int, wfd: int) -> None:
+    """Serve records on the pipe ends ``rfd`` (records in) and ``wfd`` (answers out)."""
+    from multiprocessing.connection import Connection
+
+    rconn = Connection(rfd, writable=False)
+    wconn = Connection(wfd, readable=False)
+    try:
+        serve(rconn, wconn)
+    except (BrokenPipeError, EOFError):
+        pass
+
+
 def serve(rconn, wconn) -> None:
     """Answer records until told to stop or the engine goes away."""
     inbox: queue.Queue = queue.Queue()
@@ -178,21 +374,10 @@ def serve(rconn, wconn) -> None:
     if msg[0] != "setup":
         return
     opts = msg[1]
-    import corvane  # noqa: F401  (imported once, before the first molecule)
-
-    from . import parquet  # noqa: F401
-
-    capture_rdkit_log()
-    if opts["format"] != "parquet":
-        from .. import io  # noqa: F401
-    # The first analysis pays for one-time set-up (element tables, RDKit's
-    # depiction): pay it here, so that it counts against no molecule's time-out.
-    try:
-        corvane.VIF(WARM_UP, draw=False, verbose=False)
-    except Exception:
-        pass
+    if not _warm:
+        warm_up(opts)
     limit_memory(opts.get("max_memory"))
-    wconn.send(("ready", os.getpid()))
+    wconn.send(("ready", os.getpid(), _forked_at))
     while True:
         msg = inbox.get()
         if msg[0] == "stop":
@@ -207,16 +392,14 @@ def serve(rconn, wconn) -> None:
 
 
 def main(argv: list[str]) -> int:
-    from multiprocessing.connection import Connection
-
     # Ctrl-C reaches the whole process group: the engine decides what to do.
+    # (Forked workers inherit this from the template.)
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    rconn = Connection(int(argv[0]), writable=False)
-    wconn = Connection(int(argv[1]), readable=False)
-    try:
-        serve(rconn, wconn)
-    except (BrokenPipeError, EOFError):
-        pass
+    if argv[0] == "--template":
+        template(int(argv[1]))
+    else:
+        _set_name(WORKER_NAME)
+        run_worker(int(argv[0]), int(argv[1]))
     # Nothing is left to write: skip the interpreter's tear-down of RDKit,
     # numpy and mendeleev's database layer, which takes over a second and
     # would keep the engine waiting at the end of every run.
