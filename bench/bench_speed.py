@@ -170,7 +170,8 @@ def floor_tables(builds, large, busy_too):
                     six = [x[a] / x[b] for x in r["six"]]
                     tot = sum(x[a] for x in r["twenty"]) / sum(x[b] for x in r["twenty"])
                     cells.append(f"{statistics.median(six):.2f} ({min(six):.2f}-{max(six):.2f}) | {tot:.2f}")
-                lines.append(f"| {label} | {'busy' if busy else 'idle'} | {'default' if threads is None else 1} | "
+                lines.append(f"| {label} | {'+1 CPU-bound process' if busy else 'as found'} | "
+                             f"{'default' if threads is None else 1} | "
                              f"{cells[0]} | {cells[1]} |")
                 print(lines[-1], file=sys.stderr, flush=True)
         for n in large:
