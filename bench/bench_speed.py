@@ -7,6 +7,18 @@ process running.
 Each configuration runs in a fresh process (the BLAS thread setting is read
 when numpy loads).  `--build DIR` times an extension built in DIR instead of
 the installed one, for before/after tables.  Prints a Markdown table.
+
+    python bench/bench_speed.py --floor [--large 250,500] [--build LABEL=DIR ...]
+
+instead times VIF(draw=False, verbose=False) against its floor (bench/run.py:
+the RDKit calls, building the networkx graph and pos dict, one eigvalsh):
+the six corpus molecules of 80-95 VIF nodes first in corpus order (best of
+three calls each, median ratio), the first twenty such molecules by total
+time (best of five), in wall-clock and in CPU time (which a busy machine
+disturbs less), and with --large chains (alkanes) and conjugated
+molecules (acenes) of that many heavy atoms (one call each, a fresh process
+per molecule for its peak memory).  VIF and floor calls alternate, so both
+see the same load.
 """
 import argparse
 import json
@@ -74,14 +86,122 @@ def run(build, threads, busy, n):
     return json.loads(res.stdout.strip().splitlines()[-1])
 
 
+FLOOR_CHILD = r"""
+import json, resource, sys, time
+sys.path.insert(0, sys.argv[1])
+sys.path.insert(0, sys.argv[2])
+from molecules import corpus_rows
+from run import acene, floor_call
+import corvane
+def record(s):
+    r = corvane.VIF(s, draw=False, verbose=False)
+    H = r["graph"]
+    return (r, [(n, dict(d)) for n, d in H.nodes(data=True)], [(u, v, dict(d)) for u, v, d in H.edges(data=True)],
+            [(n, [float(p[0]), float(p[1])]) for n, p in r["pos"].items()])
+def pair(s, prepared, repeats):
+    r, nodes, edges, pos = prepared
+    tv, tf, cv, cf = [], [], [], []
+    for _ in range(repeats):
+        t, c = time.perf_counter(), time.process_time()
+        corvane.VIF(s, draw=False, verbose=False)
+        tv.append(time.perf_counter() - t); cv.append(time.process_time() - c)
+        t, c = time.perf_counter(), time.process_time()
+        floor_call(s, nodes, edges, pos)
+        tf.append(time.perf_counter() - t); cf.append(time.process_time() - c)
+    return min(tv), min(tf), min(cv), min(cf)
+out = {}
+if sys.argv[3] == "drug":
+    drug = []
+    for s, name in corpus_rows():
+        prepared = record(s) if isinstance(corvane.VIF(s, draw=False, verbose=False), dict) else None
+        if prepared and 80 <= prepared[0]["graph"].number_of_nodes() <= 95:
+            drug.append((name, s, prepared))
+        if len(drug) == 20:
+            break
+    out["six"] = [(name, *pair(s, p, 3)) for name, s, p in drug[:6]]
+    out["twenty"] = [(name, *pair(s, p, 5)) for name, s, p in drug]
+else:
+    kind, n = sys.argv[3], int(sys.argv[4])
+    corvane.VIF("CCO", draw=False, verbose=False)  # one-time look-ups out of the timing
+    s = "C" * n if kind == "alkane" else acene(max(1, round((n - 2) / 4)))
+    t = time.perf_counter()
+    prepared = record(s)
+    t_vif = time.perf_counter() - t
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    t = time.perf_counter()
+    floor_call(s, *prepared[1:])
+    out = {"nodes": prepared[0]["graph"].number_of_nodes(), "vif": t_vif, "floor": time.perf_counter() - t,
+           "peak_mb": peak}
+print(json.dumps(out))
+"""
+
+
+def floor_run(build, threads, busy, args):
+    env = dict(os.environ)
+    for v in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+        env.pop(v, None)
+    if threads:
+        env["OPENBLAS_NUM_THREADS"] = str(threads)
+    if build:
+        env["PYTHONPATH"] = str(Path(build).resolve())
+    hog = subprocess.Popen([sys.executable, "-c", BUSY]) if busy else None
+    try:
+        res = subprocess.run([sys.executable, "-c", FLOOR_CHILD, str(HERE.parent / "tests"), str(HERE), *args],
+                             env=env, capture_output=True, text=True, check=True)
+    finally:
+        if hog:
+            hog.kill()
+            hog.wait()
+    return json.loads(res.stdout.strip().splitlines()[-1])
+
+
+def floor_tables(builds, large, busy_too):
+    lines = ["| build | machine | BLAS threads | six drug-sized: median VIF/floor (range) | twenty: total VIF/floor "
+             "| the same in CPU time: six | twenty |",
+             "|---|---|---|---|---|---|---|"]
+    big = ["| build | BLAS threads | molecule | VIF nodes | VIF s | floor s | VIF/floor | peak RSS |",
+           "|---|---|---|---|---|---|---|---|"]
+    for label, d in builds:
+        for busy in (False, True) if busy_too else (False,):
+            for threads in (None, 1):
+                r = floor_run(d, threads, busy, ["drug"])
+                cells = []
+                for a, b in ((1, 2), (3, 4)):
+                    six = [x[a] / x[b] for x in r["six"]]
+                    tot = sum(x[a] for x in r["twenty"]) / sum(x[b] for x in r["twenty"])
+                    cells.append(f"{statistics.median(six):.2f} ({min(six):.2f}-{max(six):.2f}) | {tot:.2f}")
+                lines.append(f"| {label} | {'+1 CPU-bound process' if busy else 'as found'} | "
+                             f"{'default' if threads is None else 1} | "
+                             f"{cells[0]} | {cells[1]} |")
+                print(lines[-1], file=sys.stderr, flush=True)
+        for n in large:
+            for kind in ("alkane", "acene"):
+                for threads in (None, 1):
+                    r = floor_run(d, threads, False, [kind, str(n)])
+                    big.append(f"| {label} | {'default' if threads is None else 1} | {kind}-{n} | {r['nodes']} | "
+                               f"{r['vif']:.2f} | {r['floor']:.2f} | {r['vif'] / r['floor']:.2f} | "
+                               f"{r['peak_mb'] / 1024:.2f} GB |")
+                    print(big[-1], file=sys.stderr, flush=True)
+    return "\n".join(lines + ([""] + big if large else []))
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--floor", action="store_true", help="VIF against its floor (see above) instead")
+    ap.add_argument("--large", default="", help="with --floor: heavy-atom counts of the large molecules (e.g. 250,500)")
+    ap.add_argument("--busy", action="store_true", help="with --floor: also with one other CPU-bound process")
     ap.add_argument("--build", action="append", default=[],
                     help="LABEL=DIR: an extension build to time (repeatable); default: the installed one")
     ap.add_argument("--molecules", type=int, default=20, help="corpus molecules to time (default 20)")
     ap.add_argument("--out", help="also write the table to this file")
     ns = ap.parse_args()
     builds = [b.split("=", 1) for b in ns.build] or [["installed", ""]]
+    if ns.floor:
+        text = floor_tables(builds, [int(x) for x in ns.large.split(",") if x], ns.busy)
+        print(text)
+        if ns.out:
+            Path(ns.out).write_text(f"load average at start {os.getloadavg()[0]:.1f}, {os.cpu_count()} cores\n\n{text}\n")
+        return
     rows = []
     for label, d in builds:
         for busy in (False, True):

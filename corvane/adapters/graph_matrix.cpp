@@ -3,6 +3,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <memory>
 #include <thread>
 #include <cstdint>
 #include <cstdio>
@@ -133,12 +134,14 @@ lpi::Decompose lapack_eigh() {
         if (info != 0) return false;
         lwork = static_cast<long long>(wq);
         liwork = iw;
-        std::vector<double> work(static_cast<std::size_t>(std::max<long long>(lwork, 1)));
-        std::vector<long long> iwork(static_cast<std::size_t>(std::max<long long>(liwork, 1)));
+        // Workspaces LAPACK writes before it reads: left uninitialised (the
+        // real one is about 2 n^2 doubles).
+        std::unique_ptr<double[]> work(new double[static_cast<std::size_t>(std::max<long long>(lwork, 1))]);
+        std::unique_ptr<long long[]> iwork(new long long[static_cast<std::size_t>(std::max<long long>(liwork, 1))]);
         {
             // Always one thread: the callers run several of these at once.
             blas::OneThread one;
-            f("V", "L", &nn, m.data(), &nn, w.data(), work.data(), &lwork, iwork.data(), &liwork, &info, 1, 1);
+            f("V", "L", &nn, m.data(), &nn, w.data(), work.get(), &lwork, iwork.get(), &liwork, &info, 1, 1);
         }
         if (info != 0) return false;
         // Column k of the column-major result is the vector of w[k]: entry

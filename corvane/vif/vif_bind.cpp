@@ -280,7 +280,11 @@ std::optional<py::list> soft_bonds_fast(py::handle graph, const std::vector<Reco
     if (t.cuts.empty()) return py::list();
     std::vector<lpi::CheckedCounts> counts;
     {
-        lpi::Decompose eig = graph::numpy_eigh();
+        // Below the size where numpy's BLAS keeps the caller's threads, numpy's
+        // eigh is LAPACK's dsyevd on one thread: called directly it gives the
+        // same bits without the interpreter's round trip and copies.
+        const bool direct = t.dense->n < blas::kThreadedFrom && blas::dsyevd();
+        lpi::Decompose eig = direct ? graph::lapack_eigh() : graph::numpy_eigh();
         try {
             gil::Release nogil;
             lpi::CountOptions opt;
