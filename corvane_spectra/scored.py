@@ -76,6 +76,12 @@ FEATURE_GROUPS: dict[str, tuple[str, ...]] = {
     # molecular ion of a small aromatic molecule, and allylic cleavage of a ring.
     "textbook": ("benzyl_type", "phenyl_cation", "aroyl", "alpha_onium", "ortho_loss", "mi_small_aromatic",
                  "ring_allylic", "halogen_loss_multi"),
+    # Named routes of textbook ions: a benzylic hydrogen lost from the molecular ion (tropylium
+    # from toluene) or one beside an amine or ether nitrogen/oxygen (an onium ion), a ring methyl lost (xylenes to C7H7+), the one-carbon onium ion CH2=XH+ of
+    # alpha cleavage, the McLafferty ion of an ester or acid, an acylium ion that gains or loses a
+    # hydrogen, and the ortho elimination of an alcohol or water from an ester or acid.
+    "textbook_routes": ("benzylic_h_loss", "alpha_h_loss", "aryl_methyl_loss", "onium_one_carbon",
+                        "mclafferty_ester", "acylium_shifted", "ortho_elimination"),
 }
 FEATURES: tuple[str, ...] = tuple(f for g in FEATURE_GROUPS.values() for f in g)
 _COL = {f: i for i, f in enumerate(FEATURES)}
@@ -87,7 +93,8 @@ _SHIFT_FEATURES = ("shift_minus1", "shift_minus2", "shift_plus1", "shift_plus2",
                    "ion_dienyl", "ion_aromatic_hc", "ion_iminium", "ion_oxonium", "ion_acyl", "ion_silyl_oxonium",
                    "loss_silanol", "arom_alkyl", "arom_alkenyl", "arom_alkene_radical", "arom_odd_electron",
                    "arom_shift_minus1", "arom_shift_plus1", "benzyl_type", "phenyl_cation", "aroyl",
-                   "alpha_onium", "ortho_loss", "halogen_loss_multi")
+                   "alpha_onium", "ortho_loss", "halogen_loss_multi", "benzylic_h_loss", "alpha_h_loss", "aryl_methyl_loss",
+                   "onium_one_carbon", "mclafferty_ester", "acylium_shifted", "ortho_elimination")
 _SHIFT_COLS = np.array([_COL[f] for f in _SHIFT_FEATURES])
 _E = {f: i for i, f in enumerate(_SHIFT_FEATURES)}
 
@@ -483,6 +490,7 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
     P = np.zeros((2, nb, len(dprops)))
     mcl = np.zeros((2, nb), dtype=bool)
     mcl_arom = np.zeros((2, nb), dtype=bool)      # the acceptor is an aromatic ring
+    mcl_ester = np.zeros((2, nb), dtype=bool)     # the acceptor is the carbonyl of an ester or acid
     dcol = {f: i for i, f in enumerate(dprops)}
     for k, (u, v, o, _ring, _idx) in enumerate(bonds):
         soft = (min(u, v), max(u, v)) in soft_pairs
@@ -523,6 +531,8 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
                 if any(nh_atom[g] > 0 and g != c and sym[g] in ("C", "N", "O") for g in nbrs[p]):
                     if any(acceptor[j] and not arom[j] for j in others):
                         mcl[side, k] = True
+                        mcl_ester[side, k] = any(carbonyl[j] and any(sym[x] == "O" and order_of[(j, x)] == 1.0
+                                                                     for x in nbrs[j]) for j in others)
                     elif any(acceptor[j] for j in others):
                         mcl_arom[side, k] = True
 
@@ -531,6 +541,7 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
     def _subs(a):
         return [j for j in nbrs[a] if not arom[j] and not mol.GetAtomWithIdx(j).IsInRing()]
     has_ortho = False
+    ortho_carbonyls = set()      # carbonyl carbons of esters/acids with an H-bearing ortho substituent
     for a in main:
         if not arom[a] or sym[a] != "C":
             continue
@@ -541,6 +552,10 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
             if any(nh_atom[x] > 0 and sym[x] in ("O", "N", "C") for x in sa) and any(carbonyl[y] or sym[y] == "O" for y in sb) \
                     or any(nh_atom[x] > 0 and sym[x] in ("O", "N", "C") for x in sb) and any(carbonyl[y] or sym[y] == "O" for y in sa):
                 has_ortho = True
+            for sx, sy in ((sa, sb), (sb, sa)):
+                if any(nh_atom[x] > 0 and sym[x] in ("O", "N", "C") for x in sx):
+                    ortho_carbonyls.update(y for y in sy if carbonyl[y] and any(
+                        sym[o] == "O" and order_of[(y, o)] == 1.0 for o in nbrs[y]))
     # Candidate atom sets (bit masks), first route wins.
     ring_bond = np.array([b[3] for b in bonds], dtype=bool)
     bond_index = {}
@@ -589,6 +604,7 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
         if parent[a] >= 0:
             sub[parent[a]] |= sub[a]
     bridge_sides = []
+    ortho_masks = set()      # the ring side of an ortho ester's or acid's C(=O)-O bond
     for k in range(nb):
         if ring_bond[k]:
             continue
@@ -598,6 +614,8 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
         so = full & ~sc
         su, sv = (sc, so) if child == u else (so, sc)
         bridge_sides.append((k, su, sv))
+        if bonds[k][2] == 1.0 and ((u in ortho_carbonyls and sym[v] == "O") or (v in ortho_carbonyls and sym[u] == "O")):
+            ortho_masks.add(su if u in ortho_carbonyls else sv)
         add(su, "single", lab(k), 1)
         add(sv, "single", lab(k), 1)
     ring_sides = []
@@ -662,6 +680,7 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
     mcl_aro_set = (cu @ mcl_arom[0].astype(np.float64) + cv @ mcl_arom[1].astype(np.float64))
     # McLafferty (alkene side): the partner side of a McLafferty bond keeps the charge.
     mcl_alk = (cu @ (mcl[1] | mcl_arom[1]).astype(np.float64) + cv @ (mcl[0] | mcl_arom[0]).astype(np.float64))
+    mcl_est_set = (cu @ mcl_ester[0].astype(np.float64) + cv @ mcl_ester[1].astype(np.float64))
 
     aro_rings = [r for r in ri.AtomRings() if all(arom[a] for a in r) and in_main[r[0]]]
     ring_full = np.zeros((nset, 1), dtype=bool) if not aro_rings else np.stack(
@@ -764,7 +783,8 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
         set_labels.append("Si(CH3)3 to O-Si(CH3)2")
         dbe = np.append(dbe, 0.5)
         n_het = np.append(n_het, 3)
-        mcl_set, mcl_alk, mcl_aro_set = (np.append(x, 0.0) for x in (mcl_set, mcl_alk, mcl_aro_set))
+        mcl_set, mcl_alk, mcl_aro_set, mcl_est_set = (np.append(x, 0.0)
+                                                      for x in (mcl_set, mcl_alk, mcl_aro_set, mcl_est_set))
         nset += 1
     g1, g2 = gens == 1, gens == 2
     F[g1, _COL["first_log_count"]] = np.log(g1.sum()) if g1.any() else 0.0
@@ -840,6 +860,27 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
     E[:, _E["ortho_loss"]] = E[:, _E["loss_small_molecule"]] * has_ortho
     n_hal_mol = int(mol_comp[[_EL[h] for h in _HALOGENS]].sum())
     E[:, _E["halogen_loss_multi"]] = E[:, _E["loss_halogen"]] * (n_hal_mol >= 2)
+    # Named textbook routes.
+    nmask = len(masks)
+    benzylic_h = any(sym[a] == "C" and not arom[a] and nh_atom[a] > 0 and any(arom[j] for j in nbrs[a]) for a in main)
+    E[:, _E["benzylic_h_loss"]] = (rep == 0) & (sh == -1) & benzylic_h
+    alpha_h = any(sym[a] == "C" and not arom[a] and nh_atom[a] > 0 and not carbonyl[a]
+                  and all(order_of[(a, j)] == 1.0 for j in nbrs[a])
+                  and any(sym[j] in ("N", "O") and not arom[j] and not any(carbonyl[x] for x in nbrs[j])
+                          for j in nbrs[a]) for a in main)
+    E[:, _E["alpha_h_loss"]] = (rep == 0) & (sh == -1) & alpha_h
+    methyls = [a for a in main if sym[a] == "C" and nh_atom[a] == 3 and len(nbrs[a]) == 1 and arom[nbrs[a][0]]]
+    if methyls:
+        aryl_methyl = np.zeros(nset, dtype=bool)
+        aryl_methyl[:nmask] = (heavy_neutral == 1) & neutral_bool[:, methyls].any(1)
+        E[:, _E["aryl_methyl_loss"]] = aryl_methyl[rep] & (sh == 0)
+    E[:, _E["onium_one_carbon"]] = E[:, _E["alpha_onium"]] * (n_c == 1)
+    E[:, _E["mclafferty_ester"]] = (sh == 1) & (mcl_est_set[rep] > 0) & first_gen
+    E[:, _E["acylium_shifted"]] = (F[rep, _COL["acylium"]] > 0) & (gens[rep] == 1) & (sh != 0)
+    if ortho_masks:
+        ortho_set = np.zeros(nset, dtype=bool)
+        ortho_set[:nmask] = [m_ in ortho_masks for m_ in masks]
+        E[:, _E["ortho_elimination"]] = ortho_set[rep] & (sh == -1)
     E[:, _E["loss_silanol"]] = (neutral[:, :n_std] == _SILANOL).all(1) & plain & (rep != 0)     # (CH3)3SiOH
     # A shift of a hydrogen or two leaves the isotope pattern as it was; labelled atoms
     # add no natural-abundance isotope peaks of their own.
