@@ -246,7 +246,12 @@ def _interrupt(p, how, workdir):
 def test_a_stopped_run_resumes_to_the_same_bytes(whole, tmp_path, fmt, how):
     if fmt != "parquet":
         pytest.importorskip("corvane_spectra.io")
-    rows, src = whole
+    # Three rounds of the corpus: warm workers get through one round in a few
+    # seconds, and a loaded machine may not schedule this test between two
+    # looks at the manifest for that long; the signal must find the run going.
+    rows, _ = whole
+    rows = [(s, f"{n}-{k}") for k in range(3) for s, n in rows]
+    src = write_smi(tmp_path / "long.smi", rows)
     ref = tmp_path / f"ref.{fmt}"
     cli(src, "-o", ref, "--jobs", 1, "--chunk-size", 4, cwd=tmp_path, check=0)
     out = tmp_path / f"lib.{fmt}"
