@@ -552,12 +552,18 @@ int schur_negatives(double zii, double zjj, double zij, double wt, double err) {
 // Haynsworth counts of each cut need, with error bounds as in
 // gap_trial_counts.  A cut is certain when the number of its eigenvalues
 // between the two shifts is its own structural nullity: they are then its
-// exact zeros, and the band edges, well inside that window, see only those.
-void mid_gap_trial_counts(const SparseSym &m, const std::vector<std::pair<std::size_t, std::size_t>> &trials,
+// exact zeros, and the band edges, well inside that window, see only those
+// (when tol is well above the rounding margin).
+void mid_gap_trial_counts(const SparseSym &m, double tol,
+                          const std::vector<std::pair<std::size_t, std::size_t>> &trials,
                           const std::vector<std::size_t> &todo, InertiaWork &w, const PatternMatching &matching,
                           double g, double b, std::size_t lo, std::size_t hi, std::vector<CheckedCounts> &out) {
     const std::size_t n = m.n;
     const double delta = g / 2.0 - b;  // from either shift to any eigenvalue of A
+    // An exact zero is as far from the band edges as tol: it counts as zero
+    // for any accurate solver only when tol is well above the rounding
+    // margin (huge weights against a fixed band may leave it outside).
+    const bool zeros_certain = tol >= 4.0 * rounding_margin(n, m.norm);
     Factors f[2];
     double err[2];
     const double shift[2] = {-g / 2.0, g / 2.0};
@@ -621,7 +627,7 @@ void mid_gap_trial_counts(const SparseSym &m, const std::vector<std::pair<std::s
         }
         if (!ok || cut_below[0] < 0 || cut_below[1] < cut_below[0] || cut_below[1] > static_cast<long>(n)) continue;
         const std::size_t zeros = structural_nullity(m, matching, static_cast<int>(i), static_cast<int>(j), mw);
-        if (static_cast<long>(zeros) != cut_below[1] - cut_below[0]) continue;
+        if (static_cast<long>(zeros) != cut_below[1] - cut_below[0] || (zeros > 0 && !zeros_certain)) continue;
         CheckedCounts &c = out[todo[k]];
         c.counts.neg = cut_below[0];
         c.counts.zero = static_cast<long>(zeros);
@@ -662,7 +668,9 @@ std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
                 matching = max_matching(m);
                 forced = n - matching.size;
             }
-            if (forced > 0 && hi.below > lo.below && hi.below - lo.below == forced) {
+            // Zeros count as zero only when no solver could put them past a
+            // band edge: tol well above the rounding margin.
+            if (forced > 0 && hi.below > lo.below && hi.below - lo.below == forced && tol >= 4.0 * margin) {
                 base.counts.neg = static_cast<long>(lo.below);
                 base.counts.zero = static_cast<long>(forced);
                 base.counts.pos = static_cast<long>(n - hi.below);
@@ -675,7 +683,7 @@ std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
                     else
                         todo.push_back(t);
                 }
-                mid_gap_trial_counts(m, trials, todo, w, matching, g, b, lo.below, hi.below, out);
+                mid_gap_trial_counts(m, tol, trials, todo, w, matching, g, b, lo.below, hi.below, out);
                 return out;
             }
             continue;
@@ -862,7 +870,7 @@ std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
     }
     if (!open.empty()) {
         if (forced == SIZE_MAX) matching = max_matching(m);
-        mid_gap_trial_counts(m, trials, open, w, matching, gap_g, gap_b, below, below, out);
+        mid_gap_trial_counts(m, tol, trials, open, w, matching, gap_g, gap_b, below, below, out);
     }
     return out;
 }
