@@ -561,6 +561,18 @@ def test_cascade_paths_agree_on_vif_graphs(smiles, monkeypatch):
     assert list(corvane.predict_fragments_recursive(*args).items()) == list(fast.items())
 
 
+def test_radical_fragments_of_a_drug_count_as_the_eigenvalues_do(monkeypatch):
+    # Most fragments of this benzodiazepine are radicals (zeros their VIF
+    # pattern forces), counted from factorisations beside zero; the plain
+    # path counts every cut from numpy's eigenvalues.
+    args = vif_inputs("O=C1CN=C(c2ccccc2Cl)c2sc(Cl)cc2N1")
+    fast = corvane.predict_fragments_recursive(*args, max_generations=2)
+    own = corvane.compute_lpi
+    monkeypatch.setattr(corvane, "compute_lpi", lambda *a, **k: own(*a, **k))
+    assert list(corvane.predict_fragments_recursive(*args, max_generations=2).items()) == list(fast.items())
+    assert len(fast) > 150
+
+
 def test_benzyl_chloride_cascade():
     mol, H, subs, cb = vif_inputs("ClCc1ccccc1")
     peaks = corvane.predict_fragments_recursive(mol, H, subs, cb)

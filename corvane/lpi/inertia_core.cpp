@@ -1,6 +1,8 @@
 #include "inertia_core.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <cfloat>
 #include <cmath>
 #include <set>
@@ -20,8 +22,13 @@ constexpr double kTinyEntry = 0x1p-500;
 
 // Minimum-degree elimination order of the pattern given as adjacency lists
 // (ties: lowest node), with the longest row the elimination meets; false
-// when the fill goes past `max_fill` entries.
-bool min_degree_order(std::vector<std::vector<int>> adj, std::size_t max_fill, std::vector<int> &order,
+// when the fill goes past `max_fill` entries.  The next node is found by a
+// scan of all nodes up to kScanOrder of them (a fragment's graph: cheaper
+// than keeping them sorted), through an ordered set beyond; both take the
+// same node.
+constexpr std::size_t kScanOrder = 1024;
+
+bool min_degree_order(std::vector<std::vector<int>> &adj, std::size_t max_fill, std::vector<int> &order,
                       std::size_t &longest) {
     const std::size_t n = adj.size();
     longest = 0;
@@ -29,16 +36,28 @@ bool min_degree_order(std::vector<std::vector<int>> adj, std::size_t max_fill, s
         std::sort(r.begin(), r.end());
         longest = std::max(longest, r.size());
     }
+    const bool scan = n <= kScanOrder;
     std::set<std::pair<std::size_t, int>> queue;
-    for (std::size_t i = 0; i < n; ++i) queue.insert({adj[i].size(), static_cast<int>(i)});
+    if (!scan)
+        for (std::size_t i = 0; i < n; ++i) queue.insert({adj[i].size(), static_cast<int>(i)});
     std::vector<char> gone(n, 0);
     std::size_t entries = 0;
     order.clear();
     order.reserve(n);
     std::vector<int> nb, merged;
-    while (!queue.empty()) {
-        const int p = queue.begin()->second;
-        queue.erase(queue.begin());
+    for (std::size_t step = 0; step < n; ++step) {
+        int p = -1;
+        if (scan) {
+            std::size_t best = SIZE_MAX;
+            for (std::size_t i = 0; i < n; ++i)
+                if (!gone[i] && adj[i].size() < best) {
+                    best = adj[i].size();
+                    p = static_cast<int>(i);
+                }
+        } else {
+            p = queue.begin()->second;
+            queue.erase(queue.begin());
+        }
         gone[p] = 1;
         order.push_back(p);
         nb.clear();
@@ -46,7 +65,7 @@ bool min_degree_order(std::vector<std::vector<int>> adj, std::size_t max_fill, s
             if (!gone[j]) nb.push_back(j);
         // The neighbours become a clique.
         for (int i : nb) {
-            queue.erase({adj[i].size(), i});
+            if (!scan) queue.erase({adj[i].size(), i});
             merged.clear();
             std::set_union(adj[i].begin(), adj[i].end(), nb.begin(), nb.end(), std::back_inserter(merged));
             merged.erase(std::remove_if(merged.begin(), merged.end(), [&](int x) { return x == i || gone[x]; }),
@@ -55,7 +74,7 @@ bool min_degree_order(std::vector<std::vector<int>> adj, std::size_t max_fill, s
             entries += adj[i].size();
             longest = std::max(longest, adj[i].size());
             if (entries > max_fill) return false;
-            queue.insert({adj[i].size(), i});
+            if (!scan) queue.insert({adj[i].size(), i});
         }
         adj[p].clear();
     }
@@ -69,14 +88,17 @@ bool sparse_of(const std::vector<double> &a, std::size_t n, std::size_t max_degr
     out = SparseSym{};
     out.n = n;
     out.diag.assign(n, 0.0);
-    std::vector<std::vector<int>> adj(n);
-    std::vector<std::vector<double>> vals(n);
-    std::size_t entries = 0;
+    // The off-diagonal entries row by row (flat), then as lists for the
+    // ordering, which changes them.
+    std::vector<std::size_t> start(n + 1, 0);
+    std::vector<int> cols;
+    std::vector<double> vals;
     double norm = 1.0;
     for (std::size_t i = 0; i < n; ++i) {
         double s = 0.0;
+        const double *row = &a[i * n];
         for (std::size_t j = 0; j < n; ++j) {
-            const double x = a[i * n + j];
+            const double x = row[j];
             if (x == 0.0) continue;
             const double ax = std::fabs(x);
             if (!(ax <= kHuge) || ax < kTinyEntry) return false;
@@ -85,14 +107,18 @@ bool sparse_of(const std::vector<double> &a, std::size_t n, std::size_t max_degr
             if (i == j) {
                 out.diag[i] = x;
             } else {
-                adj[i].push_back(static_cast<int>(j));
-                vals[i].push_back(x);
-                if (++entries > max_degree * n) return false;
+                cols.push_back(static_cast<int>(j));
+                vals.push_back(x);
+                if (cols.size() > max_degree * n) return false;
             }
         }
+        start[i + 1] = cols.size();
         norm = std::max(norm, s);
     }
     out.norm = norm;
+    const std::size_t entries = cols.size();
+    std::vector<std::vector<int>> adj(n);
+    for (std::size_t i = 0; i < n; ++i) adj[i].assign(cols.begin() + start[i], cols.begin() + start[i + 1]);
     // Fill beyond a few times the pattern makes a dense decomposition the
     // better deal.
     std::size_t longest = 0;
@@ -105,11 +131,9 @@ bool sparse_of(const std::vector<double> &a, std::size_t n, std::size_t max_degr
     out.col.assign(n * out.cap, -1);
     out.val.assign(n * out.cap, 0.0);
     for (std::size_t i = 0; i < n; ++i) {
-        out.len[i] = static_cast<int>(adj[i].size());
-        for (std::size_t k = 0; k < adj[i].size(); ++k) {
-            out.col[i * out.cap + k] = adj[i][k];
-            out.val[i * out.cap + k] = vals[i][k];
-        }
+        out.len[i] = static_cast<int>(start[i + 1] - start[i]);
+        std::copy(cols.begin() + start[i], cols.begin() + start[i + 1], out.col.begin() + i * out.cap);
+        std::copy(vals.begin() + start[i], vals.begin() + start[i + 1], out.val.begin() + i * out.cap);
     }
     return true;
 }
@@ -384,12 +408,232 @@ void solve(const Factors &f, std::vector<double> &x) {
 
 namespace {
 
+// One augmenting path from the free row r over the pattern of m without the
+// pair (ci, cj), depth first without recursion; on success the matching
+// grows by one.
+bool augment(const SparseSym &m, int r, int ci, int cj, MatchWork &w) {
+    ++w.stamp;
+    w.stack_row.clear();
+    w.stack_at.clear();
+    w.chosen.clear();
+    w.stack_row.push_back(r);
+    w.stack_at.push_back(-1);  // -1: the diagonal entry, then the row's entries
+    w.chosen.push_back(-1);
+    while (!w.stack_row.empty()) {
+        const std::size_t top = w.stack_row.size() - 1;
+        const int u = w.stack_row[top];
+        const std::size_t uu = static_cast<std::size_t>(u);
+        int &at = w.stack_at[top];
+        if (at >= m.len[uu]) {
+            w.stack_row.pop_back();
+            w.stack_at.pop_back();
+            w.chosen.pop_back();
+            continue;
+        }
+        const int c = at < 0 ? u : m.col[uu * m.cap + static_cast<std::size_t>(at)];
+        const bool entry = at >= 0 || m.diag[uu] != 0.0;
+        ++at;
+        if (!entry || (u == ci && c == cj) || (u == cj && c == ci)) continue;
+        const std::size_t cc = static_cast<std::size_t>(c);
+        if (w.seen[cc] == w.stamp) continue;
+        w.seen[cc] = w.stamp;
+        w.chosen[top] = c;
+        if (w.col_mate[cc] < 0) {
+            for (std::size_t l = 0; l <= top; ++l) {
+                w.row_mate[static_cast<std::size_t>(w.stack_row[l])] = w.chosen[l];
+                w.col_mate[static_cast<std::size_t>(w.chosen[l])] = w.stack_row[l];
+            }
+            return true;
+        }
+        w.stack_row.push_back(w.col_mate[cc]);
+        w.stack_at.push_back(-1);
+        w.chosen.push_back(-1);
+    }
+    return false;
+}
+
+// Completes the matching in w to a maximum one of the pattern without the
+// pair (ci, cj); returns its size.
+std::size_t complete_matching(const SparseSym &m, int ci, int cj, MatchWork &w) {
+    const std::size_t n = m.n;
+    w.seen.resize(n, 0);
+    std::size_t size = 0;
+    for (std::size_t i = 0; i < n; ++i) size += w.row_mate[i] >= 0 ? 1 : 0;
+    for (std::size_t i = 0; i < n; ++i)
+        if (w.row_mate[i] < 0 && augment(m, static_cast<int>(i), ci, cj, w)) ++size;
+    return size;
+}
+
+}  // namespace
+
+PatternMatching max_matching(const SparseSym &m) {
+    const std::size_t n = m.n;
+    MatchWork w;
+    w.row_mate.assign(n, -1);
+    w.col_mate.assign(n, -1);
+    // Greedy first (the rows' first free partners), then augmenting paths.
+    for (std::size_t i = 0; i < n; ++i) {
+        if (m.diag[i] != 0.0 && w.col_mate[i] < 0) {
+            w.row_mate[i] = static_cast<int>(i);
+            w.col_mate[i] = static_cast<int>(i);
+            continue;
+        }
+        for (int k = 0; k < m.len[i]; ++k) {
+            const int c = m.col[i * m.cap + static_cast<std::size_t>(k)];
+            if (w.col_mate[static_cast<std::size_t>(c)] < 0) {
+                w.row_mate[i] = c;
+                w.col_mate[static_cast<std::size_t>(c)] = static_cast<int>(i);
+                break;
+            }
+        }
+    }
+    PatternMatching pm;
+    pm.size = complete_matching(m, -1, -1, w);
+    pm.row_mate = std::move(w.row_mate);
+    pm.col_mate = std::move(w.col_mate);
+    return pm;
+}
+
+std::size_t structural_nullity(const SparseSym &m, const PatternMatching &base, int ci, int cj, MatchWork &work) {
+    const std::size_t n = m.n;
+    if (base.row_mate.size() != n || base.col_mate.size() != n) return 0;
+    work.row_mate = base.row_mate;
+    work.col_mate = base.col_mate;
+    // The cut pair leaves the matching; a maximum matching of the smaller
+    // pattern is at most two augmenting paths away.
+    for (auto [r, c] : {std::pair{ci, cj}, std::pair{cj, ci}}) {
+        if (r < 0 || c < 0 || static_cast<std::size_t>(r) >= n || static_cast<std::size_t>(c) >= n) continue;
+        if (work.row_mate[static_cast<std::size_t>(r)] == c) {
+            work.row_mate[static_cast<std::size_t>(r)] = -1;
+            work.col_mate[static_cast<std::size_t>(c)] = -1;
+        }
+    }
+    return n - complete_matching(m, ci, cj, work);
+}
+
+namespace {
+
 // The entry (i, j) of the matrix, 0 when there is none.
 double entry(const SparseSym &m, int i, int j) {
     const std::size_t o = static_cast<std::size_t>(i) * m.cap;
     for (int k = 0; k < m.len[static_cast<std::size_t>(i)]; ++k)
         if (m.col[o + static_cast<std::size_t>(k)] == j) return m.val[o + static_cast<std::size_t>(k)];
     return 0.0;
+}
+
+}  // namespace
+
+namespace {
+
+// The inertia of the 2 x 2 Schur complement S = [[-zii, 1/wt - zij],
+// [1/wt - zij, -zjj]] of a cut of weight wt, from entries of (A - sI)^-1
+// each within `err` of the true ones: the number of its negative
+// eigenvalues, or -1 when the errors leave that open.
+int schur_negatives(double zii, double zjj, double zij, double wt, double err) {
+    constexpr double u = DBL_EPSILON / 2.0;
+    const double inv = 1.0 / wt;
+    const double s11 = -zii, s22 = -zjj, s12 = inv - zij;
+    if (!std::isfinite(s11) || !std::isfinite(s22) || !std::isfinite(s12)) return -1;
+    const double e = err + 4.0 * u * (std::fabs(inv) + std::fabs(zij) + std::fabs(s11) + std::fabs(s22));
+    const double det = s11 * s22 - s12 * s12;
+    const double det_err = e * (std::fabs(s11) + std::fabs(s22) + 2.0 * std::fabs(s12)) + 2.0 * e * e +
+                           4.0 * u * (std::fabs(s11 * s22) + s12 * s12);
+    if (!std::isfinite(det_err)) return -1;
+    if (det < -det_err) return 1;
+    if (det > det_err && std::fabs(s11) > e) return s11 < 0.0 ? 2 : 0;
+    return -1;
+}
+
+// Counts of the trials `todo` (into `out`) of a matrix whose eigenvalues
+// within (-g + b, g - b) are all exact zeros (none, or as many as its
+// pattern forces), with `lo` eigenvalues below that window and n - hi above
+// it.  At s = -g/2 and s = g/2 every eigenvalue of A is at least g/2 - b
+// away, so one factorisation at each gives the entries of (A - sI)^-1 the
+// Haynsworth counts of each cut need, with error bounds as in
+// gap_trial_counts.  A cut is certain when the number of its eigenvalues
+// between the two shifts is its own structural nullity: they are then its
+// exact zeros, and the band edges, well inside that window, see only those
+// (when tol is well above the rounding margin).
+void mid_gap_trial_counts(const SparseSym &m, double tol,
+                          const std::vector<std::pair<std::size_t, std::size_t>> &trials,
+                          const std::vector<std::size_t> &todo, InertiaWork &w, const PatternMatching &matching,
+                          double g, double b, std::size_t lo, std::size_t hi, std::vector<CheckedCounts> &out) {
+    const std::size_t n = m.n;
+    const double delta = g / 2.0 - b;  // from either shift to any eigenvalue of A
+    // An exact zero is as far from the band edges as tol: it counts as zero
+    // for any accurate solver only when tol is well above the rounding
+    // margin (huge weights against a fixed band may leave it outside).
+    const bool zeros_certain = tol >= 4.0 * rounding_margin(n, m.norm);
+    Factors f[2];
+    double err[2];
+    const double shift[2] = {-g / 2.0, g / 2.0};
+    const std::size_t below[2] = {lo, hi};
+    for (int q = 0; q < 2; ++q) {
+        const ShiftCount at = count_below(m, shift[q], -1, -1, w, &f[q]);
+        if (!at.ok || at.below != below[q]) return;
+        // Factorisation and solves: exact for A - sI + G, |G| <= beta.
+        const double beta = 2.0 * at.bound;
+        if (!(beta < delta / 2.0)) return;
+        err[q] = beta / (delta * (delta - beta));
+    }
+
+    // One solve per distinct end node and shift; z[q][k] holds the entries
+    // (i, i), (j, j), (i, j) of (A - s_q I)^-1 for the k-th trial of todo.
+    std::vector<int> ends;
+    std::vector<std::vector<std::size_t>> by_end(n);
+    for (std::size_t k = 0; k < todo.size(); ++k) {
+        const auto [i, j] = trials[todo[k]];
+        if (!(i < n && j < n && i != j)) continue;
+        ends.push_back(static_cast<int>(i));
+        ends.push_back(static_cast<int>(j));
+        by_end[i].push_back(k);
+        by_end[j].push_back(k);
+    }
+    std::sort(ends.begin(), ends.end());
+    ends.erase(std::unique(ends.begin(), ends.end()), ends.end());
+    std::vector<std::array<double, 3>> z[2];
+    z[0].assign(todo.size(), {0.0, 0.0, 0.0});
+    z[1].assign(todo.size(), {0.0, 0.0, 0.0});
+    std::vector<double> x(n);
+    for (int e : ends)
+        for (int q = 0; q < 2; ++q) {
+            std::fill(x.begin(), x.end(), 0.0);
+            x[static_cast<std::size_t>(e)] = 1.0;
+            solve(f[q], x);
+            for (std::size_t k : by_end[static_cast<std::size_t>(e)]) {
+                const auto [i, j] = trials[todo[k]];
+                if (static_cast<std::size_t>(e) == i) {
+                    z[q][k][0] = x[i];
+                    z[q][k][2] = x[j];
+                } else {
+                    z[q][k][1] = x[j];
+                }
+            }
+        }
+
+    MatchWork mw;
+    for (std::size_t k = 0; k < todo.size(); ++k) {
+        const auto [i, j] = trials[todo[k]];
+        if (!(i < n && j < n && i != j)) continue;
+        const double wt = entry(m, static_cast<int>(i), static_cast<int>(j));
+        if (wt == 0.0) continue;  // the caller's: the matrix itself
+        // In(A' - sI) = In(A - sI) + In(S) - (1, 0, 1) (see gap_trial_counts).
+        long cut_below[2];
+        bool ok = true;
+        for (int q = 0; q < 2 && ok; ++q) {
+            const int neg = schur_negatives(z[q][k][0], z[q][k][1], z[q][k][2], wt, err[q]);
+            ok = neg >= 0;
+            cut_below[q] = static_cast<long>(below[q]) + neg - 1;
+        }
+        if (!ok || cut_below[0] < 0 || cut_below[1] < cut_below[0] || cut_below[1] > static_cast<long>(n)) continue;
+        const std::size_t zeros = structural_nullity(m, matching, static_cast<int>(i), static_cast<int>(j), mw);
+        if (static_cast<long>(zeros) != cut_below[1] - cut_below[0] || (zeros > 0 && !zeros_certain)) continue;
+        CheckedCounts &c = out[todo[k]];
+        c.counts.neg = cut_below[0];
+        c.counts.zero = static_cast<long>(zeros);
+        c.counts.pos = static_cast<long>(n) - cut_below[1];
+        c.certain = true;
+    }
 }
 
 }  // namespace
@@ -407,13 +651,46 @@ std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
     // of it; wide gaps first (a wider gap gives tighter bounds).
     double gamma = 0.0;
     std::size_t below = 0;
+    // The structural nullity, once needed (SIZE_MAX: not yet).
+    std::size_t forced = SIZE_MAX;
+    PatternMatching matching;
+    double gap_g = 0.0, gap_b = 0.0;
     for (double g : {m.norm / 64.0, m.norm / 2048.0}) {
         if (!(g > 4.0 * reach)) break;
         const ShiftCount lo = count_below(m, -g, -1, -1, w), hi = count_below(m, g, -1, -1, w);
-        if (!lo.ok || !hi.ok || lo.below != hi.below) continue;
+        if (!lo.ok || !hi.ok) continue;
         const double b = std::max(lo.bound, hi.bound);
         if (!(b < g / 2.0)) continue;
+        if (lo.below != hi.below) {
+            // Eigenvalues within the band: if no more of them than the
+            // pattern forces to be zero, they are exactly those zeros.
+            if (forced == SIZE_MAX) {
+                matching = max_matching(m);
+                forced = n - matching.size;
+            }
+            // Zeros count as zero only when no solver could put them past a
+            // band edge: tol well above the rounding margin.
+            if (forced > 0 && hi.below > lo.below && hi.below - lo.below == forced && tol >= 4.0 * margin) {
+                base.counts.neg = static_cast<long>(lo.below);
+                base.counts.zero = static_cast<long>(forced);
+                base.counts.pos = static_cast<long>(n - hi.below);
+                base.certain = true;
+                std::vector<std::size_t> todo;
+                for (std::size_t t = 0; t < trials.size(); ++t) {
+                    const auto [i, j] = trials[t];
+                    if (i < n && j < n && i != j && entry(m, static_cast<int>(i), static_cast<int>(j)) == 0.0)
+                        out[t] = base;  // nothing to cut
+                    else
+                        todo.push_back(t);
+                }
+                mid_gap_trial_counts(m, tol, trials, todo, w, matching, g, b, lo.below, hi.below, out);
+                return out;
+            }
+            continue;
+        }
         gamma = g - b;
+        gap_g = g;
+        gap_b = b;
         below = lo.below;
         break;
     }
@@ -582,6 +859,18 @@ std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
         c.counts.neg = base.counts.neg + dn;
         c.counts.zero = dz;
         c.certain = c.counts.pos >= 0 && c.counts.neg >= 0;
+    }
+    // What that leaves open (cuts with eigenvalues at zero) from two more
+    // factorisations, in the middle of the gap, when those eigenvalues are
+    // zeros the cut's pattern forces.
+    std::vector<std::size_t> open;
+    for (std::size_t t = 0; t < trials.size(); ++t) {
+        const auto [i, j] = trials[t];
+        if (!out[t].certain && i < n && j < n && i != j) open.push_back(t);
+    }
+    if (!open.empty()) {
+        if (forced == SIZE_MAX) matching = max_matching(m);
+        mid_gap_trial_counts(m, tol, trials, open, w, matching, gap_g, gap_b, below, below, out);
     }
     return out;
 }

@@ -85,6 +85,28 @@ ShiftCount count_below(const SparseSym &m, double shift, int ci, int cj, Inertia
 // x <- (L D L^T)^-1 x with the recorded factors.
 void solve(const Factors &f, std::vector<double> &x);
 
+// A lower bound on the nullity of every matrix with a given pattern: n
+// minus its term rank, the size of a maximum matching of rows to columns
+// over the non-zero entries (a matrix's rank never exceeds the fewest rows
+// and columns that cover its non-zero entries, which is that size).  A
+// radical's VIF graph has such zeros: nodes that no matching can pair all
+// of, whatever the weights.
+struct PatternMatching {
+    std::vector<int> row_mate, col_mate;  // -1: unmatched
+    std::size_t size = 0;
+};
+// A maximum matching of the pattern of m: its off-diagonal entries and its
+// non-zero diagonal ones.
+PatternMatching max_matching(const SparseSym &m);
+// n minus the term rank of the pattern with the pair (ci, cj) taken out
+// (ci < 0: none), from a maximum matching of the whole pattern.  `work`
+// keeps storage between calls.
+struct MatchWork {
+    std::vector<int> row_mate, col_mate, seen, stack_row, stack_at, chosen;
+    int stamp = 0;
+};
+std::size_t structural_nullity(const SparseSym &m, const PatternMatching &base, int ci, int cj, MatchWork &work);
+
 // Checked LPI counts (tol > 0) of the matrix and of every trial cut from one
 // factorisation, when the matrix has a certified gap around zero (no
 // eigenvalue within a sixty-fourth of its norm, or a two-thousandth):
@@ -92,8 +114,16 @@ void solve(const Factors &f, std::vector<double> &x);
 // entries of A^-1 (Haynsworth), with error bounds from the factorisation's.
 // A trial whose 2 x 2 problem is singular at zero (the cut matrix has
 // eigenvalues at or near zero) is counted at the shifted band edges from the
-// same solves; what even that leaves open is uncertain, and so is everything
-// when no gap is found (base.certain false).
+// same solves; what even that leaves open is uncertain.
+//
+// A matrix whose only eigenvalues near zero are exact zeros that its
+// pattern forces (as many eigenvalues within the gap as its structural
+// nullity: they can only be those zeros) is counted the same way from two
+// factorisations, at the middle of the gap either side of zero, where A - sI
+// is as well conditioned as a gap allows.  A trial is certain there when
+// the cut matrix, too, has no eigenvalue in the middle of the gap but the
+// zeros its own pattern forces.  Everything is uncertain when neither kind
+// of gap is found (base.certain false).
 std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
                                             const std::vector<std::pair<std::size_t, std::size_t>> &trials,
                                             CheckedCounts &base, InertiaWork &w);

@@ -205,8 +205,61 @@ std::vector<Peak> cascade(const Molecule &mol, const NodeMatrix &g, const std::v
         std::vector<std::pair<int, int>> trials;
         std::vector<std::size_t> trial_bond;
         lpi::PartialCounts counts;
+        bool cut = false;  // children already known (every count was certain)
+        std::vector<std::vector<int>> children;
     };
-    auto prepare = [&](Work &w, std::vector<char> &in_frag, std::vector<int> &row_pos) {
+    // The fragment cut at its soft bonds: one pair per bonded atom pair, with
+    // the largest order among its soft bond units.  Children as atom lists,
+    // in the fixed walking order.  Pure C++ on read-only data, with the
+    // caller's scratch arrays (all -1 / 0 between calls).
+    auto cut_children = [&](const Work &w, const std::vector<char> &soft, std::vector<char> &in_frag,
+                            std::vector<int> &local) {
+        const std::vector<int> &frag = w.frag;
+        for (std::size_t i = 0; i < frag.size(); ++i) {
+            in_frag[frag[i]] = 1;
+            local[frag[i]] = static_cast<int>(i);
+        }
+        std::vector<std::pair<int, int>> edges;
+        for (auto [u, v] : mol.bonds)
+            if (in_frag[u] && in_frag[v]) edges.push_back({local[u], local[v]});
+        AtomGraph ag(frag.size(), edges);
+        std::vector<std::pair<int, int>> pair_keys;
+        std::vector<double> pair_order;
+        std::map<std::pair<int, int>, std::size_t> pair_index;
+        for (std::size_t t = 0; t < w.trials.size(); ++t) {
+            if (!soft[t]) continue;
+            const BondRecord &r = bonds[w.trial_bond[t]];
+            const std::pair<int, int> pr{std::min(r.atom_u, r.atom_v), std::max(r.atom_u, r.atom_v)};
+            auto [it, added] = pair_index.insert({pr, pair_keys.size()});
+            if (added) {
+                pair_keys.push_back(pr);
+                pair_order.push_back(1.0);
+            }
+            double &cur = pair_order[it->second];
+            if (r.order > cur) cur = r.order;
+        }
+        std::vector<SoftPair> pairs;
+        for (std::size_t p = 0; p < pair_keys.size(); ++p)
+            pairs.push_back({local[pair_keys[p].first], local[pair_keys[p].second], p});
+        CutQueries q{
+            [&](std::size_t id) { return pair_order[id] >= 2; },
+            [&](int x) { return mol.heavy[frag[x]] != 0; },
+            [&](int x) { return mol.mass[frag[x]]; },
+            [&](double m) { return m >= opt.min_mz; },
+        };
+        std::vector<std::vector<int>> children = cut_fragment(ag, pairs, opt.ring, q);
+        for (int a : frag) {
+            in_frag[a] = 0;
+            local[a] = -1;
+        }
+        // Local nodes follow ascending atom index, so mapping back keeps each
+        // child ascending and the list in lexicographic order of the
+        // children's sorted atom-index tuples: the fixed walking order.
+        for (auto &child : children)
+            for (int &x : child) x = frag[x];
+        return children;
+    };
+    auto prepare = [&](Work &w, std::vector<char> &in_frag, std::vector<int> &row_pos, std::vector<int> &local) {
         for (int a : w.frag) in_frag[a] = 1;
         // Soft bonds of the fragment: its own VIF subgraph (a principal
         // submatrix of the molecule's) with its own LPI as the baseline.
@@ -232,6 +285,15 @@ std::vector<Peak> cascade(const Molecule &mol, const NodeMatrix &g, const std::v
         w.counts = lpi::soft_trials_begin(w.sub, k, w.trials, opt.tol);
         if (opt.any_thread_decompose)
             lpi::soft_trials_decompose(w.sub, k, w.trials, opt.tol, opt.any_thread_decompose, w.counts);
+        // Every count certain: the soft bonds are known here, and so are the
+        // children (what soft_trials_end would find, without its fallbacks).
+        bool certain = w.trials.empty() || w.counts.base.certain;
+        for (const lpi::CheckedCounts &c : w.counts.trials) certain = certain && c.certain;
+        if (!certain) return;
+        std::vector<char> soft(w.trials.size(), 0);
+        for (std::size_t t = 0; t < w.trials.size(); ++t) soft[t] = w.counts.trials[t].counts == w.counts.base.counts;
+        w.children = cut_children(w, soft, in_frag, local);
+        w.cut = true;
     };
 
     std::vector<char> in_frag(n, 0);
@@ -258,16 +320,17 @@ std::vector<Peak> cascade(const Molecule &mol, const NodeMatrix &g, const std::v
         std::mutex failed_mu;
         auto run = [&](bool main) {
             std::vector<char> in_f(main ? 0 : n, 0);
-            std::vector<int> rp(main ? 0 : g.n_nodes, -1);
+            std::vector<int> rp(main ? 0 : g.n_nodes, -1), loc(main ? 0 : n, -1);
             std::vector<char> &inf = main ? in_frag : in_f;
             std::vector<int> &rpos = main ? row_pos : rp;
+            std::vector<int> &lpos = main ? local : loc;
             try {
                 for (std::size_t t; !cancel && (t = next++) < batch.size();) {
                     if (main && opt.stop && opt.stop()) {
                         cancel = true;
                         throw Interrupted();
                     }
-                    prepare(batch[t], inf, rpos);
+                    prepare(batch[t], inf, rpos, lpos);
                 }
             } catch (...) {
                 cancel = true;
@@ -292,56 +355,12 @@ std::vector<Peak> cascade(const Molecule &mol, const NodeMatrix &g, const std::v
             const std::vector<int> &frag = w.frag;
             const long gen = w.gen;
             if (opt.stop && opt.stop()) throw Interrupted();
-            const std::vector<char> soft =
-                lpi::soft_trials_end(w.sub, w.k, w.trials, opt.tol, exact, decompose, w.counts);
-            const std::vector<std::pair<int, int>> &trials = w.trials;
-            const std::vector<std::size_t> &trial_bond = w.trial_bond;
-            for (std::size_t i = 0; i < frag.size(); ++i) {
-                in_frag[frag[i]] = 1;
-                local[frag[i]] = static_cast<int>(i);
+            if (!w.cut) {
+                const std::vector<char> soft =
+                    lpi::soft_trials_end(w.sub, w.k, w.trials, opt.tol, exact, decompose, w.counts);
+                w.children = cut_children(w, soft, in_frag, local);
             }
-
-            // Cut the fragment at them: one pair per bonded atom pair, with the
-            // largest order among its soft bond units.
-            std::vector<std::pair<int, int>> edges;
-            for (auto [u, v] : mol.bonds)
-                if (in_frag[u] && in_frag[v]) edges.push_back({local[u], local[v]});
-            AtomGraph ag(frag.size(), edges);
-            std::vector<std::pair<int, int>> pair_keys;
-            std::vector<double> pair_order;
-            std::map<std::pair<int, int>, std::size_t> pair_index;
-            for (std::size_t t = 0; t < trials.size(); ++t) {
-                if (!soft[t]) continue;
-                const BondRecord &r = bonds[trial_bond[t]];
-                const std::pair<int, int> pr{std::min(r.atom_u, r.atom_v), std::max(r.atom_u, r.atom_v)};
-                auto [it, added] = pair_index.insert({pr, pair_keys.size()});
-                if (added) {
-                    pair_keys.push_back(pr);
-                    pair_order.push_back(1.0);
-                }
-                double &cur = pair_order[it->second];
-                if (r.order > cur) cur = r.order;
-            }
-            std::vector<SoftPair> pairs;
-            for (std::size_t p = 0; p < pair_keys.size(); ++p)
-                pairs.push_back({local[pair_keys[p].first], local[pair_keys[p].second], p});
-            CutQueries q{
-                [&](std::size_t id) { return pair_order[id] >= 2; },
-                [&](int x) { return mol.heavy[frag[x]] != 0; },
-                [&](int x) { return mol.mass[frag[x]]; },
-                [&](double m) { return m >= opt.min_mz; },
-            };
-            std::vector<std::vector<int>> children = cut_fragment(ag, pairs, opt.ring, q);
-            for (int a : frag) {
-                in_frag[a] = 0;
-                local[a] = -1;
-            }
-            // Local nodes follow ascending atom index, so mapping back keeps each
-            // child ascending and the list in lexicographic order of the
-            // children's sorted atom-index tuples: the fixed walking order.
-            for (auto &child : children)
-                for (int &x : child) x = frag[x];
-
+            std::vector<std::vector<int>> &children = w.children;
             for (auto &child : children) {
                 if (child.empty() || child == frag) continue;
                 const long long mz = nominal_of(child);

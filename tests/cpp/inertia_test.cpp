@@ -232,3 +232,89 @@ TEST_CASE("cuts that put eigenvalues at zero are settled at the shifted band edg
     REQUIRE(got[1].certain);
     CHECK(got[1].counts == lpi::SignCounts{1, 2, 1});
 }
+
+TEST_CASE("the pattern's nullity: exact on known graphs, a lower bound of the counted zeros on random ones") {
+    auto nullity = [](const std::vector<double> &a, std::size_t n, int ci = -1, int cj = -1) {
+        lpi::SparseSym m;
+        REQUIRE(lpi::sparse_of(a, n, 12, m));
+        lpi::MatchWork w;
+        return lpi::structural_nullity(m, lpi::max_matching(m), ci, cj, w);
+    };
+    // A star of three leaves (the pattern allows rank 2 only), a path of
+    // five (one node left over), a cycle of five (an odd cycle covers all).
+    CHECK(nullity(adjacency(4, {{0, 1}, {0, 2}, {0, 3}}), 4) == 2);
+    CHECK(nullity(adjacency(5, path_edges(5)), 5) == 1);
+    CHECK(nullity(adjacency(5, cycle_edges(5)), 5) == 0);
+    // A methyl radical's VIF graph: K4 on the carbon's nodes 0-3, hydrogens
+    // 4-6 on nodes 0-2; node 3 is the radical's.  Cutting the C-H unit 0-4
+    // leaves a lone hydrogen and a full K4 matched with two hydrogens.
+    std::vector<std::pair<std::size_t, std::size_t>> methyl = {{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3},
+                                                               {2, 3}, {0, 4}, {1, 5}, {2, 6}};
+    const std::vector<double> a = adjacency(7, methyl);
+    CHECK(nullity(a, 7) == 1);
+    CHECK(nullity(a, 7, 0, 4) == 1);
+    CHECK(nullity(a, 7, 4, 0) == 1);
+    CHECK(nullity(a, 7, 0, 1) == 1);
+    // A non-zero diagonal entry matches its own node.
+    std::vector<double> d = adjacency(3, {{0, 1}, {0, 2}});
+    CHECK(nullity(d, 3) == 1);
+    d[2 * 3 + 2] = 0.5;
+    CHECK(nullity(d, 3) == 0);
+
+    std::mt19937 rng(5);
+    long equal = 0, cuts = 0;
+    for (int g = 0; g < 30; ++g) {
+        std::size_t n = 0;
+        std::vector<double> b = clique_graph(rng, 4 + rng() % 20, rng() % 3, n);
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t j = i + 1; j < n; ++j) {
+                if (b[i * n + j] == 0.0 || (i * 7 + j) % 3) continue;
+                const lpi::CheckedCounts c = lpi::cut_counts(b, n, i, j, 1e-9);
+                REQUIRE(c.certain);
+                const std::size_t s = nullity(b, n, static_cast<int>(i), static_cast<int>(j));
+                CAPTURE(g);
+                CHECK(static_cast<long>(s) <= c.counts.zero);
+                equal += static_cast<long>(s) == c.counts.zero;
+                ++cuts;
+            }
+    }
+    CHECK(equal * 10 > cuts * 9);
+}
+
+TEST_CASE("radicals: every trial count settled in the middle of the gap is the dense count") {
+    // Molecule-like graphs with zeros their pattern forces (a clique with
+    // more pendant nodes than it can pair): the base counts and the cuts
+    // come from two factorisations beside zero, not from eigenvalues.
+    std::mt19937 rng(23);
+    long radicals = 0, certain = 0, total = 0;
+    for (int g = 0; g < 80; ++g) {
+        std::size_t n = 0;
+        std::vector<double> a = clique_graph(rng, 6 + rng() % 30, rng() % 4, n);
+        lpi::SparseSym m;
+        REQUIRE(lpi::sparse_of(a, n, 12, m));
+        std::vector<std::pair<std::size_t, std::size_t>> trials;
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t j = i + 1; j < n; ++j)
+                if (a[i * n + j] != 0.0) trials.push_back({i, j});
+        lpi::InertiaWork w;
+        lpi::CheckedCounts base;
+        const std::vector<lpi::CheckedCounts> got = lpi::gap_trial_counts(m, 1e-9, trials, base, w);
+        const lpi::CheckedCounts dense = lpi::lpi_counts_checked(a, n, 1e-9);
+        REQUIRE(dense.certain);
+        if (!base.certain || dense.counts.zero == 0) continue;
+        ++radicals;
+        CHECK(base.counts == dense.counts);
+        for (std::size_t t = 0; t < trials.size(); ++t) {
+            ++total;
+            if (!got[t].certain) continue;
+            ++certain;
+            const lpi::CheckedCounts d = lpi::cut_counts(a, n, trials[t].first, trials[t].second, 1e-9);
+            CAPTURE(g);
+            CAPTURE(t);
+            REQUIRE(d.certain);
+            CHECK(got[t].counts == d.counts);
+        }
+    }
+    CHECK(radicals > 10);
+    CHECK(certain * 4 > total * 3);
+}
