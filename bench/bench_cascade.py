@@ -23,12 +23,12 @@ a trial is returned for a baseline exactly when its counts are that
 baseline, so asking once per distinct reference count checks every trial.
 """
 import argparse
-import json
 import os
 import statistics
-import subprocess
 import sys
 from pathlib import Path
+
+from _child import run_child
 
 HERE = Path(__file__).resolve().parent
 
@@ -120,26 +120,10 @@ for s, name in rows:
 print(json.dumps(out))
 """
 
-BUSY = "x = 0\nwhile True:\n    x += 1\n"
 
 
 def child(code, build, threads, busy, args):
-    env = dict(os.environ)
-    for v in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
-        env.pop(v, None)
-    if threads:
-        env["OPENBLAS_NUM_THREADS"] = str(threads)
-    if build:
-        env["PYTHONPATH"] = str(Path(build).resolve())
-    hog = subprocess.Popen([sys.executable, "-c", BUSY]) if busy else None
-    try:
-        res = subprocess.run([sys.executable, "-c", code, str(HERE.parent / "tests"), *map(str, args)],
-                             env=env, capture_output=True, text=True, check=True)
-    finally:
-        if hog:
-            hog.kill()
-            hog.wait()
-    return json.loads(res.stdout.strip().splitlines()[-1])
+    return run_child(code, [HERE.parent / "tests", *args], build, threads, busy)
 
 
 def timing(builds, n, busy_too):

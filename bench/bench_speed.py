@@ -21,13 +21,12 @@ per molecule for its peak memory).  VIF and floor calls alternate, so both
 see the same load.
 """
 import argparse
-import json
 import os
 import statistics
-import subprocess
 import sys
-import time
 from pathlib import Path
+
+from _child import run_child
 
 HERE = Path(__file__).resolve().parent
 
@@ -64,26 +63,10 @@ for name, s in large.items():
 print(json.dumps(out))
 """
 
-BUSY = "import time\nx = 0\nwhile True:\n    x += 1\n"
 
 
 def run(build, threads, busy, n):
-    env = dict(os.environ)
-    for v in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
-        env.pop(v, None)
-    if threads:
-        env["OPENBLAS_NUM_THREADS"] = str(threads)
-    if build:
-        env["PYTHONPATH"] = str(Path(build).resolve())
-    hog = subprocess.Popen([sys.executable, "-c", BUSY]) if busy else None
-    try:
-        res = subprocess.run([sys.executable, "-c", CHILD, str(HERE.parent / "tests"), str(n)],
-                             env=env, capture_output=True, text=True, check=True)
-    finally:
-        if hog:
-            hog.kill()
-            hog.wait()
-    return json.loads(res.stdout.strip().splitlines()[-1])
+    return run_child(CHILD, [HERE.parent / "tests", n], build, threads, busy)
 
 
 FLOOR_CHILD = r"""
@@ -137,22 +120,7 @@ print(json.dumps(out))
 
 
 def floor_run(build, threads, busy, args):
-    env = dict(os.environ)
-    for v in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
-        env.pop(v, None)
-    if threads:
-        env["OPENBLAS_NUM_THREADS"] = str(threads)
-    if build:
-        env["PYTHONPATH"] = str(Path(build).resolve())
-    hog = subprocess.Popen([sys.executable, "-c", BUSY]) if busy else None
-    try:
-        res = subprocess.run([sys.executable, "-c", FLOOR_CHILD, str(HERE.parent / "tests"), str(HERE), *args],
-                             env=env, capture_output=True, text=True, check=True)
-    finally:
-        if hog:
-            hog.kill()
-            hog.wait()
-    return json.loads(res.stdout.strip().splitlines()[-1])
+    return run_child(FLOOR_CHILD, [HERE.parent / "tests", HERE, *args], build, threads, busy)
 
 
 def floor_tables(builds, large, busy_too):
