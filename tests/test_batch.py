@@ -202,8 +202,10 @@ def test_a_worker_killed_mid_run_loses_nothing(whole, tmp_path, victims):
     p = start_cli(src, "-o", out, "--jobs", 2, "--chunk-size", 3, cwd=tmp_path)
     try:
         wait_for(lambda: len(sealed_lines(str(out) + ".parts")) >= 1, what="a first sealed chunk")
-        for name in victims:
-            victim = wait_for(lambda: worker_pids(p.pid, name), what=name)[0]
+        # Both found before either dies: a worker whose template is gone is an
+        # orphan, no longer among the run's descendants.
+        pids = [wait_for(lambda: worker_pids(p.pid, name), what=name)[0] for name in victims]
+        for victim in pids:
             os.kill(victim, signal.SIGKILL)
         _, err = p.communicate(timeout=600)
     finally:
