@@ -114,7 +114,7 @@ def test_identify_ranks_true_structure_among_isomers(records, tmp_path):
     assert scores == sorted(scores, reverse=True) and ranks[0] == 1
     assert all(ranks[i] == 1 + sum(s > scores[i] for s in scores) for i in range(3))
     truth = next(c for c in res.candidates if c.name == "truth")
-    assert truth.score == pytest.approx(annotate(measured, truth.smiles).figures["cosine"])
+    assert truth.cosine == pytest.approx(annotate(measured, truth.smiles).figures["cosine"])
 
 
 def test_identify_from_a_predicted_library_file(records, tmp_path):
@@ -144,7 +144,8 @@ def test_evaluate_tiny_library_and_a_failing_molecule(records):
     nosmiles = Spectrum([10], [1.0], {"name": "anon"})
     ev = evaluate(records[:3] + [bad, nosmiles])
     s = ev.summary()
-    assert set(s) == {"n", "failed", "model", "offset", "similarity", "fitted", "notes", *ev.methods}
+    assert set(s) == {"n", "failed", "model", "offset", "similarity", "identification", "fitted", "notes",
+                      *ev.methods}
     assert set(METHODS) <= set(ev.methods)
     assert s["n"] == 3 and s["failed"] == 2
     assert [f[1] for f in ev.failed] == ["broken", "anon"]

@@ -1,0 +1,135 @@
+"""Terms of the identification score: one measured spectrum against many predicted ones.
+
+Plain numpy, no package imports: the fitting tool (tools/fit_similarity.py)
+loads this file on its own, so the score it fits is the one the package
+computes.
+
+A query is a measured spectrum (nominal m/z, intensities I); the references
+are predicted spectra on the square-root scale (heights h, h**2 an abundance).
+Only m/z >= the query's lowest measured m/z (``lo``) are compared, except
+where a term says otherwise.  Every term is a number in [0, 1] per
+reference; the score is a weighted sum of terms.
+"""
+from __future__ import annotations
+
+import numpy as np
+
+# name -> what it is (one line each); the order is the column order of ``terms``.
+TERMS = {
+    "cos": "cosine of h vs sqrt(I)",
+    "cos_mz": "cosine of h*m/z vs sqrt(I)*m/z",
+    "cos_mz2": "cosine of h*(m/z)**2 vs sqrt(I)*(m/z)**2",
+    "cos_mz3": "cosine of h*(m/z)**3 vs sqrt(I)*(m/z)**3",
+    "cos_i": "cosine of h**2 vs I",
+    "cos_q": "cosine of sqrt(h) vs I**0.25",
+    "reverse": "cosine of h vs sqrt(I) with the query cut to the reference's peaks",
+    "explained": "share of the measured intensity at m/z the reference predicts",
+    "matched": "share of the predicted abundance h**2 at measured m/z",
+    "above": "share of the measured intensity above the reference's highest predicted m/z",
+    "above_sqrt": "share of sqrt(I) above the reference's highest predicted m/z",
+    "heavier": "the reference's highest predicted m/z above the query's highest m/z of >= 1 % of the base "
+               "peak, in units of 50, capped at 1",
+}
+TERM_NAMES = tuple(TERMS)
+
+
+class References:
+    """Predicted spectra as flat arrays (m/z, height, owner), ready to score queries against."""
+
+    def __init__(self, spectra):
+        mzs, hs, owners, tops = [], [], [], []
+        for k, (mz, h) in enumerate(spectra):
+            mz = np.asarray(mz, dtype=np.int64)
+            h = np.asarray(h, dtype=np.float64)
+            keep = h > 0
+            mz, h = mz[keep], h[keep]
+            mzs.append(mz)
+            hs.append(h)
+            owners.append(np.full(mz.size, k, dtype=np.int64))
+            tops.append(int(mz.max()) if mz.size else 0)
+        self.n = len(tops)
+        self.mz = np.concatenate(mzs) if mzs else np.zeros(0, dtype=np.int64)
+        self.h = np.concatenate(hs) if hs else np.zeros(0)
+        self.owner = np.concatenate(owners) if owners else np.zeros(0, dtype=np.int64)
+        self.top = np.array(tops, dtype=np.int64)
+        self.h2 = self.h ** 2
+        self.h4 = self.h2 ** 2
+        self.hq = np.sqrt(self.h)
+        self.mzf = self.mz.astype(np.float64)
+        self.maxmz = int(max(self.mz.max(initial=0), self.top.max(initial=0)))
+
+    def _sum(self, values):
+        return np.bincount(self.owner, values, minlength=self.n)
+
+    def terms(self, mz, intensity, names=TERM_NAMES, lo=None) -> np.ndarray:
+        """(n references, len(names)) terms of one measured spectrum against every reference.
+
+        ``lo``: compare at m/z >= lo (default: the query's lowest m/z with a
+        positive intensity)."""
+        mz = np.asarray(mz, dtype=np.int64)
+        inten = np.asarray(intensity, dtype=np.float64)
+        pos = inten > 0
+        mz, inten = mz[pos], inten[pos]
+        out = np.zeros((self.n, len(names)))
+        if mz.size == 0 or self.n == 0:
+            return out
+        lo = int(mz.min()) if lo is None else int(lo)
+        keep = mz >= lo
+        mz, inten = mz[keep], inten[keep]
+        if mz.size == 0:
+            return out
+        size = max(self.maxmz, int(mz.max())) + 2
+        dense = np.zeros(size)
+        np.add.at(dense, mz, inten)
+        sqrt_dense = np.sqrt(dense)
+        inside = self.mz >= lo
+        at = np.where(inside, dense[self.mz], 0.0)          # measured I at each reference peak
+        sq = np.sqrt(at)
+        tot_i = dense.sum()
+        tot_sq = sqrt_dense.sum()
+        qn = np.sqrt(tot_i)                                  # |sqrt(I)|
+        m = np.arange(size, dtype=np.float64)
+        cols = {}
+
+        def cos(ref_w, q_w, q_norm):
+            dot = self._sum(ref_w * q_w)
+            rn = np.sqrt(self._sum(np.where(inside, ref_w, 0.0) ** 2))
+            den = rn * q_norm
+            return np.where(den > 0, dot / np.where(den > 0, den, 1.0), 0.0)
+
+        for j, name in enumerate(names):
+            if name == "cos":
+                v = cos(self.h, sq, qn)
+            elif name == "cos_mz":
+                v = cos(self.h * self.mzf, sq * self.mzf, np.sqrt(np.sum(dense * m ** 2)))
+            elif name in ("cos_mz2", "cos_mz3"):
+                e = 2 if name == "cos_mz2" else 3
+                v = cos(self.h * self.mzf ** e, sq * self.mzf ** e, np.sqrt(np.sum(dense * m ** (2 * e))))
+            elif name == "cos_i":
+                v = cos(self.h2, at, np.sqrt(np.sum(dense ** 2)))
+            elif name == "cos_q":
+                v = cos(self.hq, np.sqrt(sq), np.sqrt(tot_sq))
+            elif name == "reverse":
+                dot = self._sum(self.h * sq)
+                rn = np.sqrt(self._sum(np.where(inside, self.h2, 0.0)))
+                qr = np.sqrt(self._sum(at))
+                den = rn * qr
+                v = np.where(den > 0, dot / np.where(den > 0, den, 1.0), 0.0)
+            elif name == "explained":
+                v = self._sum(at) / tot_i
+            elif name == "matched":
+                hn = self._sum(np.where(inside, self.h2, 0.0))
+                mt = self._sum(np.where(at > 0, self.h2, 0.0))
+                v = np.where(hn > 0, mt / np.where(hn > 0, hn, 1.0), 0.0)
+            elif name in ("above", "above_sqrt"):
+                w = dense if name == "above" else sqrt_dense
+                above = np.concatenate([np.cumsum(w[::-1])[::-1][1:], [0.0]])   # sum at m/z > index
+                v = above[np.minimum(self.top, size - 1)] / w.sum()
+            elif name == "heavier":
+                strong = mz[inten >= 0.01 * inten.max()]
+                v = np.clip((self.top - int(strong.max())) / 50.0, 0.0, 1.0)
+            else:
+                raise ValueError(f"unknown term {name!r}")
+            out[:, j] = v
+            cols[name] = v
+        return out
