@@ -27,10 +27,14 @@ TERMS = {
     "matched": "share of the predicted abundance h**2 at measured m/z",
     "above": "share of the measured intensity above the reference's highest predicted m/z",
     "above_sqrt": "share of sqrt(I) above the reference's highest predicted m/z",
+    "above_log": "1 + log10(0.001 + the above_sqrt share) / 3",
+    "above_log2": "1 + log10(0.01 + the above_sqrt share) / 2",
+    "above_log4": "1 + log10(0.0001 + the above_sqrt share) / 4",
     "heavier": "the reference's highest predicted m/z above the query's highest m/z of >= 1 % of the base "
                "peak, in units of 50, capped at 1",
 }
 TERM_NAMES = tuple(TERMS)
+_LOG_EPS = {"above_log": 1e-3, "above_log2": 1e-2, "above_log4": 1e-4}
 
 
 class References:
@@ -121,6 +125,10 @@ class References:
                 hn = self._sum(np.where(inside, self.h2, 0.0))
                 mt = self._sum(np.where(at > 0, self.h2, 0.0))
                 v = np.where(hn > 0, mt / np.where(hn > 0, hn, 1.0), 0.0)
+            elif name in _LOG_EPS:
+                eps = _LOG_EPS[name]
+                above = np.concatenate([np.cumsum(sqrt_dense[::-1])[::-1][1:], [0.0]])
+                v = 1.0 + np.log10(eps + above[np.minimum(self.top, size - 1)] / tot_sq) / -np.log10(eps)
             elif name in ("above", "above_sqrt"):
                 w = dense if name == "above" else sqrt_dense
                 above = np.concatenate([np.cumsum(w[::-1])[::-1][1:], [0.0]])   # sum at m/z > index
