@@ -34,6 +34,7 @@ TERMS = {
                "peak, in units of 50, capped at 1",
 }
 TERM_NAMES = tuple(TERMS)
+_MZ_POWER = {"cos": 0, "cos_mz": 1, "cos_mz2": 2, "cos_mz3": 3}
 _LOG_EPS = {"above_log": 1e-3, "above_log2": 1e-2, "above_log4": 1e-4}
 
 
@@ -61,9 +62,36 @@ class References:
         self.hq = np.sqrt(self.h)
         self.mzf = self.mz.astype(np.float64)
         self.maxmz = int(max(self.mz.max(initial=0), self.top.max(initial=0)))
+        counts = np.array([x.size for x in mzs], dtype=np.int64)
+        self._starts = np.concatenate([[0], np.cumsum(counts)[:-1]]).astype(np.intp)
+        self._empty = counts == 0
+        self._weighted: dict = {}      # e -> h * mz**(2e), per peak
+        self._norms: dict = {}         # (e, lo) -> |h * mz**e| over each reference's peaks at m/z >= lo
+
+    def _mz_cos(self, e, sq, lo, q_norm):
+        """Cosine of h*mz**e against sqrt(I)*mz**e; ``sq``: sqrt(I) at each reference peak (0 below lo).
+        The reference norms above lo are kept per lo (queries share few lowest m/z), each summed over
+        that reference's peaks alone, so identical references get identical scores."""
+        w = self._weighted.get(e)
+        if w is None:
+            w = self._weighted[e] = self.h * self.mzf ** (2 * e) if e else self.h
+        rn = self._norms.get((e, lo))
+        if rn is None:
+            if len(self._norms) > 256:
+                self._norms.clear()
+            hw = self.h * self.mzf ** e if e else self.h
+            rn = self._norms[(e, lo)] = np.sqrt(self._sum(np.where(self.mz >= lo, hw * hw, 0.0)))
+        den = rn * q_norm
+        return np.where(den > 0, self._sum(w * sq) / np.where(den > 0, den, 1.0), 0.0)
 
     def _sum(self, values):
-        return np.bincount(self.owner, values, minlength=self.n)
+        """Per reference, the sum of ``values`` over its peaks (0 for a reference without peaks)."""
+        if self.n == 0:
+            return np.zeros(0)
+        # A trailing 0 gives a reference without peaks at the end a valid start.
+        out = np.add.reduceat(np.concatenate([values, [0.0]]), self._starts)
+        out[self._empty] = 0.0
+        return out
 
     def terms(self, mz, intensity, names=TERM_NAMES, lo=None) -> np.ndarray:
         """(n references, len(names)) terms of one measured spectrum against every reference.
@@ -86,14 +114,11 @@ class References:
         dense = np.zeros(size)
         np.add.at(dense, mz, inten)
         sqrt_dense = np.sqrt(dense)
-        inside = self.mz >= lo
-        at = np.where(inside, dense[self.mz], 0.0)          # measured I at each reference peak
+        at = dense[self.mz]             # measured I at each reference peak (0 below lo: the query is cut there)
         sq = np.sqrt(at)
         tot_i = dense.sum()
         tot_sq = sqrt_dense.sum()
-        qn = np.sqrt(tot_i)                                  # |sqrt(I)|
-        m = np.arange(size, dtype=np.float64)
-        cols = {}
+        inside = None if all(n in _MZ_POWER or n in _LOG_EPS for n in names) else self.mz >= lo
 
         def cos(ref_w, q_w, q_norm):
             dot = self._sum(ref_w * q_w)
@@ -102,13 +127,9 @@ class References:
             return np.where(den > 0, dot / np.where(den > 0, den, 1.0), 0.0)
 
         for j, name in enumerate(names):
-            if name == "cos":
-                v = cos(self.h, sq, qn)
-            elif name == "cos_mz":
-                v = cos(self.h * self.mzf, sq * self.mzf, np.sqrt(np.sum(dense * m ** 2)))
-            elif name in ("cos_mz2", "cos_mz3"):
-                e = 2 if name == "cos_mz2" else 3
-                v = cos(self.h * self.mzf ** e, sq * self.mzf ** e, np.sqrt(np.sum(dense * m ** (2 * e))))
+            if name in _MZ_POWER:
+                e = _MZ_POWER[name]
+                v = self._mz_cos(e, sq, lo, np.sqrt(np.sum(inten * mz.astype(np.float64) ** (2 * e))))
             elif name == "cos_i":
                 v = cos(self.h2, at, np.sqrt(np.sum(dense ** 2)))
             elif name == "cos_q":
@@ -139,5 +160,4 @@ class References:
             else:
                 raise ValueError(f"unknown term {name!r}")
             out[:, j] = v
-            cols[name] = v
         return out
