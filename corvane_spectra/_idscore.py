@@ -16,20 +16,20 @@ import numpy as np
 
 # name -> what it is (one line each); the order is the column order of ``terms``.
 TERMS = {
-    "cos": "cosine of h vs sqrt(I)",
-    "cos_mz": "cosine of h*m/z vs sqrt(I)*m/z",
-    "cos_mz2": "cosine of h*(m/z)**2 vs sqrt(I)*(m/z)**2",
-    "cos_mz3": "cosine of h*(m/z)**3 vs sqrt(I)*(m/z)**3",
-    "cos_i": "cosine of h**2 vs I",
-    "cos_q": "cosine of sqrt(h) vs I**0.25",
-    "reverse": "cosine of h vs sqrt(I) with the query cut to the reference's peaks",
+    "cos": "cosine of h vs √I",
+    "cos_mz": "cosine of h·m/z vs √I·m/z",
+    "cos_mz2": "cosine of h·(m/z)² vs √I·(m/z)²",
+    "cos_mz3": "cosine of h·(m/z)³ vs √I·(m/z)³",
+    "cos_i": "cosine of h² vs I",
+    "cos_q": "cosine of √h vs I^0.25",
+    "reverse": "cosine of h vs √I with the query cut to the reference's peaks",
     "explained": "share of the measured intensity at m/z the reference predicts",
-    "matched": "share of the predicted abundance h**2 at measured m/z",
+    "matched": "share of the predicted abundance h² at measured m/z",
     "above": "share of the measured intensity above the reference's highest predicted m/z",
-    "above_sqrt": "share of sqrt(I) above the reference's highest predicted m/z",
-    "above_log": "1 + log10(0.001 + the above_sqrt share) / 3",
-    "above_log2": "1 + log10(0.01 + the above_sqrt share) / 2",
-    "above_log4": "1 + log10(0.0001 + the above_sqrt share) / 4",
+    "above_sqrt": "share of √I above the reference's highest predicted m/z",
+    "above_log": "1 + log10(0.001 + s)/3, s the share of √I above the reference's highest predicted m/z",
+    "above_log2": "1 + log10(0.01 + s)/2, s the share of √I above the reference's highest predicted m/z",
+    "above_log4": "1 + log10(0.0001 + s)/4, s the share of √I above the reference's highest predicted m/z",
     "heavier": "the reference's highest predicted m/z above the query's highest m/z of >= 1 % of the base "
                "peak, in units of 50, capped at 1",
 }

@@ -169,7 +169,7 @@ class Evaluation:
         lines.append(f"cosine = {similarity_name('figures')}; matchms cos = {similarity_name('matchms')}, "
                      "on the spectra as written; id@k: the true compound among the k best of all predictions "
                      f"of the run, ranked by the {self.identification} score"
-                     + (f" ({identification_score_name()})" if self.identification == "learned" else " (the cosine)"))
+                     + (f": {identification_score_name()}" if self.identification == "learned" else " (the cosine)"))
         lines.extend(f"note: {n}" for n in self.notes)
         return "\n".join(lines)
 

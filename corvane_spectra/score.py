@@ -121,7 +121,7 @@ def similarity_name(kind: str = "figures", *, intensity_power: float = 0.5, mz_p
                f"unit m/z bins, peaks at m/z ≥ {cut}")
         if kind != "learned":
             return cos
-        return f"learned identification score: {identification_score_name()}; cosine = {cos}"
+        return f"learned identification score: {identification_score_name(min_mz)}"
     if kind == "matchms":
         return "CosineGreedy as matchms computes it: tolerance 0.1, intensity power 1, m/z power 0, no m/z cut"
     if kind != "weighted":
@@ -413,15 +413,16 @@ def identification_rank(query, library: Library | Sequence[Spectrum], true_index
     return int(np.count_nonzero(s > s[true_index]))
 
 
-def identification_score_name() -> str:
+def identification_score_name(min_mz: int | None = None) -> str:
     """The learned identification score in one line: its terms and weights."""
     parts = []
     for k, (term, w) in enumerate(_ID_WEIGHTS.items()):
         sign = "" if k == 0 else (" + " if w >= 0 else " − ")
         coef = "" if (k == 0 and w == 1.0) else f"{abs(w) if k else w:.3g} × "
         parts.append(f"{sign}{coef}{term}")
-    return "".join(parts) + " (terms: " + "; ".join(f"{t} = {_idscore.TERMS[t]}" for t in _ID_WEIGHTS) + \
-        ", I measured, h predicted height, m/z ≥ the lowest measured m/z)"
+    cut = "the lowest measured m/z" if min_mz is None else f"{min_mz} (the lowest measured m/z)"
+    return ("".join(parts) + "; " + "; ".join(f"{t} = {_idscore.TERMS[t]}" for t in _ID_WEIGHTS)
+            + f" (I measured intensity, h predicted height, unit m/z bins, peaks at m/z ≥ {cut})")
 
 
 def _check_score(score: str) -> str:
