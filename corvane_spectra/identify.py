@@ -362,6 +362,7 @@ def identify(measured: Spectrum, candidates, *, top: int | None = None, model: s
     spectra), the cosine otherwise (for example a library of measured spectra)."""
     if not isinstance(measured, Spectrum):
         raise TypeError(f"measured must be a Spectrum, not {type(measured).__name__}")
+    _auto_score([], score)      # a wrong name fails before anything is predicted
     if isinstance(candidates, (str, os.PathLike)):
         if is_library_file(candidates):
             from . import io

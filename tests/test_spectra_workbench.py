@@ -129,6 +129,10 @@ def test_identify_from_a_predicted_library_file(records, tmp_path):
     direct = identify(measured, lib)
     assert [c.name for c in res.candidates] == [c.name for c in direct.candidates][:2]
     assert res.candidates[0].score == pytest.approx(direct.candidates[0].score)
+    # Predictions (read back with their convention) are ranked by the learned score, measured spectra by the cosine.
+    assert res.similarity.startswith("learned") and direct.similarity.startswith("learned")
+    among_measured = identify(measured, [r for r in records if r.name != measured.name][:3] + [measured])
+    assert among_measured.similarity.startswith("cosine")
 
 
 def test_read_smiles_list_forms(tmp_path):

@@ -3,6 +3,7 @@
     python tools/fit_similarity.py folds      # per-fold refits of the scored weights, held-out predictions saved
     python tools/fit_similarity.py cv         # the score's terms, fitted on four folds, measured on the fifth
     python tools/fit_similarity.py fit        # fit on all five folds' held-out predictions, write the weights
+    python tools/fit_similarity.py isomers    # isomer ranking (as fit_scored.py reports it) by cosine and by the score
 
 Identification here is what ``corvane evaluate`` measures: each measured
 spectrum of a library of about 1,000 compounds is compared with the scored
@@ -186,12 +187,65 @@ def paired(a, b, key):
     return float(d.mean()), float(d.std(ddof=1) / np.sqrt(d.size))
 
 
+def isomer_cv(recs, data):
+    """Isomer top-1 of each fold's held-out spectra among the dataset's structures (fit_scored.py's
+    definition), the predictions from that fold's refitted weights, ranked by the cosine and by the
+    shipped identification score."""
+    from corvane_spectra.isomers import rank_figures, structure_key
+
+    from ei_figures import _cos, _package_module
+
+    ids = _package_module("_idscore")
+    weights = _package_module("_similarity_weights").WEIGHTS
+    names = tuple(weights)
+    w = np.array([weights[t] for t in names])
+    keys = {r["smiles"]: structure_key(r["smiles"]) for r in recs}
+    folds = fit_scored.fold_of(recs)
+    per = []
+    for k in range(fit_scored.K_FOLDS):
+        with np.load(_pred_path(k)) as z:
+            wk = z["weights"]
+        a, _ = data.abundances(data.full_weights(wk))
+        preds = data.predictions(a, range(data.nspec))
+        by_formula: dict = {}
+        for i, r in enumerate(recs):
+            key = keys[r["smiles"]]
+            if key is not None and data.has_cand[i]:
+                by_formula.setdefault(key[0], {}).setdefault(key[1], i)
+        rows = {"cosine": [], "learned": []}
+        for i in np.nonzero(folds == k)[0]:
+            r = recs[i]
+            key = keys[r["smiles"]]
+            if key is None or not data.has_cand[i]:
+                continue
+            others = [j for sk, j in by_formula.get(key[0], {}).items() if sk != key[1]]
+            if not others:
+                continue
+            cos = [_cos(*preds[j], r["mz"], r["intensity"]) for j in [i] + others]
+            rows["cosine"].append(rank_figures(cos[0], cos[1:]))
+            sc = ids.References([preds[j] for j in [i] + others]).terms(r["mz"], r["intensity"], names) @ w
+            rows["learned"].append(rank_figures(sc[0], sc[1:]))
+        f = {m: {key: float(np.mean([x[key] for x in v])) for key in ("top1", "top3", "relative_rank")}
+             for m, v in rows.items()}
+        per.append(f)
+        print(f"fold {k}: {len(rows['cosine'])} queries; " + "; ".join(
+            f"{m} top-1 {v['top1']:.4f} top-3 {v['top3']:.4f} rel. rank {v['relative_rank']:.4f}"
+            for m, v in f.items()), flush=True)
+    for m in ("cosine", "learned"):
+        for key in ("top1", "top3", "relative_rank"):
+            v = np.array([f[m][key] for f in per])
+            print(f"{m} {key}: {v.mean():.4f} ± {v.std(ddof=1) / np.sqrt(v.size):.4f}")
+    for key in ("top1", "top3", "relative_rank"):
+        d = np.array([f["learned"][key] - f["cosine"][key] for f in per])
+        print(f"learned - cosine {key}: {d.mean():+.4f} ± {d.std(ddof=1) / np.sqrt(d.size):.4f}")
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("what", choices=("folds", "cv", "fit"))
+    ap.add_argument("what", choices=("folds", "cv", "fit", "isomers"))
     ap.add_argument("--folds", type=int, nargs="*", default=None, help="folds: only these folds")
     ap.add_argument("--data", metavar="NPZ",
-                    help="folds: this candidate cache of fit_scored.py (read only) instead of the one keyed by "
+                    help="folds, isomers: this candidate cache of fit_scored.py (read only) instead of the one keyed by "
                          "the installed scored.py (which fit_scored.py builds when missing)")
     ap.add_argument("--terms", nargs="*", default=None, help="cv: the terms of the full score (default: all)")
     ap.add_argument("--ablate", action="store_true", help="cv: also refit without each term of the full score")
@@ -210,6 +264,10 @@ def main(argv=None):
         run_folds(recs, data, range(fit_scored.K_FOLDS) if args.folds is None else args.folds)
         return 0
     recs = fit_scored.read_all()
+    if args.what == "isomers":
+        data = fit_scored.Data.from_npz(Path(args.data), recs) if args.data else fit_scored.load()[1]
+        isomer_cv(recs, data)
+        return 0
     if args.what == "cv":
         chosen = tuple(args.terms or _idscore().TERM_NAMES)
         variants = [("cosine", ("cos",)), ("full", chosen)]
