@@ -12,9 +12,10 @@ Predict every molecule of a measured library (spectra with SMILES) and report
 mean precision, recall@10, recall@10±1 and cosine of the predictions, and the
 identification recall@1/@10 (the true molecule's rank when its measured
 spectrum is searched against the predictions of all molecules of the run,
-by the learned identification score: the cosine plus fitted mass-consistency
-terms, printed under the table; --identification cosine ranks by the cosine
-alone);
+by the learned identification score: the cosine plus an (m/z)²-weighted
+cosine minus a penalty for measured intensity above the candidate's heaviest
+predicted ion, printed under the table; --identification cosine ranks by the
+cosine alone);
 the same for two baselines without LPI: "all_cuts" (every non-ring bond
 between heavy atoms cut once) and "random" (as many such bonds as the
 molecule has soft-bond records, fixed seed), and, beside another model, the
@@ -34,7 +35,8 @@ Exit status 0 when spectra were evaluated, 1 when none could be.
 With --isomers POOL (candidate structures: SMILES, CSV/TSV or SD file, or a
 spectrum library with SMILES) each spectrum is also ranked among its isomers
 in the pool (same formula of the largest component, another InChIKey
-skeleton) by the cosine of their predictions: top-1, top-3 and mean relative
+skeleton) by the identification score of their predictions (--identification):
+top-1, top-3 and mean relative
 rank (rank-1)/(k-1), ties broken at random (expected values), beside chance;
 the JSON file gets the same figures under "isomers".
 
@@ -118,5 +120,6 @@ def _isomers(ev, args) -> dict:
             return known[smiles]
         return run_model(args.model, smiles, ring_fragmentation=args.ring, recursive=args.recursive)
 
-    res = rank_among_isomers(((r.index, r.name, r.smiles, r.measured) for r in ev.records), pool, predict)
+    res = rank_among_isomers(((r.index, r.name, r.smiles, r.measured) for r in ev.records), pool, predict,
+                             score=args.identification)
     return res.summary()
