@@ -6,7 +6,9 @@ fit_scored.py cv --subsample 1000 --maxiter 60); each fold is a library of about
 Objective: softmax loss of each spectrum's own structure among its library, L2 penalty 1e-05.
 The score is a weighted sum of the terms of corvane_spectra/_idscore.py, divided by the first
 term's weight.
-Cross-validated (5 folds over compounds; mean +- standard error over folds): cosine alone id@1 0.483 +- 0.006, id@10 0.819 +- 0.004; this score id@1 0.676 +- 0.008, id@10 0.921 +- 0.003.
+Cross-validated (5 folds over compounds; mean +- standard error over folds):
+cosine alone id@1 0.483 +- 0.006, id@10 0.819 +- 0.004;
+this score id@1 0.676 +- 0.008, id@10 0.921 +- 0.003.
 """
 
 WEIGHTS = {

@@ -177,7 +177,8 @@ def test_identification_score_of_a_reference_ignores_the_other_references(score)
     for k, r in enumerate(refs):
         assert IdentificationScore([r], score=score).scores(query)[0] == pytest.approx(full[k], rel=1e-12, abs=1e-15)
     assert IdentificationScore(refs[::-1], score=score).scores(query) == pytest.approx(full[::-1], rel=1e-12)
-    assert IdentificationScore(refs, score=score).rank(query, 0) == IdentificationScore(refs, score=score).rank(query, 1)
+    scorer = IdentificationScore(refs, score=score)
+    assert scorer.rank(query, 0) == scorer.rank(query, 1)
     if score == "cosine":
         assert full == pytest.approx([figures(query, r)["cosine"] if len(r) else 0.0 for r in refs], abs=1e-12)
         assert [IdentificationScore(refs, score=score).rank(query, k) for k in range(4)] == \

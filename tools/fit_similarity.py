@@ -297,15 +297,16 @@ def main(argv=None):
     ap.add_argument("what", choices=("folds", "cv", "fit", "isomers"))
     ap.add_argument("--folds", type=int, nargs="*", default=None, help="folds: only these folds")
     ap.add_argument("--data", metavar="NPZ",
-                    help="folds, isomers: this candidate cache of fit_scored.py (read only) instead of the one keyed by "
-                         "the installed scored.py (which fit_scored.py builds when missing)")
+                    help="folds, isomers: this candidate cache of fit_scored.py (read only) instead of the one "
+                         "keyed by the installed scored.py (which fit_scored.py builds when missing)")
     ap.add_argument("--terms", nargs="*", default=None, help="cv: the terms of the full score (default: all)")
     ap.add_argument("--ablate", action="store_true", help="cv: also refit without each term of the full score")
     ap.add_argument("--variants", nargs="*", default=None, metavar="T1+T2",
                     help="cv: further variants to measure, each its terms joined by '+'")
     ap.add_argument("--l2", type=float, default=1e-5, help="L2 penalty on the score's weights")
     ap.add_argument("--tag", default="cv", help="cv: name of the saved figures")
-    ap.add_argument("--cv-json", metavar="PATH", help="fit: the cv figures (and chosen terms) to record with the weights")
+    ap.add_argument("--cv-json", metavar="PATH",
+                    help="fit: the cv figures (and chosen terms) to record with the weights")
     args = ap.parse_args(argv)
     if args.what == "folds":
         if args.data:
@@ -364,10 +365,11 @@ def write_weights(terms, w, cv, l2, n):
              "term's weight."]
     if cv:
         base, full = (_summ(cv["variants"][v]["folds"]) for v in ("cosine", "full"))
-        lines += ["Cross-validated (5 folds over compounds; mean +- standard error over folds): "
+        lines += ["Cross-validated (5 folds over compounds; mean +- standard error over folds):",
                   f"cosine alone id@1 {base['id_at_1'][0]:.3f} +- {base['id_at_1'][1]:.3f}, id@10 "
-                  f"{base['id_at_10'][0]:.3f} +- {base['id_at_10'][1]:.3f}; this score id@1 {full['id_at_1'][0]:.3f}"
-                  f" +- {full['id_at_1'][1]:.3f}, id@10 {full['id_at_10'][0]:.3f} +- {full['id_at_10'][1]:.3f}."]
+                  f"{base['id_at_10'][0]:.3f} +- {base['id_at_10'][1]:.3f};",
+                  f"this score id@1 {full['id_at_1'][0]:.3f} +- {full['id_at_1'][1]:.3f}, id@10 "
+                  f"{full['id_at_10'][0]:.3f} +- {full['id_at_10'][1]:.3f}."]
     lines += ['"""', "", "WEIGHTS = {"]
     lines += [f"    {t!r}: {float(x / w[0])!r}," for t, x in zip(terms, w)]
     lines.append("}")
