@@ -24,7 +24,7 @@ from . import baselines
 from .interop import matchms_cosine
 from .models import DEFAULT_MODEL, run_model
 from .predict import spectrum_from_vif
-from .score import Library, figures, lowest_mz, similarity_label, similarity_name
+from .score import IdentificationScore, figures, identification_score_name, similarity_label, similarity_name
 from .spectrum import Spectrum
 
 METHODS = ("module", "all_cuts", "random")
@@ -106,6 +106,7 @@ class Evaluation:
     seconds_total: float = 0.0
     methods: tuple = METHODS
     offset: int = 0
+    identification: str = "learned"
 
     @property
     def fitted(self) -> list["Record"]:
@@ -129,6 +130,7 @@ class Evaluation:
         compounds the model was fitted on."""
         out: dict = {"n": len(self.records), "failed": len(self.failed), "model": self.model,
                      "offset": self.offset, "similarity": similarity_name("figures"),
+                     "identification": self.identification_name,
                      "fitted": len(self.fitted), "notes": self.notes}
         for meth in self.methods:
             f = {}
@@ -143,6 +145,11 @@ class Evaluation:
             f["median_peaks"] = float(np.median(peaks)) if peaks else None
             out[meth] = f
         return out
+
+    @property
+    def identification_name(self) -> str:
+        """What the identification ranks are ranked by, in one line."""
+        return similarity_name("learned" if self.identification == "learned" else "identify")
 
     def table(self) -> str:
         s = self.summary()
@@ -161,7 +168,8 @@ class Evaluation:
                          f"(the rest: {share:.1f} %)")
         lines.append(f"cosine = {similarity_name('figures')}; matchms cos = {similarity_name('matchms')}, "
                      "on the spectra as written; id@k: the true compound among the k best of all predictions "
-                     "of the run")
+                     f"of the run, ranked by the {self.identification} score"
+                     + (f": {identification_score_name()}" if self.identification == "learned" else " (the cosine)"))
         lines.extend(f"note: {n}" for n in self.notes)
         return "\n".join(lines)
 
@@ -176,7 +184,7 @@ def _progress(iterable, total, enabled, desc):
 
 def evaluate(spectra: Iterable[Spectrum], *, limit: int | None = None, ring_fragmentation: bool = False,
              recursive: bool = False, model: str = DEFAULT_MODEL, seed: int = baselines.DEFAULT_SEED,
-             progress: bool = False, offset: int = 0) -> Evaluation:
+             progress: bool = False, offset: int = 0, identification: str = "learned") -> Evaluation:
     """Evaluates the predictions of ``model`` on a measured library.
 
     ``spectra``: measured spectra with a "smiles" in their metadata (a
@@ -186,7 +194,14 @@ def evaluate(spectra: Iterable[Spectrum], *, limit: int | None = None, ring_frag
     by InChIKey first block) and counted in the summary.  A spectrum whose
     molecule cannot be analysed (no SMILES, unreadable SMILES, an error
     anywhere in its prediction) is counted in ``failed`` with the reason and
-    the run goes on."""
+    the run goes on.
+
+    ``identification``: the score the identification ranks are ranked by,
+    "learned" (the default; :class:`corvane_spectra.score.IdentificationScore`)
+    or "cosine" (the cosine of the figures).  The same score ranks every
+    predictor's spectra."""
+    if identification not in ("learned", "cosine"):
+        raise ValueError(f"identification must be 'learned' or 'cosine', not {identification!r}")
     if limit is not None and limit < 0:
         raise ValueError("limit must not be negative")
     if offset < 0:
@@ -234,12 +249,11 @@ def evaluate(spectra: Iterable[Spectrum], *, limit: int | None = None, ring_frag
 
     # Identification: each measurement against the predictions of all molecules.
     for meth in methods:
-        lib = Library((r.predicted[meth] for r in records), intensity_power=1.0)
+        scorer = IdentificationScore([r.predicted[meth] for r in records], score=identification)
         for j, rec in enumerate(records):
-            s, _ = lib.scores(rec.measured, min_mz=lowest_mz(rec.measured), query_intensity_power=0.5)
-            rec.rank[meth] = int(np.count_nonzero(s > s[j]))
+            rec.rank[meth] = scorer.rank(rec.measured, j)
     return Evaluation(records, failed, model if isinstance(model, str) else getattr(model, "__name__", "custom"),
-                      t_vif, time.perf_counter() - t_start, methods, offset)
+                      t_vif, time.perf_counter() - t_start, methods, offset, identification)
 
 
 def write_figure(ev: Evaluation, path, *, examples: int = 3) -> None:

@@ -11,7 +11,8 @@ import numpy as np
 from . import _ions
 from .interop import matchms_cosine
 from .models import DEFAULT_MODEL, run_model
-from .score import Library, figures, lowest_mz, similarity_name
+from .score import (SQUARE_ROOT_CONVENTIONS, IdentificationScore, Library, figures, lowest_mz,
+                    similarity_name)
 from .spectrum import Spectrum
 
 LIBRARY_SUFFIXES = (".msp", ".mgf", ".jsonl", ".ndjson")
@@ -33,8 +34,10 @@ FLAG_TEXT = {
 class Candidate:
     """One ranked candidate.  ``rank`` is 1 + the number of candidates with a
     strictly higher score (equal scores share a rank); ``score`` is the
-    cosine of the predicted intensities against the square roots of the
-    measured ones over m/z >= the lowest measured m/z."""
+    identification score (:class:`corvane_spectra.score.IdentificationScore`:
+    the learned score for predicted candidates, else the cosine); ``cosine``
+    is the cosine of the predicted intensities against the square roots of
+    the measured ones over m/z >= the lowest measured m/z."""
 
     rank: int
     score: float
@@ -49,12 +52,14 @@ class Candidate:
     molecular_ion: int | None = None
     flags: list[str] = field(default_factory=list)
     matchms_score: float | None = None
+    cosine: float | None = None
 
     def to_dict(self) -> dict:
         def clean(x):
             return None if isinstance(x, float) and np.isnan(x) else x
 
-        return {"rank": self.rank, "score": self.score, "matches": self.matches, "name": self.name,
+        return {"rank": self.rank, "score": self.score, "cosine": clean(self.cosine), "matches": self.matches,
+                "name": self.name,
                 "smiles": self.smiles, "precision": clean(self.precision), "recall10": clean(self.recall10),
                 "matchms_score": self.matchms_score, "molecular_ion": self.molecular_ion,
                 "explained": [{"mz": m, "formula": f, "isotope_of": iso or None} for m, f, iso in self.explained],
@@ -107,7 +112,7 @@ class Identification:
         return text
 
     def table(self) -> str:
-        lines = [f"{'rank':>4} {'score':>6} {'mms':>5} {'match':>5} {'prec':>5} {'rec10':>5} {'M+':>5}  "
+        lines = [f"{'rank':>4} {'score':>6} {'cos':>5} {'mms':>5} {'match':>5} {'prec':>5} {'rec10':>5} {'M+':>5}  "
                  "name / SMILES"]
         for c in self.candidates:
             label = c.name or ""
@@ -115,15 +120,17 @@ class Identification:
                 label = f"{label}  {c.smiles}".strip()
             mplus = "" if c.molecular_ion is None else str(c.molecular_ion)
             mms = "" if c.matchms_score is None else f"{c.matchms_score:.2f}"
-            lines.append(f"{c.rank:>4} {c.score:>6.3f} {mms:>5} {c.matches:>5} {_f(c.precision):>5} "
+            cos = "" if c.cosine is None else f"{c.cosine:.2f}"
+            lines.append(f"{c.rank:>4} {c.score:>6.3f} {cos:>5} {mms:>5} {c.matches:>5} {_f(c.precision):>5} "
                          f"{_f(c.recall10):>5} {mplus:>5}  {label}")
             for flag in c.flags:
-                lines.append(f"{'':>36}! {FLAG_TEXT.get(flag, flag)}")
+                lines.append(f"{'':>42}! {FLAG_TEXT.get(flag, flag)}")
             if c.explained:
-                lines.append(f"{'':>36}explains " + ", ".join(f"{m} ({iso})" if iso else f"{m} {f}"
+                lines.append(f"{'':>42}explains " + ", ".join(f"{m} ({iso})" if iso else f"{m} {f}"
                                                               for m, f, iso in c.explained))
         if self.similarity:
             lines.append(f"score = {self.similarity}")
+            lines.append(f"cos = {similarity_name('identify')}")
             lines.append(f"mms = {similarity_name('matchms')}, on the spectra as written")
         lines.extend(f"note: {n}" for n in self.notes)
         if self.failed:
@@ -258,7 +265,7 @@ def contradictions(measured: Spectrum, spectrum: Spectrum) -> tuple[int | None, 
 
 
 def _noise(measured: Spectrum, spectra: list[Spectrum], order: list[int], lo: int,
-           resamples: int = NOISE_RESAMPLES, seed: int = 0) -> tuple[int, float | None]:
+           resamples: int = NOISE_RESAMPLES, seed: int = 0, score: str = "cosine") -> tuple[int, float | None]:
     """How many candidates from the top are within noise of the best one,
     and the noise (the standard deviation of best minus second score when
     the measured peaks are drawn again with replacement)."""
@@ -270,6 +277,8 @@ def _noise(measured: Spectrum, spectra: list[Spectrum], order: list[int], lo: in
     if mz.size < 2:
         return 1, None
     head = order[:min(len(order), 10)]
+    if score != "cosine":
+        return _noise_of_score(mz, measured.intensity[keep], [spectra[i] for i in head], lo, resamples, seed, score)
     vecs = []
     for i in head:
         s = spectra[i]
@@ -299,9 +308,40 @@ def _noise(measured: Spectrum, spectra: list[Spectrum], order: list[int], lo: in
     return tied, float(sd[0])
 
 
+def _noise_of_score(mz, inten, head: list[Spectrum], lo: int, resamples: int, seed: int,
+                    score: str) -> tuple[int, float]:
+    """_noise for any identification score: the head candidates scored
+    against resampled measured spectra (a peak drawn c times weighs c times
+    its square root, i.e. intensity c**2 * I)."""
+    scorer = IdentificationScore(head, score=score)
+    rng = np.random.default_rng(seed)
+    draws = rng.integers(0, mz.size, size=(resamples, mz.size))
+    counts = np.zeros((resamples, mz.size))
+    np.add.at(counts, (np.arange(resamples)[:, None], draws), 1.0)
+    scores = np.stack([scorer.scores((mz, c ** 2 * inten), min_mz=lo) for c in counts])
+    sd = (scores[:, :1] - scores[:, 1:]).std(axis=0, ddof=1)
+    observed = scorer.scores((mz, inten), min_mz=lo)
+    tied = 1
+    for g, d in zip(observed[0] - observed[1:], sd):
+        if g <= 2 * d:
+            tied += 1
+        else:
+            break
+    return tied, float(sd[0])
+
+
+def _auto_score(spectra: list[Spectrum], score: str) -> str:
+    if score != "auto":
+        if score not in ("learned", "cosine"):
+            raise ValueError(f"score must be 'auto', 'learned' or 'cosine', not {score!r}")
+        return score
+    return "learned" if spectra and all(s.convention in SQUARE_ROOT_CONVENTIONS for s in spectra) else "cosine"
+
+
 def identify(measured: Spectrum, candidates, *, top: int | None = None, model: str = DEFAULT_MODEL,
              ring_fragmentation: bool = False, recursive: bool = False, progress: bool = False,
-             keep_spectra: bool = False, exclude_contradicted: bool = False) -> Identification:
+             keep_spectra: bool = False, exclude_contradicted: bool = False,
+             score: str = "auto") -> Identification:
     """Ranks candidates for a measured spectrum.
 
     ``candidates``: SMILES strings or (SMILES, name) pairs (each predicted
@@ -313,9 +353,16 @@ def identify(measured: Spectrum, candidates, *, top: int | None = None, model: s
     Each candidate carries the measured peaks its prediction explains (m/z
     and the formula of the predicted ion there), its molecular-ion m/z and
     flags where that contradicts the spectrum (:func:`contradictions`);
-    ``exclude_contradicted`` leaves flagged candidates out of the ranking."""
+    ``exclude_contradicted`` leaves flagged candidates out of the ranking.
+
+    ``score``: "learned" ranks by the learned identification score
+    (:class:`corvane_spectra.score.IdentificationScore`), "cosine" by the
+    cosine alone; "auto" (the default) takes the learned score when every
+    candidate is a prediction (predicted here, or a library of predicted
+    spectra), the cosine otherwise (for example a library of measured spectra)."""
     if not isinstance(measured, Spectrum):
         raise TypeError(f"measured must be a Spectrum, not {type(measured).__name__}")
+    _auto_score([], score)      # a wrong name fails before anything is predicted
     if isinstance(candidates, (str, os.PathLike)):
         if is_library_file(candidates):
             from . import io
@@ -331,13 +378,16 @@ def identify(measured: Spectrum, candidates, *, top: int | None = None, model: s
     dropped = set(excluded_idx)
     kept = [i for i in range(len(spectra)) if i not in dropped]
     lo = lowest_mz(measured)
+    score = _auto_score(spectra, score)
     lib = Library(spectra, intensity_power=1.0)
-    all_scores, all_matches = lib.scores(measured, min_mz=lo, query_intensity_power=0.5)
+    all_cos, all_matches = lib.scores(measured, min_mz=lo, query_intensity_power=0.5)
+    all_scores = all_cos if score == "cosine" else IdentificationScore(spectra, score=score).scores(measured,
+                                                                                                    min_mz=lo)
     # A score that is not a number ranks below every other, never first.
     all_scores = np.where(np.isnan(all_scores), -np.inf, all_scores)
     scores = all_scores[kept] if kept else np.zeros(0)
     order = sorted(kept, key=lambda i: (-all_scores[i], i))
-    tied, noise = _noise(measured, spectra, order, lo)
+    tied, noise = _noise(measured, spectra, order, lo, score=score)
     if top is not None:
         order = order[:max(0, int(top))]
     measured_mz = set(measured.mz[measured.intensity > 0].tolist())
@@ -354,11 +404,12 @@ def identify(measured: Spectrum, candidates, *, top: int | None = None, model: s
         score = float(all_scores[i]) if np.isfinite(all_scores[i]) else float("nan")
         return Candidate(rank, score, int(all_matches[i]), s.name, s.smiles, fig["precision"],
                          fig["recall10"], s if keep_spectra else None, explained, checks[i][0],
-                         list(checks[i][1]), float(matchms_cosine(measured, s)[0]))
+                         list(checks[i][1]), float(matchms_cosine(measured, s)[0]), float(all_cos[i]))
 
     out = [candidate(i, 1 + int(np.count_nonzero(scores > all_scores[i]))) for i in order]
     excluded = [candidate(i, 0) for i in excluded_idx]
-    return Identification(out, failed, similarity_name("identify", min_mz=lo), tied, noise, excluded,
+    name = similarity_name("learned" if score == "learned" else "identify", min_mz=lo)
+    return Identification(out, failed, name, tied, noise, excluded,
                           measured=measured, model=model)
 
 

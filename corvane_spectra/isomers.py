@@ -100,15 +100,28 @@ def _cosine(measured, predicted) -> float:
                             min_mz=lowest_mz(measured)).cosine)
 
 
+def _scores(measured, spectra, score: str) -> list[float]:
+    if score == "cosine":
+        return [_cosine(measured, p) for p in spectra]
+    from .score import IdentificationScore
+
+    if len(measured) == 0:
+        return [0.0] * len(spectra)
+    return IdentificationScore(spectra, score=score).scores(measured).tolist()
+
+
 def rank_among_isomers(queries: Iterable, pool: Iterable[str], predict: Callable,
-                       *, max_isomers: int | None = None, seed: int = 0) -> IsomerResult:
+                       *, max_isomers: int | None = None, seed: int = 0, score: str = "cosine") -> IsomerResult:
     """The true structure's rank among its isomers in ``pool`` for each measured spectrum.
 
     ``queries``: (index, name, smiles, measured Spectrum) tuples;
     ``pool``: candidate SMILES; ``predict``: SMILES -> predicted Spectrum
     (called once per structure).  ``max_isomers``: at most this many isomers
-    per query, drawn with ``seed`` (all by default).
+    per query, drawn with ``seed`` (all by default).  ``score``: what ranks
+    them, "cosine" or "learned" (:class:`corvane_spectra.score.IdentificationScore`).
     """
+    if score not in ("cosine", "learned"):
+        raise ValueError(f"score must be 'cosine' or 'learned', not {score!r}")
     by_formula: dict[str, dict[str, str]] = {}
     for smi in pool:
         key = structure_key(smi)
@@ -143,7 +156,8 @@ def rank_among_isomers(queries: Iterable, pool: Iterable[str], predict: Callable
         if not others:
             without += 1
             continue
-        fig = rank_figures(_cosine(measured, true_pred), [_cosine(measured, p) for p in others])
+        scores = _scores(measured, [true_pred] + others, score)
+        fig = rank_figures(scores[0], scores[1:])
         rows.append({"index": index, "name": name, "smiles": smiles, "formula": formula, **fig})
     return IsomerResult(rows, without, failed)
 

@@ -25,6 +25,12 @@ number of library spectra whose cosine with the query, each cut at the
 query's lowest measured m/z, is strictly higher than the true spectrum's;
 ties count in the true spectrum's favour.  recall@k is the share of queries
 with rank < k (:func:`recall_at_k`).
+
+Identification against predicted spectra (``identify``, ``evaluate``) ranks
+by :class:`IdentificationScore`: by default the learned score, the cosine
+above plus a few fitted terms (mass consistency, m/z weighting; see
+:data:`IDENTIFICATION_SCORES` and docs/identification.md); ``"cosine"``
+ranks by the cosine alone.
 """
 from __future__ import annotations
 
@@ -35,7 +41,8 @@ from typing import Iterable, Sequence
 
 import numpy as np
 
-from . import _core
+from . import _core, _idscore
+from ._similarity_weights import WEIGHTS as _ID_WEIGHTS
 from .spectrum import Spectrum
 
 STRONG_FRACTION = 0.05
@@ -44,8 +51,12 @@ TOP_PEAKS = 10
 __all__ = [
     "similarity", "cosine", "matched_peaks", "figures", "lowest_mz", "identification_rank",
     "recall_at_k", "Library", "Hit", "STRONG_FRACTION", "similarity_name", "predicted_relative",
-    "query_power", "SQUARE_ROOT_CONVENTIONS", "similarity_label",
+    "query_power", "SQUARE_ROOT_CONVENTIONS", "similarity_label", "IdentificationScore",
+    "IDENTIFICATION_SCORES", "identification_score_name",
 ]
+
+# The scores a measured spectrum can be identified by against predicted spectra.
+IDENTIFICATION_SCORES = ("learned", "cosine")
 
 # Intensity conventions of predicted spectra whose heights already stand on the
 # square-root scale on which a measured spectrum is compared (the scored
@@ -99,14 +110,18 @@ def similarity_name(kind: str = "figures", *, intensity_power: float = 0.5, mz_p
     weighting and its m/z cut, for text, JSON and plot titles.
 
     ``kind="figures"``: the cosine of :func:`figures` (annotate, evaluate,
-    the mirror plot); ``"identify"``: the score of the ranking;
+    the mirror plot); ``"identify"``: that cosine as a ranking score;
+    ``"learned"``: the learned identification score (:class:`IdentificationScore`);
     ``"matchms"``: :func:`matchms_cosine`; ``"weighted"``: a
     :func:`similarity` or :class:`Library` score with the given powers.
     """
-    if kind in ("figures", "identify"):
+    if kind in ("figures", "identify", "learned"):
         cut = "the lowest measured m/z" if min_mz is None else f"{min_mz} (the lowest measured m/z)"
-        return ("cosine of predicted height vs √measured intensity, no m/z weighting, "
-                f"unit m/z bins, peaks at m/z ≥ {cut}")
+        cos = ("cosine of predicted height vs √measured intensity, no m/z weighting, "
+               f"unit m/z bins, peaks at m/z ≥ {cut}")
+        if kind != "learned":
+            return cos
+        return f"learned identification score: {identification_score_name(min_mz)}"
     if kind == "matchms":
         return "CosineGreedy as matchms computes it: tolerance 0.1, intensity power 1, m/z power 0, no m/z cut"
     if kind != "weighted":
@@ -396,6 +411,88 @@ def identification_rank(query, library: Library | Sequence[Spectrum], true_index
         min_mz = lowest_mz(query)
     s, _ = library.scores(query, min_mz=min_mz, query_intensity_power=0.5)
     return int(np.count_nonzero(s > s[true_index]))
+
+
+def identification_score_name(min_mz: int | None = None) -> str:
+    """The learned identification score in one line: its terms and weights."""
+    parts = []
+    for k, (term, w) in enumerate(_ID_WEIGHTS.items()):
+        sign = "" if k == 0 else (" + " if w >= 0 else " − ")
+        coef = "" if (k == 0 and w == 1.0) else f"{abs(w) if k else w:.3g} × "
+        parts.append(f"{sign}{coef}{term}")
+    cut = "the lowest measured m/z" if min_mz is None else f"{min_mz} (the lowest measured m/z)"
+    return ("".join(parts) + "; " + "; ".join(f"{t} = {_idscore.TERMS[t]}" for t in _ID_WEIGHTS)
+            + f" (I measured intensity, h predicted height, unit m/z bins, peaks at m/z ≥ {cut})")
+
+
+def _check_score(score: str) -> str:
+    if score not in IDENTIFICATION_SCORES:
+        raise ValueError(f"score must be one of {', '.join(map(repr, IDENTIFICATION_SCORES))}, not {score!r}")
+    return score
+
+
+class IdentificationScore:
+    """Scores measured spectra against a fixed list of predicted spectra.
+
+    ``score="learned"`` (the default): the cosine of the predicted heights
+    against the square roots of the measured intensities plus the fitted
+    terms of :func:`identification_score_name` (for example a penalty for
+    measured intensity above the reference's highest predicted m/z, which no
+    fragment of that molecule can explain); higher is better.  The weights
+    were fitted (tools/fit_similarity.py) on scored predictions of spectra
+    the model was not fitted on, so the score is meant for references on
+    the square-root scale (conventions "scored" and "schematic").
+    ``score="cosine"``: the cosine alone, as :func:`identification_rank`
+    computes it.  Either way a query is compared at m/z >= its lowest
+    measured m/z; the score depends on the query and one reference only
+    (not on the other references), and is deterministic.
+    """
+
+    def __init__(self, references: Sequence[Spectrum], *, score: str = "learned"):
+        self.score = _check_score(score)
+        refs = list(references)
+        for r in refs:
+            if not isinstance(r, Spectrum):
+                raise TypeError(f"references must be Spectrum objects, not {type(r).__name__}")
+        self._n = len(refs)
+        if self.score == "cosine":
+            self._lib = Library(refs, intensity_power=1.0)
+        else:
+            self._refs = _idscore.References([(r.mz, r.intensity) for r in refs])
+            self._names = tuple(_ID_WEIGHTS)
+            self._w = np.array([_ID_WEIGHTS[t] for t in self._names])
+
+    def __len__(self) -> int:
+        return self._n
+
+    def terms(self, query) -> dict[str, np.ndarray]:
+        """The learned score's terms of ``query`` against every reference (name -> array)."""
+        qm, qi = _arrays(query, "query")
+        if self.score == "cosine":
+            return {"cos": self.scores(query)}
+        t = self._refs.terms(qm, qi, self._names)
+        return {name: t[:, j] for j, name in enumerate(self._names)}
+
+    def scores(self, query, *, min_mz: int | None = None) -> np.ndarray:
+        """The score of ``query`` (a measured spectrum) against every
+        reference, at m/z >= ``min_mz`` (default: the query's lowest m/z)."""
+        qm, qi = _arrays(query, "query")
+        lo = _core.lowest_mz(qm, qi) if min_mz is None else _min_mz(min_mz)
+        if self.score == "cosine":
+            s, _ = self._lib.scores((qm, qi), min_mz=lo, query_intensity_power=0.5)
+            return np.asarray(s, dtype=np.float64)
+        return self._refs.terms(qm, qi, self._names, lo=lo) @ self._w
+
+    def rank(self, query, true_index: int) -> int:
+        """References scoring strictly higher than reference ``true_index``."""
+        if not 0 <= true_index < self._n:
+            raise IndexError(f"true_index {true_index} outside {self._n} references")
+        s = self.scores(query)
+        return int(np.count_nonzero(s > s[true_index]))
+
+    def name(self, min_mz: int | None = None) -> str:
+        """What :meth:`scores` computes, in one line."""
+        return similarity_name("learned" if self.score == "learned" else "identify", min_mz=min_mz)
 
 
 def recall_at_k(ranks: Iterable[int], k: int) -> float:

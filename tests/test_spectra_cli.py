@@ -46,8 +46,8 @@ def test_evaluate_writes_exact_json(tmp_path, capsys):
     assert main(["evaluate", str(FIXTURE), "--limit", "3", "--json", str(out_json), "--png", str(out_png),
                  "--no-progress"]) == 0
     d = json.loads(out_json.read_text())
-    assert set(d) == {"n", "failed", "model", "offset", "similarity", "fitted", "notes", "module", "schematic",
-                      "all_cuts", "random"}
+    assert set(d) == {"n", "failed", "model", "offset", "similarity", "identification", "fitted", "notes",
+                      "module", "schematic", "all_cuts", "random"}
     assert d["n"] == 3 and d["failed"] == 0 and d["model"] == "scored"
     for k in ("module", "schematic", "all_cuts", "random"):
         assert set(d[k]) == F_KEYS

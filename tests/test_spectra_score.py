@@ -5,8 +5,8 @@ import numpy as np
 import pytest
 
 from corvane_spectra import Spectrum
-from corvane_spectra.score import (Library, cosine, figures, identification_rank, lowest_mz,
-                                   matched_peaks, recall_at_k, similarity)
+from corvane_spectra.score import (IDENTIFICATION_SCORES, IdentificationScore, Library, cosine, figures,
+                                   identification_rank, lowest_mz, matched_peaks, recall_at_k, similarity)
 
 
 def S(peaks, **meta):
@@ -157,6 +157,51 @@ def test_identification_rank_cuts_library_at_query_lowest_mz():
     assert identification_rank(query, [true, S([(50, 100), (60, 100)])], 0) == 0
     assert identification_rank(query, [true, other], 0, min_mz=0) == 0
     assert identification_rank(query, [true, S([(50, 1), (60, 1)])], 0, min_mz=0) == 1
+
+
+# ------------------------------------------- identification score
+
+def P(peaks):
+    return Spectrum.from_peaks(peaks, convention="scored")
+
+
+@pytest.mark.parametrize("score", IDENTIFICATION_SCORES)
+def test_identification_score_of_a_reference_ignores_the_other_references(score):
+    """A reference's score depends on the query and that reference alone (in
+    any library, in any order); identical references tie, in the truth's favour."""
+    query = S([(41, 30), (43, 100), (58, 40), (71, 5), (86, 12)])
+    refs = [P([(43, 100), (58, 50), (86, 30)]), P([(43, 100), (58, 50), (86, 30)]), P([(29, 40), (43, 80), (57, 100)]),
+            P([(43, 100), (58, 60), (71, 20), (100, 10), (128, 5)]), P([]), P([(20, 100)])]
+    full = IdentificationScore(refs, score=score).scores(query)
+    assert np.all(np.isfinite(full))
+    for k, r in enumerate(refs):
+        assert IdentificationScore([r], score=score).scores(query)[0] == pytest.approx(full[k], rel=1e-12, abs=1e-15)
+    assert IdentificationScore(refs[::-1], score=score).scores(query) == pytest.approx(full[::-1], rel=1e-12)
+    scorer = IdentificationScore(refs, score=score)
+    assert scorer.rank(query, 0) == scorer.rank(query, 1)
+    if score == "cosine":
+        assert full == pytest.approx([figures(query, r)["cosine"] if len(r) else 0.0 for r in refs], abs=1e-12)
+        assert [IdentificationScore(refs, score=score).rank(query, k) for k in range(4)] == \
+            [identification_rank(query, refs, k) for k in range(4)]
+
+
+def test_learned_identification_score_weighs_measured_peaks_above_a_reference():
+    """Methyl benzoate-like query with its molecular ion 136 measured: a lighter
+    reference (nothing above m/z 106) that the cosine prefers must lose to the
+    true one, whose predicted heights are worse but whose mass fits; a
+    reference heavier than every measured peak gets no penalty for that."""
+    query = S([(51, 25), (77, 60), (105, 100), (136, 30)])
+    true = P([(51, 100), (77, 30), (105, 60), (136, 20), (137, 3)])
+    lighter = P([(51, 50), (77, 77), (105, 100), (106, 10)])
+    cos = IdentificationScore([true, lighter], score="cosine").scores(query)
+    assert cos[1] > cos[0]
+    learned = IdentificationScore([true, lighter])
+    assert learned.rank(query, 0) == 0 and learned.rank(query, 1) == 1
+    heavier = P([(51, 100), (77, 30), (105, 60), (136, 20), (150, 40)])
+    t = IdentificationScore([true, heavier]).terms(query)
+    for name, v in t.items():
+        if name.startswith("above"):
+            assert v[1] == v[0]
 
 
 def test_recall_at_k():

@@ -114,7 +114,7 @@ def test_identify_ranks_true_structure_among_isomers(records, tmp_path):
     assert scores == sorted(scores, reverse=True) and ranks[0] == 1
     assert all(ranks[i] == 1 + sum(s > scores[i] for s in scores) for i in range(3))
     truth = next(c for c in res.candidates if c.name == "truth")
-    assert truth.score == pytest.approx(annotate(measured, truth.smiles).figures["cosine"])
+    assert truth.cosine == pytest.approx(annotate(measured, truth.smiles).figures["cosine"])
 
 
 def test_identify_from_a_predicted_library_file(records, tmp_path):
@@ -129,6 +129,10 @@ def test_identify_from_a_predicted_library_file(records, tmp_path):
     direct = identify(measured, lib)
     assert [c.name for c in res.candidates] == [c.name for c in direct.candidates][:2]
     assert res.candidates[0].score == pytest.approx(direct.candidates[0].score)
+    # Predictions (read back with their convention) are ranked by the learned score, measured spectra by the cosine.
+    assert res.similarity.startswith("learned") and direct.similarity.startswith("learned")
+    among_measured = identify(measured, [r for r in records if r.name != measured.name][:3] + [measured])
+    assert among_measured.similarity.startswith("cosine")
 
 
 def test_read_smiles_list_forms(tmp_path):
@@ -144,7 +148,8 @@ def test_evaluate_tiny_library_and_a_failing_molecule(records):
     nosmiles = Spectrum([10], [1.0], {"name": "anon"})
     ev = evaluate(records[:3] + [bad, nosmiles])
     s = ev.summary()
-    assert set(s) == {"n", "failed", "model", "offset", "similarity", "fitted", "notes", *ev.methods}
+    assert set(s) == {"n", "failed", "model", "offset", "similarity", "identification", "fitted", "notes",
+                      *ev.methods}
     assert set(METHODS) <= set(ev.methods)
     assert s["n"] == 3 and s["failed"] == 2
     assert [f[1] for f in ev.failed] == ["broken", "anon"]

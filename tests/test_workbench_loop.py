@@ -173,7 +173,7 @@ def test_identify_flags_molecular_ions_the_spectrum_contradicts(tmp_path):
     assert [c.name for c in kept.candidates] == ["ethyl benzoate"] and len(kept.excluded) == 2
     d = kept.to_dict()
     json.dumps(d, allow_nan=False)
-    assert d["candidates"][0]["explained"] and d["similarity"].startswith("cosine")
+    assert d["candidates"][0]["explained"] and d["similarity"].startswith("learned identification score")
 
 
 def test_identify_reads_identifier_first_lines_and_notes_ties(tmp_path):

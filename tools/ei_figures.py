@@ -80,8 +80,38 @@ def figures(pred_mz, pred_int, meas_mz, meas_int):
     return precision, r10, r10pm, _cos(pred_mz, pred_int, meas_mz, meas_int)
 
 
-def identification_ranks(preds, meas):
-    """Rank of each query's own prediction among all predictions (strictly higher cosines)."""
+def _package_module(name):
+    """A plain-numpy module of this tree's corvane_spectra, loaded on its own (no package import)."""
+    import importlib.util
+    from pathlib import Path
+
+    path = Path(__file__).resolve().parent.parent / "corvane_spectra" / f"{name}.py"
+    spec = importlib.util.spec_from_file_location(name, path)
+    mod = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(mod)
+    return mod
+
+
+def identification_ranks(preds, meas, score="learned"):
+    """Rank of each query's own prediction among all predictions (strictly higher scores).
+
+    ``score="learned"``: the package's learned identification score
+    (corvane_spectra/_idscore.py with the weights of _similarity_weights.py);
+    ``"cosine"``: the cosine of the predicted heights against sqrt of the
+    measured intensities, m/z >= the query's lowest m/z."""
+    if score == "learned":
+        ids = _package_module("_idscore")
+        weights = _package_module("_similarity_weights").WEIGHTS
+        names = tuple(weights)
+        w = np.array([weights[t] for t in names])
+        refs = ids.References(preds)
+        ranks = np.zeros(len(meas), dtype=np.int64)
+        for j, (mm, mi) in enumerate(meas):
+            s = refs.terms(mm, mi, names) @ w
+            ranks[j] = int(np.sum(s > s[j] + 1e-12))
+        return ranks
+    if score != "cosine":
+        raise ValueError(f"unknown score {score!r}")
     n = len(meas)
     ranks = np.zeros(n, dtype=np.int64)
     top = max(int(max((p[0].max() if p[0].size else 0) for p in preds)),

@@ -15,9 +15,13 @@ Rank candidates for one measured spectrum of SPECTRUM_FILE (chosen by
   a CSV/TSV table      the SMILES and identifier columns found by name, as
                        corvane predict finds them; an SD file likewise
   a predicted library  any readable format (.msp, .mgf, .jsonl, MassBank; .gz too)
-Molecules are predicted here.  The score is the cosine of the predicted
-heights against the square roots of the measured intensities above the
-lowest measured m/z (printed under the table); equal scores share a rank.
+Molecules are predicted here.  Predicted candidates are ranked by the
+learned identification score (printed under the table): the cosine of the
+predicted heights against the square roots of the measured intensities above
+the lowest measured m/z ("cos" column) plus fitted terms, among them a
+penalty for measured intensity above the candidate's highest predicted m/z.
+A library of measured spectra, or --score cosine, ranks by the cosine alone.
+Equal scores share a rank.
 
 Each candidate shows its molecular-ion m/z, the measured peaks its
 prediction explains with the formula of the ion there, and a "!" line when
@@ -48,6 +52,8 @@ def add_arguments(p) -> None:
     p.add_argument("--html", metavar="OUT.html",
                    help="write an interactive report (one self-contained HTML file)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
+    p.add_argument("--score", choices=("auto", "learned", "cosine"), default="auto",
+                   help="ranking score: learned, cosine, or auto (learned for predicted candidates; default)")
     add_model_arguments(p)
 
 
@@ -64,7 +70,8 @@ def run(args) -> int:
     measured, index = select_record(args.spectrum_file, args.index, args.name, args.id)
     result = identify(measured, args.candidates, top=args.top or None, model=args.model,
                       ring_fragmentation=args.ring, recursive=args.recursive, progress=not args.no_progress,
-                      exclude_contradicted=args.exclude_contradicted, keep_spectra=bool(args.html))
+                      exclude_contradicted=args.exclude_contradicted, keep_spectra=bool(args.html),
+                      score=args.score)
     if args.json:
         out = result.to_dict()
         out["query"] = {k: v for k, v in measured.metadata.items() if isinstance(v, (str, int, float))}
