@@ -20,6 +20,11 @@ constexpr double kAlpha = 0.6403882032022076;
 constexpr double kHuge = 0x1p500;
 constexpr double kTinyEntry = 0x1p-500;
 
+// Rows may grow to this many times the room the symbolic elimination gave
+// them before the factorisation gives up (its fill then makes a dense
+// decomposition the better deal).
+constexpr std::size_t kMaxGrowth = 16;
+
 // Minimum-degree elimination order of the pattern given as adjacency lists
 // (ties: lowest node), with the longest row the elimination meets; false
 // when the fill goes past `max_fill` entries.  The next node is found by a
@@ -178,10 +183,21 @@ struct Row {
 ShiftCount count_below(const SparseSym &m, double shift, int ci, int cj, InertiaWork &w, Factors *record) {
     ShiftCount res;
     if (record) *record = Factors{};
-    const std::size_t n = m.n, cap = m.cap;
+    const std::size_t n = m.n;
+    // Rows start in the room the last factorisation of this size ended with.
+    std::size_t cap = w.room_n == n && w.room > m.cap && w.room <= kMaxGrowth * m.cap ? w.room : m.cap;
     w.len = m.len;
-    w.col = m.col;
-    w.val = m.val;
+    if (cap == m.cap) {
+        w.col = m.col;
+        w.val = m.val;
+    } else {
+        w.col.assign(n * cap, -1);
+        w.val.assign(n * cap, 0.0);
+        for (std::size_t i = 0; i < n; ++i) {
+            std::copy_n(&m.col[i * m.cap], m.len[i], &w.col[i * cap]);
+            std::copy_n(&m.val[i * m.cap], m.len[i], &w.val[i * cap]);
+        }
+    }
     w.diag.resize(n);
     w.rs.assign(n, 0.0);
     w.absrow.resize(n);
@@ -209,26 +225,49 @@ ShiftCount count_below(const SparseSym &m, double shift, int ci, int cj, Inertia
     // stay equal.  Each row's columns are looked up through `slot`.
     std::vector<int> &slot = w.slot;
     slot.assign(n, -1);
+    // A row that outgrows its room (2 x 2 pivots and partners taken out of
+    // order fill more than the symbolic elimination foresaw) moves every row
+    // to rooms twice as large; entries keep their places within their rows,
+    // so the arithmetic does not depend on the room.
+    auto grow = [&] {
+        const std::size_t wider = 2 * cap;
+        if (wider > kMaxGrowth * m.cap) return false;
+        std::vector<int> col(n * wider, -1);
+        std::vector<double> val(n * wider, 0.0);
+        for (std::size_t i = 0; i < n; ++i) {
+            std::copy_n(&w.col[i * cap], w.len[i], &col[i * wider]);
+            std::copy_n(&w.val[i * cap], w.len[i], &val[i * wider]);
+        }
+        w.col.swap(col);
+        w.val.swap(val);
+        cap = wider;
+        w.room = wider;
+        w.room_n = n;
+        return true;
+    };
     auto update = [&](std::size_t k, auto &&x) {
         for (std::size_t a = 0; a < k; ++a) {
-            Row ra = row(nb[a]);
-            for (int t = 0; t < ra.len; ++t) slot[ra.col[t]] = t;
+            const std::size_t ia = static_cast<std::size_t>(nb[a]);
+            int &len = w.len[ia];
+            for (int t = 0; t < len; ++t) slot[w.col[ia * cap + t]] = t;
             bool ok = true;
-            for (std::size_t b = 0; b < k && ok; ++b) {
+            for (std::size_t b = 0; b < k; ++b) {
                 if (b == a) continue;
                 const double v = a < b ? x(a, b) : x(b, a);
                 const int t = slot[nb[b]];
                 if (t >= 0) {
-                    ra.val[t] -= v;
-                } else if (ra.len < ra.cap) {
-                    ra.col[ra.len] = nb[b];
-                    ra.val[ra.len] = -v;
-                    ++ra.len;
-                } else {
-                    ok = false;
+                    w.val[ia * cap + t] -= v;
+                    continue;
                 }
+                if (static_cast<std::size_t>(len) == cap && !grow()) {
+                    ok = false;
+                    break;
+                }
+                w.col[ia * cap + len] = nb[b];
+                w.val[ia * cap + len] = -v;
+                ++len;
             }
-            for (int t = 0; t < ra.len; ++t) slot[ra.col[t]] = -1;
+            for (int t = 0; t < len; ++t) slot[w.col[ia * cap + t]] = -1;
             if (!ok) return false;
         }
         return true;

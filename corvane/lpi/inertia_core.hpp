@@ -52,6 +52,7 @@ struct InertiaWork {
     std::vector<char> gone;
     std::vector<int> nb, slot;
     std::vector<double> aip, air, lp, lr;
+    std::size_t room = 0, room_n = 0;  // row room a factorisation of room_n rows grew to
 };
 
 // Number of eigenvalues below `shift` of A with the symmetric pair (ci, cj)
