@@ -190,17 +190,14 @@ ShiftCount factorise(const SparseSym &m, double shift, int ci, int cj, W &w, Fac
     const std::size_t n = m.n;
     // Rows start in the room the last factorisation of this size ended with.
     std::size_t cap = w.room_n == n && w.room > m.cap && w.room <= kMaxGrowth * m.cap ? w.room : m.cap;
+    // Only the first len entries of a row are ever read: the rest of its
+    // room is left as the last factorisation left it.
     w.len = m.len;
-    if (cap == m.cap) {
-        w.col = m.col;
-        w.val.assign(m.val.begin(), m.val.end());
-    } else {
-        w.col.assign(n * cap, -1);
-        w.val.assign(n * cap, 0.0);
-        for (std::size_t i = 0; i < n; ++i) {
-            std::copy_n(&m.col[i * m.cap], m.len[i], &w.col[i * cap]);
-            std::copy_n(&m.val[i * m.cap], m.len[i], &w.val[i * cap]);
-        }
+    w.col.resize(n * cap);
+    w.val.resize(n * cap);
+    for (std::size_t i = 0; i < n; ++i) {
+        std::copy_n(&m.col[i * m.cap], m.len[i], &w.col[i * cap]);
+        std::copy_n(&m.val[i * m.cap], m.len[i], &w.val[i * cap]);
     }
     w.diag.resize(n);
     w.rs.assign(n, 0.0);
