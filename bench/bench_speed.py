@@ -8,7 +8,7 @@ Each configuration runs in a fresh process (the BLAS thread setting is read
 when numpy loads).  `--build DIR` times an extension built in DIR instead of
 the installed one, for before/after tables.  Prints a Markdown table.
 
-    python bench/bench_speed.py --floor [--large 250,500] [--build LABEL=DIR ...]
+    python bench/bench_speed.py --floor [--large 250,500] [--no-drug] [--build LABEL=DIR ...]
 
 instead times VIF(draw=False, verbose=False) against its floor (bench/run.py:
 the RDKit calls, building the networkx graph and pos dict, one eigvalsh):
@@ -123,14 +123,14 @@ def floor_run(build, threads, busy, args):
     return run_child(FLOOR_CHILD, [HERE.parent / "tests", HERE, *args], build, threads, busy)
 
 
-def floor_tables(builds, large, busy_too):
+def floor_tables(builds, large, busy_too, drug=True):
     lines = ["| build | machine | BLAS threads | six drug-sized: median VIF/floor (range) | twenty: total VIF/floor "
              "| the same in CPU time: six | twenty |",
              "|---|---|---|---|---|---|---|"]
     big = ["| build | BLAS threads | molecule | VIF nodes | VIF s | floor s | VIF/floor | peak RSS |",
            "|---|---|---|---|---|---|---|---|"]
     for label, d in builds:
-        for busy in (False, True) if busy_too else (False,):
+        for busy in ((False, True) if busy_too else (False,)) if drug else ():
             for threads in (None, 1):
                 r = floor_run(d, threads, busy, ["drug"])
                 cells = []
@@ -150,7 +150,7 @@ def floor_tables(builds, large, busy_too):
                                f"{r['vif']:.2f} | {r['floor']:.2f} | {r['vif'] / r['floor']:.2f} | "
                                f"{r['peak_mb'] / 1024:.2f} GB |")
                     print(big[-1], file=sys.stderr, flush=True)
-    return "\n".join(lines + ([""] + big if large else []))
+    return "\n".join((lines if drug else []) + ([""] + big if large else []))
 
 
 def main():
@@ -158,6 +158,7 @@ def main():
     ap.add_argument("--floor", action="store_true", help="VIF against its floor (see above) instead")
     ap.add_argument("--large", default="", help="with --floor: heavy-atom counts of the large molecules (e.g. 250,500)")
     ap.add_argument("--busy", action="store_true", help="with --floor: also with one other CPU-bound process")
+    ap.add_argument("--no-drug", action="store_true", help="with --floor: only the large molecules")
     ap.add_argument("--build", action="append", default=[],
                     help="LABEL=DIR: an extension build to time (repeatable); default: the installed one")
     ap.add_argument("--molecules", type=int, default=20, help="corpus molecules to time (default 20)")
@@ -165,7 +166,7 @@ def main():
     ns = ap.parse_args()
     builds = [b.split("=", 1) for b in ns.build] or [["installed", ""]]
     if ns.floor:
-        text = floor_tables(builds, [int(x) for x in ns.large.split(",") if x], ns.busy)
+        text = floor_tables(builds, [int(x) for x in ns.large.split(",") if x], ns.busy, not ns.no_drug)
         print(text)
         if ns.out:
             Path(ns.out).write_text(f"load average at start {os.getloadavg()[0]:.1f}, {os.cpu_count()} cores\n\n{text}\n")

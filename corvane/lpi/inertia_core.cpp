@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <cfloat>
 #include <cmath>
+#include <limits>
 #include <set>
+#include <type_traits>
 
 namespace corvane::lpi {
 
@@ -19,6 +21,11 @@ constexpr double kAlpha = 0.6403882032022076;
 // quotient of the factorisation in the normal range.
 constexpr double kHuge = 0x1p500;
 constexpr double kTinyEntry = 0x1p-500;
+
+// Rows may grow to this many times the room the symbolic elimination gave
+// them before the factorisation gives up (its fill then makes a dense
+// decomposition the better deal).
+constexpr std::size_t kMaxGrowth = 16;
 
 // Minimum-degree elimination order of the pattern given as adjacency lists
 // (ties: lowest node), with the longest row the elimination meets; false
@@ -141,9 +148,10 @@ bool sparse_of(const std::vector<double> &a, std::size_t n, std::size_t max_degr
 namespace {
 
 // A fixed-capacity row of the working matrix.
+template <class T>
 struct Row {
     int *col;
-    double *val;
+    T *val;
     int &len;
     int cap;
     int find(int j) const {
@@ -159,7 +167,7 @@ struct Row {
         val[k] = val[len];
     }
     // a_ij -= x (an entry that is not there yet is added); false when full.
-    bool subtract(int j, double x) {
+    bool subtract(int j, T x) {
         const int k = find(j);
         if (k >= 0) {
             val[k] -= x;
@@ -173,31 +181,40 @@ struct Row {
     }
 };
 
-}  // namespace
-
-ShiftCount count_below(const SparseSym &m, double shift, int ci, int cj, InertiaWork &w, Factors *record) {
+// One factorisation in the arithmetic of T (double, or long double for the
+// few counts double cannot settle), its working storage in W.
+template <class T, class W>
+ShiftCount factorise(const SparseSym &m, double shift, int ci, int cj, W &w, Factors *record) {
     ShiftCount res;
     if (record) *record = Factors{};
-    const std::size_t n = m.n, cap = m.cap;
+    const std::size_t n = m.n;
+    // Rows start in the room the last factorisation of this size ended with.
+    std::size_t cap = w.room_n == n && w.room > m.cap && w.room <= kMaxGrowth * m.cap ? w.room : m.cap;
+    // Only the first len entries of a row are ever read: the rest of its
+    // room is left as the last factorisation left it.
     w.len = m.len;
-    w.col = m.col;
-    w.val = m.val;
+    w.col.resize(n * cap);
+    w.val.resize(n * cap);
+    for (std::size_t i = 0; i < n; ++i) {
+        std::copy_n(&m.col[i * m.cap], m.len[i], &w.col[i * cap]);
+        std::copy_n(&m.val[i * m.cap], m.len[i], &w.val[i * cap]);
+    }
     w.diag.resize(n);
     w.rs.assign(n, 0.0);
     w.absrow.resize(n);
     w.gone.assign(n, 0);
     auto row = [&](int i) {
         const std::size_t o = static_cast<std::size_t>(i) * cap;
-        return Row{&w.col[o], &w.val[o], w.len[static_cast<std::size_t>(i)], static_cast<int>(cap)};
+        return Row<T>{&w.col[o], &w.val[o], w.len[static_cast<std::size_t>(i)], static_cast<int>(cap)};
     };
-    for (std::size_t i = 0; i < n; ++i) w.diag[i] = m.diag[i] - shift;
+    for (std::size_t i = 0; i < n; ++i) w.diag[i] = static_cast<T>(m.diag[i]) - static_cast<T>(shift);
     if (ci >= 0 && cj >= 0 && ci != cj && static_cast<std::size_t>(ci) < n && static_cast<std::size_t>(cj) < n) {
         row(ci).drop(cj);
         row(cj).drop(ci);
     }
     for (std::size_t i = 0; i < n; ++i) {
-        double s = std::fabs(w.diag[i]);
-        const Row r = row(static_cast<int>(i));
+        T s = std::fabs(w.diag[i]);
+        const auto r = row(static_cast<int>(i));
         for (int k = 0; k < r.len; ++k) s += std::fabs(r.val[k]);
         w.absrow[i] = s;
     }
@@ -209,46 +226,69 @@ ShiftCount count_below(const SparseSym &m, double shift, int ci, int cj, Inertia
     // stay equal.  Each row's columns are looked up through `slot`.
     std::vector<int> &slot = w.slot;
     slot.assign(n, -1);
+    // A row that outgrows its room (2 x 2 pivots and partners taken out of
+    // order fill more than the symbolic elimination foresaw) moves every row
+    // to rooms twice as large; entries keep their places within their rows,
+    // so the arithmetic does not depend on the room.
+    auto grow = [&] {
+        const std::size_t wider = 2 * cap;
+        if (wider > kMaxGrowth * m.cap) return false;
+        std::vector<int> col(n * wider, -1);
+        std::vector<T> val(n * wider, 0.0);
+        for (std::size_t i = 0; i < n; ++i) {
+            std::copy_n(&w.col[i * cap], w.len[i], &col[i * wider]);
+            std::copy_n(&w.val[i * cap], w.len[i], &val[i * wider]);
+        }
+        w.col.swap(col);
+        w.val.swap(val);
+        cap = wider;
+        w.room = wider;
+        w.room_n = n;
+        return true;
+    };
     auto update = [&](std::size_t k, auto &&x) {
         for (std::size_t a = 0; a < k; ++a) {
-            Row ra = row(nb[a]);
-            for (int t = 0; t < ra.len; ++t) slot[ra.col[t]] = t;
+            const std::size_t ia = static_cast<std::size_t>(nb[a]);
+            int &len = w.len[ia];
+            for (int t = 0; t < len; ++t) slot[w.col[ia * cap + t]] = t;
             bool ok = true;
-            for (std::size_t b = 0; b < k && ok; ++b) {
+            for (std::size_t b = 0; b < k; ++b) {
                 if (b == a) continue;
-                const double v = a < b ? x(a, b) : x(b, a);
+                const T v = a < b ? x(a, b) : x(b, a);
                 const int t = slot[nb[b]];
                 if (t >= 0) {
-                    ra.val[t] -= v;
-                } else if (ra.len < ra.cap) {
-                    ra.col[ra.len] = nb[b];
-                    ra.val[ra.len] = -v;
-                    ++ra.len;
-                } else {
-                    ok = false;
+                    w.val[ia * cap + t] -= v;
+                    continue;
                 }
+                if (static_cast<std::size_t>(len) == cap && !grow()) {
+                    ok = false;
+                    break;
+                }
+                w.col[ia * cap + len] = nb[b];
+                w.val[ia * cap + len] = -v;
+                ++len;
             }
-            for (int t = 0; t < ra.len; ++t) slot[ra.col[t]] = -1;
+            for (int t = 0; t < len; ++t) slot[w.col[ia * cap + t]] = -1;
             if (!ok) return false;
         }
         return true;
     };
-    std::vector<double> &aip = w.aip, &air = w.air, &lp = w.lp, &lr = w.lr;
+    std::vector<T> &aip = w.aip, &air = w.air, &lp = w.lp, &lr = w.lr;
     // One 1 x 1 pivot q: its neighbours lose it and take the update.
     auto pivot1 = [&](int q) {
-        const double d = w.diag[q];
+        const T d = w.diag[q];
         if (d == 0.0 || !std::isfinite(d)) return false;
         if (d < 0.0) ++below;
-        Row rq = row(q);
+        auto rq = row(q);
         nb.assign(rq.col, rq.col + rq.len);
         aip.assign(rq.val, rq.val + rq.len);
         lp.resize(nb.size());
-        double colsum = 1.0;
+        T colsum = 1.0;
         for (std::size_t a = 0; a < nb.size(); ++a) {
             lp[a] = aip[a] / d;
             colsum += std::fabs(lp[a]);
         }
-        const double ad = std::fabs(d);
+        const T ad = std::fabs(d);
         w.rs[q] += ad * colsum;
         for (std::size_t a = 0; a < nb.size(); ++a) {
             const int i = nb[a];
@@ -259,7 +299,7 @@ ShiftCount count_below(const SparseSym &m, double shift, int ci, int cj, Inertia
         // The pair (a, b), a < b, takes the same value in both rows.
         if (!update(nb.size(), [&](std::size_t a, std::size_t b) { return lp[a] * aip[b]; })) return false;
         if (record) {
-            record->steps.push_back({q, -1, d, 0.0, 0.0, record->idx.size()});
+            record->steps.push_back({q, -1, static_cast<double>(d), 0.0, 0.0, record->idx.size()});
             record->idx.insert(record->idx.end(), nb.begin(), nb.end());
             record->lp.insert(record->lp.end(), lp.begin(), lp.end());
             record->lr.resize(record->lp.size(), 0.0);
@@ -269,13 +309,14 @@ ShiftCount count_below(const SparseSym &m, double shift, int ci, int cj, Inertia
         return true;
     };
     // One 2 x 2 pivot (p, r) with off-diagonal entry apr.
-    auto pivot2 = [&](int p, int r, double apr) {
-        const double dp = w.diag[p], dr = w.diag[r];
-        const double det = dp * dr - apr * apr;
+    auto pivot2 = [&](int p, int r, T apr) {
+        const T dp = w.diag[p], dr = w.diag[r];
+        const T det = dp * dr - apr * apr;
         if (det == 0.0 || !std::isfinite(det)) return false;
         below += det < 0.0 ? 1 : (dp < 0.0 ? 2 : 0);
         // Neighbours of either, with a_ip and a_ir.
-        Row rp = row(p), rr = row(r);
+        auto rp = row(p);
+        auto rr = row(r);
         nb.clear();
         aip.clear();
         air.clear();
@@ -300,20 +341,20 @@ ShiftCount count_below(const SparseSym &m, double shift, int ci, int cj, Inertia
         const std::size_t k = nb.size();
         lp.resize(k);
         lr.resize(k);
-        double cp = 1.0, cr = 1.0;
+        T cp = 1.0, cr = 1.0;
         for (std::size_t a = 0; a < k; ++a) {
             lp[a] = (aip[a] * dr - air[a] * apr) / det;
             lr[a] = (air[a] * dp - aip[a] * apr) / det;
             cp += std::fabs(lp[a]);
             cr += std::fabs(lr[a]);
         }
-        const double adp = std::fabs(dp), adr = std::fabs(dr), aapr = std::fabs(apr);
-        const double up = adp * cp + aapr * cr, ur = aapr * cp + adr * cr;
+        const T adp = std::fabs(dp), adr = std::fabs(dr), aapr = std::fabs(apr);
+        const T up = adp * cp + aapr * cr, ur = aapr * cp + adr * cr;
         w.rs[p] += up;
         w.rs[r] += ur;
         for (std::size_t a = 0; a < k; ++a) {
             const int i = nb[a];
-            Row ri = row(i);
+            auto ri = row(i);
             ri.drop(p);
             ri.drop(r);
             w.rs[i] += std::fabs(lp[a]) * up + std::fabs(lr[a]) * ur;
@@ -321,7 +362,7 @@ ShiftCount count_below(const SparseSym &m, double shift, int ci, int cj, Inertia
         }
         if (!update(k, [&](std::size_t a, std::size_t b) { return lp[a] * aip[b] + lr[a] * air[b]; })) return false;
         if (record) {
-            record->steps.push_back({p, r, dp, dr, apr, record->idx.size()});
+            record->steps.push_back({p, r, static_cast<double>(dp), static_cast<double>(dr), static_cast<double>(apr), record->idx.size()});
             record->idx.insert(record->idx.end(), nb.begin(), nb.end());
             record->lp.insert(record->lp.end(), lp.begin(), lp.end());
             record->lr.insert(record->lr.end(), lr.begin(), lr.end());
@@ -334,22 +375,22 @@ ShiftCount count_below(const SparseSym &m, double shift, int ci, int cj, Inertia
 
     for (int p : m.order) {
         while (!w.gone[p]) {
-            double lam = 0.0, apr = 0.0;
+            T lam = 0.0, apr = 0.0;
             int r = -1;
-            const Row rp = row(p);
+            const auto rp = row(p);
             for (int k = 0; k < rp.len; ++k)
                 if (std::fabs(rp.val[k]) > lam) {
                     lam = std::fabs(rp.val[k]);
                     r = rp.col[k];
                     apr = rp.val[k];
                 }
-            const double dp = std::fabs(w.diag[p]);
+            const T dp = std::fabs(w.diag[p]);
             bool ok;
             if (r < 0 || dp >= kAlpha * lam) {
                 ok = pivot1(p);
             } else {
-                double sigma = 0.0;
-                const Row rr = row(r);
+                T sigma = 0.0;
+                const auto rr = row(r);
                 for (int k = 0; k < rr.len; ++k) sigma = std::max(sigma, std::fabs(rr.val[k]));
                 if (dp * sigma >= kAlpha * lam * lam)
                     ok = pivot1(p);
@@ -364,14 +405,32 @@ ShiftCount count_below(const SparseSym &m, double shift, int ci, int cj, Inertia
     // |E| <= p(n) u (|A - sI| + |L||D||L^T|) entrywise (Higham's bound for
     // block LDL^T); its largest row sum bounds the 2-norm.  p(n) = 4 (n + 10)
     // is generous for the few updates each entry of a sparse matrix takes.
-    double worst = 0.0;
+    T worst = 0.0;
     for (std::size_t i = 0; i < n; ++i) worst = std::max(worst, w.absrow[i] + w.rs[i]);
     if (!std::isfinite(worst)) return res;
-    res.bound = 4.0 * (static_cast<double>(n) + 10.0) * (DBL_EPSILON / 2.0) * worst;
+    res.bound = static_cast<double>(4.0 * (static_cast<T>(n) + 10.0) * (std::numeric_limits<T>::epsilon() / 2.0) * worst);
+    // Rounded to double: one part in 2^52 more to stay an upper bound.
+    if constexpr (!std::is_same_v<T, double>) res.bound *= 1.0 + 2.0 * DBL_EPSILON;
     res.below = below;
     res.ok = true;
     if (record) record->n = n;
     return res;
+}
+
+// Working storage of a factorisation in long double.
+struct ExtendedWork {
+    std::vector<int> len, col;
+    std::vector<long double> val, diag, rs, absrow;
+    std::vector<char> gone;
+    std::vector<int> nb, slot;
+    std::vector<long double> aip, air, lp, lr;
+    std::size_t room = 0, room_n = 0;
+};
+
+}  // namespace
+
+ShiftCount count_below(const SparseSym &m, double shift, int ci, int cj, InertiaWork &w, Factors *record) {
+    return factorise<double>(m, shift, ci, cj, w, record);
 }
 
 void solve(const Factors &f, std::vector<double> &x) {
@@ -903,7 +962,45 @@ CheckedCounts sparse_counts_checked(const SparseSym &m, double tol, int ci, int 
     }
     ShiftCount lo_in, hi_in;
     if (!at(-tol + half, lo_in) || !at(tol - half, hi_in)) return r;
-    r.certain = lo_in.below == lo_out.below && hi_in.below == hi_out.below;
+    // A band edge with an eigenvalue within tol / 2 of it is looked at again
+    // closer in, at edge -+ d: equal counts there, with bounds that leave
+    // the rounding margin, show that no eigenvalue lies within the margin
+    // of the edge, and give the count at the edge itself.
+    auto settle = [&](double edge, std::size_t out, std::size_t in, std::size_t &count) {
+        if (in == out) {
+            count = out;
+            return true;
+        }
+        for (double d : {half / 8.0, half / 64.0}) {
+            if (!(d >= 2.0 * margin)) break;
+            const ShiftCount below = count_below(m, edge - d, ci, cj, w), above = count_below(m, edge + d, ci, cj, w);
+            if (!below.ok || !above.ok || !(below.bound <= d - margin && above.bound <= d - margin)) break;
+            if (below.below == above.below) {
+                count = below.below;
+                return true;
+            }
+        }
+        // Last, the same in long double, whose bounds are some two thousand
+        // times smaller: twice the rounding margin either side of the edge.
+        if constexpr (LDBL_MANT_DIG > DBL_MANT_DIG) {
+            const double d = 2.0 * margin;
+            ExtendedWork x;
+            const ShiftCount below = factorise<long double>(m, edge - d, ci, cj, x, nullptr);
+            const ShiftCount above = factorise<long double>(m, edge + d, ci, cj, x, nullptr);
+            if (below.ok && above.ok && below.bound <= d - margin && above.bound <= d - margin &&
+                below.below == above.below) {
+                count = below.below;
+                return true;
+            }
+        }
+        return false;
+    };
+    std::size_t neg = 0, below_pos = 0;
+    if (!settle(-tol, lo_out.below, lo_in.below, neg) || !settle(tol, hi_out.below, hi_in.below, below_pos)) return r;
+    r.counts.neg = static_cast<long>(neg);
+    r.counts.pos = static_cast<long>(n - below_pos);
+    r.counts.zero = static_cast<long>(n) - r.counts.pos - r.counts.neg;
+    r.certain = r.counts.zero >= 0;
     return r;
 }
 

@@ -52,6 +52,7 @@ struct InertiaWork {
     std::vector<char> gone;
     std::vector<int> nb, slot;
     std::vector<double> aip, air, lp, lr;
+    std::size_t room = 0, room_n = 0;  // row room a factorisation of room_n rows grew to
 };
 
 // Number of eigenvalues below `shift` of A with the symmetric pair (ci, cj)
@@ -133,7 +134,11 @@ std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
 // factorisations at tol/2 either side of each band edge agree and their
 // bounds leave at least the rounding margin of the dense counts between
 // every eigenvalue and the band edges.  Two factorisations when no
-// eigenvalue lies near zero, four otherwise.
+// eigenvalue lies near zero, four otherwise; an edge with an eigenvalue
+// within tol/2 of it is looked at again at edge -+ tol/16 and -+ tol/128,
+// then in long double at edge -+ twice the rounding margin (whose bounds are
+// some two thousand times smaller), so that only an eigenvalue within about
+// the rounding margin of an edge is left uncertain.
 CheckedCounts sparse_counts_checked(const SparseSym &m, double tol, int ci, int cj, InertiaWork &w);
 
 }  // namespace corvane::lpi

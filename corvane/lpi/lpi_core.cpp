@@ -158,10 +158,15 @@ double max_abs(const std::vector<double> &a, std::size_t n) {
 // n^2 * threads, where that is faster than one decomposition on one BLAS
 // thread (measured on alkane VIF graphs of 600 to 6,000 nodes: four
 // factorisations of 1,200 nodes take about 1.8 ms, one eigendecomposition
-// 0.45 s).
+// 0.45 s).  From kLargeFrom rows on, kLargeRatio (measured again on
+// alkane-250, 1,502 nodes: the four factorisations of a trial 0.47 ms, one
+// decomposition with eigenvectors 0.72 s of CPU: break-even near n^2 / 1,500
+// trials on one thread).
 constexpr std::size_t kSparseFrom = 8;
 constexpr std::size_t kSparseDegree = 12;
 constexpr std::size_t kSparseRatio = 6000;
+constexpr std::size_t kLargeFrom = 1000;
+constexpr std::size_t kLargeRatio = 2000;
 
 constexpr double kScaleAbove = 0x1p128;
 
@@ -429,7 +434,8 @@ PartialCounts partial_cut_counts(const std::vector<double> &a, std::size_t n,
     for (const CheckedCounts &c : p.trials) left += c.certain ? 0 : 1;
     // A factorisation costs about n times a constant, three per trial on
     // average; a decomposition about n^3 for all of them.
-    if (!((left + 1) * kSparseRatio < n * n * std::max<std::size_t>(1, opt.threads))) return p;
+    const std::size_t ratio = n >= kLargeFrom ? kLargeRatio : kSparseRatio;
+    if (!((left + 1) * ratio < n * n * std::max<std::size_t>(1, opt.threads))) return p;
     std::vector<std::size_t> todo;
     for (std::size_t k = 0; k < trials.size(); ++k) {
         const auto [i, j] = trials[k];
