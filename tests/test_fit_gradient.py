@@ -23,12 +23,19 @@ def test_objective_gradient_matches_finite_differences(monkeypatch):
         recs.append({"mz": mz, "intensity": np.array([peaks[m] for m in mz], dtype=float), "smiles": smi})
         cands.append(scored.build_candidates(scored.read_molecule(smi)))
     data = fit_scored.Data(recs, cands)
-    obj = fit_scored.Objective(data, np.arange(data.nspec), block=3)
-    w = np.random.default_rng(0).normal(0, 0.1, data.nfeat)
+    obj = fit_scored.Objective(data, np.arange(data.nspec), block=3, env=True)
+    assert obj.nw == data.nfeat + scored.N_ENV
+    rng = np.random.default_rng(0)
+    w = rng.normal(0, 0.1, obj.nw)
     _, grad, _ = obj.value_grad(w)
+    # The hashed columns these molecules reach (set- and candidate-level ones), a sample of them.
+    touched = np.union1d(data.es_c, data.ec_c)
+    cand_only = np.setdiff1d(data.ec_c, data.es_c)
+    env_cols = np.union1d(rng.choice(touched, 12, replace=False), cand_only[:4]) + data.nfeat
     eps = 1e-4
-    for i in range(data.nfeat):
-        e = np.zeros(data.nfeat)
+    for i in list(range(data.nfeat)) + env_cols.tolist():
+        e = np.zeros(obj.nw)
         e[i] = eps
         num = (obj.value_grad(w + e)[0] - obj.value_grad(w - e)[0]) / (2 * eps)
-        assert grad[i] == pytest.approx(num, rel=2e-2, abs=2e-4), scored.FEATURES[i]
+        name = scored.FEATURES[i] if i < data.nfeat else f"hashed column {i - data.nfeat}"
+        assert grad[i] == pytest.approx(num, rel=2e-2, abs=2e-4), name
