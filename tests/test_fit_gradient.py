@@ -1,5 +1,5 @@
 """The fitting tool's objective: its analytic gradient matches finite differences,
-with the identification and base-peak terms switched on (an error there fits
+with the identification, base-peak and peak-order terms and the hashed columns switched on (an error there fits
 wrong weights without any other sign)."""
 import sys
 from pathlib import Path
@@ -15,6 +15,7 @@ from corvane_spectra import scored  # noqa: E402
 def test_objective_gradient_matches_finite_differences(monkeypatch):
     monkeypatch.setattr(fit_scored, "BASE_WEIGHT", 0.7)
     monkeypatch.setattr(fit_scored, "RANK_WEIGHT", 0.3)
+    monkeypatch.setattr(fit_scored, "ORDER_WEIGHT", 0.5)
     recs, cands = [], []
     for smi, peaks in (("CCc1ccccc1", {91: 999, 106: 300, 65: 80, 51: 60}),
                        ("CC(=O)c1ccccc1", {105: 999, 77: 800, 120: 300, 51: 200}),

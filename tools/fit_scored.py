@@ -71,6 +71,12 @@ RANK_TEMPERATURE = float(os.environ.get("CORVANE_FIT_RANK_TEMPERATURE", "0.02"))
 # Weight of the base-peak term: the cross-entropy of each fitted spectrum's measured base peak
 # among its predicted peaks (share of the predicted abundance at that m/z); 0 turns it off.
 BASE_WEIGHT = float(os.environ.get("CORVANE_FIT_BASE_WEIGHT", "0.2"))
+# Weight of the order of the next strongest peaks: the second and third factors of a
+# Plackett-Luce likelihood of the measured three strongest peaks (-log of the predicted share of
+# the second strongest among the predicted peaks without the first, then of the third without
+# the first two); 0 turns it off.
+ORDER_WEIGHT = float(os.environ.get("CORVANE_FIT_ORDER_WEIGHT", "0"))
+ORDER_TOP = 3
 
 
 def soft_cache(recs):
@@ -373,7 +379,38 @@ class Objective:
             reach = np.bincount(d.bins, minlength=d.nbin) > 0
             ok = (self.wspec > 0) & (q[first] > 0) & reach[first]
             self._bb = (np.nonzero(ok)[0], first[ok])
+            # The next strongest measured bins (j = 1, 2), each with the bins above it.
+            counts = np.bincount(d.owner, minlength=d.nspec)
+            starts = np.concatenate([[0], np.cumsum(counts)[:-1]])
+            self._order = []
+            for j in range(1, ORDER_TOP):
+                has = (self.wspec > 0) & (counts > j)
+                rows = np.nonzero(has)[0]
+                bj = order[starts[rows] + j]
+                above = [order[starts[rows] + i] for i in range(j)]
+                ok = (q[bj] > 0) & reach[bj] & np.all([q[b] > 0 for b in above], axis=0)
+                self._order.append((rows[ok], bj[ok], [b[ok] for b in above]))
         return self._bb
+
+    def _order_term(self, a):
+        """Mean over the fitted spectra of -log of the predicted share of the measured j-th strongest
+        peak among the predicted peaks without the stronger measured ones (j = 2, 3), and its gradient."""
+        d = self.d
+        self._base_bins()
+        tot = np.bincount(d.owner, a, minlength=d.nspec)
+        loss, G = 0.0, np.zeros(d.nbin)
+        for rows, bj, above in self._order:
+            wk = self.wspec[rows]
+            rest = np.maximum(tot[rows] - sum(a[b] for b in above), 1e-300)
+            ab = np.maximum(a[bj], 1e-300)
+            loss += float(wk @ (np.log(rest) - np.log(ab)))
+            coef = np.zeros(d.nspec)
+            coef[rows] = wk / rest
+            G += coef[d.owner] * d.inrange
+            for b in above:
+                G[b] -= wk / rest
+            G[bj] -= wk / ab
+        return loss, G
 
     def _base_term(self, a):
         """Mean of -log(a[base] / sum a) over the fitted spectra, and its gradient in the bin abundances."""
@@ -414,6 +451,10 @@ class Objective:
             loss, G = self._base_term(a)
             val -= BASE_WEIGHT * loss
             g_a -= BASE_WEIGHT * G
+        if ORDER_WEIGHT:
+            loss, G = self._order_term(a)
+            val -= ORDER_WEIGHT * loss
+            g_a -= ORDER_WEIGHT * G
         per_c = np.bincount(d.rows, d.pat * g_a[d.bins], minlength=d.nrow) * s
         grad = d.xt(per_c, self.mask, self.env)
         w = np.asarray(w)
@@ -580,7 +621,8 @@ def write_weights(w, train_cos, cv, n, maxiter):
         "measured intensities (m/z >= each spectrum's lowest measured m/z), minus",
         f"{RANK_WEIGHT} x the softmax identification loss (temperature {RANK_TEMPERATURE}) of each fitted",
         f"spectrum among the predictions of the fitted molecules of its block of about {BLOCK}, minus",
-        f"{BASE_WEIGHT} x the cross-entropy of its measured base peak among its predicted peaks, minus an L2",
+        f"{BASE_WEIGHT} x the cross-entropy of its measured base peak among its predicted peaks, minus "
+        f"{ORDER_WEIGHT} x that of the second and third strongest among the rest, minus an L2",
         f"penalty {L2} on the named features' weights; L-BFGS from zero, at most {maxiter} iterations.  Mean cosine on the",
         f"fitted spectra: {train_cos:.3f}.",
         f"Cross-validated figures of these features and settings{how} (mean +- standard error over folds;",
@@ -686,7 +728,8 @@ def main(argv=None):
         out.write_text(json.dumps({"summary": summary, "folds": per_fold, "maxiter": args.maxiter,
                                    "subsample": args.subsample,
                                    "rank_weight": RANK_WEIGHT, "temperature": RANK_TEMPERATURE, "l2": L2,
-                                   "base_weight": BASE_WEIGHT}, indent=1))
+                                   "base_weight": BASE_WEIGHT, "order_weight": ORDER_WEIGHT,
+                                   "l2_env": L2_ENV, "env": USE_ENV}, indent=1))
         print(table([(args.tag, summary)]))
         return 0
     if args.what == "fit":
