@@ -791,7 +791,9 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
                np.concatenate([tok_cols[0, ku].ravel(), tok_cols[1, kv].ravel(),
                                np.array([_token_col(t) for t in mi_tokens], dtype=np.int64)]))
     shift_rows = np.concatenate([iu, iv])
-    shift_raw = np.concatenate([ion1_raw[0, ku], ion1_raw[1, kv]])
+    # Columns of (shift, charge-side environment) per directed bond and shift -2 .. +2.
+    shift_table = _mix_cols(np.repeat(ion1_raw.ravel(), 5), np.tile(np.arange(1, 6), ion1_raw.size)).reshape(-1, 5)
+    shift_bond = np.concatenate([ku, ion1_raw.shape[1] + kv])
 
     aro_rings = [r for r in ri.AtomRings() if all(arom[a] for a in r) and in_main[r[0]]]
     ring_full = np.zeros((nset, 1), dtype=bool) if not aro_rings else np.stack(
@@ -1029,7 +1031,7 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     order_s = np.argsort(shift_rows, kind="stable")
     ptr = np.concatenate([[0], np.cumsum(np.bincount(shift_rows, minlength=nset))])
     moved = np.nonzero(sh != 0)[0]
-    cr, raw = _expand(moved, rep[moved], ptr, shift_raw[order_s])
+    cr, bond = _expand(moved, rep[moved], ptr, shift_bond[order_s])
     neutral = mol_comp[None, :] - ccomp
     heavy_lost = neutral[:, :n_std].sum(1) - neutral[:, _EL["H"]]
     small = np.nonzero((rep != 0) & ~neutral[:, n_std:].any(1) & (heavy_lost <= 6))[0]
@@ -1038,7 +1040,7 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     if env_names is not None:
         for row, col in zip(neutral[small, :n_std], lcols.tolist()):
             env_names.setdefault(col, set()).add("loss " + (formula_of(row) if (row >= 0).all() else str(row.tolist())))
-    env_cand = (np.concatenate([cr, small]), np.concatenate([_mix_cols(raw, sh[cr] + 3), lcols]))
+    env_cand = (np.concatenate([cr, small]), np.concatenate([shift_table[bond, sh[cr] + 2], lcols]))
     return Candidates(F=F, E=E, mz=cmass, pattern=pattern, comp=ccomp, base=rep, shift=sh,
                       generation=gens[rep], set_mode=modes, set_label=set_labels,
                       mol_mz=mol_mz + int(label[0]), iso_offset=iso_offset, symbols=symbols,
