@@ -10,9 +10,9 @@ spectrum among the predictions of the fitted molecules of its block of about 100
 0.2 x the cross-entropy of its measured base peak among its predicted peaks, minus 0.1 x that of the second and third strongest among the rest, minus an L2
 penalty 0.0001 on the named features' weights; L-BFGS from zero, at most 100 iterations.  Mean cosine on the
 fitted spectra: 0.699.
-Cross-validated figures of these features and settings (mean +- standard error over folds;
+Cross-validated figures of these features and settings (each fold fitted on 1000 training spectra, 60 iterations) (mean +- standard error over folds;
 each held-out fold of about 1,100 spectra is its own identification library; isomers among the
-dataset's structures): not run.
+dataset's structures): id_at_1 0.560 +- 0.005, id_at_10 0.865 +- 0.002, cosine 0.681 +- 0.001, precision 0.179 +- 0.002, recall10 0.928 +- 0.003, iso_top1 0.658 +- 0.003, iso_top3 0.927 +- 0.004, iso_relrank 0.154 +- 0.004, iso_chance 0.234 +- 0.002.
 """
 
 WEIGHTS = {
