@@ -20,6 +20,12 @@ analysis, the ion series its composition belongs to -- alkyl, alkenyl,
 iminium, oxonium, acylium -- and its electron parity, ...) and an abundance
 exp(w . x).  A few features are repeated for molecules with an aromatic ring,
 whose spectra spread their intensity differently over ion sizes and series.
+Beside these named features, hashed substructure tokens (the Morgan-style
+environments of the two atoms of each cut bond, split by the side that keeps
+the charge, the molecular ion's atom environments, a hydrogen shift with the
+charge-side environment, the composition of a small neutral lost) add the
+weights of their columns (N_ENV of them) to a candidate's score; they never
+replace its route.
 Abundances of candidates at the same nominal m/z add up, each spread over its
 isotope pattern.  The peak height reported is the square root of the summed
 abundance, base peak 100: the scale on which EI library search compares

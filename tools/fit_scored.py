@@ -5,6 +5,7 @@
     python tools/fit_scored.py shipped        # the shipped weights on libraries of never-fitted spectra
     python tools/fit_scored.py fit            # fit on every compound, write _scored_weights.py
     python tools/fit_scored.py ablate         # cross-validated refits with each feature group removed (slow)
+    python tools/fit_scored.py envtop         # the strongest hashed substructure columns, with their tokens
 
 Data: ../shared/ei/massbank_ei_dev.msp and massbank_ei_extra.msp (5,483
 measured 70 eV EI spectra, one per compound).  Folds: compounds grouped by
@@ -25,7 +26,11 @@ BLOCK spectra, libraries of the size the figures are measured on), minus
 BASE_WEIGHT x the cross-entropy of each fitted spectrum's measured base peak
 among its predicted peaks (-log of the predicted abundance's share at that
 m/z; spectra whose base peak no candidate reaches are left out of this term),
-minus an L2 penalty on the weights; L-BFGS from zero weights with the exact gradient.
+minus ORDER_WEIGHT x the same for the second and third strongest measured peaks
+among the predicted peaks without the stronger ones (Plackett-Luce), minus
+an L2 penalty on the named features' weights (L2) and one of its own on the
+hashed substructure columns (L2_ENV; scipy CSR matrices beside the dense
+features); L-BFGS from zero weights with the exact gradient.
 Needs scipy (the ``fit`` extra).  Soft bonds and candidates are cached under
 CORVANE_FIT_CACHE (default /tmp/corvane_scored_cache); the candidate cache is
 keyed by the source of scored.py, so a change of features rebuilds it.
