@@ -80,7 +80,7 @@ BASE_WEIGHT = float(os.environ.get("CORVANE_FIT_BASE_WEIGHT", "0.2"))
 # Plackett-Luce likelihood of the measured three strongest peaks (-log of the predicted share of
 # the second strongest among the predicted peaks without the first, then of the third without
 # the first two); 0 turns it off.
-ORDER_WEIGHT = float(os.environ.get("CORVANE_FIT_ORDER_WEIGHT", "0"))
+ORDER_WEIGHT = float(os.environ.get("CORVANE_FIT_ORDER_WEIGHT", "0.1"))
 ORDER_TOP = 3
 
 
