@@ -20,6 +20,12 @@ analysis, the ion series its composition belongs to -- alkyl, alkenyl,
 iminium, oxonium, acylium -- and its electron parity, ...) and an abundance
 exp(w . x).  A few features are repeated for molecules with an aromatic ring,
 whose spectra spread their intensity differently over ion sizes and series.
+Beside these named features, hashed substructure tokens (the Morgan-style
+environments of the two atoms of each cut bond, split by the side that keeps
+the charge, the molecular ion's atom environments, a hydrogen shift with the
+charge-side environment, the composition of a small neutral lost) add the
+weights of their columns (N_ENV of them) to a candidate's score; they never
+replace its route.
 Abundances of candidates at the same nominal m/z add up, each spread over its
 isotope pattern.  The peak height reported is the square root of the summed
 abundance, base peak 100: the scale on which EI library search compares
@@ -35,6 +41,7 @@ The weights w are in ``_scored_weights.py``, written by ``tools/fit_scored.py``
 from __future__ import annotations
 
 from dataclasses import dataclass
+import zlib
 from functools import lru_cache
 
 import numpy as np
@@ -153,6 +160,75 @@ def _keys_of(comps: set) -> np.ndarray:
 _LOSS_KEYS = {name: _keys_of(s) for name, s in (
     ("loss_CH3", _LOSS_CH3), ("loss_halogen", _LOSS_HALOGEN),
     ("loss_small_molecule", _LOSS_MOLECULE), ("loss_small_radical", _LOSS_RADICAL))}
+
+
+# Hashed substructure columns.  Each cut bond contributes tokens describing its two atoms
+# (Morgan-style environments of radius 1 and 2 of the atom that keeps the charge, radius 1 of
+# the atom that leaves, the atom-type pair across the cut); the molecular ion contributes the
+# radius-1 environments of its atoms; a candidate that moves hydrogens contributes the shift
+# with the charge-side environment; a small neutral lost contributes its composition.  Tokens
+# are hashed (CRC-32) into N_ENV columns whose weights follow the named features' weights.
+N_ENV = 1 << 14
+_GOLDEN = np.uint64(0x9E3779B97F4A7C15)
+
+
+def _token_col(token: str) -> int:
+    return zlib.crc32(token.encode()) % N_ENV
+
+
+def _mix_cols(raw: np.ndarray, salt: np.ndarray) -> np.ndarray:
+    """Columns of (token hash, small integer) pairs: the hash mixed with the integer."""
+    with np.errstate(over="ignore"):
+        h = (raw.astype(np.uint64) + np.uint64(1)) * _GOLDEN + salt.astype(np.uint64) * np.uint64(0x632BE59BD9B4E019)
+    return ((h >> np.uint64(20)) % np.uint64(N_ENV)).astype(np.int64)
+
+
+def _loss_cols(keys: np.ndarray) -> np.ndarray:
+    """Columns of the neutral-loss tokens (composition keys of ``_comp_keys``)."""
+    return _mix_cols(keys.astype(np.uint64), np.full(keys.shape, 977))
+
+
+def atom_environments(mol, atoms, nbrs, order_of, arom, nh_atom, sym):
+    """Per atom: its invariant and its radius-1 and radius-2 environments, as text.
+
+    The invariant is element, heavy degree, hydrogens, aromatic/ring flags and
+    charge (``C3H1ar`` ...); a radius-r environment is the invariant followed by
+    the sorted bond-order/radius-(r-1) environments of the neighbours.
+    """
+    n = len(sym)
+    inv = [""] * n
+    for a in atoms:
+        at = mol.GetAtomWithIdx(a)
+        q = at.GetFormalCharge()
+        inv[a] = (f"{sym[a]}{len(nbrs[a])}H{int(nh_atom[a])}" + ("a" if arom[a] else "") +
+                  ("r" if at.IsInRing() else "") + (f"{q:+d}" if q else ""))
+    bond_char = {1.0: "-", 1.5: ":", 2.0: "=", 3.0: "#"}
+
+    def grow(prev):
+        out = [""] * n
+        for a in atoms:
+            out[a] = prev[a] if not nbrs[a] else inv[a] + "(" + ",".join(
+                sorted(bond_char[order_of[(a, j)]] + prev[j] for j in nbrs[a])) + ")"
+        return out
+
+    env1 = grow(inv)
+    env2 = grow(env1)
+    return inv, env1, env2
+
+
+def _directed_tokens(c, p, order, inv, env1, env2):
+    """Tokens of a cut bond whose atom c keeps the charge and p leaves."""
+    b = {1.0: "-", 1.5: ":", 2.0: "=", 3.0: "#"}[order]
+    return ("ion1 " + env1[c], "ion2 " + env2[c], "neutral1 " + env1[p], "pair " + inv[c] + b + inv[p])
+
+
+def _expand(rows, keys, ptr, flat):
+    """For pairs (row, key): one (row, flat[j]) per j in ptr[key] .. ptr[key + 1]."""
+    cnt = ptr[keys + 1] - ptr[keys]
+    r = np.repeat(rows, cnt)
+    starts = np.repeat(ptr[keys], cnt)
+    within = np.arange(r.size) - np.repeat(np.cumsum(cnt) - cnt, cnt)
+    return r, flat[starts + within]
 
 
 # Isotope peaks weaker than this share of an element's strongest combination are dropped.
@@ -303,6 +379,10 @@ class Candidates:
     mol_mz: int
     iso_offset: int = 0       # column j of ``pattern`` is at m/z ``mz + iso_offset + j``
     symbols: tuple = _ELEMENTS  # elements of the columns of ``comp``
+    # Hashed substructure columns (see N_ENV) as (row, column) pairs, a pair once per
+    # occurrence: per atom set, and per candidate (hydrogen shift, neutral lost).
+    env_set: tuple = (np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.int64))
+    env_cand: tuple = (np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.int64))
 
     @property
     def X(self) -> np.ndarray:
@@ -313,9 +393,16 @@ class Candidates:
 
     def log_scores(self, weights: np.ndarray) -> np.ndarray:
         """w . x of every candidate, without building the full matrix."""
-        w_set = weights.copy()
+        nf = len(FEATURES)
+        w_set = weights[:nf].copy()
         w_set[_SHIFT_COLS] = 0.0
-        return (self.F @ w_set)[self.base] + self.E @ weights[_SHIFT_COLS]
+        ls = (self.F @ w_set)[self.base] + self.E @ weights[_SHIFT_COLS]
+        if weights.size > nf:
+            we = weights[nf:]
+            (sr, sc), (cr, cc) = self.env_set, self.env_cand
+            ls += np.bincount(sr, we[sc], minlength=self.F.shape[0])[self.base]
+            ls += np.bincount(cr, we[cc], minlength=ls.size)
+        return ls
 
 
 def _mask_to_bool(masks: list[int], n: int) -> np.ndarray:
@@ -396,12 +483,14 @@ def _fold_labelled_hydrogens(mol, soft_pairs):
     return out, extra, count, pairs
 
 
-def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
+def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None) -> Candidates:
     """All candidate ions of an RDKit molecule (implicit hydrogens).
 
     ``soft_pairs``: sorted heavy-atom index pairs of the bonds that are soft in
     the molecule's VIF analysis.  A salt or mixture is treated as its largest
-    component, the one an EI spectrum of the compound shows.
+    component, the one an EI spectrum of the compound shows.  ``env_names``: a
+    dict that, when given, collects the text of every hashed token met (column
+    -> set of tokens), to read what a column of N_ENV stands for.
     """
     from rdkit import Chem
 
@@ -682,6 +771,36 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
     mcl_alk = (cu @ (mcl[1] | mcl_arom[1]).astype(np.float64) + cv @ (mcl[0] | mcl_arom[0]).astype(np.float64))
     mcl_est_set = (cu @ mcl_ester[0].astype(np.float64) + cv @ mcl_ester[1].astype(np.float64))
 
+    # Hashed tokens of every cut bond on each side (the centre keeps the charge), once per
+    # boundary bond of each atom set; the molecular ion gets its atoms' environments.
+    inv, env1, env2 = atom_environments(mol, main, nbrs, order_of, arom, nh_atom, sym)
+    tok_cols = np.zeros((2, max(nb, 1), 4), dtype=np.int64)
+    ion1_raw = np.zeros((2, max(nb, 1)), dtype=np.int64)
+    for k, (u, v, o, _r, _i) in enumerate(bonds):
+        for side, (c, p) in enumerate(((u, v), (v, u))):
+            toks = _directed_tokens(c, p, o, inv, env1, env2)
+            tok_cols[side, k] = [_token_col(t) for t in toks]
+            ion1_raw[side, k] = zlib.crc32(toks[0].encode())
+            if env_names is not None:
+                for t in toks:
+                    env_names.setdefault(_token_col(t), set()).add(t)
+                for d in (-2, -1, 1, 2):
+                    env_names.setdefault(int(_mix_cols(np.array([ion1_raw[side, k]]), np.array([d + 3]))[0]),
+                                         set()).add(f"H shift {d:+d} / " + toks[0])
+    iu, ku = np.nonzero(cu)
+    iv, kv = np.nonzero(cv)
+    mi_tokens = sorted({"mi " + env1[a] for a in main})
+    if env_names is not None:
+        for t in mi_tokens:
+            env_names.setdefault(_token_col(t), set()).add(t)
+    env_set = (np.concatenate([np.repeat(iu, 4), np.repeat(iv, 4), np.zeros(len(mi_tokens), dtype=np.int64)]),
+               np.concatenate([tok_cols[0, ku].ravel(), tok_cols[1, kv].ravel(),
+                               np.array([_token_col(t) for t in mi_tokens], dtype=np.int64)]))
+    shift_rows = np.concatenate([iu, iv])
+    # Columns of (shift, charge-side environment) per directed bond and shift -2 .. +2.
+    shift_table = _mix_cols(np.repeat(ion1_raw.ravel(), 5), np.tile(np.arange(1, 6), ion1_raw.size)).reshape(-1, 5)
+    shift_bond = np.concatenate([ku, ion1_raw.shape[1] + kv])
+
     aro_rings = [r for r in ri.AtomRings() if all(arom[a] for a in r) and in_main[r[0]]]
     ring_full = np.zeros((nset, 1), dtype=bool) if not aro_rings else np.stack(
         [S[:, list(r)].all(1) for r in aro_rings], axis=1)
@@ -913,9 +1032,25 @@ def build_candidates(mol, soft_pairs=frozenset()) -> Candidates:
         rep, sh, E, ccomp = rep[idx], sh[idx], E[idx], ccomp[idx]
         cmass = cmass[idx] + np.sign(sh) * js * h_extra
         pattern = pattern[idx] * probs[:, None]
+    # Per candidate: the hydrogen shift with the charge-side environment of each cut, and
+    # the composition of a small neutral lost (at most six heavy atoms).
+    order_s = np.argsort(shift_rows, kind="stable")
+    ptr = np.concatenate([[0], np.cumsum(np.bincount(shift_rows, minlength=nset))])
+    moved = np.nonzero(sh != 0)[0]
+    cr, bond = _expand(moved, rep[moved], ptr, shift_bond[order_s])
+    neutral = mol_comp[None, :] - ccomp
+    heavy_lost = neutral[:, :n_std].sum(1) - neutral[:, _EL["H"]]
+    small = np.nonzero((rep != 0) & ~neutral[:, n_std:].any(1) & (heavy_lost <= 6))[0]
+    lkeys = _comp_keys(neutral[small, :n_std])
+    lcols = _loss_cols(lkeys)
+    if env_names is not None:
+        for row, col in zip(neutral[small, :n_std], lcols.tolist()):
+            env_names.setdefault(col, set()).add("loss " + (formula_of(row) if (row >= 0).all() else str(row.tolist())))
+    env_cand = (np.concatenate([cr, small]), np.concatenate([shift_table[bond, sh[cr] + 2], lcols]))
     return Candidates(F=F, E=E, mz=cmass, pattern=pattern, comp=ccomp, base=rep, shift=sh,
                       generation=gens[rep], set_mode=modes, set_label=set_labels,
-                      mol_mz=mol_mz + int(label[0]), iso_offset=iso_offset, symbols=symbols)
+                      mol_mz=mol_mz + int(label[0]), iso_offset=iso_offset, symbols=symbols,
+                      env_set=env_set, env_cand=env_cand)
 
 
 def isotope_bins(cand: Candidates) -> np.ndarray:
@@ -941,10 +1076,23 @@ MAX_ANNOTATIONS = 2
 MIN_ANNOTATION_SHARE = 0.1
 
 
-def _weights() -> np.ndarray:
-    from ._scored_weights import WEIGHTS
+@lru_cache(maxsize=1)
+def _shipped_weights() -> np.ndarray:
+    from . import _scored_weights as sw
 
-    return np.array([float(WEIGHTS.get(f, 0.0)) for f in FEATURES])
+    w = np.array([float(sw.WEIGHTS.get(f, 0.0)) for f in FEATURES])
+    env = getattr(sw, "ENV_WEIGHTS", None)
+    if env:
+        we = np.zeros(N_ENV)
+        we[list(env)] = list(env.values())
+        w = np.concatenate([w, we])
+    w.setflags(write=False)
+    return w
+
+
+def _weights() -> np.ndarray:
+    """The shipped weights: the named features, then the N_ENV hashed columns when fitted."""
+    return _shipped_weights().copy()
 
 
 def _formula_order(symbols):

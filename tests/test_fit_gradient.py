@@ -1,5 +1,5 @@
 """The fitting tool's objective: its analytic gradient matches finite differences,
-with the identification and base-peak terms switched on (an error there fits
+with the identification, base-peak and peak-order terms and the hashed columns switched on (an error there fits
 wrong weights without any other sign)."""
 import sys
 from pathlib import Path
@@ -15,6 +15,7 @@ from corvane_spectra import scored  # noqa: E402
 def test_objective_gradient_matches_finite_differences(monkeypatch):
     monkeypatch.setattr(fit_scored, "BASE_WEIGHT", 0.7)
     monkeypatch.setattr(fit_scored, "RANK_WEIGHT", 0.3)
+    monkeypatch.setattr(fit_scored, "ORDER_WEIGHT", 0.5)
     recs, cands = [], []
     for smi, peaks in (("CCc1ccccc1", {91: 999, 106: 300, 65: 80, 51: 60}),
                        ("CC(=O)c1ccccc1", {105: 999, 77: 800, 120: 300, 51: 200}),
@@ -23,12 +24,19 @@ def test_objective_gradient_matches_finite_differences(monkeypatch):
         recs.append({"mz": mz, "intensity": np.array([peaks[m] for m in mz], dtype=float), "smiles": smi})
         cands.append(scored.build_candidates(scored.read_molecule(smi)))
     data = fit_scored.Data(recs, cands)
-    obj = fit_scored.Objective(data, np.arange(data.nspec), block=3)
-    w = np.random.default_rng(0).normal(0, 0.1, data.nfeat)
+    obj = fit_scored.Objective(data, np.arange(data.nspec), block=3, env=True)
+    assert obj.nw == data.nfeat + scored.N_ENV
+    rng = np.random.default_rng(0)
+    w = rng.normal(0, 0.1, obj.nw)
     _, grad, _ = obj.value_grad(w)
+    # The hashed columns these molecules reach (set- and candidate-level ones), a sample of them.
+    touched = np.union1d(data.es_c, data.ec_c)
+    cand_only = np.setdiff1d(data.ec_c, data.es_c)
+    env_cols = np.union1d(rng.choice(touched, 12, replace=False), cand_only[:4]) + data.nfeat
     eps = 1e-4
-    for i in range(data.nfeat):
-        e = np.zeros(data.nfeat)
+    for i in list(range(data.nfeat)) + env_cols.tolist():
+        e = np.zeros(obj.nw)
         e[i] = eps
         num = (obj.value_grad(w + e)[0] - obj.value_grad(w - e)[0]) / (2 * eps)
-        assert grad[i] == pytest.approx(num, rel=2e-2, abs=2e-4), scored.FEATURES[i]
+        name = scored.FEATURES[i] if i < data.nfeat else f"hashed column {i - data.nfeat}"
+        assert grad[i] == pytest.approx(num, rel=2e-2, abs=2e-4), name

@@ -42,6 +42,26 @@ def test_scored_spectrum_is_deterministic_and_well_formed(smiles):
     assert all(len(anns) >= 1 for anns in a.annotations)
 
 
+def test_hashed_substructure_columns_are_the_same_in_every_process(tmp_path):
+    # Substructure tokens are hashed into weight columns; a hash salted per process
+    # (str hash) would give every process, batch worker included, another spectrum.
+    import json
+    import os
+    import subprocess
+    import sys
+
+    assert scored._weights().size == len(scored.FEATURES) + scored.N_ENV
+    smiles = "CCOC(=O)c1ccccc1O"
+    code = ("import json; from corvane_spectra import predict; s = predict(%r, model='scored'); "
+            "print(json.dumps([s.mz.tolist(), s.intensity.tolist()]))" % smiles)
+    here = predict(smiles, model="scored")
+    for seed in ("1", "2"):
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
+                             env={**os.environ, "PYTHONHASHSEED": seed}, cwd=tmp_path)
+        mz, inten = json.loads(out.stdout.strip().splitlines()[-1])
+        assert mz == here.mz.tolist() and inten == here.intensity.tolist()
+
+
 def test_an_isotope_pattern_does_not_depend_on_the_rows_computed_with_it():
     # Patterns are cached per composition: computed beside a wide cluster, a
     # row once kept its own negligible tail, so a spectrum depended on the

@@ -5,6 +5,7 @@
     python tools/fit_scored.py shipped        # the shipped weights on libraries of never-fitted spectra
     python tools/fit_scored.py fit            # fit on every compound, write _scored_weights.py
     python tools/fit_scored.py ablate         # cross-validated refits with each feature group removed (slow)
+    python tools/fit_scored.py envtop         # the strongest hashed substructure columns, with their tokens
 
 Data: ../shared/ei/massbank_ei_dev.msp and massbank_ei_extra.msp (5,483
 measured 70 eV EI spectra, one per compound).  Folds: compounds grouped by
@@ -25,7 +26,11 @@ BLOCK spectra, libraries of the size the figures are measured on), minus
 BASE_WEIGHT x the cross-entropy of each fitted spectrum's measured base peak
 among its predicted peaks (-log of the predicted abundance's share at that
 m/z; spectra whose base peak no candidate reaches are left out of this term),
-minus an L2 penalty on the weights; L-BFGS from zero weights with the exact gradient.
+minus ORDER_WEIGHT x the same for the second and third strongest measured peaks
+among the predicted peaks without the stronger ones (Plackett-Luce), minus
+an L2 penalty on the named features' weights (L2) and one of its own on the
+hashed substructure columns (L2_ENV; scipy CSR matrices beside the dense
+features); L-BFGS from zero weights with the exact gradient.
 Needs scipy (the ``fit`` extra).  Soft bonds and candidates are cached under
 CORVANE_FIT_CACHE (default /tmp/corvane_scored_cache); the candidate cache is
 keyed by the source of scored.py, so a change of features rebuilds it.
@@ -61,12 +66,22 @@ K_FOLDS = 5
 FOLD_SEED = 20261209
 BLOCK = 1000
 L2 = float(os.environ.get("CORVANE_FIT_L2", "1e-4"))
+# L2 penalty of the hashed substructure columns (scored.N_ENV of them), a strength of their own;
+# CORVANE_FIT_ENV=0 fits the named features alone.
+L2_ENV = float(os.environ.get("CORVANE_FIT_L2_ENV", "1e-3"))
+USE_ENV = os.environ.get("CORVANE_FIT_ENV", "1") != "0"
 # Weight and temperature of the identification (softmax ranking) term; 0 turns it off.
 RANK_WEIGHT = float(os.environ.get("CORVANE_FIT_RANK_WEIGHT", "0.3"))
 RANK_TEMPERATURE = float(os.environ.get("CORVANE_FIT_RANK_TEMPERATURE", "0.02"))
 # Weight of the base-peak term: the cross-entropy of each fitted spectrum's measured base peak
 # among its predicted peaks (share of the predicted abundance at that m/z); 0 turns it off.
 BASE_WEIGHT = float(os.environ.get("CORVANE_FIT_BASE_WEIGHT", "0.2"))
+# Weight of the order of the next strongest peaks: the second and third factors of a
+# Plackett-Luce likelihood of the measured three strongest peaks (-log of the predicted share of
+# the second strongest among the predicted peaks without the first, then of the third without
+# the first two); 0 turns it off.
+ORDER_WEIGHT = float(os.environ.get("CORVANE_FIT_ORDER_WEIGHT", "0.1"))
+ORDER_TOP = 3
 
 
 def soft_cache(recs):
@@ -157,17 +172,20 @@ class Data:
     shift-dependent ones), in float32, so the full matrix is never built.
     """
 
-    ARRAYS = ("F", "E", "set_of", "rows", "bins", "pat", "q", "owner", "inrange", "has_cand")
+    ARRAYS = ("F", "E", "set_of", "rows", "bins", "pat", "q", "owner", "inrange", "has_cand",
+              "es_r", "es_c", "ec_r", "ec_c")
 
     def __init__(self, recs, cands=None):
         from corvane_spectra import scored
 
         self.shift_cols = scored._SHIFT_COLS
         self.nfeat = len(scored.FEATURES)
+        self.nenv = scored.N_ENV
         self.lo = np.array([int(r["mz"].min()) for r in recs])
         if cands is None:
             return
         Fs, Es, set_of, rows, bins, pats, qs, owner, has = [], [], [], [], [], [], [], [], []
+        esr, esc, ecr, ecc = [], [], [], []
         base = nrow = nset = 0
         for k, (r, cand) in enumerate(zip(recs, cands)):
             top = int(r["mz"].max()) + 1
@@ -180,6 +198,10 @@ class Data:
                 Fs.append(F)
                 Es.append(cand.E.astype(np.float32))
                 set_of.append((nset + cand.base).astype(np.int32))
+                esr.append((nset + cand.env_set[0]).astype(np.int32))
+                esc.append(cand.env_set[1].astype(np.int32))
+                ecr.append((nrow + cand.env_cand[0]).astype(np.int32))
+                ecc.append(cand.env_cand[1].astype(np.int32))
                 rows.append((nrow + ci).astype(np.int32))
                 bins.append((base + b[ci, kj]).astype(np.int32))
                 pats.append(cand.pattern[ci, kj].astype(np.float32))
@@ -197,6 +219,7 @@ class Data:
         self.E = np.vstack(Es)
         self.set_of, self.rows, self.bins = (np.concatenate(x) for x in (set_of, rows, bins))
         self.pat, self.q, self.owner = (np.concatenate(x) for x in (pats, qs, owner))
+        self.es_r, self.es_c, self.ec_r, self.ec_c = (np.concatenate(x) for x in (esr, esc, ecr, ecc))
         self.has_cand = np.array(has)
         self._finish()
 
@@ -210,6 +233,16 @@ class Data:
         q = self.q.astype(np.float64)
         qn = np.sqrt(np.bincount(self.owner, q ** 2, minlength=self.nspec))
         self.qhat = q / np.maximum(qn[self.owner], 1e-300)
+        # Hashed substructure columns as sparse matrices (CSR; a token met twice counts twice).
+        from scipy import sparse
+
+        if getattr(self, "es_r", None) is None:
+            self.nenv = 0
+            return
+        self.Senv = sparse.csr_matrix((np.ones(self.es_r.size, dtype=np.float32), (self.es_r, self.es_c)),
+                                      shape=(self.nset, self.nenv))
+        self.Cenv = sparse.csr_matrix((np.ones(self.ec_r.size, dtype=np.float32), (self.ec_r, self.ec_c)),
+                                      shape=(self.nrow, self.nenv))
 
     def subset(self, idx):
         """The data of the spectra ``idx`` only (sorted), renumbered."""
@@ -227,7 +260,11 @@ class Data:
         new_bin = np.cumsum(keep_bin) - 1
         new_spec = np.cumsum(keep_spec) - 1
         d = Data.__new__(Data)
-        d.shift_cols, d.nfeat = self.shift_cols, self.nfeat
+        d.shift_cols, d.nfeat, d.nenv = self.shift_cols, self.nfeat, self.nenv
+        if self.nenv:
+            ks, kc = keep_set[self.es_r], keep_row[self.ec_r]
+            d.es_r, d.es_c = new_set[self.es_r[ks]].astype(np.int32), self.es_c[ks]
+            d.ec_r, d.ec_c = new_row[self.ec_r[kc]].astype(np.int32), self.ec_c[kc]
         d.lo = self.lo[idx]
         d.F, d.E = self.F[keep_set], self.E[keep_row]
         d.set_of = new_set[self.set_of[keep_row]].astype(np.int32)
@@ -255,22 +292,32 @@ class Data:
         d._finish()
         return d
 
-    def full_weights(self, w, mask=None):
-        if mask is None:
-            return np.asarray(w, dtype=np.float64)
+    def full_weights(self, w, mask=None, env=False):
+        """Weights of the named features (zero where ``mask`` leaves a feature out), then the
+        hashed columns when ``env`` (the optimiser's vector: masked named ones, then hashed ones)."""
+        w = np.asarray(w, dtype=np.float64)
+        nd = self.nfeat if mask is None else int(mask.sum())
         wf = np.zeros(self.nfeat)
-        wf[mask] = w
-        return wf
+        if mask is None:
+            wf[:] = w[:nd]
+        else:
+            wf[mask] = w[:nd]
+        return np.concatenate([wf, w[nd:nd + self.nenv]]) if env else wf
 
     def abundances(self, wf):
-        """Summed abundance in every bin, and each candidate's abundance."""
+        """Summed abundance in every bin, and each candidate's abundance (``wf``: named
+        features, then optionally the hashed columns)."""
         w32 = wf.astype(np.float32)
-        ls = (self.F @ w32)[self.set_of] + self.E @ w32[self.shift_cols]
+        nf = self.nfeat
+        ls = (self.F @ w32[:nf])[self.set_of] + self.E @ w32[self.shift_cols]
+        if wf.size > nf and self.nenv:
+            we = w32[nf:]
+            ls += (self.Senv @ we)[self.set_of] + self.Cenv @ we
         s = np.exp(np.clip(ls.astype(np.float64), -60, 60))
         return np.bincount(self.bins, s[self.rows] * self.pat, minlength=self.nbin), s
 
-    def xt(self, per_c, mask=None):
-        """X^T per_c, accumulated in float64 in chunks."""
+    def xt(self, per_c, mask=None, env=False):
+        """X^T per_c, accumulated in float64 in chunks (the hashed columns' part after the rest when ``env``)."""
         per_set = np.bincount(self.set_of, per_c, minlength=self.nset)
         g = np.zeros(self.nfeat)
         step = 200_000
@@ -280,7 +327,12 @@ class Data:
         for i in range(0, self.nrow, step):
             gs += self.E[i:i + step].T.astype(np.float64) @ per_c[i:i + step]
         g[self.shift_cols] = gs
-        return g if mask is None else g[mask]
+        g = g if mask is None else g[mask]
+        if env:
+            ge = np.asarray(self.Senv.T @ per_set.astype(np.float32), dtype=np.float64) \
+                + np.asarray(self.Cenv.T @ per_c.astype(np.float32), dtype=np.float64)
+            g = np.concatenate([g, ge])
+        return g
 
     def predictions(self, a, idx, threshold=None):
         """Predicted (m/z, heights) of the spectra ``idx`` from the bin abundances, as the product reports them."""
@@ -303,8 +355,11 @@ class Data:
 class Objective:
     """Cosine and softmax identification loss over the fitted spectra, in blocks of about BLOCK."""
 
-    def __init__(self, data, train_idx, mask=None, block=BLOCK, seed=FOLD_SEED):
+    def __init__(self, data, train_idx, mask=None, block=BLOCK, seed=FOLD_SEED, env=None):
         self.d, self.mask = data, mask
+        self.env = bool(data.nenv) and (USE_ENV if env is None else env)
+        self.ndense = data.nfeat if mask is None else int(mask.sum())
+        self.nw = self.ndense + (data.nenv if self.env else 0)
         train_idx = np.asarray(train_idx)
         self.ntrain = train_idx.size
         self.wspec = np.zeros(data.nspec)
@@ -329,7 +384,38 @@ class Objective:
             reach = np.bincount(d.bins, minlength=d.nbin) > 0
             ok = (self.wspec > 0) & (q[first] > 0) & reach[first]
             self._bb = (np.nonzero(ok)[0], first[ok])
+            # The next strongest measured bins (j = 1, 2), each with the bins above it.
+            counts = np.bincount(d.owner, minlength=d.nspec)
+            starts = np.concatenate([[0], np.cumsum(counts)[:-1]])
+            self._order = []
+            for j in range(1, ORDER_TOP):
+                has = (self.wspec > 0) & (counts > j)
+                rows = np.nonzero(has)[0]
+                bj = order[starts[rows] + j]
+                above = [order[starts[rows] + i] for i in range(j)]
+                ok = (q[bj] > 0) & reach[bj] & np.all([q[b] > 0 for b in above], axis=0)
+                self._order.append((rows[ok], bj[ok], [b[ok] for b in above]))
         return self._bb
+
+    def _order_term(self, a):
+        """Mean over the fitted spectra of -log of the predicted share of the measured j-th strongest
+        peak among the predicted peaks without the stronger measured ones (j = 2, 3), and its gradient."""
+        d = self.d
+        self._base_bins()
+        tot = np.bincount(d.owner, a, minlength=d.nspec)
+        loss, G = 0.0, np.zeros(d.nbin)
+        for rows, bj, above in self._order:
+            wk = self.wspec[rows]
+            rest = np.maximum(tot[rows] - sum(a[b] for b in above), 1e-300)
+            ab = np.maximum(a[bj], 1e-300)
+            loss += float(wk @ (np.log(rest) - np.log(ab)))
+            coef = np.zeros(d.nspec)
+            coef[rows] = wk / rest
+            G += coef[d.owner] * d.inrange
+            for b in above:
+                G[b] -= wk / rest
+            G[bj] -= wk / ab
+        return loss, G
 
     def _base_term(self, a):
         """Mean of -log(a[base] / sum a) over the fitted spectra, and its gradient in the bin abundances."""
@@ -347,7 +433,7 @@ class Objective:
 
     def value_grad(self, w):
         d = self.d
-        wf = d.full_weights(w, self.mask)
+        wf = d.full_weights(w, self.mask, self.env)
         a, s = d.abundances(wf)
         a = a * d.inrange
         p = np.sqrt(a)
@@ -370,10 +456,16 @@ class Objective:
             loss, G = self._base_term(a)
             val -= BASE_WEIGHT * loss
             g_a -= BASE_WEIGHT * G
+        if ORDER_WEIGHT:
+            loss, G = self._order_term(a)
+            val -= ORDER_WEIGHT * loss
+            g_a -= ORDER_WEIGHT * G
         per_c = np.bincount(d.rows, d.pat * g_a[d.bins], minlength=d.nrow) * s
-        grad = d.xt(per_c, self.mask)
+        grad = d.xt(per_c, self.mask, self.env)
         w = np.asarray(w)
-        return val - L2 * w @ w, grad - 2 * L2 * w, cos
+        lam = np.full(w.size, L2)
+        lam[self.ndense:] = L2_ENV
+        return val - float(lam @ (w * w)), grad - 2 * lam * w, cos
 
 
 def _rank_term(p, qhat, rr, mm, n, lo):
@@ -407,8 +499,7 @@ def _rank_term(p, qhat, rr, mm, n, lo):
 def fit(obj, w0=None, maxiter=300):
     from scipy.optimize import minimize
 
-    n = obj.d.nfeat if obj.mask is None else int(obj.mask.sum())
-    w0 = np.zeros(n) if w0 is None else w0
+    w0 = np.zeros(obj.nw) if w0 is None else w0
     res = minimize(lambda w: tuple(-v for v in obj.value_grad(w)[:2]), w0, jac=True,
                    method="L-BFGS-B", options={"maxiter": maxiter})
     return res.x, -res.fun
@@ -498,9 +589,10 @@ def cross_validate(recs, data, mask=None, maxiter=300, tag="cv", folds_to_run=No
             train_idx = np.sort(np.random.default_rng(FOLD_SEED + k).choice(train_idx, subsample, replace=False))
         held_idx = np.nonzero(folds == k)[0]
         train = data.subset(train_idx)
-        w, _ = fit(Objective(train, np.arange(train.nspec), mask), maxiter=maxiter)
-        del train
-        f = fold_figures(recs, data, data.full_weights(w, mask), held_idx)
+        obj = Objective(train, np.arange(train.nspec), mask)
+        w, _ = fit(obj, maxiter=maxiter)
+        del train, obj
+        f = fold_figures(recs, data, data.full_weights(w, mask, USE_ENV and bool(data.nenv)), held_idx)
         f["seconds"] = time.time() - t0
         f["fold"] = k
         per_fold.append(f)
@@ -534,8 +626,9 @@ def write_weights(w, train_cos, cv, n, maxiter):
         "measured intensities (m/z >= each spectrum's lowest measured m/z), minus",
         f"{RANK_WEIGHT} x the softmax identification loss (temperature {RANK_TEMPERATURE}) of each fitted",
         f"spectrum among the predictions of the fitted molecules of its block of about {BLOCK}, minus",
-        f"{BASE_WEIGHT} x the cross-entropy of its measured base peak among its predicted peaks, minus an L2",
-        f"penalty {L2} on the weights; L-BFGS from zero, at most {maxiter} iterations.  Mean cosine on the",
+        f"{BASE_WEIGHT} x the cross-entropy of its measured base peak among its predicted peaks, minus "
+        f"{ORDER_WEIGHT} x that of the second and third strongest among the rest, minus an L2",
+        f"penalty {L2} on the named features' weights; L-BFGS from zero, at most {maxiter} iterations.  Mean cosine on the",
         f"fitted spectra: {train_cos:.3f}.",
         f"Cross-validated figures of these features and settings{how} (mean +- standard error over folds;",
         "each held-out fold of about 1,100 spectra is its own identification library; isomers among the",
@@ -544,14 +637,56 @@ def write_weights(w, train_cos, cv, n, maxiter):
         "",
         "WEIGHTS = {",
     ]
-    lines += [f"    {name!r}: {float(v)!r}," for name, v in zip(scored.FEATURES, w)]
+    nf = len(scored.FEATURES)
+    lines += [f"    {name!r}: {float(v)!r}," for name, v in zip(scored.FEATURES, w[:nf])]
+    lines.append("}")
+    lines += ["", f"# Hashed substructure columns (scored.N_ENV = {scored.N_ENV}; L2 penalty {L2_ENV}): column -> weight,",
+              "# the columns no fitted spectrum's candidates reach left out (weight 0).",
+              "ENV_WEIGHTS = {"]
+    we = w[nf:]
+    cols = np.nonzero(np.abs(we) >= 1e-6)[0]
+    for i in range(0, cols.size, 6):
+        lines.append("    " + " ".join(f"{int(c)}: {float(f'{we[c]:.5g}')!r}," for c in cols[i:i + 6]))
     lines.append("}")
     (ROOT / "corvane_spectra" / "_scored_weights.py").write_text("\n".join(lines) + "\n")
 
 
+def env_top(top):
+    """The strongest positive and negative hashed columns of the shipped weights, with the tokens
+    that fall into them in the dataset's molecules (and how many molecules have each)."""
+    from corvane_spectra import scored
+
+    wf = scored._weights()
+    we = wf[len(scored.FEATURES):]
+    if not we.size:
+        print("the shipped weights have no hashed columns")
+        return 0
+    count: dict = {}
+    for r in read_all():
+        names: dict = {}
+        try:
+            scored.build_candidates(scored.read_molecule(r["smiles"]), env_names=names)
+        except Exception:
+            continue
+        for col, toks in names.items():
+            for t in toks:
+                count[(col, t)] = count.get((col, t), 0) + 1
+    by_col: dict = {}
+    for (col, t), c in count.items():
+        by_col.setdefault(col, []).append((c, t))
+    order = np.argsort(we)
+    for title, cols in (("strongest positive", order[::-1][:top]), ("strongest negative", order[:top])):
+        print(f"\n{title}:\n| column | weight | molecules | token(s) |\n|---|---|---|---|")
+        for c in cols:
+            toks = sorted(by_col.get(int(c), []), reverse=True)
+            text = "; ".join(f"`{t}` ({n})" for n, t in toks[:3]) + (" ..." if len(toks) > 3 else "")
+            print(f"| {int(c)} | {we[c]:+.3f} | {sum(n for n, _ in toks)} | {text} |")
+    return 0
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("what", choices=("cache", "cv", "shipped", "fit", "ablate"))
+    ap.add_argument("what", choices=("cache", "cv", "shipped", "fit", "ablate", "envtop"))
     ap.add_argument("--maxiter", type=int, default=300)
     ap.add_argument("--tag", default="cv", help="name of the variant in the report and the saved figures")
     ap.add_argument("--folds", type=int, nargs="*", default=None, help="cv: only these folds")
@@ -561,7 +696,10 @@ def main(argv=None):
     ap.add_argument("--weights-from", metavar="NPY",
                     help="fit: write these saved weights (CACHE/fit-TAG.npy of an earlier fit) instead of fitting")
     ap.add_argument("--groups", nargs="*", default=None, help="ablate: only these feature groups")
+    ap.add_argument("--top", type=int, default=20, help="envtop: this many strongest columns each way")
     args = ap.parse_args(argv)
+    if args.what == "envtop":
+        return env_top(args.top)
     t0 = time.time()
     recs, data = load()
     print(f"{len(recs)} spectra, {data.nrow} candidates ready in {time.time() - t0:.0f} s", file=sys.stderr)
@@ -595,7 +733,8 @@ def main(argv=None):
         out.write_text(json.dumps({"summary": summary, "folds": per_fold, "maxiter": args.maxiter,
                                    "subsample": args.subsample,
                                    "rank_weight": RANK_WEIGHT, "temperature": RANK_TEMPERATURE, "l2": L2,
-                                   "base_weight": BASE_WEIGHT}, indent=1))
+                                   "base_weight": BASE_WEIGHT, "order_weight": ORDER_WEIGHT,
+                                   "l2_env": L2_ENV, "env": USE_ENV}, indent=1))
         print(table([(args.tag, summary)]))
         return 0
     if args.what == "fit":
