@@ -51,10 +51,23 @@ double builtin_sum(const std::vector<double> &terms) {
 }
 
 AtomGraph::AtomGraph(std::size_t n, const std::vector<std::pair<int, int>> &edges) : n_(n), adj_(n) {
-    std::set<std::pair<int, int>> have;
-    for (auto [u, v] : edges) {
+    // A repeated edge keeps its first place: the pairs sorted with their
+    // positions find the repeats without a node per edge.
+    std::vector<std::pair<std::pair<int, int>, std::size_t>> keyed;
+    keyed.reserve(edges.size());
+    for (std::size_t k = 0; k < edges.size(); ++k) {
+        auto [u, v] = edges[k];
         if (u < 0 || v < 0 || static_cast<std::size_t>(u) >= n || static_cast<std::size_t>(v) >= n) continue;
-        if (!have.insert({std::min(u, v), std::max(u, v)}).second) continue;
+        keyed.push_back({{std::min(u, v), std::max(u, v)}, k});
+    }
+    std::sort(keyed.begin(), keyed.end());
+    std::vector<char> repeat(edges.size(), 0);
+    for (std::size_t k = 1; k < keyed.size(); ++k)
+        if (keyed[k].first == keyed[k - 1].first) repeat[keyed[k].second] = 1;
+    for (std::size_t k = 0; k < edges.size(); ++k) {
+        auto [u, v] = edges[k];
+        if (u < 0 || v < 0 || static_cast<std::size_t>(u) >= n || static_cast<std::size_t>(v) >= n) continue;
+        if (repeat[k]) continue;
         const int id = static_cast<int>(edges_.size());
         edges_.push_back({u, v});
         adj_[u].push_back({v, id});
@@ -118,27 +131,81 @@ bool AtomGraph::split(const std::vector<int> &removed, std::vector<int> &first, 
     return true;
 }
 
+void AtomGraph::bridges(int skip, std::vector<char> &is_bridge) const {
+    is_bridge.assign(edges_.size(), 0);
+    std::vector<int> disc(n_, -1), low(n_, 0), parent_edge(n_, -1), stack;
+    std::vector<std::size_t> next(n_, 0);
+    int time = 0;
+    for (std::size_t s = 0; s < n_; ++s) {
+        if (disc[s] >= 0) continue;
+        disc[s] = low[s] = time++;
+        stack.push_back(static_cast<int>(s));
+        while (!stack.empty()) {
+            const int x = stack.back();
+            if (next[x] < adj_[x].size()) {
+                auto [y, id] = adj_[x][next[x]++];
+                if (id == skip || id == parent_edge[x]) continue;
+                if (disc[y] < 0) {
+                    disc[y] = low[y] = time++;
+                    parent_edge[y] = id;
+                    stack.push_back(y);
+                } else {
+                    low[x] = std::min(low[x], disc[y]);
+                }
+                continue;
+            }
+            stack.pop_back();
+            if (parent_edge[x] < 0) continue;
+            const int p = stack.back();
+            low[p] = std::min(low[p], low[x]);
+            if (low[x] > disc[p]) is_bridge[parent_edge[x]] = 1;
+        }
+    }
+}
+
 std::vector<std::vector<int>> cut_fragment(const AtomGraph &ag, const std::vector<SoftPair> &soft, bool ring,
                                            const CutQueries &q) {
     std::set<std::vector<int>> out;
-    SoftCuts cuts(ag);
+    // The rules of SoftCuts, with the splits known beforehand: a bond cut
+    // on its own splits a part off exactly when it is a bridge, and two
+    // ring bonds cut together exactly when the second is a bridge of the
+    // graph without the first.  Only cuts that split are labelled.
+    std::vector<char> bridge;
+    ag.bridges(-1, bridge);
+    std::vector<int> ring_bonds;
     std::vector<int> a, b;
     for (const SoftPair &sp : soft) {
-        if (cuts.cut(sp.u, sp.v, [&] { return q.multiple(sp.id); }, q.heavy, a, b) != SoftCuts::Single::split)
+        const int id = ag.edge(sp.u, sp.v);
+        if (id < 0) continue;
+        if (!bridge[id]) {
+            ring_bonds.push_back(id);
             continue;
+        }
+        if (!ag.split({id}, a, b)) continue;
+        if (q.multiple(sp.id)) {
+            auto n_heavy = [&](const std::vector<int> &part) {
+                long n = 0;
+                for (int x : part) n += q.heavy(x) ? 1 : 0;
+                return n;
+            };
+            const long ha = n_heavy(a), hb = n_heavy(b);
+            if (std::min(ha, hb) == 1) continue;
+        }
         out.insert(a);
         out.insert(b);
     }
-    if (ring) {
+    if (ring && ring_bonds.size() >= 2) {
         auto mass_of = [&](const std::vector<int> &comp) {
             std::vector<double> m;
             m.reserve(comp.size());
             for (int x : comp) m.push_back(q.mass(x));
             return builtin_sum(m);
         };
-        for (std::size_t i = 0; i < cuts.ring_bonds(); ++i) {
-            for (std::size_t j = i + 1; j < cuts.ring_bonds(); ++j) {
-                if (!cuts.cut_pair(i, j, a, b)) continue;
+        for (std::size_t i = 0; i + 1 < ring_bonds.size(); ++i) {
+            ag.bridges(ring_bonds[i], bridge);
+            for (std::size_t j = i + 1; j < ring_bonds.size(); ++j) {
+                if (!bridge[ring_bonds[j]]) continue;
+                if (!ag.split({ring_bonds[i], ring_bonds[j]}, a, b)) continue;
                 const double ma = mass_of(a), mb = mass_of(b);
                 const double lighter = mb < ma ? mb : ma;
                 if (q.mass_ok(lighter)) {
