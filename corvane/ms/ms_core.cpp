@@ -1,5 +1,7 @@
 #include "ms_core.hpp"
 
+#include "../lpi/inertia_core.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <exception>
@@ -326,7 +328,40 @@ std::vector<Peak> cascade(const Molecule &mol, const NodeMatrix &g, const std::v
             for (int &x : child) x = frag[x];
         return children;
     };
-    auto prepare = [&](Work &w, std::vector<char> &in_frag, std::vector<int> &row_pos, std::vector<int> &local) {
+    // The molecule's matrix by rows (ascending columns), read once: each
+    // fragment's sparse form is taken from it without a dense pass.
+    lpi::SparseRows whole;
+    whole.n = g.n_nodes;
+    whole.diag.assign(g.n_nodes, 0.0);
+    whole.start.assign(g.n_nodes + 1, 0);
+    for (std::size_t i = 0; i < g.n_nodes; ++i) {
+        const double *row = &g.adjacency[i * g.n_nodes];
+        for (std::size_t j = 0; j < g.n_nodes; ++j) {
+            if (row[j] == 0.0) continue;
+            if (j == i) {
+                whole.diag[i] = row[j];
+            } else {
+                whole.col.push_back(static_cast<int>(j));
+                whole.val.push_back(row[j]);
+            }
+        }
+        whole.start[i + 1] = whole.col.size();
+    }
+    // Storage one counting thread keeps from fragment to fragment.
+    struct Scratch {
+        lpi::SparseRows rows;
+        lpi::SparseSym m;
+        lpi::InertiaWork w;
+        std::vector<std::pair<std::size_t, std::size_t>> cuts;
+    };
+    auto dense_of = [&](Work &w, const std::vector<int> &rows) {
+        const std::size_t k = rows.size();
+        w.sub.assign(k * k, 0.0);
+        for (std::size_t i = 0; i < k; ++i)
+            for (std::size_t j = 0; j < k; ++j) w.sub[i * k + j] = g.adjacency[rows[i] * g.n_nodes + rows[j]];
+    };
+    auto prepare = [&](Work &w, std::vector<char> &in_frag, std::vector<int> &row_pos, std::vector<int> &local,
+                       Scratch &sc) {
         for (int a : w.frag) in_frag[a] = 1;
         // Soft bonds of the fragment: its own VIF subgraph (a principal
         // submatrix of the molecule's) with its own LPI as the baseline.
@@ -337,9 +372,24 @@ std::vector<Peak> cascade(const Molecule &mol, const NodeMatrix &g, const std::v
         const std::size_t k = rows.size();
         w.k = k;
         for (std::size_t i = 0; i < k; ++i) row_pos[rows[i]] = static_cast<int>(i);
-        w.sub.assign(k * k, 0.0);
-        for (std::size_t i = 0; i < k; ++i)
-            for (std::size_t j = 0; j < k; ++j) w.sub[i * k + j] = g.adjacency[rows[i] * g.n_nodes + rows[j]];
+        // The fragment's rows: local columns keep the ascending order.
+        lpi::SparseRows &fr = sc.rows;
+        fr.n = k;
+        fr.diag.resize(k);
+        fr.start.assign(k + 1, 0);
+        fr.col.clear();
+        fr.val.clear();
+        for (std::size_t i = 0; i < k; ++i) {
+            const std::size_t r = static_cast<std::size_t>(rows[i]);
+            fr.diag[i] = whole.diag[r];
+            for (std::size_t e = whole.start[r]; e < whole.start[r + 1]; ++e) {
+                const int c = row_pos[static_cast<std::size_t>(whole.col[e])];
+                if (c < 0) continue;
+                fr.col.push_back(c);
+                fr.val.push_back(whole.val[e]);
+            }
+            fr.start[i + 1] = fr.col.size();
+        }
         for (std::size_t b = 0; b < bonds.size(); ++b) {
             const BondRecord &r = bonds[b];
             if (r.atom_u < 0 || !in_frag[r.atom_u] || r.atom_v < 0 || !in_frag[r.atom_v]) continue;
@@ -349,14 +399,24 @@ std::vector<Peak> cascade(const Molecule &mol, const NodeMatrix &g, const std::v
         }
         for (int r : rows) row_pos[r] = -1;
         for (int a : w.frag) in_frag[a] = 0;
-        w.counts = lpi::soft_trials_begin(w.sub, k, w.trials, opt.tol);
-        if (opt.any_thread_decompose)
-            lpi::soft_trials_decompose(w.sub, k, w.trials, opt.tol, opt.any_thread_decompose, w.counts);
+        if (!w.trials.empty()) {
+            sc.cuts.clear();
+            for (auto [u, v] : w.trials) sc.cuts.push_back({static_cast<std::size_t>(u), static_cast<std::size_t>(v)});
+            w.counts = lpi::partial_cut_counts_rows(fr, sc.cuts, opt.tol, sc.m, sc.w);
+        }
         // Every count certain: the soft bonds are known here, and so are the
         // children (what soft_trials_end would find, without its fallbacks).
         bool certain = w.trials.empty() || w.counts.base.certain;
         for (const lpi::CheckedCounts &c : w.counts.trials) certain = certain && c.certain;
-        if (!certain) return;
+        if (!certain) {
+            // The rest from the dense matrix.
+            dense_of(w, rows);
+            if (!opt.any_thread_decompose) return;
+            lpi::soft_trials_decompose(w.sub, k, w.trials, opt.tol, opt.any_thread_decompose, w.counts);
+            certain = w.counts.base.certain;
+            for (const lpi::CheckedCounts &c : w.counts.trials) certain = certain && c.certain;
+            if (!certain) return;
+        }
         std::vector<char> soft(w.trials.size(), 0);
         for (std::size_t t = 0; t < w.trials.size(); ++t) soft[t] = w.counts.trials[t].counts == w.counts.base.counts;
         w.children = cut_children(w, soft, in_frag, local);
@@ -386,6 +446,7 @@ std::vector<Peak> cascade(const Molecule &mol, const NodeMatrix &g, const std::v
         std::exception_ptr failed;
         std::mutex failed_mu;
         auto run = [&](bool main) {
+            Scratch sc;
             std::vector<char> in_f(main ? 0 : n, 0);
             std::vector<int> rp(main ? 0 : g.n_nodes, -1), loc(main ? 0 : n, -1);
             std::vector<char> &inf = main ? in_frag : in_f;
@@ -397,7 +458,7 @@ std::vector<Peak> cascade(const Molecule &mol, const NodeMatrix &g, const std::v
                         cancel = true;
                         throw Interrupted();
                     }
-                    prepare(batch[t], inf, rpos, lpos);
+                    prepare(batch[t], inf, rpos, lpos, sc);
                 }
             } catch (...) {
                 cancel = true;
