@@ -674,14 +674,11 @@ void mid_gap_trial_counts(const SparseSym &m, double tol,
     // One solve per distinct end node and shift; z[q][k] holds the entries
     // (i, i), (j, j), (i, j) of (A - s_q I)^-1 for the k-th trial of todo.
     std::vector<int> ends;
-    std::vector<std::vector<std::size_t>> by_end(n);
     for (std::size_t k = 0; k < todo.size(); ++k) {
         const auto [i, j] = trials[todo[k]];
         if (!(i < n && j < n && i != j)) continue;
         ends.push_back(static_cast<int>(i));
         ends.push_back(static_cast<int>(j));
-        by_end[i].push_back(k);
-        by_end[j].push_back(k);
     }
     std::sort(ends.begin(), ends.end());
     ends.erase(std::unique(ends.begin(), ends.end()), ends.end());
@@ -724,6 +721,13 @@ void mid_gap_trial_counts(const SparseSym &m, double tol,
             }
         }
     } else {
+        std::vector<std::vector<std::size_t>> by_end(n);
+        for (std::size_t k = 0; k < todo.size(); ++k) {
+            const auto [i, j] = trials[todo[k]];
+            if (!(i < n && j < n && i != j)) continue;
+            by_end[i].push_back(k);
+            by_end[j].push_back(k);
+        }
         for (int e : ends)
             for (int q = 0; q < 2; ++q) {
                 std::fill(x.begin(), x.end(), 0.0);
@@ -863,67 +867,26 @@ std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
     std::vector<double> zii(trials.size(), 0.0), zjj(trials.size(), 0.0), zij(trials.size(), 0.0);
     std::vector<double> x(n);
     // The solves are kept (when that takes at most 16 M doubles) for the
-    // cuts whose 2 x 2 problem is singular at zero (see below), each made
-    // when first needed.
+    // cuts whose 2 x 2 problem is singular at zero (see below).
     const bool keep = ends.size() * n <= (std::size_t{1} << 24);
-    std::vector<int> slot_of(n, -1);
-    for (std::size_t at = 0; at < ends.size(); ++at) slot_of[static_cast<std::size_t>(ends[at])] = static_cast<int>(at);
+    std::vector<int> slot_of(keep ? n : 0, -1);
     std::vector<double> kept(keep ? ends.size() * n : 0);
-    std::vector<char> solved(keep ? ends.size() : 0, 0);
-    auto full = [&](std::size_t e) -> const double * {
-        const std::size_t at = static_cast<std::size_t>(slot_of[e]);
-        double *xe = &kept[at * n];
-        if (!solved[at]) {
-            std::fill(xe, xe + n, 0.0);
-            xe[e] = 1.0;
-            std::copy(xe, xe + n, x.begin());
-            solve(f, x);
-            std::copy(x.begin(), x.end(), xe);
-            solved[at] = 1;
+    for (std::size_t at = 0; at < ends.size(); ++at) {
+        const int e = ends[at];
+        std::fill(x.begin(), x.end(), 0.0);
+        x[static_cast<std::size_t>(e)] = 1.0;
+        solve(f, x);
+        if (keep) {
+            slot_of[static_cast<std::size_t>(e)] = static_cast<int>(at);
+            std::copy(x.begin(), x.end(), kept.begin() + static_cast<std::ptrdiff_t>(at * n));
         }
-        return xe;
-    };
-    if (ends.size() * n <= (std::size_t{1} << 20)) {
-        // (A^-1)_ab = y_a^T D^-1 y_b with y_e = L^-1 e_e: forward sweeps
-        // only (see mid_gap_trial_counts).
-        std::vector<std::size_t> step_of(n, 0);
-        for (std::size_t t = 0; t < f.steps.size(); ++t) {
-            step_of[static_cast<std::size_t>(f.steps[t].p)] = t;
-            if (f.steps[t].r >= 0) step_of[static_cast<std::size_t>(f.steps[t].r)] = t;
-        }
-        std::vector<double> y(ends.size() * n, 0.0);
-        for (std::size_t at = 0; at < ends.size(); ++at) {
-            const std::size_t e = static_cast<std::size_t>(ends[at]);
-            y[at * n + e] = 1.0;
-            forward_from(f, &y[at * n], step_of[e]);
-        }
-        for (std::size_t t = 0; t < trials.size(); ++t) {
+        for (std::size_t t : by_end[static_cast<std::size_t>(e)]) {
             const auto [i, j] = trials[t];
-            if (!(i < n && j < n && i != j)) continue;
-            const double *yi = &y[static_cast<std::size_t>(slot_of[i]) * n];
-            const double *yj = &y[static_cast<std::size_t>(slot_of[j]) * n];
-            zii[t] = dinv_dot(f, yi, yi, step_of[i]);
-            zjj[t] = dinv_dot(f, yj, yj, step_of[j]);
-            zij[t] = dinv_dot(f, yi, yj, std::max(step_of[i], step_of[j]));
-        }
-    } else {
-        for (std::size_t at = 0; at < ends.size(); ++at) {
-            const int e = ends[at];
-            std::fill(x.begin(), x.end(), 0.0);
-            x[static_cast<std::size_t>(e)] = 1.0;
-            solve(f, x);
-            if (keep) {
-                std::copy(x.begin(), x.end(), kept.begin() + static_cast<std::ptrdiff_t>(at * n));
-                solved[at] = 1;
-            }
-            for (std::size_t t : by_end[static_cast<std::size_t>(e)]) {
-                const auto [i, j] = trials[t];
-                if (static_cast<std::size_t>(e) == i) {
-                    zii[t] = x[i];
-                    zij[t] = x[j];
-                } else {
-                    zjj[t] = x[j];
-                }
+            if (static_cast<std::size_t>(e) == i) {
+                zii[t] = x[i];
+                zij[t] = x[j];
+            } else {
+                zjj[t] = x[j];
             }
         }
     }
@@ -939,8 +902,8 @@ std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
     const double xnorm = 1.0 / (gamma - beta);  // bound on each solve's norm
     const double dot_err = 2.0 * (beta / (gamma * (gamma - beta))) * xnorm + 2.0 * static_cast<double>(n) * u * xnorm * xnorm;
     auto shifted = [&](std::size_t t, std::size_t i, std::size_t j, double inv, CheckedCounts &c) {
-        const double *xi = full(i);
-        const double *xj = full(j);
+        const double *xi = &kept[static_cast<std::size_t>(slot_of[i]) * n];
+        const double *xj = &kept[static_cast<std::size_t>(slot_of[j]) * n];
         double yii = 0.0, yjj = 0.0, yij = 0.0;
         for (std::size_t k = 0; k < n; ++k) {
             yii += xi[k] * xi[k];
