@@ -145,6 +145,68 @@ bool sparse_of(const std::vector<double> &a, std::size_t n, std::size_t max_degr
     return true;
 }
 
+bool sparse_of_rows(const SparseRows &a, std::size_t max_degree, SparseSym &out) {
+    const std::size_t n = a.n;
+    if (a.diag.size() < n || a.start.size() < n + 1 || a.col.size() < a.start[n] || a.val.size() < a.start[n])
+        return false;
+    out.n = n;
+    out.diag.assign(a.diag.begin(), a.diag.begin() + static_cast<std::ptrdiff_t>(n));
+    // The row sums in the order of the dense pass (the diagonal in its
+    // column's place), so the norm is the same to the last bit.
+    auto ok_entry = [](double x) {
+        const double ax = std::fabs(x);
+        return ax <= kHuge && ax >= kTinyEntry;
+    };
+    double norm = 1.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        double s = 0.0;
+        const double d = a.diag[i];
+        bool diag_done = d == 0.0;
+        if (!diag_done && !ok_entry(d)) return false;
+        for (std::size_t k = a.start[i]; k < a.start[i + 1]; ++k) {
+            const int j = a.col[k];
+            const double x = a.val[k];
+            if (j < 0 || static_cast<std::size_t>(j) >= n || static_cast<std::size_t>(j) == i) return false;
+            if (!diag_done && static_cast<std::size_t>(j) > i) {
+                s += std::fabs(d);
+                diag_done = true;
+            }
+            if (x == 0.0 || !ok_entry(x)) return false;
+            // Exactly symmetric: row j holds x at column i.
+            const auto first = a.col.begin() + static_cast<std::ptrdiff_t>(a.start[j]);
+            const auto last = a.col.begin() + static_cast<std::ptrdiff_t>(a.start[j + 1]);
+            const auto at = std::lower_bound(first, last, static_cast<int>(i));
+            if (at == last || *at != static_cast<int>(i) || a.val[static_cast<std::size_t>(at - a.col.begin())] != x)
+                return false;
+            s += std::fabs(x);
+        }
+        if (!diag_done) s += std::fabs(d);
+        norm = std::max(norm, s);
+    }
+    const std::size_t entries = a.start[n];
+    if (entries > max_degree * n) return false;
+    out.norm = norm;
+    std::vector<std::vector<int>> adj(n);
+    for (std::size_t i = 0; i < n; ++i)
+        adj[i].assign(a.col.begin() + static_cast<std::ptrdiff_t>(a.start[i]),
+                      a.col.begin() + static_cast<std::ptrdiff_t>(a.start[i + 1]));
+    std::size_t longest = 0;
+    if (!min_degree_order(adj, 8 * (entries + n) + 64, out.order, longest)) return false;
+    out.cap = 2 * longest + 8;
+    out.len.assign(n, 0);
+    out.col.assign(n * out.cap, -1);
+    out.val.assign(n * out.cap, 0.0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t b = a.start[i], e = a.start[i + 1];
+        out.len[i] = static_cast<int>(e - b);
+        std::copy(a.col.begin() + static_cast<std::ptrdiff_t>(b), a.col.begin() + static_cast<std::ptrdiff_t>(e),
+                  out.col.begin() + static_cast<std::ptrdiff_t>(i * out.cap));
+        std::copy(a.val.begin() + static_cast<std::ptrdiff_t>(b), a.val.begin() + static_cast<std::ptrdiff_t>(e),
+                  out.val.begin() + static_cast<std::ptrdiff_t>(i * out.cap));
+    }
+    return true;
+}
+
 namespace {
 
 // A fixed-capacity row of the working matrix.
@@ -584,6 +646,38 @@ double entry(const SparseSym &m, int i, int j) {
 
 namespace {
 
+// x <- L^-1 x with the recorded factors, for an x that is zero at the
+// pivots of every step before `from`.
+void forward_from(const Factors &f, double *x, std::size_t from) {
+    const std::size_t steps = f.steps.size();
+    for (std::size_t t = from; t < steps; ++t) {
+        const Factors::Step &st = f.steps[t];
+        const double yp = x[st.p], yr = st.r >= 0 ? x[st.r] : 0.0;
+        if (yp == 0.0 && yr == 0.0) continue;
+        const std::size_t end = t + 1 < steps ? f.steps[t + 1].begin : f.idx.size();
+        for (std::size_t k = st.begin; k < end; ++k) x[f.idx[k]] -= f.lp[k] * yp + f.lr[k] * yr;
+    }
+}
+
+// a^T D^-1 b over the steps from `from` on (a or b zero at the pivots of
+// every step before it).
+double dinv_dot(const Factors &f, const double *a, const double *b, std::size_t from) {
+    double s = 0.0;
+    for (std::size_t t = from; t < f.steps.size(); ++t) {
+        const Factors::Step &st = f.steps[t];
+        const double ap = a[st.p], bp = b[st.p];
+        if (st.r < 0) {
+            if (ap != 0.0 && bp != 0.0) s += ap * (bp / st.dp);
+        } else {
+            const double ar = a[st.r], br = b[st.r];
+            if ((ap == 0.0 && ar == 0.0) || (bp == 0.0 && br == 0.0)) continue;
+            const double det = st.dp * st.dr - st.apr * st.apr;
+            s += ap * ((st.dr * bp - st.apr * br) / det) + ar * ((st.dp * br - st.apr * bp) / det);
+        }
+    }
+    return s;
+}
+
 // The inertia of the 2 x 2 Schur complement S = [[-zii, 1/wt - zij],
 // [1/wt - zij, -zjj]] of a cut of weight wt, from entries of (A - sI)^-1
 // each within `err` of the true ones: the number of its negative
@@ -639,14 +733,11 @@ void mid_gap_trial_counts(const SparseSym &m, double tol,
     // One solve per distinct end node and shift; z[q][k] holds the entries
     // (i, i), (j, j), (i, j) of (A - s_q I)^-1 for the k-th trial of todo.
     std::vector<int> ends;
-    std::vector<std::vector<std::size_t>> by_end(n);
     for (std::size_t k = 0; k < todo.size(); ++k) {
         const auto [i, j] = trials[todo[k]];
         if (!(i < n && j < n && i != j)) continue;
         ends.push_back(static_cast<int>(i));
         ends.push_back(static_cast<int>(j));
-        by_end[i].push_back(k);
-        by_end[j].push_back(k);
     }
     std::sort(ends.begin(), ends.end());
     ends.erase(std::unique(ends.begin(), ends.end()), ends.end());
@@ -654,21 +745,64 @@ void mid_gap_trial_counts(const SparseSym &m, double tol,
     z[0].assign(todo.size(), {0.0, 0.0, 0.0});
     z[1].assign(todo.size(), {0.0, 0.0, 0.0});
     std::vector<double> x(n);
-    for (int e : ends)
+    if (ends.size() * n <= (std::size_t{1} << 20)) {
+        // Only three entries of each (A - sI)^-1 are wanted: with
+        // y_e = L^-1 e_e, (A - sI)^-1_ab = y_a^T D^-1 y_b.  The forward
+        // sweeps from a unit vector start at its node's step, and the
+        // block-diagonal products take the place of the backward sweeps
+        // (their rounding is a relative change of D of the size of the
+        // backward sweep's, within the same allowance).
+        std::vector<double> y(ends.size() * n);
+        std::vector<int> slot(n, -1);
         for (int q = 0; q < 2; ++q) {
-            std::fill(x.begin(), x.end(), 0.0);
-            x[static_cast<std::size_t>(e)] = 1.0;
-            solve(f[q], x);
-            for (std::size_t k : by_end[static_cast<std::size_t>(e)]) {
+            const Factors &fq = f[q];
+            std::vector<std::size_t> step_of(n, 0);
+            for (std::size_t t = 0; t < fq.steps.size(); ++t) {
+                step_of[static_cast<std::size_t>(fq.steps[t].p)] = t;
+                if (fq.steps[t].r >= 0) step_of[static_cast<std::size_t>(fq.steps[t].r)] = t;
+            }
+            std::fill(y.begin(), y.end(), 0.0);
+            for (std::size_t at = 0; at < ends.size(); ++at) {
+                const std::size_t e = static_cast<std::size_t>(ends[at]);
+                slot[e] = static_cast<int>(at);
+                double *ye = &y[at * n];
+                ye[e] = 1.0;
+                forward_from(fq, ye, step_of[e]);
+            }
+            for (std::size_t k = 0; k < todo.size(); ++k) {
                 const auto [i, j] = trials[todo[k]];
-                if (static_cast<std::size_t>(e) == i) {
-                    z[q][k][0] = x[i];
-                    z[q][k][2] = x[j];
-                } else {
-                    z[q][k][1] = x[j];
-                }
+                if (!(i < n && j < n && i != j)) continue;
+                const double *yi = &y[static_cast<std::size_t>(slot[i]) * n];
+                const double *yj = &y[static_cast<std::size_t>(slot[j]) * n];
+                z[q][k][0] = dinv_dot(fq, yi, yi, step_of[i]);
+                z[q][k][1] = dinv_dot(fq, yj, yj, step_of[j]);
+                z[q][k][2] = dinv_dot(fq, yi, yj, std::max(step_of[i], step_of[j]));
             }
         }
+    } else {
+        std::vector<std::vector<std::size_t>> by_end(n);
+        for (std::size_t k = 0; k < todo.size(); ++k) {
+            const auto [i, j] = trials[todo[k]];
+            if (!(i < n && j < n && i != j)) continue;
+            by_end[i].push_back(k);
+            by_end[j].push_back(k);
+        }
+        for (int e : ends)
+            for (int q = 0; q < 2; ++q) {
+                std::fill(x.begin(), x.end(), 0.0);
+                x[static_cast<std::size_t>(e)] = 1.0;
+                solve(f[q], x);
+                for (std::size_t k : by_end[static_cast<std::size_t>(e)]) {
+                    const auto [i, j] = trials[todo[k]];
+                    if (static_cast<std::size_t>(e) == i) {
+                        z[q][k][0] = x[i];
+                        z[q][k][2] = x[j];
+                    } else {
+                        z[q][k][1] = x[j];
+                    }
+                }
+            }
+    }
 
     MatchWork mw;
     for (std::size_t k = 0; k < todo.size(); ++k) {

@@ -45,6 +45,21 @@ struct SparseSym {
 // than `max_degree` off-diagonal entries in a row on average.
 bool sparse_of(const std::vector<double> &a, std::size_t n, std::size_t max_degree, SparseSym &out);
 
+// A symmetric matrix by its rows: the diagonal, and row i's off-diagonal
+// non-zero entries (both triangles) at start[i] .. start[i + 1] of col/val,
+// in ascending column order.
+struct SparseRows {
+    std::size_t n = 0;
+    std::vector<double> diag;
+    std::vector<std::size_t> start;
+    std::vector<int> col;
+    std::vector<double> val;
+};
+
+// sparse_of for a matrix given by its rows: the same checks, the same form
+// and order (without a dense n x n pass).  `out` keeps its storage.
+bool sparse_of_rows(const SparseRows &a, std::size_t max_degree, SparseSym &out);
+
 // Workspace of one factorisation, kept between calls to reuse its storage.
 struct InertiaWork {
     std::vector<int> len, col;
@@ -107,6 +122,12 @@ struct MatchWork {
     int stamp = 0;
 };
 std::size_t structural_nullity(const SparseSym &m, const PatternMatching &base, int ci, int cj, MatchWork &work);
+
+// partial_cut_counts (on one thread) of a matrix given by its rows, with
+// the caller's sparse form and workspace kept between calls.
+PartialCounts partial_cut_counts_rows(const SparseRows &a,
+                                      const std::vector<std::pair<std::size_t, std::size_t>> &trials, double tol,
+                                      SparseSym &m, InertiaWork &w);
 
 // Checked LPI counts (tol > 0) of the matrix and of every trial cut from one
 // factorisation, when the matrix has a certified gap around zero (no

@@ -471,6 +471,28 @@ PartialCounts partial_cut_counts(const std::vector<double> &a, std::size_t n,
     return p;
 }
 
+PartialCounts partial_cut_counts_rows(const SparseRows &a,
+                                      const std::vector<std::pair<std::size_t, std::size_t>> &trials, double tol,
+                                      SparseSym &m, InertiaWork &w) {
+    // As partial_cut_counts on one thread.
+    PartialCounts p;
+    p.trials.resize(trials.size());
+    const std::size_t n = a.n;
+    if (n < kSparseFrom || !std::isfinite(tol) || !(tol > 0.0) || !sparse_of_rows(a, kSparseDegree, m)) return p;
+    CheckedCounts b;
+    p.trials = gap_trial_counts(m, tol, trials, b, w);
+    p.base = b.certain ? b : sparse_counts_checked(m, tol, -1, -1, w);
+    std::size_t left = 0;
+    for (const CheckedCounts &c : p.trials) left += c.certain ? 0 : 1;
+    if (!((left + 1) * kSparseRatio < n * n)) return p;
+    for (std::size_t k = 0; k < trials.size(); ++k) {
+        const auto [i, j] = trials[k];
+        if (!p.trials[k].certain && i < n && j < n && i != j)
+            p.trials[k] = sparse_counts_checked(m, tol, static_cast<int>(i), static_cast<int>(j), w);
+    }
+    return p;
+}
+
 void finish_cut_counts(std::vector<double> &a, std::size_t n,
                        const std::vector<std::pair<std::size_t, std::size_t>> &trials, double tol,
                        const Decompose &decompose, PartialCounts &p, bool want_base) {

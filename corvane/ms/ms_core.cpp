@@ -1,5 +1,7 @@
 #include "ms_core.hpp"
 
+#include "../lpi/inertia_core.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <exception>
@@ -51,10 +53,23 @@ double builtin_sum(const std::vector<double> &terms) {
 }
 
 AtomGraph::AtomGraph(std::size_t n, const std::vector<std::pair<int, int>> &edges) : n_(n), adj_(n) {
-    std::set<std::pair<int, int>> have;
-    for (auto [u, v] : edges) {
+    // A repeated edge keeps its first place: the pairs sorted with their
+    // positions find the repeats without a node per edge.
+    std::vector<std::pair<std::pair<int, int>, std::size_t>> keyed;
+    keyed.reserve(edges.size());
+    for (std::size_t k = 0; k < edges.size(); ++k) {
+        auto [u, v] = edges[k];
         if (u < 0 || v < 0 || static_cast<std::size_t>(u) >= n || static_cast<std::size_t>(v) >= n) continue;
-        if (!have.insert({std::min(u, v), std::max(u, v)}).second) continue;
+        keyed.push_back({{std::min(u, v), std::max(u, v)}, k});
+    }
+    std::sort(keyed.begin(), keyed.end());
+    std::vector<char> repeat(edges.size(), 0);
+    for (std::size_t k = 1; k < keyed.size(); ++k)
+        if (keyed[k].first == keyed[k - 1].first) repeat[keyed[k].second] = 1;
+    for (std::size_t k = 0; k < edges.size(); ++k) {
+        auto [u, v] = edges[k];
+        if (u < 0 || v < 0 || static_cast<std::size_t>(u) >= n || static_cast<std::size_t>(v) >= n) continue;
+        if (repeat[k]) continue;
         const int id = static_cast<int>(edges_.size());
         edges_.push_back({u, v});
         adj_[u].push_back({v, id});
@@ -118,27 +133,81 @@ bool AtomGraph::split(const std::vector<int> &removed, std::vector<int> &first, 
     return true;
 }
 
+void AtomGraph::bridges(int skip, std::vector<char> &is_bridge) const {
+    is_bridge.assign(edges_.size(), 0);
+    std::vector<int> disc(n_, -1), low(n_, 0), parent_edge(n_, -1), stack;
+    std::vector<std::size_t> next(n_, 0);
+    int time = 0;
+    for (std::size_t s = 0; s < n_; ++s) {
+        if (disc[s] >= 0) continue;
+        disc[s] = low[s] = time++;
+        stack.push_back(static_cast<int>(s));
+        while (!stack.empty()) {
+            const int x = stack.back();
+            if (next[x] < adj_[x].size()) {
+                auto [y, id] = adj_[x][next[x]++];
+                if (id == skip || id == parent_edge[x]) continue;
+                if (disc[y] < 0) {
+                    disc[y] = low[y] = time++;
+                    parent_edge[y] = id;
+                    stack.push_back(y);
+                } else {
+                    low[x] = std::min(low[x], disc[y]);
+                }
+                continue;
+            }
+            stack.pop_back();
+            if (parent_edge[x] < 0) continue;
+            const int p = stack.back();
+            low[p] = std::min(low[p], low[x]);
+            if (low[x] > disc[p]) is_bridge[parent_edge[x]] = 1;
+        }
+    }
+}
+
 std::vector<std::vector<int>> cut_fragment(const AtomGraph &ag, const std::vector<SoftPair> &soft, bool ring,
                                            const CutQueries &q) {
     std::set<std::vector<int>> out;
-    SoftCuts cuts(ag);
+    // The rules of SoftCuts, with the splits known beforehand: a bond cut
+    // on its own splits a part off exactly when it is a bridge, and two
+    // ring bonds cut together exactly when the second is a bridge of the
+    // graph without the first.  Only cuts that split are labelled.
+    std::vector<char> bridge;
+    ag.bridges(-1, bridge);
+    std::vector<int> ring_bonds;
     std::vector<int> a, b;
     for (const SoftPair &sp : soft) {
-        if (cuts.cut(sp.u, sp.v, [&] { return q.multiple(sp.id); }, q.heavy, a, b) != SoftCuts::Single::split)
+        const int id = ag.edge(sp.u, sp.v);
+        if (id < 0) continue;
+        if (!bridge[id]) {
+            ring_bonds.push_back(id);
             continue;
+        }
+        if (!ag.split({id}, a, b)) continue;
+        if (q.multiple(sp.id)) {
+            auto n_heavy = [&](const std::vector<int> &part) {
+                long n = 0;
+                for (int x : part) n += q.heavy(x) ? 1 : 0;
+                return n;
+            };
+            const long ha = n_heavy(a), hb = n_heavy(b);
+            if (std::min(ha, hb) == 1) continue;
+        }
         out.insert(a);
         out.insert(b);
     }
-    if (ring) {
+    if (ring && ring_bonds.size() >= 2) {
         auto mass_of = [&](const std::vector<int> &comp) {
             std::vector<double> m;
             m.reserve(comp.size());
             for (int x : comp) m.push_back(q.mass(x));
             return builtin_sum(m);
         };
-        for (std::size_t i = 0; i < cuts.ring_bonds(); ++i) {
-            for (std::size_t j = i + 1; j < cuts.ring_bonds(); ++j) {
-                if (!cuts.cut_pair(i, j, a, b)) continue;
+        for (std::size_t i = 0; i + 1 < ring_bonds.size(); ++i) {
+            ag.bridges(ring_bonds[i], bridge);
+            for (std::size_t j = i + 1; j < ring_bonds.size(); ++j) {
+                if (!bridge[ring_bonds[j]]) continue;
+                if (!ag.split({ring_bonds[i], ring_bonds[j]}, a, b)) continue;
                 const double ma = mass_of(a), mb = mass_of(b);
                 const double lighter = mb < ma ? mb : ma;
                 if (q.mass_ok(lighter)) {
@@ -259,7 +328,40 @@ std::vector<Peak> cascade(const Molecule &mol, const NodeMatrix &g, const std::v
             for (int &x : child) x = frag[x];
         return children;
     };
-    auto prepare = [&](Work &w, std::vector<char> &in_frag, std::vector<int> &row_pos, std::vector<int> &local) {
+    // The molecule's matrix by rows (ascending columns), read once: each
+    // fragment's sparse form is taken from it without a dense pass.
+    lpi::SparseRows whole;
+    whole.n = g.n_nodes;
+    whole.diag.assign(g.n_nodes, 0.0);
+    whole.start.assign(g.n_nodes + 1, 0);
+    for (std::size_t i = 0; i < g.n_nodes; ++i) {
+        const double *row = &g.adjacency[i * g.n_nodes];
+        for (std::size_t j = 0; j < g.n_nodes; ++j) {
+            if (row[j] == 0.0) continue;
+            if (j == i) {
+                whole.diag[i] = row[j];
+            } else {
+                whole.col.push_back(static_cast<int>(j));
+                whole.val.push_back(row[j]);
+            }
+        }
+        whole.start[i + 1] = whole.col.size();
+    }
+    // Storage one counting thread keeps from fragment to fragment.
+    struct Scratch {
+        lpi::SparseRows rows;
+        lpi::SparseSym m;
+        lpi::InertiaWork w;
+        std::vector<std::pair<std::size_t, std::size_t>> cuts;
+    };
+    auto dense_of = [&](Work &w, const std::vector<int> &rows) {
+        const std::size_t k = rows.size();
+        w.sub.assign(k * k, 0.0);
+        for (std::size_t i = 0; i < k; ++i)
+            for (std::size_t j = 0; j < k; ++j) w.sub[i * k + j] = g.adjacency[rows[i] * g.n_nodes + rows[j]];
+    };
+    auto prepare = [&](Work &w, std::vector<char> &in_frag, std::vector<int> &row_pos, std::vector<int> &local,
+                       Scratch &sc) {
         for (int a : w.frag) in_frag[a] = 1;
         // Soft bonds of the fragment: its own VIF subgraph (a principal
         // submatrix of the molecule's) with its own LPI as the baseline.
@@ -270,9 +372,24 @@ std::vector<Peak> cascade(const Molecule &mol, const NodeMatrix &g, const std::v
         const std::size_t k = rows.size();
         w.k = k;
         for (std::size_t i = 0; i < k; ++i) row_pos[rows[i]] = static_cast<int>(i);
-        w.sub.assign(k * k, 0.0);
-        for (std::size_t i = 0; i < k; ++i)
-            for (std::size_t j = 0; j < k; ++j) w.sub[i * k + j] = g.adjacency[rows[i] * g.n_nodes + rows[j]];
+        // The fragment's rows: local columns keep the ascending order.
+        lpi::SparseRows &fr = sc.rows;
+        fr.n = k;
+        fr.diag.resize(k);
+        fr.start.assign(k + 1, 0);
+        fr.col.clear();
+        fr.val.clear();
+        for (std::size_t i = 0; i < k; ++i) {
+            const std::size_t r = static_cast<std::size_t>(rows[i]);
+            fr.diag[i] = whole.diag[r];
+            for (std::size_t e = whole.start[r]; e < whole.start[r + 1]; ++e) {
+                const int c = row_pos[static_cast<std::size_t>(whole.col[e])];
+                if (c < 0) continue;
+                fr.col.push_back(c);
+                fr.val.push_back(whole.val[e]);
+            }
+            fr.start[i + 1] = fr.col.size();
+        }
         for (std::size_t b = 0; b < bonds.size(); ++b) {
             const BondRecord &r = bonds[b];
             if (r.atom_u < 0 || !in_frag[r.atom_u] || r.atom_v < 0 || !in_frag[r.atom_v]) continue;
@@ -282,14 +399,24 @@ std::vector<Peak> cascade(const Molecule &mol, const NodeMatrix &g, const std::v
         }
         for (int r : rows) row_pos[r] = -1;
         for (int a : w.frag) in_frag[a] = 0;
-        w.counts = lpi::soft_trials_begin(w.sub, k, w.trials, opt.tol);
-        if (opt.any_thread_decompose)
-            lpi::soft_trials_decompose(w.sub, k, w.trials, opt.tol, opt.any_thread_decompose, w.counts);
+        if (!w.trials.empty()) {
+            sc.cuts.clear();
+            for (auto [u, v] : w.trials) sc.cuts.push_back({static_cast<std::size_t>(u), static_cast<std::size_t>(v)});
+            w.counts = lpi::partial_cut_counts_rows(fr, sc.cuts, opt.tol, sc.m, sc.w);
+        }
         // Every count certain: the soft bonds are known here, and so are the
         // children (what soft_trials_end would find, without its fallbacks).
         bool certain = w.trials.empty() || w.counts.base.certain;
         for (const lpi::CheckedCounts &c : w.counts.trials) certain = certain && c.certain;
-        if (!certain) return;
+        if (!certain) {
+            // The rest from the dense matrix.
+            dense_of(w, rows);
+            if (!opt.any_thread_decompose) return;
+            lpi::soft_trials_decompose(w.sub, k, w.trials, opt.tol, opt.any_thread_decompose, w.counts);
+            certain = w.counts.base.certain;
+            for (const lpi::CheckedCounts &c : w.counts.trials) certain = certain && c.certain;
+            if (!certain) return;
+        }
         std::vector<char> soft(w.trials.size(), 0);
         for (std::size_t t = 0; t < w.trials.size(); ++t) soft[t] = w.counts.trials[t].counts == w.counts.base.counts;
         w.children = cut_children(w, soft, in_frag, local);
@@ -319,6 +446,7 @@ std::vector<Peak> cascade(const Molecule &mol, const NodeMatrix &g, const std::v
         std::exception_ptr failed;
         std::mutex failed_mu;
         auto run = [&](bool main) {
+            Scratch sc;
             std::vector<char> in_f(main ? 0 : n, 0);
             std::vector<int> rp(main ? 0 : g.n_nodes, -1), loc(main ? 0 : n, -1);
             std::vector<char> &inf = main ? in_frag : in_f;
@@ -330,7 +458,7 @@ std::vector<Peak> cascade(const Molecule &mol, const NodeMatrix &g, const std::v
                         cancel = true;
                         throw Interrupted();
                     }
-                    prepare(batch[t], inf, rpos, lpos);
+                    prepare(batch[t], inf, rpos, lpos, sc);
                 }
             } catch (...) {
                 cancel = true;

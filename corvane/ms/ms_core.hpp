@@ -44,6 +44,11 @@ public:
     // as ascending node lists, the one with the smaller lowest node first.
     // Other components (a counter-ion of a salt) belong to neither.
     bool split(const std::vector<int> &removed, std::vector<int> &first, std::vector<int> &second) const;
+    // Marks in `is_bridge` (by edge id) every edge whose removal, together
+    // with that of the edge `skip` (-1: none), splits a component: cutting
+    // it splits a part off exactly when cutting it with `skip` would.  One
+    // depth-first pass (Tarjan's low points).
+    void bridges(int skip, std::vector<char> &is_bridge) const;
 
 private:
     std::size_t n_;

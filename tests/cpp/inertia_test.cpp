@@ -392,3 +392,50 @@ TEST_CASE("fused rings: rows that outgrow the symbolic fill are widened, the cou
                 break;
             }
 }
+
+TEST_CASE("the sparse form from rows is the sparse form from the dense matrix, and refuses the same matrices") {
+    std::mt19937 rng(29);
+    auto rows_of = [](const std::vector<double> &a, std::size_t n) {
+        lpi::SparseRows r;
+        r.n = n;
+        r.diag.assign(n, 0.0);
+        r.start.assign(n + 1, 0);
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t j = 0; j < n; ++j) {
+                if (a[i * n + j] == 0.0) continue;
+                if (i == j) {
+                    r.diag[i] = a[i * n + j];
+                } else {
+                    r.col.push_back(static_cast<int>(j));
+                    r.val.push_back(a[i * n + j]);
+                }
+            }
+            r.start[i + 1] = r.col.size();
+        }
+        return r;
+    };
+    for (int round = 0; round < 40; ++round) {
+        std::size_t n = 0;
+        std::vector<double> a = clique_graph(rng, 6 + rng() % 20, rng() % 4, n);
+        // Diagonal entries of every size (the row sums mix them in), and
+        // now and then an entry the sparse form must refuse.
+        for (std::size_t i = 0; i < n; ++i)
+            if (rng() % 3 == 0) a[i * n + i] = std::ldexp(1.0 + (rng() % 97) / 13.0, static_cast<int>(rng() % 40) - 20);
+        const int spoil = round % 5;
+        if (spoil == 1) a[(n / 2) * n + n / 2] = std::ldexp(1.0, 600);
+        if (spoil == 2 && n > 2) a[0 * n + 1] += 1.0;  // no longer symmetric (or a new one-sided entry)
+        lpi::SparseSym dense, from_rows;
+        const bool d = lpi::sparse_of(a, n, 12, dense);
+        const bool r = lpi::sparse_of_rows(rows_of(a, n), 12, from_rows);
+        REQUIRE(d == r);
+        if (!d) continue;
+        CHECK(from_rows.n == dense.n);
+        CHECK(from_rows.norm == dense.norm);  // to the bit: the same summation order
+        CHECK(from_rows.order == dense.order);
+        CHECK(from_rows.cap == dense.cap);
+        CHECK(from_rows.diag == dense.diag);
+        CHECK(from_rows.len == dense.len);
+        CHECK(from_rows.col == dense.col);
+        CHECK(from_rows.val == dense.val);
+    }
+}

@@ -61,3 +61,33 @@ TEST_CASE("formulas put C and H first") {
     CHECK(formula({{"N", 2}}) == "N2");
     CHECK(builtin_sum({0.1, 0.2, 0.3}) == 0.6);  // compensated, as the interpreter's sum
 }
+
+TEST_CASE("bridges say which cuts split, alone and beside a ring bond, as labelling does") {
+    // Random sparse graphs with rings, chains, loops and loose parts: every
+    // edge alone, and every pair, against the component count.
+    unsigned state = 12345;
+    auto rnd = [&](unsigned m) {
+        state = state * 1103515245u + 12345u;
+        return static_cast<int>((state >> 16) % m);
+    };
+    for (int round = 0; round < 200; ++round) {
+        const int n = 2 + rnd(12);
+        std::vector<std::pair<int, int>> edges;
+        for (int k = rnd(2 * n); k > 0; --k) edges.push_back({rnd(n), rnd(n)});
+        AtomGraph g(n, edges);
+        std::vector<int> lab;
+        const std::size_t base = g.label({}, lab);
+        std::vector<std::pair<int, int>> ids;
+        for (auto [u, v] : edges)
+            if (g.edge(u, v) >= 0) ids.push_back({g.edge(u, v), 0});
+        std::vector<char> alone, beside;
+        g.bridges(-1, alone);
+        for (auto [e, unused] : ids) {
+            CHECK((g.label({e}, lab) == base + 1) == (alone[e] != 0));
+            g.bridges(e, beside);
+            CHECK(beside[e] == 0);
+            for (auto [f, unused2] : ids)
+                if (f != e && g.label({e}, lab) == base) CHECK((g.label({e, f}, lab) == base + 1) == (beside[f] != 0));
+        }
+    }
+}
