@@ -65,7 +65,7 @@ def run_folds(recs, data, folds_to_run):
         train = data.subset(train_idx)
         w, _ = fit_scored.fit(fit_scored.Objective(train, np.arange(train.nspec)), maxiter=MAXITER)
         del train
-        a, _ = data.abundances(data.full_weights(w))
+        a, _ = data.abundances(data.full_weights(w, None, fit_scored.USE_ENV and bool(data.nenv)))
         preds = data.predictions(a, held)
         ranks = identification_ranks(preds, [(recs[i]["mz"], recs[i]["intensity"]) for i in held], score="cosine")
         off = np.cumsum([0] + [p[0].size for p in preds])
@@ -205,7 +205,7 @@ def isomer_cv(recs, data):
     for k in range(fit_scored.K_FOLDS):
         with np.load(_pred_path(k)) as z:
             wk = z["weights"]
-        a, _ = data.abundances(data.full_weights(wk))
+        a, _ = data.abundances(data.full_weights(wk, None, fit_scored.USE_ENV and bool(data.nenv)))
         preds = data.predictions(a, range(data.nspec))
         by_formula: dict = {}
         for i, r in enumerate(recs):
