@@ -7,12 +7,12 @@ Objective: softmax loss of each spectrum's own structure among its library, L2 p
 The score is a weighted sum of the terms of corvane_spectra/_idscore.py, divided by the first
 term's weight.
 Cross-validated (5 folds over compounds; mean +- standard error over folds):
-cosine alone id@1 0.483 +- 0.006, id@10 0.819 +- 0.004;
-this score id@1 0.676 +- 0.008, id@10 0.921 +- 0.003.
+cosine alone id@1 0.561 +- 0.005, id@10 0.866 +- 0.003;
+this score id@1 0.734 +- 0.007, id@10 0.951 +- 0.002.
 """
 
 WEIGHTS = {
     'cos': 1.0,
-    'cos_mz2': 0.7090899169035187,
-    'above_log': -0.7332424745412737,
+    'cos_mz2': 0.6939696630216184,
+    'above_log': -0.7117563757705551,
 }
