@@ -88,6 +88,38 @@ bool min_degree_order(std::vector<std::vector<int>> &adj, std::size_t max_fill, 
     return true;
 }
 
+// The elimination order of an off-diagonal pattern given row by row (flat,
+// sorted columns), and the working rows laid out in it; false when the fill
+// makes a dense decomposition the better deal.
+bool order_and_lay_out(std::size_t n, const std::vector<std::size_t> &start, const std::vector<int> &cols,
+                       const std::vector<double> &vals, SparseSym &out) {
+    const std::size_t entries = start[n];
+    std::vector<std::vector<int>> adj(n);
+    for (std::size_t i = 0; i < n; ++i)
+        adj[i].assign(cols.begin() + static_cast<std::ptrdiff_t>(start[i]),
+                      cols.begin() + static_cast<std::ptrdiff_t>(start[i + 1]));
+    // Fill beyond a few times the pattern makes a dense decomposition the
+    // better deal.
+    std::size_t longest = 0;
+    if (!min_degree_order(adj, 8 * (entries + n) + 64, out.order, longest)) return false;
+    // Pivots of two rows and partners taken out of order make rows longer
+    // than the symbolic elimination says; a row that outgrows even this
+    // sends the count to the dense path.
+    out.cap = 2 * longest + 8;
+    out.len.assign(n, 0);
+    out.col.assign(n * out.cap, -1);
+    out.val.assign(n * out.cap, 0.0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t b = start[i], e = start[i + 1];
+        out.len[i] = static_cast<int>(e - b);
+        std::copy(cols.begin() + static_cast<std::ptrdiff_t>(b), cols.begin() + static_cast<std::ptrdiff_t>(e),
+                  out.col.begin() + static_cast<std::ptrdiff_t>(i * out.cap));
+        std::copy(vals.begin() + static_cast<std::ptrdiff_t>(b), vals.begin() + static_cast<std::ptrdiff_t>(e),
+                  out.val.begin() + static_cast<std::ptrdiff_t>(i * out.cap));
+    }
+    return true;
+}
+
 }  // namespace
 
 bool sparse_of(const std::vector<double> &a, std::size_t n, std::size_t max_degree, SparseSym &out) {
@@ -123,26 +155,7 @@ bool sparse_of(const std::vector<double> &a, std::size_t n, std::size_t max_degr
         norm = std::max(norm, s);
     }
     out.norm = norm;
-    const std::size_t entries = cols.size();
-    std::vector<std::vector<int>> adj(n);
-    for (std::size_t i = 0; i < n; ++i) adj[i].assign(cols.begin() + start[i], cols.begin() + start[i + 1]);
-    // Fill beyond a few times the pattern makes a dense decomposition the
-    // better deal.
-    std::size_t longest = 0;
-    if (!min_degree_order(adj, 8 * (entries + n) + 64, out.order, longest)) return false;
-    // Pivots of two rows and partners taken out of order make rows longer
-    // than the symbolic elimination says; a row that outgrows even this
-    // sends the count to the dense path.
-    out.cap = 2 * longest + 8;
-    out.len.assign(n, 0);
-    out.col.assign(n * out.cap, -1);
-    out.val.assign(n * out.cap, 0.0);
-    for (std::size_t i = 0; i < n; ++i) {
-        out.len[i] = static_cast<int>(start[i + 1] - start[i]);
-        std::copy(cols.begin() + start[i], cols.begin() + start[i + 1], out.col.begin() + i * out.cap);
-        std::copy(vals.begin() + start[i], vals.begin() + start[i + 1], out.val.begin() + i * out.cap);
-    }
-    return true;
+    return order_and_lay_out(n, start, cols, vals, out);
 }
 
 bool sparse_of_rows(const SparseRows &a, std::size_t max_degree, SparseSym &out) {
@@ -186,25 +199,7 @@ bool sparse_of_rows(const SparseRows &a, std::size_t max_degree, SparseSym &out)
     const std::size_t entries = a.start[n];
     if (entries > max_degree * n) return false;
     out.norm = norm;
-    std::vector<std::vector<int>> adj(n);
-    for (std::size_t i = 0; i < n; ++i)
-        adj[i].assign(a.col.begin() + static_cast<std::ptrdiff_t>(a.start[i]),
-                      a.col.begin() + static_cast<std::ptrdiff_t>(a.start[i + 1]));
-    std::size_t longest = 0;
-    if (!min_degree_order(adj, 8 * (entries + n) + 64, out.order, longest)) return false;
-    out.cap = 2 * longest + 8;
-    out.len.assign(n, 0);
-    out.col.assign(n * out.cap, -1);
-    out.val.assign(n * out.cap, 0.0);
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t b = a.start[i], e = a.start[i + 1];
-        out.len[i] = static_cast<int>(e - b);
-        std::copy(a.col.begin() + static_cast<std::ptrdiff_t>(b), a.col.begin() + static_cast<std::ptrdiff_t>(e),
-                  out.col.begin() + static_cast<std::ptrdiff_t>(i * out.cap));
-        std::copy(a.val.begin() + static_cast<std::ptrdiff_t>(b), a.val.begin() + static_cast<std::ptrdiff_t>(e),
-                  out.val.begin() + static_cast<std::ptrdiff_t>(i * out.cap));
-    }
-    return true;
+    return order_and_lay_out(n, a.start, a.col, a.val, out);
 }
 
 namespace {
