@@ -756,6 +756,7 @@ def identification_html(result, measured: Spectrum | None = None, *, model=None,
     failed = [[str(a), str(b)] for a, b in getattr(result, "failed", [])]
     label = title or measured.name or measured.metadata.get("id") or "spectrum"
     data = {"kind": "identify", "views": views, "candidates": rows, "failed": failed,
+            "score_name": str(getattr(result, "similarity", "") or ""),
             "query": {"title": _text(label), "metadata": _metadata(measured)}}
     return _page(data, structures, "corvane identification: " + str(label))
 

@@ -124,7 +124,9 @@
     var title, sub;
     if (DATA.kind === 'identify') {
       title = 'Identification: ' + (DATA.query.title || '');
-      sub = DATA.candidates.length + ' candidate(s) ranked by cosine';
+      var sn = DATA.score_name || '';
+      sub = DATA.candidates.length + ' candidate(s) ranked by ' +
+        (sn.indexOf('learned') === 0 ? 'the learned identification score' : 'cosine');
     } else {
       var v = DATA.views[0];
       title = 'Annotation: ' + (v.title || '');
@@ -180,8 +182,16 @@
     sec.hidden = false;
     var thead = $('cand-table').tHead, tbody = $('cand-table').tBodies[0];
     clear(thead); clear(tbody);
+    if (DATA.score_name && !$('score-name')) {
+      var hint = sec.querySelector('p.hint');
+      if (hint) hint.appendChild(h('span', null, ' Score = ' + DATA.score_name + '.')).id = 'score-name';
+    }
     var tr = h('tr');
-    CAND_COLS.forEach(function (c) { tr.appendChild(h('th', c.num ? 'num' : null, c.label)); });
+    CAND_COLS.forEach(function (c) {
+      var th = h('th', c.num ? 'num' : null, c.label);
+      if (c.key === 'score' && DATA.score_name) th.title = 'score = ' + DATA.score_name;
+      tr.appendChild(th);
+    });
     thead.appendChild(tr);
     DATA.candidates.forEach(function (c, k) {
       var row = h('tr');
