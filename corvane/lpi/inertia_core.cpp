@@ -673,6 +673,32 @@ double dinv_dot(const Factors &f, const double *a, const double *b, std::size_t 
     return s;
 }
 
+// dinv_dot, with the sum of its terms' magnitudes in `abs` (a bound on its
+// rounding error is gamma_m times that).
+double dinv_dot_abs(const Factors &f, const double *a, const double *b, std::size_t from, double &abs) {
+    double s = 0.0, m = 0.0;
+    for (std::size_t t = from; t < f.steps.size(); ++t) {
+        const Factors::Step &st = f.steps[t];
+        const double ap = a[st.p], bp = b[st.p];
+        if (st.r < 0) {
+            if (ap != 0.0 && bp != 0.0) {
+                const double term = ap * (bp / st.dp);
+                s += term;
+                m += std::fabs(term);
+            }
+        } else {
+            const double ar = a[st.r], br = b[st.r];
+            if ((ap == 0.0 && ar == 0.0) || (bp == 0.0 && br == 0.0)) continue;
+            const double det = st.dp * st.dr - st.apr * st.apr;
+            const double t1 = ap * ((st.dr * bp - st.apr * br) / det), t2 = ar * ((st.dp * br - st.apr * bp) / det);
+            s += t1 + t2;
+            m += std::fabs(t1) + std::fabs(t2);
+        }
+    }
+    abs = m;
+    return s;
+}
+
 // The inertia of the 2 x 2 Schur complement S = [[-zii, 1/wt - zij],
 // [1/wt - zij, -zjj]] of a cut of weight wt, from entries of (A - sI)^-1
 // each within `err` of the true ones: the number of its negative
@@ -901,50 +927,70 @@ std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
     if (!(beta < gamma / 2.0)) return out;
     const double err = beta / (gamma * (gamma - beta)) + reach / (gamma * (gamma - reach));
 
-    // One solve per distinct end node; the entries the trials need.
-    std::vector<int> ends;
-    for (const auto &[i, j] : trials)
-        if (i < n && j < n && i != j) {
-            ends.push_back(static_cast<int>(i));
-            ends.push_back(static_cast<int>(j));
-        }
-    std::sort(ends.begin(), ends.end());
-    ends.erase(std::unique(ends.begin(), ends.end()), ends.end());
-    std::vector<std::vector<std::size_t>> by_end(n);
+    // The three entries of A^-1 each trial needs.  With y_e = L^-1 e_e,
+    // (A^-1)_ab = y_a^T D^-1 y_b: a forward sweep from each end's own step
+    // (earlier pivots of a unit vector stay zero) and a product with the
+    // block diagonal, where a whole solve would add a backward sweep through
+    // every column of L.  The computed y_a, y_b and D^-1 y_b are exact for
+    // L and D perturbed as in a solve (a forward sweep through L^T is
+    // bounded as one through L), so the products are entries of (A + G)^-1
+    // for a G within beta, as the solves' are; the rounding of each dot
+    // product, within gamma_m of the sum of its terms' magnitudes, is
+    // added to that trial's error (zerr).  Trials are taken by their first
+    // end, so each first end is swept once.
+    std::vector<std::size_t> step_of(n, 0);
+    for (std::size_t t = 0; t < f.steps.size(); ++t) {
+        step_of[static_cast<std::size_t>(f.steps[t].p)] = t;
+        if (f.steps[t].r >= 0) step_of[static_cast<std::size_t>(f.steps[t].r)] = t;
+    }
+    std::vector<std::size_t> by_first;
     for (std::size_t t = 0; t < trials.size(); ++t) {
         const auto [i, j] = trials[t];
-        if (i < n && j < n && i != j) {
-            by_end[i].push_back(t);
-            by_end[j].push_back(t);
-        }
+        if (i < n && j < n && i != j) by_first.push_back(t);
     }
+    std::stable_sort(by_first.begin(), by_first.end(),
+                     [&](std::size_t x, std::size_t y) { return trials[x].first < trials[y].first; });
     std::vector<double> zii(trials.size(), 0.0), zjj(trials.size(), 0.0), zij(trials.size(), 0.0);
-    std::vector<double> x(n);
-    // The solves are kept (when that takes at most 16 M doubles) for the
-    // cuts whose 2 x 2 problem is singular at zero (see below).
-    const bool keep = ends.size() * n <= (std::size_t{1} << 24);
-    std::vector<int> slot_of(keep ? n : 0, -1);
-    std::vector<double> kept(keep ? ends.size() * n : 0);
-    for (std::size_t at = 0; at < ends.size(); ++at) {
-        const int e = ends[at];
-        std::fill(x.begin(), x.end(), 0.0);
-        x[static_cast<std::size_t>(e)] = 1.0;
-        solve(f, x);
-        if (keep) {
-            slot_of[static_cast<std::size_t>(e)] = static_cast<int>(at);
-            std::copy(x.begin(), x.end(), kept.begin() + static_cast<std::ptrdiff_t>(at * n));
-        }
-        for (std::size_t t : by_end[static_cast<std::size_t>(e)]) {
+    std::vector<double> zerr(trials.size(), 0.0);
+    constexpr double u = DBL_EPSILON / 2.0;
+    const double gamma_m = 2.0 * static_cast<double>(n + 4) * u;  // generous for sums of up to n terms
+    {
+        std::vector<double> yi(n, 0.0), yj(n, 0.0);
+        std::size_t first = SIZE_MAX;
+        double zi = 0.0, zi_abs = 0.0;
+        for (std::size_t t : by_first) {
             const auto [i, j] = trials[t];
-            if (static_cast<std::size_t>(e) == i) {
-                zii[t] = x[i];
-                zij[t] = x[j];
-            } else {
-                zjj[t] = x[j];
+            if (i != first) {
+                std::fill(yi.begin(), yi.end(), 0.0);
+                yi[i] = 1.0;
+                forward_from(f, yi.data(), step_of[i]);
+                zi = dinv_dot_abs(f, yi.data(), yi.data(), step_of[i], zi_abs);
+                first = i;
             }
+            std::fill(yj.begin(), yj.end(), 0.0);
+            yj[j] = 1.0;
+            forward_from(f, yj.data(), step_of[j]);
+            double zj_abs = 0.0, zij_abs = 0.0;
+            zii[t] = zi;
+            zjj[t] = dinv_dot_abs(f, yj.data(), yj.data(), step_of[j], zj_abs);
+            zij[t] = dinv_dot_abs(f, yi.data(), yj.data(), std::max(step_of[i], step_of[j]), zij_abs);
+            zerr[t] = gamma_m * std::max({zi_abs, zj_abs, zij_abs});
         }
     }
-    constexpr double u = DBL_EPSILON / 2.0;
+    // Whole solves A^-1 e_e for the cuts whose 2 x 2 problem is singular at
+    // zero (see below), when the trials come to them; kept (up to 16 M
+    // doubles) for the other trials at the same node.
+    std::vector<int> slot_of(n, -1);
+    std::vector<double> kept, x(n), xother(n);
+    auto solve_unit = [&](std::size_t e, std::vector<double> &scratch) {
+        if (slot_of[e] >= 0) return;
+        std::fill(scratch.begin(), scratch.end(), 0.0);
+        scratch[e] = 1.0;
+        solve(f, scratch);
+        if (kept.size() + n > (std::size_t{1} << 24)) return;
+        slot_of[e] = static_cast<int>(kept.size() / n);
+        kept.insert(kept.end(), scratch.begin(), scratch.end());
+    };
     // A cut whose 2 x 2 problem is singular at zero has eigenvalues at or
     // near zero itself.  Its counts at the four shifts s = +-tol +- tol/2
     // still follow from Haynsworth at each s, with
@@ -956,8 +1002,11 @@ std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
     const double xnorm = 1.0 / (gamma - beta);  // bound on each solve's norm
     const double dot_err = 2.0 * (beta / (gamma * (gamma - beta))) * xnorm + 2.0 * static_cast<double>(n) * u * xnorm * xnorm;
     auto shifted = [&](std::size_t t, std::size_t i, std::size_t j, double inv, CheckedCounts &c) {
-        const double *xi = &kept[static_cast<std::size_t>(slot_of[i]) * n];
-        const double *xj = &kept[static_cast<std::size_t>(slot_of[j]) * n];
+        solve_unit(i, x);
+        solve_unit(j, xother);
+        // (Pointers taken once both are in: keeping one may move the others.)
+        const double *xi = slot_of[i] >= 0 ? &kept[static_cast<std::size_t>(slot_of[i]) * n] : x.data();
+        const double *xj = slot_of[j] >= 0 ? &kept[static_cast<std::size_t>(slot_of[j]) * n] : xother.data();
         double yii = 0.0, yjj = 0.0, yij = 0.0;
         for (std::size_t k = 0; k < n; ++k) {
             yii += xi[k] * xi[k];
@@ -973,7 +1022,7 @@ std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
             const double rem = sh * sh / (gamma * gamma * (gamma - as));
             const double s11 = -(zii[t] + sh * yii), s22 = -(zjj[t] + sh * yjj), s12 = inv - (zij[t] + sh * yij);
             if (!std::isfinite(s11) || !std::isfinite(s22) || !std::isfinite(s12)) return false;
-            const double e = beta / (gamma * (gamma - beta)) + as * dot_err + rem +
+            const double e = beta / (gamma * (gamma - beta)) + zerr[t] + as * dot_err + rem +
                              4.0 * u * (std::fabs(inv) + std::fabs(zij[t]) + std::fabs(zii[t]) + std::fabs(zjj[t]) +
                                         as * (std::fabs(yii) + std::fabs(yjj) + std::fabs(yij)));
             const double det = s11 * s22 - s12 * s12;
@@ -1011,7 +1060,8 @@ std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
         const double inv = 1.0 / wt;
         const double s11 = -zii[t], s22 = -zjj[t], s12 = inv - zij[t];
         if (!std::isfinite(s11) || !std::isfinite(s22) || !std::isfinite(s12)) continue;
-        const double e = err + 4.0 * u * (std::fabs(inv) + std::fabs(zij[t]) + std::fabs(s11) + std::fabs(s22));
+        const double e =
+            err + zerr[t] + 4.0 * u * (std::fabs(inv) + std::fabs(zij[t]) + std::fabs(s11) + std::fabs(s22));
         const double det = s11 * s22 - s12 * s12;
         const double det_err = e * (std::fabs(s11) + std::fabs(s22) + 2.0 * std::fabs(s12)) + 2.0 * e * e +
                                4.0 * u * (std::fabs(s11 * s22) + s12 * s12);
@@ -1022,8 +1072,6 @@ std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
         } else if (det > det_err && std::fabs(s11) > e) {
             dp = s11 > 0.0 ? 1 : -1;
             dn = -dp;
-        } else if (keep && shifted(t, i, j, inv, out[t])) {
-            continue;
         } else {
             // The cut matrix may have an eigenvalue near zero.  When the cut
             // leaves one end on its own (a hydrogen), that eigenvalue is
@@ -1031,16 +1079,21 @@ std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
             // In(A) = In(A_rest) + sign of the Schur complement, whose
             // reciprocal is (A^-1)_hh.  A sign of (A^-1)_hh that holds over
             // the whole band also shows A_rest has no eigenvalue in it.
+            // This needs no more solves, so it is tried before the shifted
+            // counts (both are certain, so either gives the same counts).
             const bool i_alone = m.len[i] == 1, j_alone = m.len[j] == 1;
-            if (i_alone == j_alone) continue;
             const std::size_t h = i_alone ? i : j;
             const double zhh = i_alone ? zii[t] : zjj[t];
-            if (!(std::fabs(zhh) > err + 4.0 * u * std::fabs(zhh))) continue;
             const double d = m.diag[h];
-            if (!(std::fabs(d - tol) > margin && std::fabs(d + tol) > margin)) continue;
-            dp = (zhh > 0.0 ? -1 : 0) + (d > tol ? 1 : 0);
-            dn = (zhh < 0.0 ? -1 : 0) + (d < -tol ? 1 : 0);
-            dz = std::fabs(d) <= tol ? 1 : 0;
+            if (i_alone != j_alone && std::fabs(zhh) > err + zerr[t] + 4.0 * u * std::fabs(zhh) &&
+                std::fabs(d - tol) > margin && std::fabs(d + tol) > margin) {
+                dp = (zhh > 0.0 ? -1 : 0) + (d > tol ? 1 : 0);
+                dn = (zhh < 0.0 ? -1 : 0) + (d < -tol ? 1 : 0);
+                dz = std::fabs(d) <= tol ? 1 : 0;
+            } else {
+                shifted(t, i, j, inv, out[t]);
+                continue;
+            }
         }
         CheckedCounts &c = out[t];
         c.counts.pos = base.counts.pos + dp;
