@@ -655,26 +655,8 @@ void forward_from(const Factors &f, double *x, std::size_t from) {
 }
 
 // a^T D^-1 b over the steps from `from` on (a or b zero at the pivots of
-// every step before it).
-double dinv_dot(const Factors &f, const double *a, const double *b, std::size_t from) {
-    double s = 0.0;
-    for (std::size_t t = from; t < f.steps.size(); ++t) {
-        const Factors::Step &st = f.steps[t];
-        const double ap = a[st.p], bp = b[st.p];
-        if (st.r < 0) {
-            if (ap != 0.0 && bp != 0.0) s += ap * (bp / st.dp);
-        } else {
-            const double ar = a[st.r], br = b[st.r];
-            if ((ap == 0.0 && ar == 0.0) || (bp == 0.0 && br == 0.0)) continue;
-            const double det = st.dp * st.dr - st.apr * st.apr;
-            s += ap * ((st.dr * bp - st.apr * br) / det) + ar * ((st.dp * br - st.apr * bp) / det);
-        }
-    }
-    return s;
-}
-
-// dinv_dot, with the sum of its terms' magnitudes in `abs` (a bound on its
-// rounding error is gamma_m times that).
+// every step before it), with the sum of its terms' magnitudes in `abs` (a
+// bound on its rounding error is gamma_m times that).
 double dinv_dot_abs(const Factors &f, const double *a, const double *b, std::size_t from, double &abs) {
     double s = 0.0, m = 0.0;
     for (std::size_t t = from; t < f.steps.size(); ++t) {
@@ -765,14 +747,21 @@ void mid_gap_trial_counts(const SparseSym &m, double tol,
     std::vector<std::array<double, 3>> z[2];
     z[0].assign(todo.size(), {0.0, 0.0, 0.0});
     z[1].assign(todo.size(), {0.0, 0.0, 0.0});
+    // Rounding of the block-diagonal products, added to each trial's error
+    // (as in gap_trial_counts; zero where whole solves give the entries).
+    std::vector<double> zerr[2];
+    zerr[0].assign(todo.size(), 0.0);
+    zerr[1].assign(todo.size(), 0.0);
+    constexpr double u = DBL_EPSILON / 2.0;
+    const double gamma_m = 2.0 * static_cast<double>(n + 4) * u;
     std::vector<double> x(n);
     if (ends.size() * n <= (std::size_t{1} << 20)) {
         // Only three entries of each (A - sI)^-1 are wanted: with
         // y_e = L^-1 e_e, (A - sI)^-1_ab = y_a^T D^-1 y_b.  The forward
         // sweeps from a unit vector start at its node's step, and the
         // block-diagonal products take the place of the backward sweeps
-        // (their rounding is a relative change of D of the size of the
-        // backward sweep's, within the same allowance).
+        // (the rounding of each product is bounded by gamma_m times the sum
+        // of its terms' magnitudes and added to the trial's error).
         std::vector<double> y(ends.size() * n);
         std::vector<int> slot(n, -1);
         for (int q = 0; q < 2; ++q) {
@@ -795,9 +784,11 @@ void mid_gap_trial_counts(const SparseSym &m, double tol,
                 if (!(i < n && j < n && i != j)) continue;
                 const double *yi = &y[static_cast<std::size_t>(slot[i]) * n];
                 const double *yj = &y[static_cast<std::size_t>(slot[j]) * n];
-                z[q][k][0] = dinv_dot(fq, yi, yi, step_of[i]);
-                z[q][k][1] = dinv_dot(fq, yj, yj, step_of[j]);
-                z[q][k][2] = dinv_dot(fq, yi, yj, std::max(step_of[i], step_of[j]));
+                double ai = 0.0, aj = 0.0, aij = 0.0;
+                z[q][k][0] = dinv_dot_abs(fq, yi, yi, step_of[i], ai);
+                z[q][k][1] = dinv_dot_abs(fq, yj, yj, step_of[j], aj);
+                z[q][k][2] = dinv_dot_abs(fq, yi, yj, std::max(step_of[i], step_of[j]), aij);
+                zerr[q][k] = gamma_m * std::max({ai, aj, aij});
             }
         }
     } else {
@@ -835,7 +826,7 @@ void mid_gap_trial_counts(const SparseSym &m, double tol,
         long cut_below[2];
         bool ok = true;
         for (int q = 0; q < 2 && ok; ++q) {
-            const int neg = schur_negatives(z[q][k][0], z[q][k][1], z[q][k][2], wt, err[q]);
+            const int neg = schur_negatives(z[q][k][0], z[q][k][1], z[q][k][2], wt, err[q] + zerr[q][k]);
             ok = neg >= 0;
             cut_below[q] = static_cast<long>(below[q]) + neg - 1;
         }
