@@ -1,5 +1,5 @@
 """The fitting tool's objective: its analytic gradient matches finite differences,
-with the identification, base-peak and peak-order terms and the hashed columns switched on (an error there fits
+with the identification, isomer-contrast, base-peak and peak-order terms and the hashed columns switched on (an error there fits
 wrong weights without any other sign)."""
 import sys
 from pathlib import Path
@@ -16,15 +16,19 @@ def test_objective_gradient_matches_finite_differences(monkeypatch):
     monkeypatch.setattr(fit_scored, "BASE_WEIGHT", 0.7)
     monkeypatch.setattr(fit_scored, "RANK_WEIGHT", 0.3)
     monkeypatch.setattr(fit_scored, "ORDER_WEIGHT", 0.5)
+    monkeypatch.setattr(fit_scored, "ISO_WEIGHT", 0.4)
     recs, cands = [], []
     for smi, peaks in (("CCc1ccccc1", {91: 999, 106: 300, 65: 80, 51: 60}),
                        ("CC(=O)c1ccccc1", {105: 999, 77: 800, 120: 300, 51: 200}),
-                       ("CCCO", {31: 999, 59: 100, 60: 60, 29: 150, 42: 90})):
+                       ("CCCO", {31: 999, 59: 100, 60: 60, 29: 150, 42: 90}),
+                       ("Cc1ccccc1C", {91: 999, 106: 600, 105: 250, 77: 90})):
         mz = np.array(sorted(peaks))
         recs.append({"mz": mz, "intensity": np.array([peaks[m] for m in mz], dtype=float), "smiles": smi})
         cands.append(scored.build_candidates(scored.read_molecule(smi)))
     data = fit_scored.Data(recs, cands)
-    obj = fit_scored.Objective(data, np.arange(data.nspec), block=3, env=True)
+    obj = fit_scored.Objective(data, np.arange(data.nspec), block=4, env=True,
+                               keys=fit_scored.structure_keys(recs))
+    assert [c[0].tolist() for c in obj.iso_chunks] == [[0, 3]]      # ethylbenzene and o-xylene
     assert obj.nw == data.nfeat + scored.N_ENV
     rng = np.random.default_rng(0)
     w = rng.normal(0, 0.1, obj.nw)

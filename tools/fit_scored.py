@@ -30,7 +30,11 @@ minus ORDER_WEIGHT x the same for the second and third strongest measured peaks
 among the predicted peaks without the stronger ones (Plackett-Luce), minus
 an L2 penalty on the named features' weights (L2) and one of its own on the
 hashed substructure columns (L2_ENV; scipy CSR matrices beside the dense
-features); L-BFGS from zero weights with the exact gradient.
+features); L-BFGS from zero weights with the exact gradient.  An isomer-contrast
+term (ISO_WEIGHT, off by default) can be added: each fitted spectrum's softmax
+loss among the predictions of the fitted molecules with its formula and another
+skeleton.  Besides the library figures, ``cv`` reports how often the predicted
+strongest peak is the measured base peak, and saves each fold's weights.
 Needs scipy (the ``fit`` extra).  Soft bonds and candidates are cached under
 CORVANE_FIT_CACHE (default /tmp/corvane_scored_cache); the candidate cache is
 keyed by the source of scored.py, so a change of features rebuilds it.
@@ -81,6 +85,11 @@ BASE_WEIGHT = float(os.environ.get("CORVANE_FIT_BASE_WEIGHT", "0.2"))
 # the second strongest among the predicted peaks without the first, then of the third without
 # the first two); 0 turns it off.
 ORDER_WEIGHT = float(os.environ.get("CORVANE_FIT_ORDER_WEIGHT", "0.1"))
+# Weight of the isomer-contrast term: each fitted spectrum's softmax loss among the predictions of the
+# fitted molecules that share its formula but not its skeleton (the isomers a chemist must tell apart),
+# at the identification term's temperature.  Formula groups are packed into chunks of about ISO_CHUNK.
+ISO_WEIGHT = float(os.environ.get("CORVANE_FIT_ISO_WEIGHT", "0"))
+ISO_CHUNK = 256
 ORDER_TOP = 3
 
 
@@ -355,7 +364,7 @@ class Data:
 class Objective:
     """Cosine and softmax identification loss over the fitted spectra, in blocks of about BLOCK."""
 
-    def __init__(self, data, train_idx, mask=None, block=BLOCK, seed=FOLD_SEED, env=None):
+    def __init__(self, data, train_idx, mask=None, block=BLOCK, seed=FOLD_SEED, env=None, keys=None):
         self.d, self.mask = data, mask
         self.env = bool(data.nenv) and (USE_ENV if env is None else env)
         self.ndense = data.nfeat if mask is None else int(mask.sum())
@@ -373,6 +382,38 @@ class Objective:
             local[members] = np.arange(members.size)
             bb = np.nonzero(local[data.owner] >= 0)[0]
             self.blocks.append((members, bb, local[data.owner[bb]], data.mloc[bb]))
+        self.iso_chunks = self._iso_chunks(train_idx, keys) if ISO_WEIGHT and keys is not None else []
+
+    def _iso_chunks(self, train_idx, keys):
+        """The fitted spectra that have an isomer among the fitted molecules, packed by formula into
+        chunks: (members, bins, local row, m/z, allowed) with allowed[i, j] when the prediction of
+        member i competes for member j's spectrum (the same formula, another skeleton, or i = j)."""
+        d = self.d
+        by_formula: dict = {}
+        for i in train_idx:
+            if keys[i] is not None:
+                by_formula.setdefault(keys[i][0], []).append(int(i))
+        groups = [g for g in by_formula.values() if len({keys[i][1] for i in g}) > 1]
+        chunks, cur = [], []
+        for g in sorted(groups, key=len, reverse=True):
+            if cur and len(cur) + len(g) > ISO_CHUNK:
+                chunks.append(cur)
+                cur = []
+            cur = cur + g
+        if cur:
+            chunks.append(cur)
+        out = []
+        for members in chunks:
+            members = np.array(sorted(members))
+            local = np.full(d.nspec, -1)
+            local[members] = np.arange(members.size)
+            bb = np.nonzero(local[d.owner] >= 0)[0]
+            fk = np.array([keys[i][0] for i in members])
+            sk = np.array([keys[i][1] for i in members])
+            allowed = (fk[:, None] == fk[None, :]) & (sk[:, None] != sk[None, :])
+            np.fill_diagonal(allowed, True)
+            out.append((members, bb, local[d.owner[bb]], d.mloc[bb], allowed))
+        return out
 
     def _base_bins(self):
         """Per fitted spectrum, the bin of its measured base peak, where a candidate can reach it."""
@@ -450,6 +491,10 @@ class Objective:
                 f = members.size / self.ntrain
                 val -= RANK_WEIGHT * f * loss
                 g_p[bb] -= RANK_WEIGHT * f * G
+        for members, bb, rr, mm, allowed in self.iso_chunks:
+            loss, G = _rank_term(p[bb], d.qhat[bb], rr, mm, members.size, d.lo[members], allowed, self.ntrain)
+            val -= ISO_WEIGHT * loss
+            g_p[bb] -= ISO_WEIGHT * G
         with np.errstate(over="ignore", invalid="ignore"):
             g_a = np.where(p > 0, g_p / (2 * np.maximum(p, 1e-300)), 0.0)
         if BASE_WEIGHT:
@@ -468,8 +513,12 @@ class Objective:
         return val - float(lam @ (w * w)), grad - 2 * lam * w, cos
 
 
-def _rank_term(p, qhat, rr, mm, n, lo):
-    """Softmax identification loss of n spectra against each other's predictions, and its gradient in p."""
+def _rank_term(p, qhat, rr, mm, n, lo, allowed=None, norm=None):
+    """Softmax identification loss of n spectra against each other's predictions, and its gradient in p.
+
+    ``allowed[i, j]``: prediction i competes for spectrum j (default: all); the loss is summed over
+    the spectra and divided by ``norm`` (default n: the mean)."""
+    norm = n if norm is None else norm
     tau = RANK_TEMPERATURE
     mmax = int(mm.max()) + 1
     P = np.zeros((n, mmax))
@@ -480,14 +529,16 @@ def _rank_term(p, qhat, rr, mm, n, lo):
     N = np.sqrt(np.maximum(C[:, lo], 1e-300))          # N[i, j]: |P_i| above lo_j
     cos = (P @ Qd.T) / N
     z = cos / tau
+    if allowed is not None:
+        z = np.where(allowed, z, -np.inf)
     z -= z.max(axis=0, keepdims=True)
     sm = np.exp(z)
     sm /= sm.sum(axis=0, keepdims=True)
     diag = np.arange(n)
-    loss = -np.mean(np.log(np.maximum(sm[diag, diag], 1e-300)))
+    loss = -np.sum(np.log(np.maximum(sm[diag, diag], 1e-300))) / norm
     g = sm
     g[diag, diag] -= 1.0
-    g /= tau * n                                        # d loss / d cos[i, j]
+    g /= tau * norm                                       # d loss / d cos[i, j]
     G = (g / N) @ Qd
     hh = g * cos / N ** 2
     Hlo = np.zeros((n, mmax))
@@ -507,29 +558,43 @@ def fit(obj, w0=None, maxiter=300):
 
 def evaluate(recs, idx, preds):
     """Figures of the spectra ``idx`` (predictions ``preds``), which are also the identification library."""
-    meas, figs = [], []
+    meas, figs, base = [], [], []
     for k, (pm, pi) in zip(idx, preds):
         r = recs[k]
         meas.append((r["mz"], r["intensity"]))
         figs.append(figures(pm, pi, r["mz"], r["intensity"]) if pm.size else (0, 0, 0, 0))
+        # The measured base peak: the predicted strongest peak, among the three strongest?
+        mbase = r["mz"][np.argmax(r["intensity"])]
+        top = pm[np.argsort(-pi, kind="stable")[:3]] if pm.size else pm
+        base.append((top.size > 0 and top[0] == mbase, mbase in top))
     figs = np.array(figs)
+    base = np.array(base, dtype=float)
     ranks = identification_ranks(preds, meas)
     return {"precision": figs[:, 0].mean(), "recall10": figs[:, 1].mean(), "recall10_pm1": figs[:, 2].mean(),
             "cosine": figs[:, 3].mean(), "id_at_1": float(np.mean(ranks < 1)),
             "id_at_10": float(np.mean(ranks < 10)),
-            "median_peaks": float(np.median([p[0].size for p in preds]))}
+            "median_peaks": float(np.median([p[0].size for p in preds])),
+            "base_first": float(base[:, 0].mean()), "base_top3": float(base[:, 1].mean())}
 
 
 _KEYS: dict = {}
 
 
+def structure_keys(recs):
+    """(formula of the largest component, InChIKey skeleton) of every record, or None."""
+    from corvane_spectra.isomers import structure_key
+
+    for r in recs:
+        if r["smiles"] not in _KEYS:
+            _KEYS[r["smiles"]] = structure_key(r["smiles"])
+    return [_KEYS[r["smiles"]] for r in recs]
+
+
 def isomer_figures(recs, has_cand, held_idx, preds_all):
     """Isomer ranking of the held-out spectra among the dataset's structures (all records)."""
-    from corvane_spectra.isomers import rank_figures, structure_key
+    from corvane_spectra.isomers import rank_figures
 
-    if not _KEYS:
-        for r in recs:
-            _KEYS[r["smiles"]] = structure_key(r["smiles"])
+    structure_keys(recs)
     by_formula: dict = {}
     for i, r in enumerate(recs):
         key = _KEYS[r["smiles"]]
@@ -553,7 +618,7 @@ def isomer_figures(recs, has_cand, held_idx, preds_all):
 
 
 FIGS = ("id_at_1", "id_at_10", "cosine", "precision", "recall10", "iso_top1", "iso_top3", "iso_relrank",
-        "iso_chance")
+        "iso_chance", "base_first", "base_top3")
 
 
 def fold_figures(recs, data, wf, held_idx):
@@ -569,6 +634,8 @@ def fold_figures(recs, data, wf, held_idx):
 def summarise(per_fold):
     summary = {}
     for key in FIGS:
+        if not all(key in f for f in per_fold):
+            continue
         v = np.array([f[key] for f in per_fold])
         summary[key] = (float(v.mean()), float(v.std(ddof=1) / np.sqrt(len(v))) if len(v) > 1 else 0.0)
     return summary
@@ -589,8 +656,10 @@ def cross_validate(recs, data, mask=None, maxiter=300, tag="cv", folds_to_run=No
             train_idx = np.sort(np.random.default_rng(FOLD_SEED + k).choice(train_idx, subsample, replace=False))
         held_idx = np.nonzero(folds == k)[0]
         train = data.subset(train_idx)
-        obj = Objective(train, np.arange(train.nspec), mask)
+        keys = structure_keys(recs)
+        obj = Objective(train, np.arange(train.nspec), mask, keys=[keys[i] for i in train_idx])
         w, _ = fit(obj, maxiter=maxiter)
+        np.save(CACHE / f"cvw-{tag}-fold{k}.npy", data.full_weights(w, mask, USE_ENV and bool(data.nenv)))
         del train, obj
         f = fold_figures(recs, data, data.full_weights(w, mask, USE_ENV and bool(data.nenv)), held_idx)
         f["seconds"] = time.time() - t0
@@ -601,11 +670,12 @@ def cross_validate(recs, data, mask=None, maxiter=300, tag="cv", folds_to_run=No
 
 
 def table(rows):
-    lines = ["| variant | id@1 | id@10 | cosine | precision | recall@10 | isomer top-1 | isomer top-3 "
-             "| isomer rel. rank | isomer chance |",
-             "|---|---|---|---|---|---|---|---|---|---|"]
+    labels = ("id@1", "id@10", "cosine", "precision", "recall@10", "isomer top-1", "isomer top-3",
+              "isomer rel. rank", "isomer chance", "base peak first", "base peak in top 3")
+    lines = ["| variant | " + " | ".join(labels) + " |", "|---|" + "---|" * len(labels)]
     for name, s in rows:
-        lines.append(f"| {name} | " + " | ".join(f"{s[k][0]:.3f} ± {s[k][1]:.3f}" for k in FIGS) + " |")
+        lines.append(f"| {name} | " + " | ".join(f"{s[k][0]:.3f} ± {s[k][1]:.3f}" if k in s else "–"
+                                                for k in FIGS) + " |")
     return "\n".join(lines)
 
 
@@ -734,11 +804,11 @@ def main(argv=None):
                                    "subsample": args.subsample,
                                    "rank_weight": RANK_WEIGHT, "temperature": RANK_TEMPERATURE, "l2": L2,
                                    "base_weight": BASE_WEIGHT, "order_weight": ORDER_WEIGHT,
-                                   "l2_env": L2_ENV, "env": USE_ENV}, indent=1))
+                                   "l2_env": L2_ENV, "env": USE_ENV, "iso_weight": ISO_WEIGHT}, indent=1))
         print(table([(args.tag, summary)]))
         return 0
     if args.what == "fit":
-        obj = Objective(data, np.nonzero(data.has_cand)[0])
+        obj = Objective(data, np.nonzero(data.has_cand)[0], keys=structure_keys(recs))
         if args.weights_from:
             w = np.load(args.weights_from)
             val = obj.value_grad(w)[0]

@@ -2,6 +2,7 @@
 
     python tools/textbook_ei.py            # base peak first / in the top 3 for the scored model
     python tools/textbook_ei.py --list     # the misses, one line each
+    python tools/textbook_ei.py --weights CACHE/cvw-TAG-fold0.npy ...   # saved weight vectors instead
 
 The base peaks are the textbook values of standard interpretation courses
 (tropylium 91, benzoyl 105, CH2=OH+ 31, McLafferty 74 of methyl esters,
@@ -156,12 +157,40 @@ def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--list", action="store_true", help="print every miss")
     ap.add_argument("--overlap", action="store_true", help="print the compounds also in the measured data")
+    ap.add_argument("--weights", nargs="+", metavar="NPY",
+                    help="weight vectors saved by tools/fit_scored.py (cv: cvw-TAG-foldK.npy; fit: fit-TAG.npy) "
+                         "to measure instead of the shipped weights; the mean over them is printed last")
     args = ap.parse_args(argv)
     from corvane_spectra import predict
 
     if args.overlap:
         names = overlap()
         print(f"{len(names)} of {len(TEXTBOOK)} also in ../shared/ei/: " + ", ".join(names))
+        return 0
+    if args.weights:
+        import numpy as np
+
+        import corvane
+        from corvane_spectra import scored
+
+        vif: dict = {}
+        res = []
+        for path in args.weights:
+            w = np.load(path)
+
+            def pred(smi, w=w):
+                if smi not in vif:
+                    vif[smi] = corvane.VIF(smi, draw=False, verbose=False)
+                return scored.predict_scored(smi, weights=w, vif_result=vif[smi])
+
+            first, top3, misses = base_peak_figures(pred)
+            res.append((first, top3))
+            print(f"{path}: textbook base peak first {100 * first:.1f} %, in the top 3 {100 * top3:.1f} %")
+            if args.list:
+                for name, base, order in misses:
+                    print(f"  {name:28s} textbook {base:4d}  predicted {order}")
+        r = np.array(res)
+        print(f"mean of {len(res)}: first {100 * r[:, 0].mean():.1f} %, in the top 3 {100 * r[:, 1].mean():.1f} %")
         return 0
     first, top3, misses = base_peak_figures(lambda s: predict(s, model="scored"))
     print(f"{len(TEXTBOOK)} compounds: textbook base peak first {100 * first:.1f} %, in the top 3 {100 * top3:.1f} %")
