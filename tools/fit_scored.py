@@ -703,6 +703,8 @@ def main(argv=None):
     ap.add_argument("--trees", type=int, default=100, help="trees-fit/trees-cv: boosting rounds (trees)")
     ap.add_argument("--trees-at", type=int, nargs="*", default=None,
                     help="trees-cv: held-out figures after these numbers of trees (the largest is the run)")
+    ap.add_argument("--from-saved", action="store_true",
+                    help="trees-fit: write the first --trees trees of CACHE/trees-TAG.txt instead of boosting")
     args = ap.parse_args(argv)
     if args.what == "envtop":
         return env_top(args.top)
