@@ -36,7 +36,10 @@ as hydrogens of their heavy neighbour, which keeps the label's mass; a
 labelled heavy atom ([13C]) has its label's mass.
 
 The weights w are in ``_scored_weights.py``, written by ``tools/fit_scored.py``
-(which records the data, objective and split used).
+(which records the data, objective and split used).  Boosted regression trees
+over each atom set's named features add a term to its candidates' log-abundance
+(``_scored_trees.py``; the trees are fitted on the same objective, starting
+from w).
 """
 from __future__ import annotations
 
@@ -1095,6 +1098,19 @@ def _weights() -> np.ndarray:
     return _shipped_weights().copy()
 
 
+def shipped_log_scores(cand: Candidates) -> np.ndarray:
+    """Every candidate's log-abundance under the shipped model: w . x, plus the shipped boosted
+    trees' term of its atom set (``_scored_trees``; none when the package has no trees file)."""
+    from . import _scored_trees
+
+    w = _shipped_weights()
+    ls = cand.log_scores(w)
+    forest = _scored_trees.shipped_forest()
+    if forest is not None and ls.size:
+        ls += forest(_scored_trees.set_inputs(cand, w, _SHIFT_COLS))[cand.base]
+    return ls
+
+
 def _formula_order(symbols):
     return [(symbols.index(e), e) for e in ("C", "H") + tuple(sorted(e for e in symbols if e not in ("C", "H")))]
 
@@ -1143,7 +1159,7 @@ def predict_scored(smiles: str, weights: np.ndarray | None = None, vif_result: d
         return Spectrum(np.array([], dtype=np.int64), np.array([]), {"smiles": smiles, "formula": CalcMolFormula(mol)},
                         annotations=[], convention="scored")
     w = _weights() if weights is None else np.asarray(weights, dtype=np.float64)
-    s = np.exp(np.clip(cand.log_scores(w), -60.0, 60.0))
+    s = np.exp(np.clip(shipped_log_scores(cand) if weights is None else cand.log_scores(w), -60.0, 60.0))
     contrib = s[:, None] * cand.pattern
     bins = isotope_bins(cand)
     top = int(bins.max()) + 1

@@ -268,3 +268,27 @@ def test_hydrogen_shifts_of_a_perdeuterated_molecule_move_deuterons():
                 assert _nominal_mass(a.formula, hydrogen=2) == m, (m, a)
                 modes.add(a.mode)
     assert "rearrangement" in modes and 64 in heights(sp)
+
+
+def test_tree_term_follows_its_splits_and_reaches_every_shifted_candidate():
+    # A hand-made tree: a set's linear log-score (input column -2) <= 0.5 goes left (+1), else right
+    # (-2); a value exactly at the threshold goes left, as LightGBM sends it.  Every hydrogen-shifted
+    # candidate of an atom set gets its set's term.
+    from corvane_spectra import _scored_trees as st
+
+    nin = len(scored.FEATURES) + st.N_SUMMARY
+    forest = st.Forest([nin - 2, -1, -1], [0.5, 0, 0], [1, 1, 2], [2, 1, 2], [0, 1.0, -2.0], [0], 1, nin)
+    Z = np.zeros((3, nin))
+    Z[:, nin - 2] = [0.5, 0.4, 0.6]
+    np.testing.assert_array_equal(forest(Z), [1.0, 1.0, -2.0])
+    shipped = st.shipped_forest()
+    if shipped is not None:
+        assert shipped.n_inputs == nin, "the shipped trees were fitted on another feature set: refit them"
+    cand = scored.build_candidates(scored.read_molecule("CCCC(=O)OC"))
+    w = scored._shipped_weights()
+    lin = cand.log_scores(w)
+    diff = scored.shipped_log_scores(cand) - lin
+    term = diff[np.unique(cand.base, return_index=True)[1]]
+    np.testing.assert_allclose(diff, term[np.searchsorted(np.unique(cand.base), cand.base)], atol=1e-12)
+    if shipped is None:
+        np.testing.assert_array_equal(diff, 0.0)

@@ -322,6 +322,8 @@ class Data:
         if wf.size > nf and self.nenv:
             we = w32[nf:]
             ls += (self.Senv @ we)[self.set_of] + self.Cenv @ we
+        if getattr(self, "offset", None) is not None:      # boosted trees' term (fit_scored_trees.py)
+            ls = ls + self.offset
         s = np.exp(np.clip(ls.astype(np.float64), -60, 60))
         return np.bincount(self.bins, s[self.rows] * self.pat, minlength=self.nbin), s
 
@@ -506,6 +508,7 @@ class Objective:
             val -= ORDER_WEIGHT * loss
             g_a -= ORDER_WEIGHT * G
         per_c = np.bincount(d.rows, d.pat * g_a[d.bins], minlength=d.nrow) * s
+        self.per_c = per_c                                   # d objective / d log-abundance (boosting)
         grad = d.xt(per_c, self.mask, self.env)
         w = np.asarray(w)
         lam = np.full(w.size, L2)
@@ -756,7 +759,7 @@ def env_top(top):
 
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("what", choices=("cache", "cv", "shipped", "fit", "ablate", "envtop"))
+    ap.add_argument("what", choices=("cache", "cv", "shipped", "fit", "ablate", "envtop", "trees-cv", "trees-fit"))
     ap.add_argument("--maxiter", type=int, default=300)
     ap.add_argument("--tag", default="cv", help="name of the variant in the report and the saved figures")
     ap.add_argument("--folds", type=int, nargs="*", default=None, help="cv: only these folds")
@@ -767,6 +770,11 @@ def main(argv=None):
                     help="fit: write these saved weights (CACHE/fit-TAG.npy of an earlier fit) instead of fitting")
     ap.add_argument("--groups", nargs="*", default=None, help="ablate: only these feature groups")
     ap.add_argument("--top", type=int, default=20, help="envtop: this many strongest columns each way")
+    ap.add_argument("--trees", type=int, default=100, help="trees-fit/trees-cv: boosting rounds (trees)")
+    ap.add_argument("--trees-at", type=int, nargs="*", default=None,
+                    help="trees-cv: held-out figures after these numbers of trees (the largest is the run)")
+    ap.add_argument("--from-saved", action="store_true",
+                    help="trees-fit: write the first --trees trees of CACHE/trees-TAG.txt instead of boosting")
     args = ap.parse_args(argv)
     if args.what == "envtop":
         return env_top(args.top)
@@ -777,6 +785,10 @@ def main(argv=None):
         return 0
     from corvane_spectra import scored
 
+    if args.what.startswith("trees-"):
+        import fit_scored_trees
+
+        return fit_scored_trees.main(sys.modules[__name__], args, recs, data)
     if args.what == "shipped":
         # The shipped weights on libraries of about 1,000 spectra they were never fitted on (when they
         # were fitted on the development file only: the extra file's spectra), then on the CV folds.

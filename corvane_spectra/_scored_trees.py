@@ -1,0 +1,159 @@
+"""Boosted regression trees on top of the scored model's log-linear score.
+
+A candidate's log-abundance is ``w . x`` (``scored.Candidates.log_scores``)
+plus, when the package ships a tree ensemble, the sum of the leaf values its
+atom set reaches in each tree (the set's hydrogen-shifted candidates share
+it).  The trees read an atom set's named features (the rows of
+``Candidates.F``, the per-candidate shift columns left 0) and two summary
+numbers: the set's linear log-score (named features and the set's hashed
+columns) and that score less the highest one among the molecule's sets.  They were fitted by ``tools/fit_scored.py`` (functional
+gradient boosting on the fitting objective, starting from the shipped linear
+weights) and are stored as flat arrays in ``_scored_trees.npz``; without that
+file the term is 0.
+
+Evaluation is plain numpy, all trees at once, one tree level per step: the
+node of every (tree, candidate) pair moves to its left child where the
+candidate's feature value is <= the node's threshold, else to its right child;
+leaves point to themselves.
+"""
+from __future__ import annotations
+
+from functools import lru_cache
+from pathlib import Path
+
+import numpy as np
+
+TREES_FILE = Path(__file__).with_name("_scored_trees.npz")
+N_SUMMARY = 2
+
+
+def tree_inputs(X: np.ndarray, ls: np.ndarray, ls_max: np.ndarray | float | None = None) -> np.ndarray:
+    """The trees' input matrix: named features ``X`` (one row per candidate), the linear
+    log-score ``ls`` and ``ls`` less the molecule's highest (``ls_max``, per row or one number)."""
+    ls = np.asarray(ls, dtype=np.float64)
+    if ls_max is None:
+        ls_max = ls.max() if ls.size else 0.0
+    out = np.empty((X.shape[0], X.shape[1] + N_SUMMARY), dtype=np.float64)
+    out[:, :X.shape[1]] = X
+    out[:, -2] = ls
+    out[:, -1] = ls - ls_max
+    return out
+
+
+class Forest:
+    """A tree ensemble as flat arrays.
+
+    ``feature[i]``: the input column node i splits on (-1 at a leaf);
+    ``threshold[i]``: go left where value <= threshold; ``left``/``right``: child
+    node numbers (a leaf points to itself); ``value``: the leaf value (0 at
+    inner nodes); ``roots``: each tree's root node; ``depth``: the deepest leaf.
+    """
+
+    def __init__(self, feature, threshold, left, right, value, roots, depth, n_inputs):
+        self.feature = np.asarray(feature, dtype=np.int32)
+        self.threshold = np.asarray(threshold, dtype=np.float64)
+        self.left = np.asarray(left, dtype=np.int32)
+        self.right = np.asarray(right, dtype=np.int32)
+        self.value = np.asarray(value, dtype=np.float64)
+        self.roots = np.asarray(roots, dtype=np.int32)
+        self.depth = int(depth)
+        self.n_inputs = int(n_inputs)
+        leaf = self.feature < 0
+        if leaf.any() and not (np.all(self.left[leaf] == np.nonzero(leaf)[0])
+                               and np.all(self.right[leaf] == np.nonzero(leaf)[0])):
+            raise ValueError("tree leaves must point to themselves")
+        self._feat = np.where(leaf, 0, self.feature)
+        # A leaf compares its (unused) column against +inf: always "left", i.e. itself.
+        self._thr = np.where(leaf, np.inf, self.threshold)
+        # _child2[2 i + 1]: twice node i's left child, _child2[2 i]: twice its right child.
+        self._child2 = 2 * np.stack([self.right, self.left], axis=1).ravel().astype(np.intp)
+        self._thr2 = np.repeat(self._thr, 2)
+
+    @property
+    def n_trees(self) -> int:
+        return int(self.roots.size)
+
+    def __call__(self, Z: np.ndarray, n_trees: int | None = None) -> np.ndarray:
+        """Sum of the leaf values of the first ``n_trees`` trees (all by default) for each row of ``Z``."""
+        Z = np.asarray(Z, dtype=np.float64)
+        if Z.ndim != 2 or Z.shape[1] != self.n_inputs:
+            raise ValueError(f"tree inputs need {self.n_inputs} columns, got shape {Z.shape}")
+        roots = self.roots if n_trees is None else self.roots[:n_trees]
+        n = Z.shape[0]
+        if n == 0 or roots.size == 0:
+            return np.zeros(n)
+        # Flat gathers, nodes numbered twice over (2 i): the value of node i's column for row r is
+        # Zt[col2[2 i] + r], and 2 i + (value <= threshold) picks its child in child2.
+        Zt = np.ascontiguousarray(Z.T).ravel()
+        col2 = np.repeat(self._feat.astype(np.intp) * n, 2)
+        node = np.repeat(2 * roots.astype(np.intp), n)
+        row = np.tile(np.arange(n, dtype=np.intp), roots.size)
+        for _ in range(self.depth):
+            node += np.take(Zt, np.take(col2, node) + row) <= np.take(self._thr2, node)
+            node = np.take(self._child2, node)
+        node >>= 1
+        # Summed tree by tree in a fixed order: the same input gives the same bytes.
+        return np.take(self.value, node).reshape(roots.size, n).sum(axis=0)
+
+    def save(self, path, meta: str = "") -> None:
+        """Write the arrays (and ``meta``, a text saying how they were fitted) to an .npz file."""
+        path = Path(path)
+        tmp = path.with_name(path.stem + ".tmp.npz")
+        np.savez(tmp, meta=np.array(meta), feature=self.feature, threshold=self.threshold, left=self.left, right=self.right,
+                 value=self.value, roots=self.roots, depth=np.array(self.depth), n_inputs=np.array(self.n_inputs))
+        tmp.replace(path)
+
+    @classmethod
+    def load(cls, path) -> "Forest":
+        with np.load(path) as z:
+            return cls(z["feature"], z["threshold"], z["left"], z["right"], z["value"], z["roots"],
+                       int(z["depth"]), int(z["n_inputs"]))
+
+    @classmethod
+    def from_lightgbm(cls, dump: dict, n_trees: int | None = None) -> "Forest":
+        """From ``lightgbm.Booster.dump_model()`` (numerical splits ``<=`` only)."""
+        feature, threshold, left, right, value, roots = [], [], [], [], [], []
+        depth = 0
+
+        def add(node, d):
+            nonlocal depth
+            i = len(feature)
+            feature.append(-1)
+            threshold.append(0.0)
+            left.append(i)
+            right.append(i)
+            value.append(0.0)
+            if "leaf_value" in node or "split_feature" not in node:
+                value[i] = float(node.get("leaf_value", 0.0))
+                depth = max(depth, d)
+                return i
+            if node.get("decision_type", "<=") != "<=":
+                raise ValueError("only numerical '<=' splits are supported")
+            feature[i] = int(node["split_feature"])
+            threshold[i] = float(node["threshold"])
+            left[i] = add(node["left_child"], d + 1)
+            right[i] = add(node["right_child"], d + 1)
+            return i
+
+        infos = dump["tree_info"][:n_trees]
+        for t in infos:
+            roots.append(add(t["tree_structure"], 0))
+        return cls(feature, threshold, left, right, value, roots, depth, dump["max_feature_idx"] + 1)
+
+
+def set_inputs(cand, weights: np.ndarray, shift_cols) -> np.ndarray:
+    """The trees' input rows of a molecule's atom sets (``cand``: ``scored.Candidates``)."""
+    nf = cand.F.shape[1]
+    F = cand.F.copy()
+    F[:, shift_cols] = 0.0
+    ls = F @ weights[:nf]
+    if weights.size > nf:
+        sr, sc = cand.env_set
+        ls += np.bincount(sr, weights[nf:][sc], minlength=F.shape[0])
+    return tree_inputs(F, ls)
+
+
+@lru_cache(maxsize=1)
+def shipped_forest() -> Forest | None:
+    """The shipped trees, or None when the package has none."""
+    return Forest.load(TREES_FILE) if TREES_FILE.exists() else None
