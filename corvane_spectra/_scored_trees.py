@@ -11,10 +11,11 @@ gradient boosting on the fitting objective, starting from the shipped linear
 weights) and are stored as flat arrays in ``_scored_trees.npz``; without that
 file the term is 0.
 
-Evaluation is plain numpy, all trees at once, one tree level per step: the
-node of every (tree, candidate) pair moves to its left child where the
-candidate's feature value is <= the node's threshold, else to its right child;
-leaves point to themselves.
+Evaluation is in C++ (``_core.Forest``: each row walks each tree, the leaf
+values summed in tree order); ``Forest.numpy_sum`` does the same in numpy, all
+trees at once, one tree level per step: the node of every (tree, candidate)
+pair moves to its left child where the candidate's feature value is <= the
+node's threshold, else to its right child; leaves point to themselves.
 """
 from __future__ import annotations
 
@@ -68,6 +69,11 @@ class Forest:
         # _child2[2 i + 1]: twice node i's left child, _child2[2 i]: twice its right child.
         self._child2 = 2 * np.stack([self.right, self.left], axis=1).ravel().astype(np.intp)
         self._thr2 = np.repeat(self._thr, 2)
+        # The C++ evaluation (it checks the arrays: children and columns in range, no cycles).
+        from ._core import Forest as _NativeForest
+
+        self._native = _NativeForest(self.feature, self.threshold, self.left, self.right, self.value,
+                                     self.roots, self.n_inputs)
 
     @property
     def n_trees(self) -> int:
@@ -82,6 +88,11 @@ class Forest:
         n = Z.shape[0]
         if n == 0 or roots.size == 0:
             return np.zeros(n)
+        return self._native.sum(Z, roots.size)
+
+    def numpy_sum(self, Z: np.ndarray, roots: np.ndarray) -> np.ndarray:
+        """The same sums in plain numpy, all trees at once (the reference for the C++ evaluation)."""
+        n = Z.shape[0]
         # Flat gathers, nodes numbered twice over (2 i): the value of node i's column for row r is
         # Zt[col2[2 i] + r], and 2 i + (value <= threshold) picks its child in child2.
         Zt = np.ascontiguousarray(Z.T).ravel()

@@ -281,9 +281,19 @@ def test_tree_term_follows_its_splits_and_reaches_every_shifted_candidate():
     Z = np.zeros((3, nin))
     Z[:, nin - 2] = [0.5, 0.4, 0.6]
     np.testing.assert_array_equal(forest(Z), [1.0, 1.0, -2.0])
+    # Arrays that would send the C++ walk out of bounds or round a cycle are refused.
+    with pytest.raises(ValueError, match="cycle"):
+        st.Forest([nin - 2, nin - 2, -1], [0.5, 0.5, 0], [1, 0, 2], [2, 2, 2], [0, 0, 1.0], [0], 1, nin)
+    with pytest.raises(ValueError, match="column"):
+        st.Forest([nin, -1, -1], [0.5, 0, 0], [1, 1, 2], [2, 1, 2], [0, 1.0, -2.0], [0], 1, nin)
     shipped = st.shipped_forest()
     if shipped is not None:
         assert shipped.n_inputs == nin, "the shipped trees were fitted on another feature set: refit them"
+        # The C++ walk gives the numpy reference's bytes (NaN inputs go right in both).
+        cand = scored.build_candidates(scored.read_molecule("CC(=O)c1ccc(Cl)cc1"))
+        Zs = st.set_inputs(cand, scored._shipped_weights(), scored._SHIFT_COLS)
+        Zs[0, :] = np.nan
+        assert shipped(Zs).tobytes() == shipped.numpy_sum(Zs, shipped.roots).tobytes()
     cand = scored.build_candidates(scored.read_molecule("CCCC(=O)OC"))
     w = scored._shipped_weights()
     lin = cand.log_scores(w)

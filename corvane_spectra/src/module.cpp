@@ -9,6 +9,7 @@ namespace py = pybind11;
 namespace corvane::spectra {
 void bind_io(py::module_ &m);
 void bind_score(py::module_ &m);
+void bind_trees(py::module_ &m);
 }  // namespace corvane::spectra
 
 PYBIND11_MODULE(_core, m) {
@@ -16,4 +17,5 @@ PYBIND11_MODULE(_core, m) {
     corvane::gil::install_exit_hook();
     corvane::spectra::bind_io(m);
     corvane::spectra::bind_score(m);
+    corvane::spectra::bind_trees(m);
 }

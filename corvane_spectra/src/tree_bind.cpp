@@ -1,0 +1,77 @@
+// Bindings of the regression-tree ensembles of the scored spectrum model.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "tree_core.hpp"
+
+namespace py = pybind11;
+
+namespace corvane::spectra {
+
+namespace {
+
+using I32 = py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>;
+using F64 = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+// The arrays, copied once and checked: evaluation never reads past them and
+// every path ends at a leaf.
+class Forest {
+  public:
+    Forest(const I32 &feature, const F64 &threshold, const I32 &left, const I32 &right, const F64 &value,
+           const I32 &roots, std::size_t n_columns)
+        : n_columns_(n_columns) {
+        const py::ssize_t n = feature.size();
+        for (const py::ssize_t k : {threshold.size(), left.size(), right.size(), value.size()})
+            if (k != n) throw py::value_error("the node arrays must all have one entry per node");
+        if (feature.ndim() != 1 || roots.ndim() != 1) throw py::value_error("the node arrays must be one-dimensional");
+        feature_.assign(feature.data(), feature.data() + n);
+        threshold_.assign(threshold.data(), threshold.data() + n);
+        left_.assign(left.data(), left.data() + n);
+        right_.assign(right.data(), right.data() + n);
+        value_.assign(value.data(), value.data() + n);
+        roots_.assign(roots.data(), roots.data() + roots.size());
+        const std::string bad = check_forest(view(), n_columns_);
+        if (!bad.empty()) throw py::value_error("malformed trees: " + bad);
+        packed_ = pack_forest(view());
+    }
+
+    py::array_t<double> sum(const F64 &Z, py::ssize_t n_trees) const {
+        if (Z.ndim() != 2 || static_cast<std::size_t>(Z.shape(1)) != n_columns_)
+            throw py::value_error("tree inputs need " + std::to_string(n_columns_) + " columns");
+        const std::size_t rows = static_cast<std::size_t>(Z.shape(0));
+        const std::size_t nt = n_trees < 0 ? roots_.size() : static_cast<std::size_t>(n_trees);
+        py::array_t<double> out(static_cast<py::ssize_t>(rows));
+        // The lock stays held: Z may be the caller's own array, which another
+        // thread could write while it is read (a molecule's few hundred rows
+        // take microseconds).
+        forest_sum(packed_, nt, Z.data(), rows, n_columns_, out.mutable_data());
+        return out;
+    }
+
+  private:
+    ForestView view() const {
+        return ForestView{feature_.data(), threshold_.data(), left_.data(), right_.data(), value_.data(),
+                          feature_.size(), roots_.data(), roots_.size()};
+    }
+    std::size_t n_columns_;
+    std::vector<std::int32_t> feature_, left_, right_, roots_;
+    std::vector<double> threshold_, value_;
+    PackedForest packed_;
+};
+
+}  // namespace
+
+void bind_trees(py::module_ &m) {
+    py::class_<Forest>(m, "Forest", "Regression trees as flat, checked arrays (see corvane_spectra._scored_trees).")
+        .def(py::init<const I32 &, const F64 &, const I32 &, const I32 &, const F64 &, const I32 &, std::size_t>(),
+             py::arg("feature"), py::arg("threshold"), py::arg("left"), py::arg("right"), py::arg("value"),
+             py::arg("roots"), py::arg("n_columns"))
+        .def("sum", &Forest::sum, py::arg("Z"), py::arg("n_trees") = -1,
+             "Sum over the first n_trees trees (all when negative) of the leaf value each row of Z reaches.");
+}
+
+}  // namespace corvane::spectra
