@@ -63,12 +63,6 @@ class Forest:
         if leaf.any() and not (np.all(self.left[leaf] == np.nonzero(leaf)[0])
                                and np.all(self.right[leaf] == np.nonzero(leaf)[0])):
             raise ValueError("tree leaves must point to themselves")
-        self._feat = np.where(leaf, 0, self.feature)
-        # A leaf compares its (unused) column against +inf: always "left", i.e. itself.
-        self._thr = np.where(leaf, np.inf, self.threshold)
-        # _child2[2 i + 1]: twice node i's left child, _child2[2 i]: twice its right child.
-        self._child2 = 2 * np.stack([self.right, self.left], axis=1).ravel().astype(np.intp)
-        self._thr2 = np.repeat(self._thr, 2)
         # The C++ evaluation (it checks the arrays: children and columns in range, no cycles).
         from ._core import Forest as _NativeForest
 
@@ -93,15 +87,19 @@ class Forest:
     def numpy_sum(self, Z: np.ndarray, roots: np.ndarray) -> np.ndarray:
         """The same sums in plain numpy, all trees at once (the reference for the C++ evaluation)."""
         n = Z.shape[0]
-        # Flat gathers, nodes numbered twice over (2 i): the value of node i's column for row r is
-        # Zt[col2[2 i] + r], and 2 i + (value <= threshold) picks its child in child2.
+        leaf = self.feature < 0
+        # A leaf compares column 0 against +inf: always "left", i.e. itself.  Flat gathers, nodes
+        # numbered twice over (2 i): the value of node i's column for row r is Zt[col2[2 i] + r], and
+        # 2 i + (value <= threshold) picks its child in child2 (2 i + 1: twice the left child).
+        thr2 = np.repeat(np.where(leaf, np.inf, self.threshold), 2)
+        child2 = 2 * np.stack([self.right, self.left], axis=1).ravel().astype(np.intp)
+        col2 = np.repeat(np.where(leaf, 0, self.feature).astype(np.intp) * n, 2)
         Zt = np.ascontiguousarray(Z.T).ravel()
-        col2 = np.repeat(self._feat.astype(np.intp) * n, 2)
         node = np.repeat(2 * roots.astype(np.intp), n)
         row = np.tile(np.arange(n, dtype=np.intp), roots.size)
         for _ in range(self.depth):
-            node += np.take(Zt, np.take(col2, node) + row) <= np.take(self._thr2, node)
-            node = np.take(self._child2, node)
+            node += np.take(Zt, np.take(col2, node) + row) <= np.take(thr2, node)
+            node = np.take(child2, node)
         node >>= 1
         # Summed tree by tree in a fixed order: the same input gives the same bytes.
         return np.take(self.value, node).reshape(roots.size, n).sum(axis=0)
@@ -152,16 +150,13 @@ class Forest:
         return cls(feature, threshold, left, right, value, roots, depth, dump["max_feature_idx"] + 1)
 
 
-def set_inputs(cand, weights: np.ndarray, shift_cols) -> np.ndarray:
-    """The trees' input rows of a molecule's atom sets (``cand``: ``scored.Candidates``)."""
-    nf = cand.F.shape[1]
+def set_inputs(cand, weights: np.ndarray, shift_cols, set_terms=None) -> np.ndarray:
+    """The trees' input rows of a molecule's atom sets (``cand``: ``scored.Candidates``;
+    ``set_terms``: its ``set_terms(weights)`` when already at hand)."""
+    named, hashed = cand.set_terms(weights) if set_terms is None else set_terms
     F = cand.F.copy()
     F[:, shift_cols] = 0.0
-    ls = F @ weights[:nf]
-    if weights.size > nf:
-        sr, sc = cand.env_set
-        ls += np.bincount(sr, weights[nf:][sc], minlength=F.shape[0])
-    return tree_inputs(F, ls)
+    return tree_inputs(F, named if hashed is None else named + hashed)
 
 
 @lru_cache(maxsize=1)

@@ -394,17 +394,27 @@ class Candidates:
         X[:, _SHIFT_COLS] = self.E
         return X
 
-    def log_scores(self, weights: np.ndarray) -> np.ndarray:
-        """w . x of every candidate, without building the full matrix."""
+    def set_terms(self, weights: np.ndarray):
+        """Per atom set, w . x of its named features (the shift columns left out) and of its
+        hashed columns (None without hashed weights)."""
         nf = len(FEATURES)
         w_set = weights[:nf].copy()
         w_set[_SHIFT_COLS] = 0.0
-        ls = (self.F @ w_set)[self.base] + self.E @ weights[_SHIFT_COLS]
+        hashed = None
         if weights.size > nf:
-            we = weights[nf:]
-            (sr, sc), (cr, cc) = self.env_set, self.env_cand
-            ls += np.bincount(sr, we[sc], minlength=self.F.shape[0])[self.base]
-            ls += np.bincount(cr, we[cc], minlength=ls.size)
+            sr, sc = self.env_set
+            hashed = np.bincount(sr, weights[nf:][sc], minlength=self.F.shape[0])
+        return self.F @ w_set, hashed
+
+    def log_scores(self, weights: np.ndarray, set_terms=None) -> np.ndarray:
+        """w . x of every candidate, without building the full matrix (``set_terms``: this
+        molecule's ``set_terms(weights)`` when already at hand)."""
+        named, hashed = self.set_terms(weights) if set_terms is None else set_terms
+        ls = named[self.base] + self.E @ weights[_SHIFT_COLS]
+        if hashed is not None:
+            cr, cc = self.env_cand
+            ls += hashed[self.base]
+            ls += np.bincount(cr, weights[len(FEATURES):][cc], minlength=ls.size)
         return ls
 
 
@@ -1104,10 +1114,11 @@ def shipped_log_scores(cand: Candidates) -> np.ndarray:
     from . import _scored_trees
 
     w = _shipped_weights()
-    ls = cand.log_scores(w)
+    terms = cand.set_terms(w)
+    ls = cand.log_scores(w, terms)
     forest = _scored_trees.shipped_forest()
     if forest is not None and ls.size:
-        ls += forest(_scored_trees.set_inputs(cand, w, _SHIFT_COLS))[cand.base]
+        ls += forest(_scored_trees.set_inputs(cand, w, _SHIFT_COLS, terms))[cand.base]
     return ls
 
 

@@ -17,7 +17,7 @@ namespace {
 using I32 = py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>;
 using F64 = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
-// The arrays, copied once and checked: evaluation never reads past them and
+// The arrays, checked and packed once: evaluation never reads past them and
 // every path ends at a leaf.
 class Forest {
   public:
@@ -28,22 +28,19 @@ class Forest {
         for (const py::ssize_t k : {threshold.size(), left.size(), right.size(), value.size()})
             if (k != n) throw py::value_error("the node arrays must all have one entry per node");
         if (feature.ndim() != 1 || roots.ndim() != 1) throw py::value_error("the node arrays must be one-dimensional");
-        feature_.assign(feature.data(), feature.data() + n);
-        threshold_.assign(threshold.data(), threshold.data() + n);
-        left_.assign(left.data(), left.data() + n);
-        right_.assign(right.data(), right.data() + n);
-        value_.assign(value.data(), value.data() + n);
-        roots_.assign(roots.data(), roots.data() + roots.size());
-        const std::string bad = check_forest(view(), n_columns_);
+        // The arrays are read only here, with the lock held; the packed copy is what sums read.
+        const ForestView view{feature.data(), threshold.data(), left.data(), right.data(), value.data(),
+                              static_cast<std::size_t>(n), roots.data(), static_cast<std::size_t>(roots.size())};
+        const std::string bad = check_forest(view, n_columns_);
         if (!bad.empty()) throw py::value_error("malformed trees: " + bad);
-        packed_ = pack_forest(view());
+        packed_ = pack_forest(view);
     }
 
     py::array_t<double> sum(const F64 &Z, py::ssize_t n_trees) const {
         if (Z.ndim() != 2 || static_cast<std::size_t>(Z.shape(1)) != n_columns_)
             throw py::value_error("tree inputs need " + std::to_string(n_columns_) + " columns");
         const std::size_t rows = static_cast<std::size_t>(Z.shape(0));
-        const std::size_t nt = n_trees < 0 ? roots_.size() : static_cast<std::size_t>(n_trees);
+        const std::size_t nt = n_trees < 0 ? packed_.roots.size() : static_cast<std::size_t>(n_trees);
         py::array_t<double> out(static_cast<py::ssize_t>(rows));
         // The lock stays held: Z may be the caller's own array, which another
         // thread could write while it is read (a molecule's few hundred rows
@@ -53,13 +50,7 @@ class Forest {
     }
 
   private:
-    ForestView view() const {
-        return ForestView{feature_.data(), threshold_.data(), left_.data(), right_.data(), value_.data(),
-                          feature_.size(), roots_.data(), roots_.size()};
-    }
     std::size_t n_columns_;
-    std::vector<std::int32_t> feature_, left_, right_, roots_;
-    std::vector<double> threshold_, value_;
     PackedForest packed_;
 };
 
