@@ -292,6 +292,10 @@ def test_tree_term_follows_its_splits_and_reaches_every_shifted_candidate():
         # The C++ walk gives the numpy reference's bytes (NaN inputs go right in both).
         cand = scored.build_candidates(scored.read_molecule("CC(=O)c1ccc(Cl)cc1"))
         Zs = st.set_inputs(cand, scored._shipped_weights(), scored._SHIFT_COLS)
+        F = cand.F.copy()
+        F[:, scored._SHIFT_COLS] = 0.0
+        named, hashed = cand.set_terms(scored._shipped_weights())
+        assert Zs.tobytes() == st.tree_inputs(F, named if hashed is None else named + hashed).tobytes()
         Zs[0, :] = np.nan
         assert shipped(Zs).tobytes() == shipped.numpy_sum(Zs, shipped.roots).tobytes()
     cand = scored.build_candidates(scored.read_molecule("CCCC(=O)OC"))
@@ -302,3 +306,76 @@ def test_tree_term_follows_its_splits_and_reaches_every_shifted_candidate():
     np.testing.assert_allclose(diff, term[np.searchsorted(np.unique(cand.base), cand.base)], atol=1e-12)
     if shipped is None:
         np.testing.assert_array_equal(diff, 0.0)
+
+
+def _tree_arrays(shape, rng, n_cols, values):
+    """Node arrays of one kind of tree (see the parametrisation below); thresholds drawn from
+    ``values`` so that inputs equal to a threshold occur."""
+    feature, threshold, left, right, value = [], [], [], [], []
+
+    def node(split):
+        i = len(feature)
+        feature.append(int(rng.integers(n_cols)) if split else -1)
+        threshold.append(float(rng.choice(values)) if split else 0.0)
+        left.append(i)
+        right.append(i)
+        value.append(0.0 if split else float(np.float32(rng.normal())))
+        return i
+
+    def grow(d, max_d):
+        if d == max_d or (d > 0 and rng.random() < 0.25):
+            return node(False)
+        i = node(True)
+        left[i] = grow(d + 1, max_d)
+        right[i] = grow(d + 1, max_d)
+        return i
+
+    if shape == "leaf":
+        root = node(False)
+    elif shape in ("lopsided", "deep"):      # a chain down alternate sides: leaves at every depth
+        root = prev = node(True)
+        for d in range(1, 6 if shape == "lopsided" else 12):
+            nxt = node(True)
+            left[prev], right[prev] = (nxt, node(False)) if d % 2 else (node(False), nxt)
+            prev = nxt
+        left[prev], right[prev] = node(False), node(False)
+    elif shape == "ladder":                  # every node's two children are the same next node
+        root = prev = node(True)
+        for _ in range(40):
+            nxt = node(True)
+            left[prev] = right[prev] = nxt
+            prev = nxt
+        left[prev], right[prev] = node(False), node(False)
+    else:
+        root = grow(0, 6)
+    return root, feature, threshold, left, right, value
+
+
+@pytest.mark.parametrize("shapes", [("leaf",), ("lopsided", "leaf", "random"), ("deep", "random", "ladder"),
+                                    ("random",) * 300])
+@pytest.mark.parametrize("n_rows", [1, 17, 150])
+def test_tree_sums_equal_the_numpy_walk_bytewise(shapes, n_rows):
+    # Trees of every depth the evaluation lays out differently (a single leaf, leaves above
+    # the bottom level, deeper than a complete layout holds, nodes shared by two parents),
+    # on row counts that fill no block of rows, with NaN inputs and inputs equal to thresholds.
+    from corvane_spectra import _scored_trees as st
+
+    rng = np.random.default_rng(len(shapes) * 1000 + n_rows)
+    n_cols = 9
+    Z = rng.normal(size=(n_rows, n_cols)).round(1)
+    Z[rng.random(Z.shape) < 0.1] = np.nan
+    values = np.r_[np.unique(Z[np.isfinite(Z)]), -np.inf, np.inf]
+    arrays = [[] for _ in range(5)]
+    roots = []
+    depth = 0
+    for shape in shapes:
+        root, *cols = _tree_arrays(shape, rng, n_cols, values)
+        base = len(arrays[0])
+        roots.append(root + base)
+        for a, c, shift in zip(arrays, cols, (False, False, True, True, False)):
+            a.extend(np.asarray(c) + base if shift else c)
+        depth = max(depth, {"leaf": 0, "lopsided": 6, "deep": 12, "ladder": 41}.get(shape, 6))
+    forest = st.Forest(*arrays, roots, depth, n_cols)
+    for n_trees in (len(roots), max(1, len(roots) // 2)):
+        got = forest(Z, n_trees)
+        assert got.tobytes() == forest.numpy_sum(Z, forest.roots[:n_trees]).tobytes()

@@ -40,7 +40,7 @@ class Forest {
         if (Z.ndim() != 2 || static_cast<std::size_t>(Z.shape(1)) != n_columns_)
             throw py::value_error("tree inputs need " + std::to_string(n_columns_) + " columns");
         const std::size_t rows = static_cast<std::size_t>(Z.shape(0));
-        const std::size_t nt = n_trees < 0 ? packed_.roots.size() : static_cast<std::size_t>(n_trees);
+        const std::size_t nt = n_trees < 0 ? packed_.trees.size() : static_cast<std::size_t>(n_trees);
         py::array_t<double> out(static_cast<py::ssize_t>(rows));
         // The lock stays held: Z may be the caller's own array, which another
         // thread could write while it is read (a molecule's few hundred rows

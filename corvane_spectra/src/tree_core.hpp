@@ -27,17 +27,39 @@ struct ForestView {
 // steps; otherwise what is wrong.
 std::string check_forest(const ForestView &f, std::size_t n_columns);
 
-// The trees ready for evaluation: each node one struct, a leaf splitting
-// on column 0 at +inf with itself as both children, so that walking a tree
-// a fixed number of steps (its depth) ends at the leaf every row reaches.
+// The trees ready for evaluation.  Rows are evaluated in blocks of kBlock,
+// whose inputs are first copied column by column (only the columns some
+// split reads) into a buffer: slot s of the buffer holds column columns[s]
+// of the block's rows, and a split's `offset` is its slot times kBlock.
+//
+// A tree of depth <= kMaxLevels is stored complete: 2^depth splits in heap
+// order (entry 0 unused, the children of entry p at 2p and 2p + 1) and
+// 2^depth leaf values; a leaf above the bottom level is copied into every
+// leaf slot below it (the splits on the way compare anything), so every
+// row takes exactly `depth` steps, each going to 2p + (not value <= threshold).
+// A deeper tree keeps its nodes as they are (`node`, leaves pointing to
+// themselves and comparing slot 0 against +inf, `value` their leaf values)
+// and walks them `depth` steps.  A forest without splits has no slots.
 struct PackedForest {
+    static constexpr int kMaxLevels = 8;
+    static constexpr std::size_t kBlock = 64;
     struct Node {
         double threshold;
-        std::int32_t feature, left, right, pad;
+        std::uint64_t offset;
+        std::int32_t left, right;
     };
-    std::vector<Node> nodes;
+    struct Tree {
+        std::int32_t depth;
+        bool complete;
+        std::size_t first;  // complete: into threshold, offset and leaf; otherwise the root's index in node
+    };
+    std::vector<std::int32_t> columns;
+    std::vector<double> threshold;
+    std::vector<std::uint64_t> offset;
+    std::vector<double> leaf;
+    std::vector<Node> node;
     std::vector<double> value;
-    std::vector<std::int32_t> roots, depth;
+    std::vector<Tree> trees;
 };
 
 // The packed form of a forest that check_forest accepts.
