@@ -91,6 +91,14 @@ class Forest:
             return np.zeros(n)
         return self._native.sum(Z, roots.size)
 
+    def sum_parts(self, shared, row_of, own, source, n_trees: int | None = None) -> np.ndarray:
+        """``self(Z)`` for rows given in parts: input j of row r is ``own[r, source[j]]`` where
+        ``source[j] >= 0``, else ``shared[row_of[r], -1 - source[j]]`` (the same bytes as on Z written out)."""
+        n = np.shape(own)[0]
+        if n == 0 or self.roots.size == 0:
+            return np.zeros(n)
+        return self._native.sum_parts(shared, row_of, own, source, -1 if n_trees is None else n_trees)
+
     def numpy_sum(self, Z: np.ndarray, roots: np.ndarray) -> np.ndarray:
         """The same sums in plain numpy, all trees at once (the reference for the C++ evaluation)."""
         n = Z.shape[0]
@@ -187,15 +195,38 @@ def _runs(cols: tuple) -> tuple:
 
 
 def cand_inputs(cand, log_scores: np.ndarray) -> np.ndarray:
-    """The trees' input rows of a molecule's candidates: all their named features (the
-    hydrogen-shift columns included) and their linear log-scores ``log_scores``."""
+    """The trees' input rows of a molecule's candidates, written out: all their named features
+    (the hydrogen-shift columns included) and their linear log-scores ``log_scores``."""
     return tree_inputs(cand.X, log_scores)
+
+
+@lru_cache(maxsize=4)
+def _cand_source(n_features: int, shift_cols: tuple) -> np.ndarray:
+    """Where each tree input of a candidate row comes from (``Forest.sum_parts``): a shift column
+    and the two summary numbers from the candidate's own table, the rest from its atom set's row."""
+    source = -1 - np.arange(n_features + N_SUMMARY, dtype=np.int32)
+    source[list(shift_cols)] = np.arange(len(shift_cols), dtype=np.int32)
+    source[n_features:] = len(shift_cols) + np.arange(N_SUMMARY, dtype=np.int32)
+    return source
+
+
+def cand_parts(cand, log_scores: np.ndarray, shift_cols):
+    """(own table, source) of a molecule's candidate rows for ``Forest.sum_parts``: the rows are
+    ``cand_inputs``' without being written out (its atom set's features are read in place)."""
+    ls = np.asarray(log_scores, dtype=np.float64)
+    k = len(shift_cols)
+    own = np.empty((ls.size, k + N_SUMMARY))
+    own[:, :k] = cand.E
+    own[:, k] = ls
+    own[:, k + 1] = ls - (ls.max() if ls.size else 0.0)
+    return own, _cand_source(cand.F.shape[1], tuple(int(c) for c in shift_cols))
 
 
 def forest_term(forest: Forest, cand, weights: np.ndarray, shift_cols, set_terms, log_scores) -> np.ndarray:
     """Every candidate's share of the trees' sum (rows of atom sets or of candidates)."""
     if forest.rows == "cand":
-        return forest(cand_inputs(cand, log_scores))
+        own, source = cand_parts(cand, log_scores, shift_cols)
+        return forest.sum_parts(cand.F, cand.base, own, source)
     return forest(set_inputs(cand, weights, shift_cols, set_terms))[cand.base]
 
 
