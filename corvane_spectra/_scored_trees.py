@@ -2,11 +2,13 @@
 
 A candidate's log-abundance is ``w . x`` (``scored.Candidates.log_scores``)
 plus, when the package ships a tree ensemble, the sum of the leaf values its
-atom set reaches in each tree (the set's hydrogen-shifted candidates share
-it).  The trees read an atom set's named features (the rows of
-``Candidates.F``, the per-candidate shift columns left 0) and two summary
-numbers: the set's linear log-score (named features and the set's hashed
-columns) and that score less the highest one among the molecule's sets.  They were fitted by ``tools/fit_scored.py`` (functional
+row reaches in each tree.  A row is either a candidate (``cand_inputs``: all
+its named features, the hydrogen-shift columns included, so a tree can tell
+M+. from [M-H]+, its linear log-score, and that score less the molecule's
+highest) or, in the older form, an atom set (``set_inputs``: the set's named
+features with the shift columns left 0, the set's linear log-score and that
+less the highest; the set's hydrogen-shifted candidates share the term); the
+file says which (``Forest.rows``).  They were fitted by ``tools/fit_scored.py`` (functional
 gradient boosting on the fitting objective, starting from the shipped linear
 weights) and are stored as flat arrays in ``_scored_trees.npz``; without that
 file the term is 0.
@@ -51,7 +53,11 @@ class Forest:
     inner nodes); ``roots``: each tree's root node; ``depth``: the deepest leaf.
     """
 
-    def __init__(self, feature, threshold, left, right, value, roots, depth, n_inputs):
+    def __init__(self, feature, threshold, left, right, value, roots, depth, n_inputs, rows="set"):
+        if rows not in ("set", "cand"):
+            raise ValueError(f"tree rows must be 'set' or 'cand', not {rows!r}")
+        # What a row is: an atom set ("set", see ``set_inputs``) or a candidate ("cand", ``cand_inputs``).
+        self.rows = rows
         self.feature = np.asarray(feature, dtype=np.int32)
         self.threshold = np.asarray(threshold, dtype=np.float64)
         self.left = np.asarray(left, dtype=np.int32)
@@ -85,6 +91,14 @@ class Forest:
             return np.zeros(n)
         return self._native.sum(Z, roots.size)
 
+    def sum_parts(self, shared, row_of, own, source, n_trees: int | None = None) -> np.ndarray:
+        """``self(Z)`` for rows given in parts: input j of row r is ``own[r, source[j]]`` where
+        ``source[j] >= 0``, else ``shared[row_of[r], -1 - source[j]]`` (the same bytes as on Z written out)."""
+        n = np.shape(own)[0]
+        if n == 0 or self.roots.size == 0:
+            return np.zeros(n)
+        return self._native.sum_parts(shared, row_of, own, source, -1 if n_trees is None else n_trees)
+
     def numpy_sum(self, Z: np.ndarray, roots: np.ndarray) -> np.ndarray:
         """The same sums in plain numpy, all trees at once (the reference for the C++ evaluation)."""
         n = Z.shape[0]
@@ -110,17 +124,18 @@ class Forest:
         path = Path(path)
         tmp = path.with_name(path.stem + ".tmp.npz")
         np.savez(tmp, meta=np.array(meta), feature=self.feature, threshold=self.threshold, left=self.left, right=self.right,
-                 value=self.value, roots=self.roots, depth=np.array(self.depth), n_inputs=np.array(self.n_inputs))
+                 value=self.value, roots=self.roots, depth=np.array(self.depth), n_inputs=np.array(self.n_inputs),
+                 rows=np.array(self.rows))
         tmp.replace(path)
 
     @classmethod
     def load(cls, path) -> "Forest":
         with np.load(path) as z:
             return cls(z["feature"], z["threshold"], z["left"], z["right"], z["value"], z["roots"],
-                       int(z["depth"]), int(z["n_inputs"]))
+                       int(z["depth"]), int(z["n_inputs"]), str(z["rows"]) if "rows" in z.files else "set")
 
     @classmethod
-    def from_lightgbm(cls, dump: dict, n_trees: int | None = None) -> "Forest":
+    def from_lightgbm(cls, dump: dict, n_trees: int | None = None, rows: str = "set") -> "Forest":
         """From ``lightgbm.Booster.dump_model()`` (numerical splits ``<=`` only)."""
         feature, threshold, left, right, value, roots = [], [], [], [], [], []
         depth = 0
@@ -148,7 +163,7 @@ class Forest:
         infos = dump["tree_info"][:n_trees]
         for t in infos:
             roots.append(add(t["tree_structure"], 0))
-        return cls(feature, threshold, left, right, value, roots, depth, dump["max_feature_idx"] + 1)
+        return cls(feature, threshold, left, right, value, roots, depth, dump["max_feature_idx"] + 1, rows)
 
 
 def set_inputs(cand, weights: np.ndarray, shift_cols, set_terms=None) -> np.ndarray:
@@ -177,6 +192,42 @@ def _runs(cols: tuple) -> tuple:
         else:
             runs.append([c, c + 1])
     return tuple((a, b) for a, b in runs)
+
+
+def cand_inputs(cand, log_scores: np.ndarray) -> np.ndarray:
+    """The trees' input rows of a molecule's candidates, written out: all their named features
+    (the hydrogen-shift columns included) and their linear log-scores ``log_scores``."""
+    return tree_inputs(cand.X, log_scores)
+
+
+@lru_cache(maxsize=4)
+def _cand_source(n_features: int, shift_cols: tuple) -> np.ndarray:
+    """Where each tree input of a candidate row comes from (``Forest.sum_parts``): a shift column
+    and the two summary numbers from the candidate's own table, the rest from its atom set's row."""
+    source = -1 - np.arange(n_features + N_SUMMARY, dtype=np.int32)
+    source[list(shift_cols)] = np.arange(len(shift_cols), dtype=np.int32)
+    source[n_features:] = len(shift_cols) + np.arange(N_SUMMARY, dtype=np.int32)
+    return source
+
+
+def cand_parts(cand, log_scores: np.ndarray, shift_cols):
+    """(own table, source) of a molecule's candidate rows for ``Forest.sum_parts``: the rows are
+    ``cand_inputs``' without being written out (its atom set's features are read in place)."""
+    ls = np.asarray(log_scores, dtype=np.float64)
+    k = len(shift_cols)
+    own = np.empty((ls.size, k + N_SUMMARY))
+    own[:, :k] = cand.E
+    own[:, k] = ls
+    own[:, k + 1] = ls - (ls.max() if ls.size else 0.0)
+    return own, _cand_source(cand.F.shape[1], tuple(int(c) for c in shift_cols))
+
+
+def forest_term(forest: Forest, cand, weights: np.ndarray, shift_cols, set_terms, log_scores) -> np.ndarray:
+    """Every candidate's share of the trees' sum (rows of atom sets or of candidates)."""
+    if forest.rows == "cand":
+        own, source = cand_parts(cand, log_scores, shift_cols)
+        return forest.sum_parts(cand.F, cand.base, own, source)
+    return forest(set_inputs(cand, weights, shift_cols, set_terms))[cand.base]
 
 
 @lru_cache(maxsize=1)

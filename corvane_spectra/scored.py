@@ -1118,7 +1118,7 @@ def shipped_log_scores(cand: Candidates) -> np.ndarray:
     ls = cand.log_scores(w, terms)
     forest = _scored_trees.shipped_forest()
     if forest is not None and ls.size:
-        ls += forest(_scored_trees.set_inputs(cand, w, _SHIFT_COLS, terms))[cand.base]
+        ls += _scored_trees.forest_term(forest, cand, w, _SHIFT_COLS, terms, ls)
     return ls
 
 

@@ -270,10 +270,10 @@ def test_hydrogen_shifts_of_a_perdeuterated_molecule_move_deuterons():
     assert "rearrangement" in modes and 64 in heights(sp)
 
 
-def test_tree_term_follows_its_splits_and_reaches_every_shifted_candidate():
-    # A hand-made tree: a set's linear log-score (input column -2) <= 0.5 goes left (+1), else right
-    # (-2); a value exactly at the threshold goes left, as LightGBM sends it.  Every hydrogen-shifted
-    # candidate of an atom set gets its set's term.
+def test_tree_term_follows_its_splits_and_reaches_every_candidate():
+    # A hand-made tree: a row's linear log-score (input column -2) <= 0.5 goes left (+1), else right
+    # (-2); a value exactly at the threshold goes left, as LightGBM sends it.  With atom-set rows every
+    # hydrogen-shifted candidate of a set gets its set's term; with candidate rows each its own.
     from corvane_spectra import _scored_trees as st
 
     nin = len(scored.FEATURES) + st.N_SUMMARY
@@ -302,10 +302,45 @@ def test_tree_term_follows_its_splits_and_reaches_every_shifted_candidate():
     w = scored._shipped_weights()
     lin = cand.log_scores(w)
     diff = scored.shipped_log_scores(cand) - lin
-    term = diff[np.unique(cand.base, return_index=True)[1]]
-    np.testing.assert_allclose(diff, term[np.searchsorted(np.unique(cand.base), cand.base)], atol=1e-12)
     if shipped is None:
         np.testing.assert_array_equal(diff, 0.0)
+    elif shipped.rows == "set":
+        term = diff[np.unique(cand.base, return_index=True)[1]]
+        np.testing.assert_allclose(diff, term[np.searchsorted(np.unique(cand.base), cand.base)], atol=1e-12)
+    else:
+        # Candidate rows read in place give the bytes of the rows written out.
+        assert st.forest_term(shipped, cand, w, scored._SHIFT_COLS, None, lin).tobytes() == \
+            shipped(st.cand_inputs(cand, lin)).tobytes()
+        np.testing.assert_allclose(diff, shipped(st.cand_inputs(cand, lin)), atol=1e-12)
+
+
+@pytest.mark.parametrize("n_rows", [0, 1, 63, 64, 65, 200])
+def test_tree_sums_of_rows_in_parts_equal_the_rows_written_out(n_rows):
+    from corvane_spectra import _scored_trees as st
+
+    rng = np.random.default_rng(n_rows)
+    nin, n_sets = 7, 5
+    # Two depth-2 trees over columns from both tables; source: 2 and 5 own, the rest shared.
+    forest = st.Forest([0, 2, 5, -1, -1, -1, -1, 6, -1, -1], [0.0, 0.5, -0.5, 0, 0, 0, 0, 0.25, 0, 0],
+                       [1, 3, 5, 3, 4, 5, 6, 8, 8, 9], [2, 4, 6, 3, 4, 5, 6, 9, 8, 9],
+                       [0, 0, 0, 1.0, 2.0, 3.0, 4.0, 0, 0.125, -0.5], [0, 7], 2, nin)
+    source = np.array([-1, -2, 0, -4, -5, 1, 2], dtype=np.int32)
+    shared = rng.normal(size=(n_sets, 5))
+    own = rng.normal(size=(n_rows, 3))
+    own[::7, 0] = np.nan
+    own[1::5, 1] = -0.5                          # at a threshold: goes left
+    row_of = rng.integers(0, n_sets, n_rows).astype(np.int32)
+    Z = np.where(source >= 0, own[:, np.maximum(source, 0)], shared[row_of][:, np.maximum(-1 - source, 0)])
+    assert forest.sum_parts(shared, row_of, own, source).tobytes() == forest(Z).tobytes()
+    if n_rows:
+        # Indices that would read outside the arrays are refused.
+        for bad_row_of, bad_source in ((np.where(np.arange(n_rows) == 0, n_sets, row_of), source),
+                                       (np.where(np.arange(n_rows) == 0, -1, row_of), source),
+                                       (row_of, np.where(np.arange(nin) == 3, 3, source)),
+                                       (row_of, np.where(np.arange(nin) == 3, -6, source)),
+                                       (row_of[:-1], source), (row_of, source[:-1])):
+            with pytest.raises(ValueError):
+                forest.sum_parts(shared, bad_row_of.astype(np.int32), own, bad_source.astype(np.int32))
 
 
 def _tree_arrays(shape, rng, n_cols, values):

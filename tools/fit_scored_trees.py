@@ -38,6 +38,10 @@ PARAMS = {
 }
 # Floor of the Hessian proxy, relative to the mean |gradient| of the round.
 H_FLOOR = float(os.environ.get("CORVANE_TREES_HFLOOR", "0.1"))
+# What a tree's row is: an atom set ("set": its hydrogen-shifted candidates share the term) or a
+# candidate ("cand": the shift-dependent features and the candidate's own linear score are read, so
+# a tree can tell M+. from [M-H]+).
+ROWS = os.environ.get("CORVANE_TREES_ROWS", "cand")
 
 
 def set_spectrum(d) -> np.ndarray:
@@ -73,19 +77,70 @@ def inputs(d, ls, lo, hi, ss, lsmax) -> np.ndarray:
     return X
 
 
+def cand_spectrum(d) -> np.ndarray:
+    """The spectrum of every candidate of ``d``."""
+    rs = np.zeros(d.nrow, dtype=np.int64)
+    rs[d.rows] = d.owner[d.bins]
+    return rs
+
+
+def cand_ls(d, wf) -> np.ndarray:
+    """Every candidate's linear log-score (float32), as ``Data.abundances`` computes it."""
+    w32 = wf.astype(np.float32)
+    ls = (d.F @ w32[:d.nfeat])[d.set_of] + d.E @ w32[d.shift_cols]
+    if wf.size > d.nfeat and d.nenv:
+        we = w32[d.nfeat:]
+        ls += (d.Senv @ we)[d.set_of] + d.Cenv @ we
+    return ls
+
+
+def cand_inputs(d, ls, lo, hi, rs, lsmax) -> np.ndarray:
+    """The trees' input rows of candidates lo..hi: their set's named features with the
+    shift-dependent columns filled in, their linear log-score and that less the spectrum's highest."""
+    X = np.empty((hi - lo, d.nfeat + N_SUMMARY), dtype=np.float32)
+    X[:, :d.nfeat] = d.F[d.set_of[lo:hi]]
+    X[:, d.shift_cols] = d.E[lo:hi]
+    X[:, -2] = ls[lo:hi]
+    X[:, -1] = ls[lo:hi] - lsmax[rs[lo:hi]]
+    return X
+
+
+def row_ls(d, wf):
+    return cand_ls(d, wf) if ROWS == "cand" else set_ls(d, wf)
+
+
+def n_rows(d):
+    return d.nrow if ROWS == "cand" else d.nset
+
+
+def to_cand(d, off):
+    """A per-row offset as the per-candidate offset ``Data`` adds."""
+    return off if ROWS == "cand" else off[d.set_of]
+
+
+def row_inputs(d, ls, lo, hi, ctx=None):
+    if ctx is None:
+        ctx = row_context(d, ls)
+    return (cand_inputs if ROWS == "cand" else inputs)(d, ls, lo, hi, *ctx)
+
+
+def row_context(d, ls):
+    rs = cand_spectrum(d) if ROWS == "cand" else set_spectrum(d)
+    return rs, spectrum_max(d, ls, rs)
+
+
 def all_inputs(d, ls):
-    ss = set_spectrum(d)
-    return inputs(d, ls, 0, d.nset, ss, spectrum_max(d, ls, ss))
+    return row_inputs(d, ls, 0, n_rows(d))
 
 
 def predict_offset(booster, d, ls, start, n, chunk=400_000):
-    """The trees start .. start+n of ``booster`` summed for every atom set of ``d``, in chunks."""
-    ss = set_spectrum(d)
-    lsmax = spectrum_max(d, ls, ss)
-    out = np.zeros(d.nset, dtype=np.float32)
-    for lo in range(0, d.nset, chunk):
-        hi = min(lo + chunk, d.nset)
-        out[lo:hi] = booster.predict(inputs(d, ls, lo, hi, ss, lsmax), start_iteration=start, num_iteration=n,
+    """The trees start .. start+n of ``booster`` summed for every row of ``d``, in chunks."""
+    ctx = row_context(d, ls)
+    nr = n_rows(d)
+    out = np.zeros(nr, dtype=np.float32)
+    for lo in range(0, nr, chunk):
+        hi = min(lo + chunk, nr)
+        out[lo:hi] = booster.predict(row_inputs(d, ls, lo, hi, ctx), start_iteration=start, num_iteration=n,
                                      raw_score=True)
     return out
 
@@ -99,13 +154,13 @@ def boost(obj, w, n_rounds, on_round=None, log=None):
 
     d = obj.d
     wf = d.full_weights(w, obj.mask, obj.env)
-    X = all_inputs(d, set_ls(d, wf))
+    X = all_inputs(d, row_ls(d, wf))
     trace = []
 
     def fobj(preds, _ds):
-        d.offset = preds.astype(np.float32)[d.set_of]
+        d.offset = to_cand(d, preds.astype(np.float32))
         val, _, cos = obj.value_grad(w)
-        g = -np.bincount(d.set_of, obj.per_c, minlength=d.nset)
+        g = -obj.per_c.copy() if ROWS == "cand" else -np.bincount(d.set_of, obj.per_c, minlength=d.nset)
         scale = np.abs(g).mean()
         scale = scale if scale > 0 else 1.0
         g = g / scale
@@ -131,7 +186,7 @@ def boost(obj, w, n_rounds, on_round=None, log=None):
 
 
 def forest_of(booster, n_trees=None) -> Forest:
-    return Forest.from_lightgbm(booster.dump_model(num_iteration=n_trees or -1), n_trees)
+    return Forest.from_lightgbm(booster.dump_model(num_iteration=n_trees or -1), n_trees, ROWS)
 
 
 def cross_validate_trees(fs, recs, data, maxiter, n_rounds, checkpoints, tag, folds_to_run=None, subsample=None):
@@ -149,7 +204,7 @@ def cross_validate_trees(fs, recs, data, maxiter, n_rounds, checkpoints, tag, fo
         obj = fs.Objective(train, np.arange(train.nspec))
         w, _ = fs.fit(obj, maxiter=maxiter)
         wf = data.full_weights(w, None, fs.USE_ENV and bool(data.nenv))
-        ls_all = set_ls(data, wf)
+        ls_all = row_ls(data, wf)
 
         def record(n, offset):
             data.offset = offset
@@ -161,18 +216,18 @@ def cross_validate_trees(fs, recs, data, maxiter, n_rounds, checkpoints, tag, fo
                   file=sys.stderr, flush=True)
 
         record(0, None)
-        state = {"off": np.zeros(data.nset, dtype=np.float32), "done": 0}
+        state = {"off": np.zeros(n_rows(data), dtype=np.float32), "done": 0}
 
         def on_round(booster, i):
             if i in checkpoints:
                 state["off"] += predict_offset(booster, data, ls_all, state["done"], i - state["done"])
                 state["done"] = i
-                record(i, state["off"][data.set_of])
+                record(i, to_cand(data, state["off"]))
 
         booster = boost(obj, w, n_rounds, on_round, log=sys.stderr)
         # The numpy forest reproduces LightGBM's sums (a sample of rows).
         rng = np.random.default_rng(k)
-        Xs = all_inputs(train, set_ls(train, train.full_weights(w, None, obj.env)))
+        Xs = all_inputs(train, row_ls(train, train.full_weights(w, None, obj.env)))
         Xs = Xs[rng.choice(Xs.shape[0], min(20000, Xs.shape[0]), replace=False)]
         diff = np.abs(forest_of(booster)(Xs) - booster.predict(Xs, raw_score=True)).max()
         print(f"  fold {k}: numpy forest vs LightGBM max |diff| {diff:.2e}", file=sys.stderr, flush=True)
@@ -202,7 +257,7 @@ def main(fs, args, recs, data):
         out = fs.CACHE / f"cv-{args.tag}.json"
         out.write_text(json.dumps({str(n): {"summary": s, "folds": v} for n, (s, v) in res.items()}
                                   | {"maxiter": args.maxiter, "subsample": args.subsample, "params": PARAMS,
-                                     "h_floor": H_FLOOR}, indent=1, default=str))
+                                     "h_floor": H_FLOOR, "rows": ROWS}, indent=1, default=str))
         rows = [(f"{n} trees", s) for n, (s, _) in sorted(res.items())]
         print(fs.table(rows))
         base = res[0][1]
@@ -237,7 +292,7 @@ def main(fs, args, recs, data):
     forest = forest_of(booster, n_rounds)
     # The objective on the fitted spectra without and with the trees.
     vals = []
-    for off in (None, predict_offset(booster, data, set_ls(data, w), 0, n_rounds)[data.set_of]):
+    for off in (None, to_cand(data, predict_offset(booster, data, row_ls(data, w), 0, n_rounds))):
         data.offset = off
         val, _, cos = obj.value_grad(w)
         vals.append((val, float(cos[data.has_cand].mean())))
@@ -247,7 +302,8 @@ def main(fs, args, recs, data):
     if cv and str(n_rounds) in cv:
         cvtxt = ", ".join(f"{k} {m:.3f} +- {se:.3f}" for k, (m, se) in cv[str(n_rounds)]["summary"].items())
     meta = (f"Written by tools/fit_scored.py trees-fit on {int(data.has_cand.sum())} spectra: {n_rounds} trees "
-            f"boosted on the fitting objective from the shipped linear weights; LightGBM parameters "
+            f"boosted on the fitting objective from the shipped linear weights, one row per "
+            f"{'candidate' if ROWS == 'cand' else 'atom set'}; LightGBM parameters "
             f"{json.dumps({k: v for k, v in PARAMS.items() if k not in ('verbose', 'num_threads')})}, Hessian floor "
             f"{H_FLOOR}. Objective on the fitted spectra {vals[0][0]:.4f} without the trees, {vals[1][0]:.4f} "
             f"with them (mean cosine {vals[0][1]:.4f}, {vals[1][1]:.4f}). Cross-validated figures (each fold "

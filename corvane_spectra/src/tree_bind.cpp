@@ -49,6 +49,36 @@ class Forest {
         return out;
     }
 
+    // The same sums for rows given in parts (see RowParts): every index is
+    // checked here, so the walk never reads outside the arrays.
+    py::array_t<double> sum_parts(const F64 &shared, const I32 &row_of, const F64 &own, const I32 &source,
+                                  py::ssize_t n_trees) const {
+        if (shared.ndim() != 2 || own.ndim() != 2 || row_of.ndim() != 1 || source.ndim() != 1)
+            throw py::value_error("shared and own must be two-dimensional, row_of and source one-dimensional");
+        const std::size_t rows = static_cast<std::size_t>(own.shape(0));
+        const std::size_t n_shared = static_cast<std::size_t>(shared.shape(1));
+        const std::size_t n_own = static_cast<std::size_t>(own.shape(1));
+        const auto shared_rows = static_cast<std::int64_t>(shared.shape(0));
+        if (static_cast<std::size_t>(row_of.size()) != rows)
+            throw py::value_error("row_of needs one entry per row of own");
+        if (static_cast<std::size_t>(source.size()) != n_columns_)
+            throw py::value_error("source needs one entry per tree input (" + std::to_string(n_columns_) + ")");
+        const std::int32_t *src = source.data();
+        for (std::size_t j = 0; j < n_columns_; ++j)
+            if (src[j] >= 0 ? static_cast<std::size_t>(src[j]) >= n_own
+                            : static_cast<std::size_t>(-1 - static_cast<std::int64_t>(src[j])) >= n_shared)
+                throw py::value_error("source[" + std::to_string(j) + "] names no column");
+        const std::int32_t *ro = row_of.data();
+        for (std::size_t r = 0; r < rows; ++r)
+            if (ro[r] < 0 || ro[r] >= shared_rows)
+                throw py::value_error("row_of[" + std::to_string(r) + "] is not a row of shared");
+        const std::size_t nt = n_trees < 0 ? packed_.trees.size() : static_cast<std::size_t>(n_trees);
+        py::array_t<double> out(static_cast<py::ssize_t>(rows));
+        const RowParts z{shared.data(), n_shared, ro, own.data(), n_own, src, rows};
+        forest_sum_parts(packed_, nt, z, out.mutable_data());
+        return out;
+    }
+
   private:
     std::size_t n_columns_;
     PackedForest packed_;
@@ -62,7 +92,11 @@ void bind_trees(py::module_ &m) {
              py::arg("feature"), py::arg("threshold"), py::arg("left"), py::arg("right"), py::arg("value"),
              py::arg("roots"), py::arg("n_columns"))
         .def("sum", &Forest::sum, py::arg("Z"), py::arg("n_trees") = -1,
-             "Sum over the first n_trees trees (all when negative) of the leaf value each row of Z reaches.");
+             "Sum over the first n_trees trees (all when negative) of the leaf value each row of Z reaches.")
+        .def("sum_parts", &Forest::sum_parts, py::arg("shared"), py::arg("row_of"), py::arg("own"), py::arg("source"),
+             py::arg("n_trees") = -1,
+             "As sum, for rows given in parts: input j of row r is own[r, source[j]] where source[j] >= 0, "
+             "else shared[row_of[r], -1 - source[j]].");
 }
 
 }  // namespace corvane::spectra

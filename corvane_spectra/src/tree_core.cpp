@@ -172,8 +172,12 @@ PackedForest pack_forest(const ForestView &f) {
     return p;
 }
 
-void forest_sum(const PackedForest &f, std::size_t n_trees, const double *Z, std::size_t n_rows,
-                std::size_t n_columns, double *out) {
+namespace {
+
+// The block loop shared by both input layouts: fill(r0, m, s, dst) writes the
+// value of slot s's column for rows r0 .. r0 + m - 1 into dst[0 .. m - 1].
+template <class Fill>
+void sum_blocks(const PackedForest &f, std::size_t n_trees, std::size_t n_rows, double *out, Fill fill) {
     constexpr std::size_t B = PackedForest::kBlock;
     static_assert(B % kLanes == 0);
     n_trees = std::min(n_trees, f.trees.size());
@@ -185,8 +189,7 @@ void forest_sum(const PackedForest &f, std::size_t n_trees, const double *Z, std
         // The block's inputs, column by column; the rows past its end read 0.
         for (std::size_t s = 0; s < n_slots; ++s) {
             double *dst = buf.data() + s * B;
-            const double *src = Z + r0 * n_columns + static_cast<std::size_t>(f.columns[s]);
-            for (std::size_t k = 0; k < m; ++k) dst[k] = src[k * n_columns];
+            fill(r0, m, s, dst);
             for (std::size_t k = m; k < mk; ++k) dst[k] = 0.0;
         }
         for (std::size_t k = 0; k < mk; ++k) acc[k] = 0.0;
@@ -200,6 +203,30 @@ void forest_sum(const PackedForest &f, std::size_t n_trees, const double *Z, std
         }
         for (std::size_t k = 0; k < m; ++k) out[r0 + k] = acc[k];
     }
+}
+
+}  // namespace
+
+void forest_sum(const PackedForest &f, std::size_t n_trees, const double *Z, std::size_t n_rows,
+                std::size_t n_columns, double *out) {
+    sum_blocks(f, n_trees, n_rows, out, [&](std::size_t r0, std::size_t m, std::size_t s, double *dst) {
+        const double *src = Z + r0 * n_columns + static_cast<std::size_t>(f.columns[s]);
+        for (std::size_t k = 0; k < m; ++k) dst[k] = src[k * n_columns];
+    });
+}
+
+void forest_sum_parts(const PackedForest &f, std::size_t n_trees, const RowParts &z, double *out) {
+    sum_blocks(f, n_trees, z.n_rows, out, [&](std::size_t r0, std::size_t m, std::size_t s, double *dst) {
+        const std::int32_t src = z.source[static_cast<std::size_t>(f.columns[s])];
+        if (src >= 0) {
+            const double *col = z.own + r0 * z.n_own + static_cast<std::size_t>(src);
+            for (std::size_t k = 0; k < m; ++k) dst[k] = col[k * z.n_own];
+        } else {
+            const double *col = z.shared + static_cast<std::size_t>(-1 - src);
+            for (std::size_t k = 0; k < m; ++k)
+                dst[k] = col[static_cast<std::size_t>(z.row_of[r0 + k]) * z.n_shared];
+        }
+    });
 }
 
 }  // namespace corvane::spectra

@@ -71,4 +71,22 @@ PackedForest pack_forest(const ForestView &f);
 void forest_sum(const PackedForest &f, std::size_t n_trees, const double *Z, std::size_t n_rows,
                 std::size_t n_columns, double *out);
 
+// Rows whose inputs are not stored whole: column j of row r is column
+// source[j] of the row's own table (own, n_rows x n_own) where source[j] >= 0,
+// else column -1 - source[j] of row row_of[r] of a shared table (shared,
+// n_shared columns), e.g. the atom set a candidate was cut from.  The caller
+// has checked every index.
+struct RowParts {
+    const double *shared;
+    std::size_t n_shared;
+    const std::int32_t *row_of;
+    const double *own;
+    std::size_t n_own;
+    const std::int32_t *source;  // one entry per input column
+    std::size_t n_rows;
+};
+
+// forest_sum on rows given in parts: the same sums as on the rows written out.
+void forest_sum_parts(const PackedForest &f, std::size_t n_trees, const RowParts &z, double *out);
+
 }  // namespace corvane::spectra
