@@ -329,18 +329,19 @@ def test_tree_sums_of_rows_in_parts_equal_the_rows_written_out(n_rows):
     own = rng.normal(size=(n_rows, 3))
     own[::7, 0] = np.nan
     own[1::5, 1] = -0.5                          # at a threshold: goes left
-    row_of = rng.integers(0, n_sets, n_rows).astype(np.int32)
+    row_of = rng.integers(0, n_sets, n_rows)
     Z = np.where(source >= 0, own[:, np.maximum(source, 0)], shared[row_of][:, np.maximum(-1 - source, 0)])
     assert forest.sum_parts(shared, row_of, own, source).tobytes() == forest(Z).tobytes()
     if n_rows:
         # Indices that would read outside the arrays are refused.
         for bad_row_of, bad_source in ((np.where(np.arange(n_rows) == 0, n_sets, row_of), source),
+                                       (np.where(np.arange(n_rows) == 0, 2**32, row_of), source),
                                        (np.where(np.arange(n_rows) == 0, -1, row_of), source),
                                        (row_of, np.where(np.arange(nin) == 3, 3, source)),
                                        (row_of, np.where(np.arange(nin) == 3, -6, source)),
                                        (row_of[:-1], source), (row_of, source[:-1])):
             with pytest.raises(ValueError):
-                forest.sum_parts(shared, bad_row_of.astype(np.int32), own, bad_source.astype(np.int32))
+                forest.sum_parts(shared, bad_row_of, own, bad_source.astype(np.int32))
 
 
 def _tree_arrays(shape, rng, n_cols, values):

@@ -15,6 +15,7 @@ namespace corvane::spectra {
 namespace {
 
 using I32 = py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>;
+using I64 = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 using F64 = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 // The arrays, checked and packed once: evaluation never reads past them and
@@ -51,7 +52,7 @@ class Forest {
 
     // The same sums for rows given in parts (see RowParts): every index is
     // checked here, so the walk never reads outside the arrays.
-    py::array_t<double> sum_parts(const F64 &shared, const I32 &row_of, const F64 &own, const I32 &source,
+    py::array_t<double> sum_parts(const F64 &shared, const I64 &row_of, const F64 &own, const I32 &source,
                                   py::ssize_t n_trees) const {
         if (shared.ndim() != 2 || own.ndim() != 2 || row_of.ndim() != 1 || source.ndim() != 1)
             throw py::value_error("shared and own must be two-dimensional, row_of and source one-dimensional");
@@ -68,7 +69,7 @@ class Forest {
             if (src[j] >= 0 ? static_cast<std::size_t>(src[j]) >= n_own
                             : static_cast<std::size_t>(-1 - static_cast<std::int64_t>(src[j])) >= n_shared)
                 throw py::value_error("source[" + std::to_string(j) + "] names no column");
-        const std::int32_t *ro = row_of.data();
+        const std::int64_t *ro = row_of.data();
         for (std::size_t r = 0; r < rows; ++r)
             if (ro[r] < 0 || ro[r] >= shared_rows)
                 throw py::value_error("row_of[" + std::to_string(r) + "] is not a row of shared");

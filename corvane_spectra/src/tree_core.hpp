@@ -79,7 +79,7 @@ void forest_sum(const PackedForest &f, std::size_t n_trees, const double *Z, std
 struct RowParts {
     const double *shared;
     std::size_t n_shared;
-    const std::int32_t *row_of;
+    const std::int64_t *row_of;
     const double *own;
     std::size_t n_own;
     const std::int32_t *source;  // one entry per input column
