@@ -191,6 +191,16 @@ struct StepScratch {
     std::vector<double> ref;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> near;
     bool listed = false;
+    // A batch of pairs that may repel, in visiting order, with their
+    // offsets, squared distances, distances and forces; and the partners of
+    // one atom a full scan keeps.
+    std::vector<std::uint32_t> pair_i, pair_j;
+    std::vector<std::size_t> kept;
+    std::vector<double> dx, dy, d2, len, fx, fy;
+    // Square cells over the atoms for the rescans: the atoms of cell c, in
+    // ascending order, at cell_atoms[cell_start[c] ..  cell_start[c + 1]).
+    std::vector<std::size_t> cell_of, cell_start, cell_atoms;
+    std::size_t cells_x = 0, cells_y = 0;
 };
 
 // One iteration: bond springs in bond order, then repulsion of non-bonded
