@@ -183,9 +183,9 @@ private:
 
 // Work space of one iteration, reused across iterations.  It also keeps a
 // list of the non-bonded pairs that were within reach (min_nb plus a skin) of
-// each other at `ref`; while no atom has moved half the skin away from `ref`,
-// every pair outside the list is certainly out of range and the scan visits
-// the listed pairs only.
+// each other at `ref`; while no two atoms together have moved the skin away
+// from `ref`, every pair outside the list is certainly out of range and the
+// scan visits the listed pairs only.
 struct StepScratch {
     std::vector<double> forces, dist2;
     std::vector<double> ref;
@@ -193,7 +193,7 @@ struct StepScratch {
     bool listed = false;
     // A batch of pairs that may repel, in visiting order, with their
     // offsets, squared distances, distances and forces; and the partners of
-    // one atom a full scan keeps.
+    // one atom a rescan keeps.
     std::vector<std::uint32_t> pair_i, pair_j;
     std::vector<std::size_t> kept;
     std::vector<double> dx, dy, d2, len, fx, fy;
