@@ -5,6 +5,10 @@
 #include <unordered_map>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace corvane::layout {
 
 namespace {
@@ -246,28 +250,178 @@ namespace {
 constexpr double kSkin = 0.5;
 constexpr double kSkinUse = 0.9;
 
+// From this many atoms on, rescans look for partners in a grid of cells.
+constexpr std::size_t kGridAtoms = 160;
+
 double squared(double dx, double dy, NormKind nk) {
     return nk == NormKind::fused ? std::fma(dy, dy, dx * dx) : dx * dx + dy * dy;
 }
 
 // Whether the pair list still covers every pair that can interact: all
-// coordinates finite and no atom farther than kSkinUse * skin / 2 from where
-// it was when the list was built.
+// coordinates finite, and no two atoms together farther than kSkinUse * skin
+// from where they were when the list was built (a pair's distance changes by
+// at most the sum of its atoms' moves, so the two largest moves bound them
+// all).
 bool list_holds(const double *xy, std::size_t n, double skin, const StepScratch &s) {
     if (!s.listed) return false;
-    const double reach = kSkinUse * skin / 2.0;
-    const double reach2 = reach * reach;
+    double first = 0.0, second = 0.0;  // the two largest squared moves
     for (std::size_t k = 0; k < n; ++k) {
         const double dx = xy[2 * k] - s.ref[2 * k], dy = xy[2 * k + 1] - s.ref[2 * k + 1];
-        if (!(dx * dx + dy * dy < reach2)) return false;  // NaN too
+        const double d2 = dx * dx + dy * dy;
+        if (!(d2 <= second)) {
+            if (std::isnan(d2)) return false;
+            if (d2 > first) {
+                second = first;
+                first = d2;
+            } else {
+                second = d2;
+            }
+        }
     }
+    return std::sqrt(first) + std::sqrt(second) < kSkinUse * skin;
+}
+
+// Sorts the atoms (finite coordinates) into square cells of side at least
+// h over their bounding box, cells_x by cells_y of them, row by row; the
+// atoms of each cell are in ascending order.  Cells grow when there would be more than a few per atom.
+// False when h is not usable or the box too wide for any.
+bool build_cells(const double *xy, std::size_t n, double h, StepScratch &s) {
+    if (n == 0 || !(h > 0.0) || !std::isfinite(h)) return false;
+    double x0 = xy[0], x1 = xy[0], y0 = xy[1], y1 = xy[1];
+    for (std::size_t k = 1; k < n; ++k) {
+        x0 = std::min(x0, xy[2 * k]);
+        x1 = std::max(x1, xy[2 * k]);
+        y0 = std::min(y0, xy[2 * k + 1]);
+        y1 = std::max(y1, xy[2 * k + 1]);
+    }
+    const double max_cells = 4.0 * static_cast<double>(n) + 64.0;
+    double wx = 0.0, wy = 0.0;
+    for (int tries = 0;; ++tries) {
+        wx = std::floor((x1 - x0) / h) + 1.0;
+        wy = std::floor((y1 - y0) / h) + 1.0;
+        if (!std::isfinite(wx) || !std::isfinite(wy) || tries > 64) return false;
+        if (wx * wy <= max_cells) break;
+        h *= 2.0;
+    }
+    const auto nx = static_cast<std::size_t>(wx), ny = static_cast<std::size_t>(wy);
+    s.cell_of.resize(n);
+    s.cells_x = nx;
+    s.cells_y = ny;
+    s.cell_start.assign(nx * ny + 1, 0);
+    for (std::size_t k = 0; k < n; ++k) {
+        const auto cx = std::min(nx - 1, static_cast<std::size_t>((xy[2 * k] - x0) / h));
+        const auto cy = std::min(ny - 1, static_cast<std::size_t>((xy[2 * k + 1] - y0) / h));
+        s.cell_of[k] = cy * nx + cx;
+        ++s.cell_start[cy * nx + cx + 1];
+    }
+    for (std::size_t c = 0; c < nx * ny; ++c) s.cell_start[c + 1] += s.cell_start[c];
+    s.cell_atoms.resize(n);
+    for (std::size_t k = 0; k < n; ++k) s.cell_atoms[s.cell_start[s.cell_of[k]]++] = k;
+    // The fill moved each start to the next cell's: shift them back.
+    for (std::size_t c = nx * ny; c > 0; --c) s.cell_start[c] = s.cell_start[c - 1];
+    s.cell_start[0] = 0;
     return true;
 }
 
+// Pairs that may repel, gathered in visiting order and repelled together:
+// the square roots and quotients of neighbouring pairs are formed side by
+// side (the same correctly rounded operations as one pair at a time), then
+// the forces are added in the pairs' order.  A pair is written to the next
+// free place whether it is kept or not, and the count moves on only for a
+// kept one: no branch to mispredict on the distance test.
+class RepelBatch {
+public:
+    static constexpr std::size_t kSize = 512;
+
+    RepelBatch(StepScratch &s, const ForceParams &p, double *f) : p_(p), f_(f) {
+        for (auto *v : {&s.pair_i, &s.pair_j}) v->resize(kSize);
+        for (auto *v : {&s.dx, &s.dy, &s.d2, &s.len, &s.fx, &s.fy}) v->resize(kSize);
+        i_ = s.pair_i.data();
+        j_ = s.pair_j.data();
+        dx_ = s.dx.data();
+        dy_ = s.dy.data();
+        d2_ = s.d2.data();
+        len_ = s.len.data();
+        fx_ = s.fx.data();
+        fy_ = s.fy.data();
+    }
+
+    // Pair (i, j) at offset (dx, dy) and squared distance d2; kept when
+    // `keep`.  (Indices of 32 bits: the caller checks that they fit.)
+    void offer(std::size_t i, std::size_t j, double dx, double dy, double d2, bool keep) {
+        const std::size_t m = m_;
+        i_[m] = static_cast<std::uint32_t>(i);
+        j_[m] = static_cast<std::uint32_t>(j);
+        dx_[m] = dx;
+        dy_[m] = dy;
+        d2_[m] = d2;
+        m_ = m + (keep ? 1 : 0);
+        if (m_ == kSize) flush();
+    }
+
+    // Repels the gathered pairs: those with 1e-9 <= L < min_nb, L the
+    // square root of d2, push their atoms apart by (min_nb - L) * k_rep
+    // along their offset.
+    void flush() {
+        const std::size_t m = m_;
+        std::size_t k = 0;
+#if defined(__SSE2__)
+        const __m128d min_nb = _mm_set1_pd(p_.min_nb), k_rep = _mm_set1_pd(p_.k_rep);
+        for (; k + 2 <= m; k += 2) {
+            const __m128d L = _mm_sqrt_pd(_mm_loadu_pd(d2_ + k));
+            const __m128d s = _mm_sub_pd(min_nb, L);
+            _mm_storeu_pd(len_ + k, L);
+            _mm_storeu_pd(fx_ + k, _mm_mul_pd(_mm_div_pd(_mm_mul_pd(s, _mm_loadu_pd(dx_ + k)), L), k_rep));
+            _mm_storeu_pd(fy_ + k, _mm_mul_pd(_mm_div_pd(_mm_mul_pd(s, _mm_loadu_pd(dy_ + k)), L), k_rep));
+        }
+#endif
+        for (; k < m; ++k) {
+            const double L = std::sqrt(d2_[k]);
+            const double s = p_.min_nb - L;
+            len_[k] = L;
+            fx_[k] = s * dx_[k] / L * p_.k_rep;
+            fy_[k] = s * dy_[k] / L * p_.k_rep;
+        }
+        double *f = f_;
+        for (k = 0; k < m; ++k) {
+            const double L = len_[k];
+            if (L < 1e-9 || !(L < p_.min_nb)) continue;
+            const std::size_t i = i_[k], j = j_[k];
+            f[2 * i] -= fx_[k];
+            f[2 * i + 1] -= fy_[k];
+            f[2 * j] += fx_[k];
+            f[2 * j + 1] += fy_[k];
+        }
+        m_ = 0;
+    }
+
+private:
+    const ForceParams &p_;
+    double *f_;
+    std::uint32_t *i_, *j_;
+    double *dx_, *dy_, *d2_, *len_, *fx_, *fy_;
+    std::size_t m_ = 0;
+};
+
 }  // namespace
 
+// Where the processor has fused multiply-add, the step is also compiled
+// for it and chosen when the module loads: the fused norms then take one
+// instruction instead of a call into libm (fma is exactly rounded either
+// way, and no other expression is contracted, so the bits are the same).
+#if defined(__x86_64__) && defined(__linux__) && defined(__GNUC__) && defined(__has_attribute)
+#if __has_attribute(target_clones)
+#define CORVANE_FMA_CLONES __attribute__((target_clones("fma", "default")))
+#endif
+#endif
+#ifndef CORVANE_FMA_CLONES
+#define CORVANE_FMA_CLONES
+#endif
+
+CORVANE_FMA_CLONES
 void force_step(double *xy, std::size_t n, const BondTable &bt, const ForceParams &p, NormKind nk,
                 StepScratch &scratch) {
+    if (n > UINT32_MAX) throw std::length_error("too many atoms for the force step");
     scratch.forces.assign(2 * n, 0.0);
     scratch.dist2.resize(n);
     double *f = scratch.forces.data();
@@ -284,25 +438,10 @@ void force_step(double *xy, std::size_t n, const BondTable &bt, const ForceParam
         f[2 * v] -= fx;
         f[2 * v + 1] -= fy;
     }
-    // Repulsion of one non-bonded pair (i < j) from its squared distance.
-    // Pairs are visited in (i, j) order; a pair out of range adds nothing.
-    auto repel = [&](std::size_t i, std::size_t j, double d2) {
-        double L = std::sqrt(d2);
-        if (L < 1e-9) return;
-        if (L < p.min_nb) {
-            double dx = xy[2 * j] - xy[2 * i];
-            double dy = xy[2 * j + 1] - xy[2 * i + 1];
-            double s = p.min_nb - L;
-            double fx = s * dx / L * p.k_rep;
-            double fy = s * dy / L * p.k_rep;
-            f[2 * i] -= fx;
-            f[2 * i + 1] -= fy;
-            f[2 * j] += fx;
-            f[2 * j + 1] += fy;
-        }
-    };
-    // Squared distances at or above this bound are certainly not below
-    // min_nb after the square root: such pairs do not interact.
+    // Repulsion of the non-bonded pairs i < j, visited in (i, j) order; a
+    // pair whose squared distance is at or above `far2` (certainly not below
+    // min_nb after the square root) adds nothing.  NaN goes on, as it must.
+    RepelBatch batch(scratch, p, f);
     const double far2 = p.min_nb * p.min_nb * (1.0 + 1e-10);
     const double skin = kSkin * p.min_nb;
     const bool use_list = n <= UINT32_MAX && std::isfinite(far2) && p.min_nb > 0.0;
@@ -310,30 +449,81 @@ void force_step(double *xy, std::size_t n, const BondTable &bt, const ForceParam
         for (auto [i, j] : scratch.near) {
             const double dx = xy[2 * j] - xy[2 * i], dy = xy[2 * j + 1] - xy[2 * i + 1];
             const double d2 = squared(dx, dy, nk);
-            if (d2 >= far2) continue;
-            repel(i, j, d2);
+            batch.offer(i, j, dx, dy, d2, !(d2 >= far2));
         }
     } else {
-        // Full scan; it rebuilds the list when the coordinates allow one.
+        // A rescan; it rebuilds the list when the coordinates allow one.
         const double reach = p.min_nb + skin;
         const double list2 = reach * reach * (1.0 + 1e-9);
         bool finite = use_list;
         for (std::size_t k = 0; finite && k < 2 * n; ++k) finite = std::isfinite(xy[k]);
         scratch.near.clear();
         scratch.listed = false;
-        double *d2 = scratch.dist2.data();
-        for (std::size_t i = 0; i + 1 < n; ++i) {
+        scratch.kept.resize(n);
+        std::size_t *kept = scratch.kept.data();
+        // The pairs (i, kept[c]) for c < m, partners ascending, in range or
+        // within the list's reach.
+        auto visit = [&](std::size_t i, std::size_t m) {
             const double xi = xy[2 * i], yi = xy[2 * i + 1];
-            for (std::size_t j = i + 1; j < n; ++j) d2[j] = squared(xy[2 * j] - xi, xy[2 * j + 1] - yi, nk);
             const std::vector<long> &bonded = bt.higher(i);
             auto next_bonded = bonded.begin();
-            for (std::size_t j = i + 1; j < n; ++j) {
-                if (!(d2[j] < list2) && d2[j] >= far2) continue;  // NaN goes on, as it must
+            for (std::size_t c = 0; c < m; ++c) {
+                const std::size_t j = kept[c];
                 while (next_bonded != bonded.end() && static_cast<std::size_t>(*next_bonded) < j) ++next_bonded;
                 if (next_bonded != bonded.end() && static_cast<std::size_t>(*next_bonded) == j) continue;
                 if (finite) scratch.near.emplace_back(static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j));
-                if (d2[j] >= far2) continue;
-                repel(i, j, d2[j]);
+                const double dx = xy[2 * j] - xi, dy = xy[2 * j + 1] - yi;
+                const double d2 = squared(dx, dy, nk);
+                batch.offer(i, j, dx, dy, d2, !(d2 >= far2));
+            }
+        };
+        // Cells a little wider than the list's reach: every pair within
+        // reach lies in the same or neighbouring cells.
+        // (A few hundred atoms fit in a handful of cells: a plain scan is
+        // quicker there.)
+        if (finite && n >= kGridAtoms && build_cells(xy, n, reach * 1.01, scratch)) {
+            const std::size_t nx = scratch.cells_x, ny = scratch.cells_y;
+            const std::size_t *start = scratch.cell_start.data(), *atoms = scratch.cell_atoms.data();
+            for (std::size_t i = 0; i + 1 < n; ++i) {
+                const double xi = xy[2 * i], yi = xy[2 * i + 1];
+                const std::size_t ci = scratch.cell_of[i], cx = ci % nx, cy = ci / nx;
+                std::size_t m = 0;
+                for (std::size_t y = cy > 0 ? cy - 1 : 0; y <= cy + 1 && y < ny; ++y)
+                    for (std::size_t x = cx > 0 ? cx - 1 : 0; x <= cx + 1 && x < nx; ++x) {
+                        const std::size_t c = y * nx + x;
+                        const std::size_t *b = atoms + start[c], *e = atoms + start[c + 1];
+                        for (const std::size_t *a = std::upper_bound(b, e, i); a != e; ++a) {
+                            const std::size_t j = *a;
+                            kept[m] = j;
+                            m += static_cast<std::size_t>(squared(xy[2 * j] - xi, xy[2 * j + 1] - yi, nk) < list2);
+                        }
+                    }
+                // The cells' atoms come in up to nine ascending runs.
+                if (m <= 32) {
+                    for (std::size_t c = 1; c < m; ++c) {
+                        const std::size_t j = kept[c];
+                        std::size_t d = c;
+                        for (; d > 0 && kept[d - 1] > j; --d) kept[d] = kept[d - 1];
+                        kept[d] = j;
+                    }
+                } else {
+                    std::sort(kept, kept + m);
+                }
+                visit(i, m);
+            }
+        } else {
+            double *d2 = scratch.dist2.data();
+            for (std::size_t i = 0; i + 1 < n; ++i) {
+                const double xi = xy[2 * i], yi = xy[2 * i + 1];
+                for (std::size_t j = i + 1; j < n; ++j) d2[j] = squared(xy[2 * j] - xi, xy[2 * j + 1] - yi, nk);
+                // The partners within the list's reach or in range (NaN
+                // too), gathered without a branch per pair.
+                std::size_t m = 0;
+                for (std::size_t j = i + 1; j < n; ++j) {
+                    kept[m] = j;
+                    m += static_cast<std::size_t>((d2[j] < list2) | !(d2[j] >= far2));
+                }
+                visit(i, m);
             }
         }
         if (finite) {
@@ -341,6 +531,7 @@ void force_step(double *xy, std::size_t n, const BondTable &bt, const ForceParam
             scratch.listed = true;
         }
     }
+    batch.flush();
     for (std::size_t k = 0; k < 2 * n; ++k) xy[k] += f[k];
 }
 

@@ -183,14 +183,24 @@ private:
 
 // Work space of one iteration, reused across iterations.  It also keeps a
 // list of the non-bonded pairs that were within reach (min_nb plus a skin) of
-// each other at `ref`; while no atom has moved half the skin away from `ref`,
-// every pair outside the list is certainly out of range and the scan visits
-// the listed pairs only.
+// each other at `ref`; while no two atoms together have moved the skin away
+// from `ref`, every pair outside the list is certainly out of range and the
+// scan visits the listed pairs only.
 struct StepScratch {
     std::vector<double> forces, dist2;
     std::vector<double> ref;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> near;
     bool listed = false;
+    // A batch of pairs that may repel, in visiting order, with their
+    // offsets, squared distances, distances and forces; and the partners of
+    // one atom a rescan keeps.
+    std::vector<std::uint32_t> pair_i, pair_j;
+    std::vector<std::size_t> kept;
+    std::vector<double> dx, dy, d2, len, fx, fy;
+    // Square cells over the atoms for the rescans: the atoms of cell c, in
+    // ascending order, at cell_atoms[cell_start[c] ..  cell_start[c + 1]).
+    std::vector<std::size_t> cell_of, cell_start, cell_atoms;
+    std::size_t cells_x = 0, cells_y = 0;
 };
 
 // One iteration: bond springs in bond order, then repulsion of non-bonded

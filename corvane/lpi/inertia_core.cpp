@@ -490,16 +490,13 @@ ShiftCount count_below(const SparseSym &m, double shift, int ci, int cj, Inertia
     return factorise<double>(m, shift, ci, cj, w, record);
 }
 
-void solve(const Factors &f, std::vector<double> &x) {
+namespace {
+
+// x <- (L D L^T)^-1 L x: the block-diagonal solve and the backward sweep of
+// a solve, for an x that has been through the forward sweep.
+void finish_solve(const Factors &f, double *x) {
     const std::size_t steps = f.steps.size();
     auto end_of = [&](std::size_t t) { return t + 1 < steps ? f.steps[t + 1].begin : f.idx.size(); };
-    for (std::size_t t = 0; t < steps; ++t) {
-        const Factors::Step &st = f.steps[t];
-        const double yp = x[st.p], yr = st.r >= 0 ? x[st.r] : 0.0;
-        // A right-hand side of one unit entry stays zero until its node.
-        if (yp == 0.0 && yr == 0.0) continue;
-        for (std::size_t k = st.begin; k < end_of(t); ++k) x[f.idx[k]] -= f.lp[k] * yp + f.lr[k] * yr;
-    }
     for (const Factors::Step &st : f.steps) {
         if (st.r < 0) {
             x[st.p] /= st.dp;
@@ -520,6 +517,21 @@ void solve(const Factors &f, std::vector<double> &x) {
         x[st.p] -= sp;
         if (st.r >= 0) x[st.r] -= sr;
     }
+}
+
+}  // namespace
+
+void solve(const Factors &f, std::vector<double> &x) {
+    const std::size_t steps = f.steps.size();
+    auto end_of = [&](std::size_t t) { return t + 1 < steps ? f.steps[t + 1].begin : f.idx.size(); };
+    for (std::size_t t = 0; t < steps; ++t) {
+        const Factors::Step &st = f.steps[t];
+        const double yp = x[st.p], yr = st.r >= 0 ? x[st.r] : 0.0;
+        // A right-hand side of one unit entry stays zero until its node.
+        if (yp == 0.0 && yr == 0.0) continue;
+        for (std::size_t k = st.begin; k < end_of(t); ++k) x[f.idx[k]] -= f.lp[k] * yp + f.lr[k] * yr;
+    }
+    finish_solve(f, x.data());
 }
 
 namespace {
@@ -945,6 +957,54 @@ std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
     std::vector<double> zerr(trials.size(), 0.0);
     constexpr double u = DBL_EPSILON / 2.0;
     const double gamma_m = 2.0 * static_cast<double>(n + 4) * u;  // generous for sums of up to n terms
+    // Whole solves A^-1 e_e for the cuts whose 2 x 2 problem is singular at
+    // zero (see below): finished from the gap test's forward sweeps where
+    // it makes them, else solved when the trials come to them; kept (up to
+    // 16 M doubles) for the other trials at the same node.
+    std::vector<int> slot_of(n, -1);
+    std::vector<double> kept, x(n), xother(n);
+    auto solve_unit = [&](std::size_t e, std::vector<double> &scratch) {
+        if (slot_of[e] >= 0) return;
+        std::fill(scratch.begin(), scratch.end(), 0.0);
+        scratch[e] = 1.0;
+        solve(f, scratch);
+        if (kept.size() + n > (std::size_t{1} << 24)) return;
+        slot_of[e] = static_cast<int>(kept.size() / n);
+        kept.insert(kept.end(), scratch.begin(), scratch.end());
+    };
+    // Whether trial t's cut leaves its 2 x 2 problem singular at zero with
+    // no lone hydrogen to settle it, so that the shifted counts below need
+    // the whole solves for both ends (the same tests as the loop over the
+    // trials makes; a wrong guess only costs time, as solve_unit computes
+    // any solve not made here).
+    auto needs_solves = [&](std::size_t t, std::size_t i, std::size_t j) {
+        const double wt = entry(m, static_cast<int>(i), static_cast<int>(j));
+        if (wt == 0.0) return false;
+        const double inv = 1.0 / wt;
+        const double s11 = -zii[t], s22 = -zjj[t], s12 = inv - zij[t];
+        if (!std::isfinite(s11) || !std::isfinite(s22) || !std::isfinite(s12)) return false;
+        const double e =
+            err + zerr[t] + 4.0 * u * (std::fabs(inv) + std::fabs(zij[t]) + std::fabs(s11) + std::fabs(s22));
+        const double det = s11 * s22 - s12 * s12;
+        const double det_err = e * (std::fabs(s11) + std::fabs(s22) + 2.0 * std::fabs(s12)) + 2.0 * e * e +
+                               4.0 * u * (std::fabs(s11 * s22) + s12 * s12);
+        if (det < -det_err || (det > det_err && std::fabs(s11) > e)) return false;
+        const bool i_alone = m.len[i] == 1, j_alone = m.len[j] == 1;
+        const std::size_t h = i_alone ? i : j;
+        const double zhh = i_alone ? zii[t] : zjj[t];
+        const double d = m.diag[h];
+        return !(i_alone != j_alone && std::fabs(zhh) > err + zerr[t] + 4.0 * u * std::fabs(zhh) &&
+                 std::fabs(d - tol) > margin && std::fabs(d + tol) > margin);
+    };
+    // A whole solve finished from the forward sweep y = L^-1 e_e the gap
+    // test has made anyway: the same operations as solve() on e_e (whose
+    // forward sweep skips the same zero steps), so the same bits.
+    auto finish_unit = [&](std::size_t e, const std::vector<double> &y) {
+        if (slot_of[e] >= 0 || kept.size() + n > (std::size_t{1} << 24)) return;
+        slot_of[e] = static_cast<int>(kept.size() / n);
+        kept.insert(kept.end(), y.begin(), y.end());
+        finish_solve(f, &kept[static_cast<std::size_t>(slot_of[e]) * n]);
+    };
     {
         std::vector<double> yi(n, 0.0), yj(n, 0.0);
         std::size_t first = SIZE_MAX;
@@ -966,22 +1026,12 @@ std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
             zjj[t] = dinv_dot_abs(f, yj.data(), yj.data(), step_of[j], zj_abs);
             zij[t] = dinv_dot_abs(f, yi.data(), yj.data(), std::max(step_of[i], step_of[j]), zij_abs);
             zerr[t] = gamma_m * std::max({zi_abs, zj_abs, zij_abs});
+            if (needs_solves(t, i, j)) {
+                finish_unit(i, yi);
+                finish_unit(j, yj);
+            }
         }
     }
-    // Whole solves A^-1 e_e for the cuts whose 2 x 2 problem is singular at
-    // zero (see below), when the trials come to them; kept (up to 16 M
-    // doubles) for the other trials at the same node.
-    std::vector<int> slot_of(n, -1);
-    std::vector<double> kept, x(n), xother(n);
-    auto solve_unit = [&](std::size_t e, std::vector<double> &scratch) {
-        if (slot_of[e] >= 0) return;
-        std::fill(scratch.begin(), scratch.end(), 0.0);
-        scratch[e] = 1.0;
-        solve(f, scratch);
-        if (kept.size() + n > (std::size_t{1} << 24)) return;
-        slot_of[e] = static_cast<int>(kept.size() / n);
-        kept.insert(kept.end(), scratch.begin(), scratch.end());
-    };
     // A cut whose 2 x 2 problem is singular at zero has eigenvalues at or
     // near zero itself.  Its counts at the four shifts s = +-tol +- tol/2
     // still follow from Haynsworth at each s, with

@@ -25,23 +25,82 @@ std::vector<double> crowded(std::size_t n) {
 
 }  // namespace
 
-TEST_CASE("steps with the pair list equal steps that scan every pair") {
-    for (NormKind nk : {NormKind::plain, NormKind::fused}) {
-        const std::size_t n = 40;
-        std::vector<std::pair<long, long>> bonds;
-        for (long i = 0; i + 1 < static_cast<long>(n); ++i) bonds.push_back({i, i + 1});
-        const BondTable bt(n, bonds);
-        const ForceParams p{1.5, 1.5 * 1.2, 0.06, 0.05};
-        std::vector<double> listed = crowded(n), scanned = crowded(n);
-        StepScratch kept;
-        for (int it = 0; it < 300; ++it) {
-            force_step(listed.data(), n, bt, p, nk, kept);
-            StepScratch fresh;  // no list: a full scan every step
-            force_step(scanned.data(), n, bt, p, nk, fresh);
-            REQUIRE(listed == scanned);
-        }
-        CHECK(kept.listed);
+namespace {
+
+// Atoms spread over a square of side 3.3 * sqrt(n): many cells of the
+// rescans' grid, atoms of neighbouring cells within reach.
+std::vector<double> spread(std::size_t n) {
+    std::vector<double> xy;
+    std::uint64_t state = 12345;
+    auto next = [&] {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<double>(state >> 11) * 0x1p-53;
+    };
+    const double side = 3.3 * std::sqrt(static_cast<double>(n));
+    for (std::size_t i = 0; i < 2 * n; ++i) xy.push_back(side * next() - side / 2);
+    return xy;
+}
+
+// One step as the force model reads: bond springs in bond order, then every
+// non-bonded pair i < j closer than min_nb repelled, in (i, j) order.
+void step_every_pair(std::vector<double> &xy, const std::vector<std::pair<long, long>> &bonds,
+                     const ForceParams &p, NormKind nk) {
+    const std::size_t n = xy.size() / 2;
+    std::vector<double> f(2 * n, 0.0);
+    for (auto [u, v] : bonds) {
+        const double dx = xy[2 * v] - xy[2 * u], dy = xy[2 * v + 1] - xy[2 * u + 1];
+        const double L = norm2(dx, dy, nk);
+        if (L < 1e-9) continue;
+        const double s = L - p.target_bond_len;
+        const double fx = s * dx / L * p.k_attr, fy = s * dy / L * p.k_attr;
+        f[2 * u] += fx;
+        f[2 * u + 1] += fy;
+        f[2 * v] -= fx;
+        f[2 * v + 1] -= fy;
     }
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = i + 1; j < n; ++j) {
+            if (std::find(bonds.begin(), bonds.end(), std::pair<long, long>(static_cast<long>(i), static_cast<long>(j))) !=
+                bonds.end())
+                continue;
+            const double dx = xy[2 * j] - xy[2 * i], dy = xy[2 * j + 1] - xy[2 * i + 1];
+            const double L = norm2(dx, dy, nk);
+            if (L < 1e-9 || !(L < p.min_nb)) continue;
+            const double s = p.min_nb - L;
+            const double fx = s * dx / L * p.k_rep, fy = s * dy / L * p.k_rep;
+            f[2 * i] -= fx;
+            f[2 * i + 1] -= fy;
+            f[2 * j] += fx;
+            f[2 * j + 1] += fy;
+        }
+    for (std::size_t k = 0; k < 2 * n; ++k) xy[k] += f[k];
+}
+
+}  // namespace
+
+TEST_CASE("steps with the pair list and the grid's rescans equal steps over every pair") {
+    // A crowded chain (few cells), a wide spread of atoms (many cells, and
+    // an odd number of pairs per batch) and a blob of coincident-free atoms
+    // that all repel each other at first.
+    for (int layout = 0; layout < 3; ++layout)
+        for (NormKind nk : {NormKind::plain, NormKind::fused}) {
+            const std::size_t n = layout == 0 ? 40 : layout == 1 ? 301 : 120;
+            std::vector<double> start = layout == 0 ? crowded(n) : spread(n);
+            if (layout == 2)
+                for (double &c : start) c *= 0.01;
+            std::vector<std::pair<long, long>> bonds;
+            for (long i = 0; i + 1 < static_cast<long>(n); ++i) bonds.push_back({i, i + 1});
+            const BondTable bt(n, bonds);
+            const ForceParams p{1.5, 1.5 * 1.2, 0.06, 0.05};
+            std::vector<double> listed = start, scanned = start;
+            StepScratch kept;
+            for (int it = 0; it < 120; ++it) {
+                force_step(listed.data(), n, bt, p, nk, kept);
+                step_every_pair(scanned, bonds, p, nk);
+                REQUIRE(listed == scanned);
+            }
+            CHECK(kept.listed);
+        }
 }
 
 TEST_CASE("classes are numbered by first occurrence") {
