@@ -42,10 +42,17 @@ def cli(*args, cwd, check=None, **kw):
     return r
 
 
+def _ctrl_c_as_at_a_terminal():
+    # A test run started in the background (`cmd &` from a script) inherits an
+    # ignored SIGINT, and so would the command under test: give it the default,
+    # as an interactive shell does, so that Ctrl-C reaches it.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def start_cli(*args, cwd):
     cmd = [sys.executable, "-P", "-m", "corvane_spectra", "predict", *map(str, args)]
     return subprocess.Popen(cmd, cwd=cwd, env=_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            text=True)
+                            text=True, preexec_fn=_ctrl_c_as_at_a_terminal)
 
 
 def write_smi(path, rows):
