@@ -313,15 +313,20 @@ class Data:
             wf[mask] = w[:nd]
         return np.concatenate([wf, w[nd:nd + self.nenv]]) if env else wf
 
-    def abundances(self, wf):
-        """Summed abundance in every bin, and each candidate's abundance (``wf``: named
-        features, then optionally the hashed columns)."""
+    def linear_log_scores(self, wf):
+        """Every candidate's w . x in float32 (``wf``: named features, then optionally the hashed columns)."""
         w32 = wf.astype(np.float32)
         nf = self.nfeat
         ls = (self.F @ w32[:nf])[self.set_of] + self.E @ w32[self.shift_cols]
         if wf.size > nf and self.nenv:
             we = w32[nf:]
             ls += (self.Senv @ we)[self.set_of] + self.Cenv @ we
+        return ls
+
+    def abundances(self, wf):
+        """Summed abundance in every bin, and each candidate's abundance (``wf``: named
+        features, then optionally the hashed columns)."""
+        ls = self.linear_log_scores(wf)
         if getattr(self, "offset", None) is not None:      # boosted trees' term (fit_scored_trees.py)
             ls = ls + self.offset
         s = np.exp(np.clip(ls.astype(np.float64), -60, 60))

@@ -46,10 +46,8 @@ ROWS = os.environ.get("CORVANE_TREES_ROWS", "cand")
 
 def set_spectrum(d) -> np.ndarray:
     """The spectrum of every atom set of ``d``."""
-    rs = np.zeros(d.nrow, dtype=np.int64)
-    rs[d.rows] = d.owner[d.bins]
     ss = np.zeros(d.nset, dtype=np.int64)
-    ss[d.set_of] = rs
+    ss[d.set_of] = cand_spectrum(d)
     return ss
 
 
@@ -84,16 +82,6 @@ def cand_spectrum(d) -> np.ndarray:
     return rs
 
 
-def cand_ls(d, wf) -> np.ndarray:
-    """Every candidate's linear log-score (float32), as ``Data.abundances`` computes it."""
-    w32 = wf.astype(np.float32)
-    ls = (d.F @ w32[:d.nfeat])[d.set_of] + d.E @ w32[d.shift_cols]
-    if wf.size > d.nfeat and d.nenv:
-        we = w32[d.nfeat:]
-        ls += (d.Senv @ we)[d.set_of] + d.Cenv @ we
-    return ls
-
-
 def cand_inputs(d, ls, lo, hi, rs, lsmax) -> np.ndarray:
     """The trees' input rows of candidates lo..hi: their set's named features with the
     shift-dependent columns filled in, their linear log-score and that less the spectrum's highest."""
@@ -106,7 +94,7 @@ def cand_inputs(d, ls, lo, hi, rs, lsmax) -> np.ndarray:
 
 
 def row_ls(d, wf):
-    return cand_ls(d, wf) if ROWS == "cand" else set_ls(d, wf)
+    return d.linear_log_scores(wf) if ROWS == "cand" else set_ls(d, wf)
 
 
 def n_rows(d):
