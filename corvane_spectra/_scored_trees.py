@@ -54,9 +54,10 @@ class Forest:
     """
 
     def __init__(self, feature, threshold, left, right, value, roots, depth, n_inputs, rows="set"):
-        if rows not in ("set", "cand"):
-            raise ValueError(f"tree rows must be 'set' or 'cand', not {rows!r}")
-        # What a row is: an atom set ("set", see ``set_inputs``) or a candidate ("cand", ``cand_inputs``).
+        if rows not in ("set", "cand", "peak"):
+            raise ValueError(f"tree rows must be 'set', 'cand' or 'peak', not {rows!r}")
+        # What a row is: an atom set ("set", see ``set_inputs``), a candidate ("cand", ``cand_inputs``)
+        # or a predicted peak (``_basepeak.peak_rows``).
         self.rows = rows
         self.feature = np.asarray(feature, dtype=np.int32)
         self.threshold = np.asarray(threshold, dtype=np.float64)
@@ -119,11 +120,12 @@ class Forest:
         # Summed tree by tree in a fixed order: the same input gives the same bytes.
         return np.take(self.value, node).reshape(roots.size, n).sum(axis=0)
 
-    def save(self, path, meta: str = "") -> None:
-        """Write the arrays (and ``meta``, a text saying how they were fitted) to an .npz file."""
+    def save(self, path, meta: str = "", **extra) -> None:
+        """Write the arrays (and ``meta``, a text saying how they were fitted, and any ``extra``
+        arrays) to an .npz file."""
         path = Path(path)
         tmp = path.with_name(path.stem + ".tmp.npz")
-        np.savez(tmp, meta=np.array(meta), feature=self.feature, threshold=self.threshold, left=self.left, right=self.right,
+        np.savez(tmp, **extra, meta=np.array(meta), feature=self.feature, threshold=self.threshold, left=self.left, right=self.right,
                  value=self.value, roots=self.roots, depth=np.array(self.depth), n_inputs=np.array(self.n_inputs),
                  rows=np.array(self.rows))
         tmp.replace(path)

@@ -1175,6 +1175,12 @@ def predict_scored(smiles: str, weights: np.ndarray | None = None, vif_result: d
     bins = isotope_bins(cand)
     top = int(bins.max()) + 1
     a = np.bincount(bins.ravel(), contrib.ravel(), minlength=top)
+    if weights is None:
+        from . import _peak_order
+
+        model = _peak_order.shipped_model()
+        if model is not None:       # the strongest ions in the order the shipped ranker gives them
+            contrib, a = _peak_order.adjust(model, cand, contrib, bins, a, _SHIFT_COLS, MIN_HEIGHT)
     height = np.sqrt(a)
     height *= 100.0 / height.max()
     mz = np.nonzero(height >= MIN_HEIGHT)[0]

@@ -44,3 +44,43 @@ def test_objective_gradient_matches_finite_differences(monkeypatch):
         num = (obj.value_grad(w + e)[0] - obj.value_grad(w - e)[0]) / (2 * eps)
         name = scored.FEATURES[i] if i < data.nfeat else f"hashed column {i - data.nfeat}"
         assert grad[i] == pytest.approx(num, rel=2e-2, abs=2e-4), name
+
+
+@pytest.mark.parametrize("smi", ["CCc1ccccc1", "CC(=O)c1ccccc1", "Clc1ccc(Cl)cc1Cl", "CCCCN(C)C", "C", "BrCCBr"])
+def test_peak_order_stage_of_the_fitting_tool_is_the_products(smi):
+    # The peak-order stage is fitted on rows the tool builds from its flat arrays and applied to
+    # rows the product builds from one molecule's candidates: the rows, and the spectrum a ranking
+    # makes of them, must be the same.
+    pytest.importorskip("lightgbm")
+    import fit_peak_order
+
+    from corvane_spectra import _peak_order
+
+    cand = scored.build_candidates(scored.read_molecule(smi))
+    s = np.exp(np.clip(scored.shipped_log_scores(cand), -60, 60))
+    contrib = s[:, None] * cand.pattern
+    bins = scored.isotope_bins(cand)
+    a = np.bincount(bins.ravel(), contrib.ravel(), minlength=int(bins.max()) + 1)
+    got = _peak_order.molecule_rows(cand, contrib, bins, a, scored._SHIFT_COLS, scored.MIN_HEIGHT)
+    mz = np.nonzero(a > 0)[0]
+    rec = {"mz": mz, "intensity": a[mz], "smiles": smi}
+    data = fit_scored.Data([rec], [cand])
+    a_tool = np.bincount(data.bins, (s[data.rows] * data.pat), minlength=data.nbin)
+    if got is None:
+        with pytest.raises(ValueError):          # no spectrum with two peaks to rank
+            fit_peak_order.Peaks([rec], data, a_tool, s)
+        return
+    P = fit_peak_order.Peaks([rec], data, a_tool, s)
+    top, Z = got
+    np.testing.assert_array_equal(P.bins - data.start[0], top)
+    np.testing.assert_allclose(P.Z, Z, rtol=1e-6, atol=1e-6)   # the tool holds features in float32
+    ranked = P.mrank[P.mrank < 99]                   # the "measured" spectrum is the prediction itself
+    assert ranked[0] == 0 and np.all(np.diff(ranked) > 0)
+    scores = np.arange(top.size, dtype=float)        # the weakest ranked peak first, and so on
+
+    class Ranker:
+        forest = staticmethod(lambda rows: scores)
+
+    contrib2, a2 = _peak_order.adjust(Ranker, cand, contrib, bins, a, scored._SHIFT_COLS, scored.MIN_HEIGHT)
+    np.testing.assert_allclose(P.rescaled(data, a_tool, s, scores)[:a2.size], a2, rtol=1e-6)   # float32 patterns
+    np.testing.assert_allclose(a2, np.bincount(bins.ravel(), contrib2.ravel(), minlength=a2.size))

@@ -194,7 +194,11 @@ def cross_validate_trees(fs, recs, data, maxiter, n_rounds, checkpoints, tag, fo
         wf = data.full_weights(w, None, fs.USE_ENV and bool(data.nenv))
         ls_all = row_ls(data, wf)
 
+        np.save(fs.CACHE / f"cvw-{tag}-fold{k}.npy", wf)
+
         def record(n, offset):
+            if offset is not None:      # kept for stages fitted on these held-out predictions (fit_basepeak.py)
+                np.save(fs.CACHE / f"cvoff-{tag}-fold{k}-t{n}.npy", offset)
             data.offset = offset
             f = fs.fold_figures(recs, data, wf, held_idx)
             data.offset = None

@@ -1,0 +1,134 @@
+"""The peak-order stage of the scored spectrum: the order of a molecule's strongest predicted peaks.
+
+The scored model's intensities are fitted for the cosine over whole spectra, which barely moves
+when two strong peaks trade places; a chemist reads the base peak and the next few first.  This
+stage takes those of the TOP strongest predicted peaks whose main contribution is an ion at its
+nominal m/z (isotope peaks follow their ion and are not ranked themselves), scores each with a
+tree ensemble (``_scored_trees.Forest``: a LightGBM ranker fitted by ``tools/fit_peak_order.py``
+on predictions of spectra the intensity model was not fitted on, each peak's relevance being how
+high it stands in the measured spectrum) and hands the same abundances out again in the order of
+the scores: every candidate ion whose nominal m/z is the best-scored peak is scaled so that the
+peak gets the largest abundance, the next one the second largest, and so on.  An ion's isotope
+peaks scale with it, so isotope patterns stay exact; the peaks are then summed again, and the
+annotations are those of the scaled contributions.
+
+A peak's row is ``peak_rows``: the named features of the candidate that contributes most to the
+peak (its route: alpha-cleavage, benzylic, McLafferty, hydrogen shifts, the molecule's class ...)
+and what the predicted spectrum says about the peak (its height, its rank, its distance in m/z
+from the strongest peak, its main contribution's share of it, the height of the next ranked
+peak).  Without the shipped file (``_peak_order.npz``) nothing changes.
+"""
+from __future__ import annotations
+
+from functools import lru_cache
+from pathlib import Path
+
+import numpy as np
+
+MODEL_FILE = Path(__file__).with_name("_peak_order.npz")
+TOP = 16
+EXTRA = ("height", "rank", "delta_mz", "share", "height_next")
+N_EXTRA = len(EXTRA)
+
+
+def peak_rows(X: np.ndarray, height: np.ndarray, mz: np.ndarray, share: np.ndarray) -> np.ndarray:
+    """Input rows of a molecule's strongest peaks, strongest first.
+
+    ``X``: the named features of each peak's main contribution (one row per peak); ``height``:
+    the peaks' heights (square-root scale, the strongest peak of the spectrum 100), non-increasing;
+    ``mz``: their m/z; ``share``: the main contribution's share of the peak's abundance."""
+    k, nf = X.shape
+    out = np.empty((k, nf + N_EXTRA))
+    out[:, :nf] = X
+    h = np.asarray(height, dtype=np.float64)
+    out[:, nf] = h
+    out[:, nf + 1] = np.arange(k)
+    out[:, nf + 2] = np.asarray(mz, dtype=np.float64) - (mz[0] if k else 0)
+    out[:, nf + 3] = share
+    out[:, nf + 4] = np.append(h[1:], 0.0) if k else h
+    return out
+
+
+def factors(a: np.ndarray, top: np.ndarray, scores: np.ndarray) -> np.ndarray:
+    """Per m/z, the factor by which the ions at that nominal m/z are scaled: the abundances of the
+    peaks ``top`` (strongest first) handed out again in the order of ``scores`` (ties keep the
+    predicted order); 1 elsewhere."""
+    f = np.ones(a.size)
+    target = np.empty(top.size)
+    target[np.argsort(-scores, kind="stable")] = a[top]
+    f[top] = target / a[top]
+    return f
+
+
+def nominal_bins(cand, bins: np.ndarray) -> np.ndarray:
+    """Every candidate's nominal m/z: its lowest isotope entry (every element's lightest isotope
+    is its commonest)."""
+    return bins[np.arange(bins.shape[0]), np.argmax(cand.pattern > 0, axis=1)]
+
+
+def molecule_rows(cand, contrib: np.ndarray, bins: np.ndarray, a: np.ndarray, shift_cols,
+                  min_height: float):
+    """(m/z of the peaks to rank, their ``peak_rows``) of one molecule, or None under two of them.
+
+    ``contrib`` and ``bins``: every candidate's abundance per isotope entry and the m/z of each
+    (``scored.predict_scored``'s arrays); ``a``: the abundance summed per m/z.  The peaks ranked
+    are those of the TOP strongest, at least ``min_height`` high, whose main contribution is an
+    ion at its nominal m/z."""
+    top = np.argsort(-a, kind="stable")[:TOP]
+    h = np.sqrt(a[top])
+    h = 100 * h / h[0]
+    keep = h >= min_height
+    top, h = top[keep], h[keep]
+    flat_bin, flat_c = bins.ravel(), contrib.ravel()
+    width = contrib.shape[1]
+    # The main contribution of each peak: the first of its largest entries.
+    at = np.full(a.size, -1, dtype=np.int64)
+    at[top] = np.arange(top.size)
+    e = np.flatnonzero(at[flat_bin] >= 0)
+    e = e[np.lexsort((-flat_c[e], at[flat_bin[e]]))]
+    first = np.concatenate([[True], flat_bin[e][1:] != flat_bin[e][:-1]])
+    e = e[first]                                       # one per peak, in the order of ``top``
+    c, k = np.divmod(e, width)
+    nominal = k == np.argmax(cand.pattern[c] > 0, axis=1)
+    if nominal.sum() < 2:
+        return None
+    top, h, c, e = top[nominal], h[nominal], c[nominal], e[nominal]
+    X = cand.F[cand.base[c]]
+    X[:, shift_cols] = cand.E[c]
+    return top, peak_rows(X, h, top, flat_c[e] / a[top])
+
+
+def adjust(model: "PeakOrderModel", cand, contrib, bins, a, shift_cols, min_height: float):
+    """(``contrib``, ``a``) of a molecule with its strongest ions scaled into the model's order."""
+    got = molecule_rows(cand, contrib, bins, a, shift_cols, min_height)
+    if got is None:
+        return contrib, a
+    top, Z = got
+    scale = factors(a, top, model.forest(Z))[nominal_bins(cand, bins)]
+    contrib = contrib * scale[:, None]
+    return contrib, np.bincount(bins.ravel(), contrib.ravel(), minlength=a.size)
+
+
+class PeakOrderModel:
+    """The shipped ranker."""
+
+    def __init__(self, forest, meta: str = ""):
+        self.forest, self.meta = forest, meta
+
+    def save(self, path) -> None:
+        self.forest.save(path, self.meta, top=np.array(TOP))
+
+    @classmethod
+    def load(cls, path) -> "PeakOrderModel":
+        from ._scored_trees import Forest
+
+        forest = Forest.load(path)
+        with np.load(path) as z:
+            if int(z["top"]) != TOP:
+                raise ValueError(f"{path}: fitted on the {int(z['top'])} strongest peaks, this code reads {TOP}")
+            return cls(forest, str(z["meta"]))
+
+
+@lru_cache(maxsize=1)
+def shipped_model() -> PeakOrderModel | None:
+    return PeakOrderModel.load(MODEL_FILE) if MODEL_FILE.exists() else None

@@ -1,0 +1,253 @@
+"""Fit and cross-validate the scored model's peak-order stage (``corvane_spectra._peak_order``).
+
+    python tools/fit_scored.py trees-cv --tag bp --subsample 1000 --maxiter 60 --trees-at 100
+    python tools/fit_peak_order.py cv --tag bp        # held-out figures with and without the stage
+    python tools/fit_peak_order.py fit --tag bp       # write corvane_spectra/_peak_order.npz
+
+The stage is fitted on predictions of spectra the intensity model was not fitted on.  ``trees-cv``
+fits each fold's linear weights and trees on 1,000 spectra of its training folds and saves them
+(CACHE/cvw-TAG-foldK.npy, cvoff-TAG-foldK-t100.npy); the other ~3,400 training spectra of the fold
+are then predicted out of sample.  A row is one of the peaks a spectrum's ranking reads (those of
+its TOP strongest predicted peaks whose main contribution is an ion at its nominal m/z); its relevance is DEPTH less its rank in the measured spectrum (the base peak DEPTH, below the
+DEPTH strongest measured peaks 0); LightGBM's lambdarank fits the ranker.
+
+``cv``: for each fold, the ranker is fitted on those ~3,400 spectra and measured on the held-out
+fold (the fold's own library, as everywhere in tools/fit_scored.py).  The isomer figures compare a
+held-out spectrum with the predictions of other structures, most of them training spectra: a
+training spectrum's peaks are ordered by a ranker fitted without it (the ~3,400 are split in two
+halves, each ordered by the other half's ranker), so no prediction is ordered by a ranker that saw
+its own measured spectrum.  ``fit``: the shipped ranker is fitted on every spectrum's held-out
+prediction (each from the fold that held it out).
+"""
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+import fit_scored as fs  # noqa: E402
+
+from corvane_spectra import _peak_order as po  # noqa: E402
+from corvane_spectra import scored  # noqa: E402
+from corvane_spectra._scored_trees import Forest  # noqa: E402
+
+PARAMS = {
+    "objective": "lambdarank",
+    "lambdarank_truncation_level": 16,
+    "learning_rate": 0.05,
+    "num_leaves": 31,
+    "max_depth": 6,
+    "min_data_in_leaf": 20,
+    "lambda_l2": 1.0,
+    "feature_fraction": 0.8,
+    "bagging_fraction": 1.0,
+    "max_bin": 63,
+    "use_missing": False,
+    "deterministic": True,
+    "force_row_wise": True,
+    "num_threads": 1,
+    "seed": 20261209,
+    "verbose": -1,
+}
+ROUNDS = 800
+# Relevance of a peak: DEPTH less its rank in the measured spectrum, at least 0.
+DEPTH = 8
+
+
+class Peaks:
+    """The peaks to rank of every spectrum (``_peak_order.molecule_rows``'s, from the flat arrays)."""
+
+    def __init__(self, recs, data, a, s):
+        c = s[data.rows] * data.pat
+        # The main contribution of every bin (the first of its largest entries), and every
+        # candidate's nominal m/z (its lowest entry: every element's lightest isotope is its commonest).
+        order = np.lexsort((-c, data.bins))
+        first = np.concatenate([[True], data.bins[order][1:] != data.bins[order][:-1]])
+        dom = np.full(data.nbin, -1, dtype=np.int64)
+        dom[data.bins[order[first]]] = order[first]
+        low = np.full(data.nrow, np.iinfo(np.int32).max, dtype=np.int64)
+        np.minimum.at(low, data.rows, data.bins)
+        self.low = low
+        spec, rows_x, h_all, mz_all, share_all, bins_all, mrank = [], [], [], [], [], [], []
+        for k in range(data.nspec):
+            if not data.has_cand[k]:
+                continue
+            lo = data.start[k]
+            hi = data.start[k + 1] if k + 1 < data.nspec else data.nbin
+            seg = a[lo:hi]
+            if seg.max() <= 0:
+                continue
+            h = np.sqrt(seg)
+            h = 100 * h / h.max()
+            top = np.argsort(-seg, kind="stable")[:po.TOP]
+            top = top[h[top] >= scored.MIN_HEIGHT]
+            e = dom[lo + top]
+            nominal = low[data.rows[e]] == lo + top
+            if nominal.sum() < 2:
+                continue
+            top, e = top[nominal], e[nominal]
+            spec.append(np.full(top.size, k))
+            rows_x.append(data.rows[e])
+            h_all.append(h[top])
+            mz_all.append(top)
+            share_all.append(c[e] / seg[top])
+            bins_all.append(lo + top)
+            r = recs[k]
+            # Rank of each peak's m/z in the measured spectrum (0: the base peak; below the DEPTH strongest: 99).
+            order = r["mz"][np.argsort(-r["intensity"], kind="stable")]
+            where = {int(m): i for i, m in enumerate(order[:DEPTH])}
+            mrank.append([where.get(int(m), 99) for m in top])
+        self.spec = np.concatenate(spec)
+        self.bins = np.concatenate(bins_all)
+        self.mrank = np.concatenate(mrank)
+        rows = np.concatenate(rows_x)
+        X = data.F[data.set_of[rows]].astype(np.float64)
+        X[:, data.shift_cols] = data.E[rows]
+        h, mz, share = np.concatenate(h_all), np.concatenate(mz_all), np.concatenate(share_all)
+        starts = np.concatenate([[0], np.nonzero(self.spec[1:] != self.spec[:-1])[0] + 1])
+        self.starts = starts
+        self.Z = np.vstack([po.peak_rows(X[a_:b_], h[a_:b_], mz[a_:b_], share[a_:b_])
+                            for a_, b_ in zip(starts, np.append(starts[1:], self.spec.size))])
+        self.group = np.diff(np.append(starts, self.spec.size))
+
+    def rows_of(self, spectra):
+        """Which rows belong to ``spectra``, and the group sizes of those rows."""
+        keep = np.isin(self.spec, spectra)
+        return keep, self.group[keep[self.starts]]
+
+    def relevance(self):
+        return np.maximum(0, DEPTH - self.mrank).astype(np.float64)
+
+    def rescaled(self, data, a, s, scores):
+        """The bin abundances with every spectrum's ranked ions scaled into the order of ``scores``
+        (``_peak_order.adjust``)."""
+        f = np.ones(data.nbin)
+        for s0, g in zip(self.starts, self.group):
+            top = self.bins[s0:s0 + g]
+            f[top] = po.factors(a, top, scores[s0:s0 + g])[top]
+        s2 = s * f[self.low]
+        return np.bincount(data.bins, s2[data.rows] * data.pat, minlength=data.nbin)
+
+
+def train(Z, y, groups, rounds=ROUNDS):
+    """A ranker of each spectrum's peaks (``groups``: the number of rows of each, in order)."""
+    import lightgbm as lgb
+
+    ds = lgb.Dataset(Z, y, group=groups, params={"max_bin": PARAMS["max_bin"], "verbose": -1})
+    return lgb.train(PARAMS, ds, num_boost_round=rounds)
+
+
+def fold_predictions(data, tag, k, n_trees=100):
+    wf = np.load(fs.CACHE / f"cvw-{tag}-fold{k}.npy")
+    data.offset = np.load(fs.CACHE / f"cvoff-{tag}-fold{k}-t{n_trees}.npy")
+    a, s = data.abundances(wf)
+    data.offset = None
+    return a, s
+
+
+def figures(recs, data, a, held):
+    preds_all = data.predictions(a, range(data.nspec))
+    f = fs.evaluate(recs, held, [preds_all[i] for i in held])
+    iso = fs.isomer_figures(recs, data.has_cand, held, preds_all)
+    f.update(iso_top1=iso["top1"], iso_top3=iso["top3"], iso_relrank=iso["relative_rank"])
+    return f
+
+
+KEYS = ("base_first", "base_top3", "cosine", "id_at_1", "id_at_10", "iso_top1", "iso_top3")
+
+
+def cross_validate(recs, data, tag, folds_to_run):
+    folds = fs.fold_of(recs)
+    out = []
+    for k in folds_to_run:
+        t0 = time.time()
+        train_idx = np.nonzero((folds != k) & data.has_cand)[0]
+        fitted = np.sort(np.random.default_rng(fs.FOLD_SEED + k).choice(train_idx, 1000, replace=False))
+        unseen = np.setdiff1d(train_idx, fitted)
+        half = np.random.default_rng(fs.FOLD_SEED + 100 + k).permutation(unseen.size) < unseen.size // 2
+        held = np.nonzero(folds == k)[0]
+        a, s = fold_predictions(data, tag, k)
+        P = Peaks(recs, data, a, s)
+        y = P.relevance()
+        scores = {}
+        for name, spectra in (("all", unseen), ("A", unseen[half]), ("B", unseen[~half])):
+            rows, groups = P.rows_of(spectra)
+            booster = train(P.Z[rows], y[rows], groups)
+            scores[name] = booster.predict(P.Z, raw_score=True)
+        sc = scores["all"].copy()
+        in_a, in_b = P.rows_of(unseen[half])[0], P.rows_of(unseen[~half])[0]
+        sc[in_a], sc[in_b] = scores["B"][in_a], scores["A"][in_b]
+        base = figures(recs, data, a, held)
+        f = figures(recs, data, P.rescaled(data, a, s, sc), held)
+        row = {"fold": k, "none": base, "stage": f, "seconds": time.time() - t0}
+        print(f"  fold {k}: without the stage " + json.dumps({x: round(base[x], 4) for x in KEYS})
+              + "; with it " + ", ".join(f"{x} {f[x] - base[x]:+.4f}" for x in KEYS), file=sys.stderr, flush=True)
+        out.append(row)
+    return out
+
+
+def summary(per_fold):
+    se = (lambda v: v.std(ddof=1) / np.sqrt(v.size) if v.size > 1 else 0.0)
+    lines = []
+    for key in ("none", "stage"):
+        vals = {x: np.array([f[key][x] for f in per_fold]) for x in KEYS}
+        lines.append(f"{key:>6}: " + ", ".join(f"{x} {v.mean():.4f} ± {se(v):.4f}" for x, v in vals.items()))
+    diffs = {x: np.array([f["stage"][x] - f["none"][x] for f in per_fold]) for x in KEYS}
+    lines.append("paired: " + ", ".join(f"{x} {v.mean():+.4f} ± {se(v):.4f} ({int((v > 0).sum())}/{v.size} up)"
+                                          for x, v in diffs.items()))
+    return "\n".join(lines)
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("what", choices=("cv", "fit"))
+    ap.add_argument("--tag", default="bp", help="the trees-cv run whose fold models predict (CACHE/cvw-TAG-*)")
+    ap.add_argument("--folds", type=int, nargs="*", default=list(range(fs.K_FOLDS)))
+    args = ap.parse_args(argv)
+    t0 = time.time()
+    recs, data = fs.load()
+    print(f"{len(recs)} spectra ready in {time.time() - t0:.0f} s", file=sys.stderr, flush=True)
+    if args.what == "cv":
+        per_fold = cross_validate(recs, data, args.tag, args.folds)
+        (fs.CACHE / f"po-cv-{args.tag}.json").write_text(json.dumps(per_fold, indent=1, default=float))
+        print(summary(per_fold))
+        return 0
+    # fit: every spectrum's held-out prediction, each from the fold that held it out.
+    folds = fs.fold_of(recs)
+    Zs, ys, gs = [], [], []
+    for k in range(fs.K_FOLDS):
+        a, s = fold_predictions(data, args.tag, k)
+        P = Peaks(recs, data, a, s)
+        keep, g = P.rows_of(np.nonzero(folds == k)[0])
+        Zs.append(P.Z[keep])
+        ys.append(P.relevance()[keep])
+        gs.append(g)
+    Z, y, g = np.vstack(Zs), np.concatenate(ys), np.concatenate(gs)
+    booster = train(Z, y, g)
+    forest = Forest.from_lightgbm(booster.dump_model(), None, "peak")
+    check = np.abs(forest(Z[:5000]) - booster.predict(Z[:5000], raw_score=True)).max()
+    cv = fs.CACHE / f"po-cv-{args.tag}.json"
+    cvtxt = ""
+    if cv.exists():
+        cvtxt = " Cross-validated (held-out folds, with - without the stage): " + summary(json.loads(cv.read_text())) \
+            .splitlines()[-1].removeprefix("paired: ") + "."
+    meta = (f"Written by tools/fit_peak_order.py fit: a LightGBM ranker (lambdarank) of {ROUNDS} trees on the "
+            f"{po.TOP} strongest predicted peaks of {g.size} spectra ({y.size} rows; relevance {DEPTH} less the "
+            f"peak's rank in the measured spectrum), each spectrum predicted by the cross-validation fold that held "
+            f"it out (trees-cv --tag {args.tag}); parameters "
+            f"{json.dumps({k: v for k, v in PARAMS.items() if k not in ('verbose', 'num_threads')})}.{cvtxt}")
+    out = fs.ROOT / "corvane_spectra" / "_peak_order.npz"
+    po.PeakOrderModel(forest, meta).save(out)
+    print(meta)
+    print(f"numpy forest vs LightGBM max |diff| {check:.2e}; written to {out}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
