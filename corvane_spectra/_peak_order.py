@@ -60,12 +60,6 @@ def factors(a: np.ndarray, top: np.ndarray, scores: np.ndarray) -> np.ndarray:
     return f
 
 
-def nominal_bins(cand, bins: np.ndarray) -> np.ndarray:
-    """Every candidate's nominal m/z: its lowest isotope entry (every element's lightest isotope
-    is its commonest)."""
-    return bins[np.arange(bins.shape[0]), np.argmax(cand.pattern > 0, axis=1)]
-
-
 def molecule_rows(cand, contrib: np.ndarray, bins: np.ndarray, a: np.ndarray, shift_cols,
                   min_height: float):
     """(m/z of the peaks to rank, their ``peak_rows``) of one molecule, or None under two of them.
@@ -89,7 +83,7 @@ def molecule_rows(cand, contrib: np.ndarray, bins: np.ndarray, a: np.ndarray, sh
     first = np.concatenate([[True], flat_bin[e][1:] != flat_bin[e][:-1]])
     e = e[first]                                       # one per peak, in the order of ``top``
     c, k = np.divmod(e, width)
-    nominal = k == np.argmax(cand.pattern[c] > 0, axis=1)
+    nominal = k == -cand.iso_offset                    # the column of the candidate's nominal m/z
     if nominal.sum() < 2:
         return None
     top, h, c, e = top[nominal], h[nominal], c[nominal], e[nominal]
@@ -104,7 +98,7 @@ def adjust(model: "PeakOrderModel", cand, contrib, bins, a, shift_cols, min_heig
     if got is None:
         return contrib, a
     top, Z = got
-    scale = factors(a, top, model.forest(Z))[nominal_bins(cand, bins)]
+    scale = factors(a, top, model.forest(Z))[cand.mz]
     contrib = contrib * scale[:, None]
     return contrib, np.bincount(bins.ravel(), contrib.ravel(), minlength=a.size)
 
