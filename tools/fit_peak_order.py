@@ -55,7 +55,7 @@ PARAMS = {
     "seed": 20261209,
     "verbose": -1,
 }
-ROUNDS = 800
+ROUNDS = 1600
 # Relevance of a peak: DEPTH less its rank in the measured spectrum, at least 0.
 DEPTH = 8
 
