@@ -74,7 +74,7 @@ class Peaks:
         low = np.full(data.nrow, np.iinfo(np.int32).max, dtype=np.int64)
         np.minimum.at(low, data.rows, data.bins)
         self.low = low
-        spec, rows_x, h_all, mz_all, share_all, bins_all, mrank = [], [], [], [], [], [], []
+        spectrum, rows_x, h_all, mz_all, share_all, bins_all, mrank = [], [], [], [], [], [], []
         for k in range(data.nspec):
             if not data.has_cand[k]:
                 continue
@@ -92,7 +92,7 @@ class Peaks:
             if nominal.sum() < 2:
                 continue
             top, e = top[nominal], e[nominal]
-            spec.append(np.full(top.size, k))
+            spectrum.append(np.full(top.size, k))
             rows_x.append(data.rows[e])
             h_all.append(h[top])
             mz_all.append(top)
@@ -103,22 +103,22 @@ class Peaks:
             order = r["mz"][np.argsort(-r["intensity"], kind="stable")]
             where = {int(m): i for i, m in enumerate(order[:DEPTH])}
             mrank.append([where.get(int(m), 99) for m in top])
-        self.spec = np.concatenate(spec)
+        self.spectrum = np.concatenate(spectrum)
         self.bins = np.concatenate(bins_all)
         self.mrank = np.concatenate(mrank)
         rows = np.concatenate(rows_x)
         X = data.F[data.set_of[rows]].astype(np.float64)
         X[:, data.shift_cols] = data.E[rows]
         h, mz, share = np.concatenate(h_all), np.concatenate(mz_all), np.concatenate(share_all)
-        starts = np.concatenate([[0], np.nonzero(self.spec[1:] != self.spec[:-1])[0] + 1])
+        starts = np.concatenate([[0], np.nonzero(self.spectrum[1:] != self.spectrum[:-1])[0] + 1])
         self.starts = starts
         self.Z = np.vstack([po.peak_rows(X[a_:b_], h[a_:b_], mz[a_:b_], share[a_:b_])
-                            for a_, b_ in zip(starts, np.append(starts[1:], self.spec.size))])
-        self.group = np.diff(np.append(starts, self.spec.size))
+                            for a_, b_ in zip(starts, np.append(starts[1:], self.spectrum.size))])
+        self.group = np.diff(np.append(starts, self.spectrum.size))
 
     def rows_of(self, spectra):
         """Which rows belong to ``spectra``, and the group sizes of those rows."""
-        keep = np.isin(self.spec, spectra)
+        keep = np.isin(self.spectrum, spectra)
         return keep, self.group[keep[self.starts]]
 
     def relevance(self):
