@@ -27,26 +27,35 @@ constexpr double kTinyEntry = 0x1p-500;
 // decomposition the better deal).
 constexpr std::size_t kMaxGrowth = 16;
 
-// Minimum-degree elimination order of the pattern given as adjacency lists
-// (ties: lowest node), with the longest row the elimination meets; false
-// when the fill goes past `max_fill` entries.  The next node is found by a
-// scan of all nodes up to kScanOrder of them (a fragment's graph: cheaper
-// than keeping them sorted), through an ordered set beyond; both take the
-// same node.
+// Minimum-degree elimination order of a pattern of groups of nodes, given
+// as the groups' adjacency lists (ties: lowest group): a group's degree is
+// the number of nodes in the groups next to it.  `longest` receives the
+// longest row the elimination meets, in nodes (the group's own other nodes
+// included); false when the fill goes past `max_fill` entries.  The next
+// group is found by a scan of all of them up to kScanOrder groups (a
+// fragment's graph: cheaper than keeping them sorted), through an ordered
+// set beyond; both take the same group.
 constexpr std::size_t kScanOrder = 1024;
 
-bool min_degree_order(std::vector<std::vector<int>> &adj, std::size_t max_fill, std::vector<int> &order,
-                      std::size_t &longest) {
+bool min_degree_order(std::vector<std::vector<int>> &adj, const std::vector<int> &size, std::size_t max_fill,
+                      std::vector<int> &order, std::size_t &longest) {
     const std::size_t n = adj.size();
+    std::vector<std::size_t> degree(n, 0);
+    auto weigh = [&](std::size_t i) {
+        std::size_t d = 0;
+        for (int j : adj[i]) d += static_cast<std::size_t>(size[static_cast<std::size_t>(j)]);
+        degree[i] = d;
+        longest = std::max(longest, d + static_cast<std::size_t>(size[i]) - 1);
+    };
     longest = 0;
-    for (auto &r : adj) {
-        std::sort(r.begin(), r.end());
-        longest = std::max(longest, r.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        std::sort(adj[i].begin(), adj[i].end());
+        weigh(i);
     }
     const bool scan = n <= kScanOrder;
     std::set<std::pair<std::size_t, int>> queue;
     if (!scan)
-        for (std::size_t i = 0; i < n; ++i) queue.insert({adj[i].size(), static_cast<int>(i)});
+        for (std::size_t i = 0; i < n; ++i) queue.insert({degree[i], static_cast<int>(i)});
     std::vector<char> gone(n, 0);
     std::size_t entries = 0;
     order.clear();
@@ -57,8 +66,8 @@ bool min_degree_order(std::vector<std::vector<int>> &adj, std::size_t max_fill, 
         if (scan) {
             std::size_t best = SIZE_MAX;
             for (std::size_t i = 0; i < n; ++i)
-                if (!gone[i] && adj[i].size() < best) {
-                    best = adj[i].size();
+                if (!gone[i] && degree[i] < best) {
+                    best = degree[i];
                     p = static_cast<int>(i);
                 }
         } else {
@@ -67,25 +76,80 @@ bool min_degree_order(std::vector<std::vector<int>> &adj, std::size_t max_fill, 
         }
         gone[p] = 1;
         order.push_back(p);
+        // The group's columns of the factor: its neighbours' nodes and its
+        // own below the diagonal.
+        const std::size_t sp = static_cast<std::size_t>(size[static_cast<std::size_t>(p)]);
+        entries += sp * degree[static_cast<std::size_t>(p)] + sp * (sp - 1) / 2;
+        if (entries > max_fill) return false;
         nb.clear();
         for (int j : adj[p])
             if (!gone[j]) nb.push_back(j);
         // The neighbours become a clique.
         for (int i : nb) {
-            if (!scan) queue.erase({adj[i].size(), i});
+            const std::size_t ii = static_cast<std::size_t>(i);
+            if (!scan) queue.erase({degree[ii], i});
             merged.clear();
-            std::set_union(adj[i].begin(), adj[i].end(), nb.begin(), nb.end(), std::back_inserter(merged));
+            std::set_union(adj[ii].begin(), adj[ii].end(), nb.begin(), nb.end(), std::back_inserter(merged));
             merged.erase(std::remove_if(merged.begin(), merged.end(), [&](int x) { return x == i || gone[x]; }),
                          merged.end());
-            adj[i].swap(merged);
-            entries += adj[i].size();
-            longest = std::max(longest, adj[i].size());
-            if (entries > max_fill) return false;
-            if (!scan) queue.insert({adj[i].size(), i});
+            adj[ii].swap(merged);
+            weigh(ii);
+            if (!scan) queue.insert({degree[ii], i});
         }
         adj[p].clear();
     }
     return true;
+}
+
+// Groups of at most this many nodes are ordered as one.
+constexpr int kGroupMax = 8;
+
+// Groups of the nodes that 2 x 2 pivots will join.  Bunch-Kaufman pairs a
+// node whose diagonal entry is small against its row (a VIF graph's zero
+// diagonal) with the node of its largest entry (lowest column of equal
+// ones); a node and that partner, and the partner's partner, go in one
+// group (up to kGroupMax nodes), so that the 2 x 2 pivots the factorisation
+// takes stay within groups of the order and fill no more than it foresaw.
+// group[i]: i's group, numbered by lowest node.
+std::size_t pivot_groups(std::size_t n, const std::vector<double> &diag, const std::vector<std::size_t> &start,
+                         const std::vector<int> &cols, const std::vector<double> &vals, std::vector<int> &group,
+                         std::vector<int> &size) {
+    std::vector<int> root(n), count(n, 1);
+    for (std::size_t i = 0; i < n; ++i) root[i] = static_cast<int>(i);
+    auto find = [&](int x) {
+        while (root[static_cast<std::size_t>(x)] != x) {
+            root[static_cast<std::size_t>(x)] = root[static_cast<std::size_t>(root[static_cast<std::size_t>(x)])];
+            x = root[static_cast<std::size_t>(x)];
+        }
+        return x;
+    };
+    for (std::size_t p = 0; p < n; ++p) {
+        double lam = 0.0;
+        int r = -1;
+        for (std::size_t k = start[p]; k < start[p + 1]; ++k)
+            if (std::fabs(vals[k]) > lam) {
+                lam = std::fabs(vals[k]);
+                r = cols[k];
+            }
+        if (r < 0 || std::fabs(diag[p]) >= kAlpha * lam) continue;
+        const int a = find(static_cast<int>(p)), b = find(r);
+        if (a == b || count[static_cast<std::size_t>(a)] + count[static_cast<std::size_t>(b)] > kGroupMax) continue;
+        root[static_cast<std::size_t>(std::max(a, b))] = std::min(a, b);
+        count[static_cast<std::size_t>(std::min(a, b))] += count[static_cast<std::size_t>(std::max(a, b))];
+    }
+    group.assign(n, -1);
+    size.clear();
+    std::vector<int> id(n, -1);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t r = static_cast<std::size_t>(find(static_cast<int>(i)));
+        if (id[r] < 0) {
+            id[r] = static_cast<int>(size.size());
+            size.push_back(0);
+        }
+        group[i] = id[r];
+        ++size[static_cast<std::size_t>(id[r])];
+    }
+    return size.size();
 }
 
 // The elimination order of an off-diagonal pattern given row by row (flat,
@@ -94,14 +158,39 @@ bool min_degree_order(std::vector<std::vector<int>> &adj, std::size_t max_fill, 
 bool order_and_lay_out(std::size_t n, const std::vector<std::size_t> &start, const std::vector<int> &cols,
                        const std::vector<double> &vals, SparseSym &out) {
     const std::size_t entries = start[n];
-    std::vector<std::vector<int>> adj(n);
-    for (std::size_t i = 0; i < n; ++i)
-        adj[i].assign(cols.begin() + static_cast<std::ptrdiff_t>(start[i]),
-                      cols.begin() + static_cast<std::ptrdiff_t>(start[i + 1]));
+    std::vector<int> group, size;
+    const std::size_t groups = pivot_groups(n, out.diag, start, cols, vals, group, size);
+    std::vector<std::vector<int>> adj(groups);
+    for (std::size_t i = 0; i < n; ++i) {
+        auto &a = adj[static_cast<std::size_t>(group[i])];
+        for (std::size_t k = start[i]; k < start[i + 1]; ++k) {
+            const int g = group[static_cast<std::size_t>(cols[k])];
+            if (g != group[i]) a.push_back(g);
+        }
+    }
+    for (auto &a : adj) {
+        std::sort(a.begin(), a.end());
+        a.erase(std::unique(a.begin(), a.end()), a.end());
+    }
     // Fill beyond a few times the pattern makes a dense decomposition the
     // better deal.
     std::size_t longest = 0;
-    if (!min_degree_order(adj, 8 * (entries + n) + 64, out.order, longest)) return false;
+    std::vector<int> group_order;
+    if (!min_degree_order(adj, size, 8 * (entries + n) + 64, group_order, longest)) return false;
+    // Each group's nodes together, fewest entries first (lowest node of
+    // equal ones): a pendant node before the node it hangs on.
+    std::vector<std::vector<int>> members(groups);
+    for (std::size_t i = 0; i < n; ++i) members[static_cast<std::size_t>(group[i])].push_back(static_cast<int>(i));
+    out.order.clear();
+    out.order.reserve(n);
+    for (int g : group_order) {
+        auto &mb = members[static_cast<std::size_t>(g)];
+        std::stable_sort(mb.begin(), mb.end(), [&](int a, int b) {
+            return start[static_cast<std::size_t>(a) + 1] - start[static_cast<std::size_t>(a)] <
+                   start[static_cast<std::size_t>(b) + 1] - start[static_cast<std::size_t>(b)];
+        });
+        out.order.insert(out.order.end(), mb.begin(), mb.end());
+    }
     // Pivots of two rows and partners taken out of order make rows longer
     // than the symbolic elimination says; a row that outgrows even this
     // sends the count to the dense path.
