@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <set>
 #include <type_traits>
@@ -226,6 +227,16 @@ bool sparse_of(const std::vector<double> &a, std::size_t n, std::size_t max_degr
         double s = 0.0;
         const double *row = &a[i * n];
         for (std::size_t j = 0; j < n; ++j) {
+            // Runs of zeros (most of a large molecule's row) eight at a time:
+            // +0.0 and -0.0 are the values whose bits are zero but for the sign.
+            while (j + 8 <= n) {
+                std::uint64_t bits[8], any = 0;
+                std::memcpy(bits, row + j, sizeof bits);
+                for (std::uint64_t b : bits) any |= b;
+                if (any << 1 != 0) break;
+                j += 8;
+            }
+            if (j == n) break;
             const double x = row[j];
             if (x == 0.0) continue;
             const double ax = std::fabs(x);
@@ -559,7 +570,23 @@ ShiftCount factorise(const SparseSym &m, double shift, int ci, int cj, W &w, Fac
     if constexpr (!std::is_same_v<T, double>) res.bound *= 1.0 + 2.0 * DBL_EPSILON;
     res.below = below;
     res.ok = true;
-    if (record) record->n = n;
+    if (record) {
+        record->n = n;
+        // Each step's parent in the elimination tree: the first later step
+        // whose pivots it updates (none: the number of steps).
+        const std::size_t steps = record->steps.size();
+        std::vector<std::size_t> step_of(n, steps);
+        for (std::size_t t = 0; t < steps; ++t) {
+            step_of[static_cast<std::size_t>(record->steps[t].p)] = t;
+            if (record->steps[t].r >= 0) step_of[static_cast<std::size_t>(record->steps[t].r)] = t;
+        }
+        record->parent.assign(steps, steps);
+        for (std::size_t t = 0; t < steps; ++t) {
+            const std::size_t end = t + 1 < steps ? record->steps[t + 1].begin : record->idx.size();
+            for (std::size_t k = record->steps[t].begin; k < end; ++k)
+                record->parent[t] = std::min(record->parent[t], step_of[static_cast<std::size_t>(record->idx[k])]);
+        }
+    }
     return res;
 }
 
@@ -742,11 +769,13 @@ double entry(const SparseSym &m, int i, int j) {
 
 namespace {
 
-// x <- L^-1 x with the recorded factors, for an x that is zero at the
-// pivots of every step before `from`.
+// x <- L^-1 x with the recorded factors, for x = e_i and `from` the step of
+// node i: only the steps on the path from `from` to the root of the
+// elimination tree can make an entry non-zero (the others, visited in
+// order, would find theirs zero and do nothing), so only those are visited.
 void forward_from(const Factors &f, double *x, std::size_t from) {
     const std::size_t steps = f.steps.size();
-    for (std::size_t t = from; t < steps; ++t) {
+    for (std::size_t t = from; t < steps; t = f.parent[t]) {
         const Factors::Step &st = f.steps[t];
         const double yp = x[st.p], yr = st.r >= 0 ? x[st.r] : 0.0;
         if (yp == 0.0 && yr == 0.0) continue;
@@ -755,12 +784,24 @@ void forward_from(const Factors &f, double *x, std::size_t from) {
     }
 }
 
-// a^T D^-1 b over the steps from `from` on (a or b zero at the pivots of
-// every step before it), with the sum of its terms' magnitudes in `abs` (a
-// bound on its rounding error is gamma_m times that).
-double dinv_dot_abs(const Factors &f, const double *a, const double *b, std::size_t from, double &abs) {
+// Zero again every entry forward_from(f, x, from) can have made non-zero.
+void clear_from(const Factors &f, double *x, std::size_t from) {
+    for (std::size_t t = from; t < f.steps.size(); t = f.parent[t]) {
+        x[f.steps[t].p] = 0.0;
+        if (f.steps[t].r >= 0) x[f.steps[t].r] = 0.0;
+    }
+}
+
+// a^T D^-1 b over the steps from `from` on, for a = forward_from(e_i) with
+// i's step `start` (b zero at the pivots of every step before `from`), with
+// the sum of its terms' magnitudes in `abs` (a bound on its rounding error is
+// gamma_m times that).  The terms are those of the steps on a's path in the
+// elimination tree, in order: the others have a zero factor.
+double dinv_dot_abs(const Factors &f, const double *a, const double *b, std::size_t start, std::size_t from,
+                    double &abs) {
     double s = 0.0, m = 0.0;
-    for (std::size_t t = from; t < f.steps.size(); ++t) {
+    for (std::size_t t = start; t < f.steps.size(); t = f.parent[t]) {
+        if (t < from) continue;
         const Factors::Step &st = f.steps[t];
         const double ap = a[st.p], bp = b[st.p];
         if (st.r < 0) {
@@ -886,9 +927,9 @@ void mid_gap_trial_counts(const SparseSym &m, double tol,
                 const double *yi = &y[static_cast<std::size_t>(slot[i]) * n];
                 const double *yj = &y[static_cast<std::size_t>(slot[j]) * n];
                 double ai = 0.0, aj = 0.0, aij = 0.0;
-                z[q][k][0] = dinv_dot_abs(fq, yi, yi, step_of[i], ai);
-                z[q][k][1] = dinv_dot_abs(fq, yj, yj, step_of[j], aj);
-                z[q][k][2] = dinv_dot_abs(fq, yi, yj, std::max(step_of[i], step_of[j]), aij);
+                z[q][k][0] = dinv_dot_abs(fq, yi, yi, step_of[i], step_of[i], ai);
+                z[q][k][1] = dinv_dot_abs(fq, yj, yj, step_of[j], step_of[j], aj);
+                z[q][k][2] = dinv_dot_abs(fq, yi, yj, step_of[i], std::max(step_of[i], step_of[j]), aij);
                 zerr[q][k] = gamma_m * std::max({ai, aj, aij});
             }
         }
@@ -1061,11 +1102,29 @@ std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
         slot_of[e] = static_cast<int>(kept.size() / n);
         kept.insert(kept.end(), scratch.begin(), scratch.end());
     };
+    // The zeros the pattern of trial t's cut forces (its structural
+    // nullity), once asked for.  A cut with such zeros has a 2 x 2 problem
+    // singular at zero that the shifted counts cannot settle (their errors
+    // are of the size of the shift's effect on the exact zeros); it goes to
+    // the counts in the middle of the gap first, which are made for it.
+    std::vector<std::size_t> cut_zeros(trials.size(), SIZE_MAX);
+    bool have_matching = forced != SIZE_MAX;
+    MatchWork zero_work;
+    auto pattern_zeros = [&](std::size_t t, std::size_t i, std::size_t j) {
+        if (cut_zeros[t] == SIZE_MAX) {
+            if (!have_matching) {
+                matching = max_matching(m);
+                have_matching = true;
+            }
+            cut_zeros[t] = structural_nullity(m, matching, static_cast<int>(i), static_cast<int>(j), zero_work);
+        }
+        return cut_zeros[t];
+    };
     // Whether trial t's cut leaves its 2 x 2 problem singular at zero with
-    // no lone hydrogen to settle it, so that the shifted counts below need
-    // the whole solves for both ends (the same tests as the loop over the
-    // trials makes; a wrong guess only costs time, as solve_unit computes
-    // any solve not made here).
+    // no lone hydrogen to settle it and no zeros forced by its pattern, so
+    // that the shifted counts below need the whole solves for both ends
+    // (the same tests as the loop over the trials makes; a wrong guess only
+    // costs time, as solve_unit computes any solve not made here).
     auto needs_solves = [&](std::size_t t, std::size_t i, std::size_t j) {
         const double wt = entry(m, static_cast<int>(i), static_cast<int>(j));
         if (wt == 0.0) return false;
@@ -1083,7 +1142,8 @@ std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
         const double zhh = i_alone ? zii[t] : zjj[t];
         const double d = m.diag[h];
         return !(i_alone != j_alone && std::fabs(zhh) > err + zerr[t] + 4.0 * u * std::fabs(zhh) &&
-                 std::fabs(d - tol) > margin && std::fabs(d + tol) > margin);
+                 std::fabs(d - tol) > margin && std::fabs(d + tol) > margin) &&
+               pattern_zeros(t, i, j) == 0;
     };
     // A whole solve finished from the forward sweep y = L^-1 e_e the gap
     // test has made anyway: the same operations as solve() on e_e (whose
@@ -1101,24 +1161,24 @@ std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
         for (std::size_t t : by_first) {
             const auto [i, j] = trials[t];
             if (i != first) {
-                std::fill(yi.begin(), yi.end(), 0.0);
+                if (first != SIZE_MAX) clear_from(f, yi.data(), step_of[first]);
                 yi[i] = 1.0;
                 forward_from(f, yi.data(), step_of[i]);
-                zi = dinv_dot_abs(f, yi.data(), yi.data(), step_of[i], zi_abs);
+                zi = dinv_dot_abs(f, yi.data(), yi.data(), step_of[i], step_of[i], zi_abs);
                 first = i;
             }
-            std::fill(yj.begin(), yj.end(), 0.0);
             yj[j] = 1.0;
             forward_from(f, yj.data(), step_of[j]);
             double zj_abs = 0.0, zij_abs = 0.0;
             zii[t] = zi;
-            zjj[t] = dinv_dot_abs(f, yj.data(), yj.data(), step_of[j], zj_abs);
-            zij[t] = dinv_dot_abs(f, yi.data(), yj.data(), std::max(step_of[i], step_of[j]), zij_abs);
+            zjj[t] = dinv_dot_abs(f, yj.data(), yj.data(), step_of[j], step_of[j], zj_abs);
+            zij[t] = dinv_dot_abs(f, yi.data(), yj.data(), step_of[i], std::max(step_of[i], step_of[j]), zij_abs);
             zerr[t] = gamma_m * std::max({zi_abs, zj_abs, zij_abs});
             if (needs_solves(t, i, j)) {
                 finish_unit(i, yi);
                 finish_unit(j, yj);
             }
+            clear_from(f, yj.data(), step_of[j]);
         }
     }
     // A cut whose 2 x 2 problem is singular at zero has eigenvalues at or
@@ -1176,6 +1236,7 @@ std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
         c.certain = c.counts.neg >= 0 && c.counts.pos >= 0 && c.counts.zero >= 0;
         return c.certain;
     };
+    std::vector<std::size_t> later;  // cuts with forced zeros, for the shifted counts after the middle of the gap
     for (std::size_t t = 0; t < trials.size(); ++t) {
         const auto [i, j] = trials[t];
         if (!(i < n && j < n && i != j)) continue;
@@ -1221,7 +1282,10 @@ std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
                 dn = (zhh < 0.0 ? -1 : 0) + (d < -tol ? 1 : 0);
                 dz = std::fabs(d) <= tol ? 1 : 0;
             } else {
-                shifted(t, i, j, inv, out[t]);
+                if (pattern_zeros(t, i, j) > 0)
+                    later.push_back(t);
+                else
+                    shifted(t, i, j, inv, out[t]);
                 continue;
             }
         }
@@ -1240,8 +1304,15 @@ std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
         if (!out[t].certain && i < n && j < n && i != j) open.push_back(t);
     }
     if (!open.empty()) {
-        if (forced == SIZE_MAX) matching = max_matching(m);
+        if (!have_matching) matching = max_matching(m);
         mid_gap_trial_counts(m, tol, trials, open, w, matching, gap_g, gap_b, below, below, out);
+    }
+    // Cuts with forced zeros that the middle of the gap left open: the
+    // shifted counts, as for the others.
+    for (std::size_t t : later) {
+        if (out[t].certain) continue;
+        const auto [i, j] = trials[t];
+        shifted(t, i, j, 1.0 / entry(m, static_cast<int>(i), static_cast<int>(j)), out[t]);
     }
     return out;
 }

@@ -94,6 +94,10 @@ struct Factors {
     std::vector<Step> steps;
     std::vector<int> idx;
     std::vector<double> lp, lr;
+    // Each step's parent in the elimination tree (the first later step it
+    // updates; steps.size() for a root): L^-1 e_i is non-zero only at the
+    // pivots of the steps from i's to its root.
+    std::vector<std::size_t> parent;
 };
 
 // `record` (if given) receives the factors.
