@@ -262,7 +262,7 @@ double squared(double dx, double dy, NormKind nk) {
 // from where they were when the list was built (a pair's distance changes by
 // at most the sum of its atoms' moves, so the two largest moves bound them
 // all).
-bool list_holds(const double *xy, std::size_t n, double skin, const StepScratch &s, double &moved) {
+bool list_holds(const double *xy, std::size_t n, double skin, const StepScratch &s) {
     if (!s.listed) return false;
     double first = 0.0, second = 0.0;  // the two largest squared moves
     for (std::size_t k = 0; k < n; ++k) {
@@ -278,8 +278,7 @@ bool list_holds(const double *xy, std::size_t n, double skin, const StepScratch 
             }
         }
     }
-    moved = std::sqrt(first) + std::sqrt(second);
-    return moved < kSkinUse * skin;
+    return std::sqrt(first) + std::sqrt(second) < kSkinUse * skin;
 }
 
 // Sorts the atoms (finite coordinates) into square cells of side at least
@@ -446,26 +445,8 @@ void force_step(double *xy, std::size_t n, const BondTable &bt, const ForceParam
     const double far2 = p.min_nb * p.min_nb * (1.0 + 1e-10);
     const double skin = kSkin * p.min_nb;
     const bool use_list = n <= UINT32_MAX && std::isfinite(far2) && p.min_nb > 0.0;
-    double moved = 0.0;
-    if (use_list && list_holds(xy, n, skin, scratch, moved)) {
-        // A listed pair that was farther than min_nb + r when listed, with
-        // r at least the two atoms' moves since, is out of range (a pair's
-        // distance changes by at most the sum of its atoms' moves; the
-        // relative margin of 1e-6 covers every rounding of the distances and
-        // moves): it would add nothing, and is not visited.  The pairs within
-        // min_nb + r are kept in their order for r a quarter of the list's
-        // usable skin beyond the moves, and gathered again once the moves
-        // pass r.
-        if (!(moved <= scratch.active_reach)) {
-            const double r = std::min(moved + 0.25 * kSkinUse * skin, kSkinUse * skin);
-            const double bound = (p.min_nb + r) * (1.0 + 1e-6);
-            const double bound2 = bound * bound;
-            scratch.active.clear();
-            for (std::size_t k = 0; k < scratch.near.size(); ++k)
-                if (scratch.near_d2[k] < bound2) scratch.active.push_back(scratch.near[k]);
-            scratch.active_reach = r;
-        }
-        for (auto [i, j] : scratch.active) {
+    if (use_list && list_holds(xy, n, skin, scratch)) {
+        for (auto [i, j] : scratch.near) {
             const double dx = xy[2 * j] - xy[2 * i], dy = xy[2 * j + 1] - xy[2 * i + 1];
             const double d2 = squared(dx, dy, nk);
             batch.offer(i, j, dx, dy, d2, !(d2 >= far2));
@@ -477,9 +458,7 @@ void force_step(double *xy, std::size_t n, const BondTable &bt, const ForceParam
         bool finite = use_list;
         for (std::size_t k = 0; finite && k < 2 * n; ++k) finite = std::isfinite(xy[k]);
         scratch.near.clear();
-        scratch.near_d2.clear();
         scratch.listed = false;
-        scratch.active_reach = -1.0;
         scratch.kept.resize(n);
         std::size_t *kept = scratch.kept.data();
         // The pairs (i, kept[c]) for c < m, partners ascending, in range or
@@ -492,12 +471,9 @@ void force_step(double *xy, std::size_t n, const BondTable &bt, const ForceParam
                 const std::size_t j = kept[c];
                 while (next_bonded != bonded.end() && static_cast<std::size_t>(*next_bonded) < j) ++next_bonded;
                 if (next_bonded != bonded.end() && static_cast<std::size_t>(*next_bonded) == j) continue;
+                if (finite) scratch.near.emplace_back(static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j));
                 const double dx = xy[2 * j] - xi, dy = xy[2 * j + 1] - yi;
                 const double d2 = squared(dx, dy, nk);
-                if (finite) {
-                    scratch.near.emplace_back(static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j));
-                    scratch.near_d2.push_back(d2);
-                }
                 batch.offer(i, j, dx, dy, d2, !(d2 >= far2));
             }
         };

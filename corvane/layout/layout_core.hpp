@@ -191,12 +191,6 @@ struct StepScratch {
     std::vector<double> ref;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> near;
     bool listed = false;
-    // The listed pairs' squared distances when listed, and those of them
-    // that can be in range while the atoms have moved at most `active_reach`
-    // (two atoms together) since: the pairs a step visits.
-    std::vector<double> near_d2;
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> active;
-    double active_reach = -1.0;
     // A batch of pairs that may repel, in visiting order, with their
     // offsets, squared distances, distances and forces; and the partners of
     // one atom a rescan keeps.
