@@ -1076,10 +1076,55 @@ std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
         step_of[static_cast<std::size_t>(f.steps[t].p)] = t;
         if (f.steps[t].r >= 0) step_of[static_cast<std::size_t>(f.steps[t].r)] = t;
     }
+    // A cut of an edge that is a block of its own (two nodes joined only to
+    // each other, as a Kekule pi pair): the matrix is block diagonal, so
+    // the cut's counts are the base counts less the block's and plus those
+    // of its two diagonal entries.  The block's eigenvalues are eigenvalues
+    // of A, at least gamma from zero and from the band: the signs of its
+    // determinant and trace (each far above its rounding) give its counts.
+    // Its diagonal entries are the cut's eigenvalues, exactly; they count
+    // when clear of the band edges by the rounding margin, and as zeros
+    // only with tol well above that margin (as in the middle of the gap).
+    std::vector<char> settled(trials.size(), 0);
+    constexpr double u_block = DBL_EPSILON / 2.0;
+    for (std::size_t t = 0; t < trials.size(); ++t) {
+        const auto [i, j] = trials[t];
+        if (!(i < n && j < n && i != j) || m.len[i] != 1 || m.len[j] != 1) continue;
+        const double wt = entry(m, static_cast<int>(i), static_cast<int>(j));
+        if (wt == 0.0) continue;
+        const double di = m.diag[i], dj = m.diag[j];
+        const double det = di * dj - wt * wt, tr = di + dj;
+        if (!(std::fabs(det) > 4.0 * u_block * (std::fabs(di * dj) + wt * wt))) continue;
+        long pos = base.counts.pos, neg = base.counts.neg, zero = 0;
+        if (det < 0.0) {
+            --pos;
+            --neg;
+        } else if (tr > 0.0) {
+            pos -= 2;
+        } else {
+            neg -= 2;
+        }
+        bool clear = true;
+        for (double d : {di, dj}) {
+            clear = clear && std::fabs(d - tol) > margin && std::fabs(d + tol) > margin;
+            if (d > tol)
+                ++pos;
+            else if (d < -tol)
+                ++neg;
+            else
+                ++zero;
+        }
+        if (!clear || (zero > 0 && !(tol >= 4.0 * margin)) || pos < 0 || neg < 0) continue;
+        out[t].counts.pos = pos;
+        out[t].counts.neg = neg;
+        out[t].counts.zero = zero;
+        out[t].certain = true;
+        settled[t] = 1;
+    }
     std::vector<std::size_t> by_first;
     for (std::size_t t = 0; t < trials.size(); ++t) {
         const auto [i, j] = trials[t];
-        if (i < n && j < n && i != j) by_first.push_back(t);
+        if (i < n && j < n && i != j && !settled[t]) by_first.push_back(t);
     }
     std::stable_sort(by_first.begin(), by_first.end(),
                      [&](std::size_t x, std::size_t y) { return trials[x].first < trials[y].first; });
@@ -1239,7 +1284,7 @@ std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
     std::vector<std::size_t> later;  // cuts with forced zeros, for the shifted counts after the middle of the gap
     for (std::size_t t = 0; t < trials.size(); ++t) {
         const auto [i, j] = trials[t];
-        if (!(i < n && j < n && i != j)) continue;
+        if (!(i < n && j < n && i != j) || settled[t]) continue;
         const double wt = entry(m, static_cast<int>(i), static_cast<int>(j));
         if (wt == 0.0) {
             out[t] = base;  // nothing to cut
