@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <set>
 #include <type_traits>
@@ -27,26 +28,35 @@ constexpr double kTinyEntry = 0x1p-500;
 // decomposition the better deal).
 constexpr std::size_t kMaxGrowth = 16;
 
-// Minimum-degree elimination order of the pattern given as adjacency lists
-// (ties: lowest node), with the longest row the elimination meets; false
-// when the fill goes past `max_fill` entries.  The next node is found by a
-// scan of all nodes up to kScanOrder of them (a fragment's graph: cheaper
-// than keeping them sorted), through an ordered set beyond; both take the
-// same node.
+// Minimum-degree elimination order of a pattern of groups of nodes, given
+// as the groups' adjacency lists (ties: lowest group): a group's degree is
+// the number of nodes in the groups next to it.  `longest` receives the
+// longest row the elimination meets, in nodes (the group's own other nodes
+// included); false when the fill goes past `max_fill` entries.  The next
+// group is found by a scan of all of them up to kScanOrder groups (a
+// fragment's graph: cheaper than keeping them sorted), through an ordered
+// set beyond; both take the same group.
 constexpr std::size_t kScanOrder = 1024;
 
-bool min_degree_order(std::vector<std::vector<int>> &adj, std::size_t max_fill, std::vector<int> &order,
-                      std::size_t &longest) {
+bool min_degree_order(std::vector<std::vector<int>> &adj, const std::vector<int> &size, std::size_t max_fill,
+                      std::vector<int> &order, std::size_t &longest) {
     const std::size_t n = adj.size();
+    std::vector<std::size_t> degree(n, 0);
+    auto weigh = [&](std::size_t i) {
+        std::size_t d = 0;
+        for (int j : adj[i]) d += static_cast<std::size_t>(size[static_cast<std::size_t>(j)]);
+        degree[i] = d;
+        longest = std::max(longest, d + static_cast<std::size_t>(size[i]) - 1);
+    };
     longest = 0;
-    for (auto &r : adj) {
-        std::sort(r.begin(), r.end());
-        longest = std::max(longest, r.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        std::sort(adj[i].begin(), adj[i].end());
+        weigh(i);
     }
     const bool scan = n <= kScanOrder;
     std::set<std::pair<std::size_t, int>> queue;
     if (!scan)
-        for (std::size_t i = 0; i < n; ++i) queue.insert({adj[i].size(), static_cast<int>(i)});
+        for (std::size_t i = 0; i < n; ++i) queue.insert({degree[i], static_cast<int>(i)});
     std::vector<char> gone(n, 0);
     std::size_t entries = 0;
     order.clear();
@@ -57,8 +67,8 @@ bool min_degree_order(std::vector<std::vector<int>> &adj, std::size_t max_fill, 
         if (scan) {
             std::size_t best = SIZE_MAX;
             for (std::size_t i = 0; i < n; ++i)
-                if (!gone[i] && adj[i].size() < best) {
-                    best = adj[i].size();
+                if (!gone[i] && degree[i] < best) {
+                    best = degree[i];
                     p = static_cast<int>(i);
                 }
         } else {
@@ -67,25 +77,80 @@ bool min_degree_order(std::vector<std::vector<int>> &adj, std::size_t max_fill, 
         }
         gone[p] = 1;
         order.push_back(p);
+        // The group's columns of the factor: its neighbours' nodes and its
+        // own below the diagonal.
+        const std::size_t sp = static_cast<std::size_t>(size[static_cast<std::size_t>(p)]);
+        entries += sp * degree[static_cast<std::size_t>(p)] + sp * (sp - 1) / 2;
+        if (entries > max_fill) return false;
         nb.clear();
         for (int j : adj[p])
             if (!gone[j]) nb.push_back(j);
         // The neighbours become a clique.
         for (int i : nb) {
-            if (!scan) queue.erase({adj[i].size(), i});
+            const std::size_t ii = static_cast<std::size_t>(i);
+            if (!scan) queue.erase({degree[ii], i});
             merged.clear();
-            std::set_union(adj[i].begin(), adj[i].end(), nb.begin(), nb.end(), std::back_inserter(merged));
+            std::set_union(adj[ii].begin(), adj[ii].end(), nb.begin(), nb.end(), std::back_inserter(merged));
             merged.erase(std::remove_if(merged.begin(), merged.end(), [&](int x) { return x == i || gone[x]; }),
                          merged.end());
-            adj[i].swap(merged);
-            entries += adj[i].size();
-            longest = std::max(longest, adj[i].size());
-            if (entries > max_fill) return false;
-            if (!scan) queue.insert({adj[i].size(), i});
+            adj[ii].swap(merged);
+            weigh(ii);
+            if (!scan) queue.insert({degree[ii], i});
         }
         adj[p].clear();
     }
     return true;
+}
+
+// Groups of at most this many nodes are ordered as one.
+constexpr int kGroupMax = 8;
+
+// Groups of the nodes that 2 x 2 pivots will join.  Bunch-Kaufman pairs a
+// node whose diagonal entry is small against its row (a VIF graph's zero
+// diagonal) with the node of its largest entry (lowest column of equal
+// ones); a node and that partner, and the partner's partner, go in one
+// group (up to kGroupMax nodes), so that the 2 x 2 pivots the factorisation
+// takes stay within groups of the order and fill no more than it foresaw.
+// group[i]: i's group, numbered by lowest node.
+std::size_t pivot_groups(std::size_t n, const std::vector<double> &diag, const std::vector<std::size_t> &start,
+                         const std::vector<int> &cols, const std::vector<double> &vals, std::vector<int> &group,
+                         std::vector<int> &size) {
+    std::vector<int> root(n), count(n, 1);
+    for (std::size_t i = 0; i < n; ++i) root[i] = static_cast<int>(i);
+    auto find = [&](int x) {
+        while (root[static_cast<std::size_t>(x)] != x) {
+            root[static_cast<std::size_t>(x)] = root[static_cast<std::size_t>(root[static_cast<std::size_t>(x)])];
+            x = root[static_cast<std::size_t>(x)];
+        }
+        return x;
+    };
+    for (std::size_t p = 0; p < n; ++p) {
+        double lam = 0.0;
+        int r = -1;
+        for (std::size_t k = start[p]; k < start[p + 1]; ++k)
+            if (std::fabs(vals[k]) > lam) {
+                lam = std::fabs(vals[k]);
+                r = cols[k];
+            }
+        if (r < 0 || std::fabs(diag[p]) >= kAlpha * lam) continue;
+        const int a = find(static_cast<int>(p)), b = find(r);
+        if (a == b || count[static_cast<std::size_t>(a)] + count[static_cast<std::size_t>(b)] > kGroupMax) continue;
+        root[static_cast<std::size_t>(std::max(a, b))] = std::min(a, b);
+        count[static_cast<std::size_t>(std::min(a, b))] += count[static_cast<std::size_t>(std::max(a, b))];
+    }
+    group.assign(n, -1);
+    size.clear();
+    std::vector<int> id(n, -1);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t r = static_cast<std::size_t>(find(static_cast<int>(i)));
+        if (id[r] < 0) {
+            id[r] = static_cast<int>(size.size());
+            size.push_back(0);
+        }
+        group[i] = id[r];
+        ++size[static_cast<std::size_t>(id[r])];
+    }
+    return size.size();
 }
 
 // The elimination order of an off-diagonal pattern given row by row (flat,
@@ -94,14 +159,39 @@ bool min_degree_order(std::vector<std::vector<int>> &adj, std::size_t max_fill, 
 bool order_and_lay_out(std::size_t n, const std::vector<std::size_t> &start, const std::vector<int> &cols,
                        const std::vector<double> &vals, SparseSym &out) {
     const std::size_t entries = start[n];
-    std::vector<std::vector<int>> adj(n);
-    for (std::size_t i = 0; i < n; ++i)
-        adj[i].assign(cols.begin() + static_cast<std::ptrdiff_t>(start[i]),
-                      cols.begin() + static_cast<std::ptrdiff_t>(start[i + 1]));
+    std::vector<int> group, size;
+    const std::size_t groups = pivot_groups(n, out.diag, start, cols, vals, group, size);
+    std::vector<std::vector<int>> adj(groups);
+    for (std::size_t i = 0; i < n; ++i) {
+        auto &a = adj[static_cast<std::size_t>(group[i])];
+        for (std::size_t k = start[i]; k < start[i + 1]; ++k) {
+            const int g = group[static_cast<std::size_t>(cols[k])];
+            if (g != group[i]) a.push_back(g);
+        }
+    }
+    for (auto &a : adj) {
+        std::sort(a.begin(), a.end());
+        a.erase(std::unique(a.begin(), a.end()), a.end());
+    }
     // Fill beyond a few times the pattern makes a dense decomposition the
     // better deal.
     std::size_t longest = 0;
-    if (!min_degree_order(adj, 8 * (entries + n) + 64, out.order, longest)) return false;
+    std::vector<int> group_order;
+    if (!min_degree_order(adj, size, 8 * (entries + n) + 64, group_order, longest)) return false;
+    // Each group's nodes together, fewest entries first (lowest node of
+    // equal ones): a pendant node before the node it hangs on.
+    std::vector<std::vector<int>> members(groups);
+    for (std::size_t i = 0; i < n; ++i) members[static_cast<std::size_t>(group[i])].push_back(static_cast<int>(i));
+    out.order.clear();
+    out.order.reserve(n);
+    for (int g : group_order) {
+        auto &mb = members[static_cast<std::size_t>(g)];
+        std::stable_sort(mb.begin(), mb.end(), [&](int a, int b) {
+            return start[static_cast<std::size_t>(a) + 1] - start[static_cast<std::size_t>(a)] <
+                   start[static_cast<std::size_t>(b) + 1] - start[static_cast<std::size_t>(b)];
+        });
+        out.order.insert(out.order.end(), mb.begin(), mb.end());
+    }
     // Pivots of two rows and partners taken out of order make rows longer
     // than the symbolic elimination says; a row that outgrows even this
     // sends the count to the dense path.
@@ -137,6 +227,16 @@ bool sparse_of(const std::vector<double> &a, std::size_t n, std::size_t max_degr
         double s = 0.0;
         const double *row = &a[i * n];
         for (std::size_t j = 0; j < n; ++j) {
+            // Runs of zeros (most of a large molecule's row) eight at a time:
+            // +0.0 and -0.0 are the values whose bits are zero but for the sign.
+            while (j + 8 <= n) {
+                std::uint64_t bits[8], any = 0;
+                std::memcpy(bits, row + j, sizeof bits);
+                for (std::uint64_t b : bits) any |= b;
+                if (any << 1 != 0) break;
+                j += 8;
+            }
+            if (j == n) break;
             const double x = row[j];
             if (x == 0.0) continue;
             const double ax = std::fabs(x);
@@ -470,7 +570,23 @@ ShiftCount factorise(const SparseSym &m, double shift, int ci, int cj, W &w, Fac
     if constexpr (!std::is_same_v<T, double>) res.bound *= 1.0 + 2.0 * DBL_EPSILON;
     res.below = below;
     res.ok = true;
-    if (record) record->n = n;
+    if (record) {
+        record->n = n;
+        // Each step's parent in the elimination tree: the first later step
+        // whose pivots it updates (none: the number of steps).
+        const std::size_t steps = record->steps.size();
+        std::vector<std::size_t> step_of(n, steps);
+        for (std::size_t t = 0; t < steps; ++t) {
+            step_of[static_cast<std::size_t>(record->steps[t].p)] = t;
+            if (record->steps[t].r >= 0) step_of[static_cast<std::size_t>(record->steps[t].r)] = t;
+        }
+        record->parent.assign(steps, steps);
+        for (std::size_t t = 0; t < steps; ++t) {
+            const std::size_t end = t + 1 < steps ? record->steps[t + 1].begin : record->idx.size();
+            for (std::size_t k = record->steps[t].begin; k < end; ++k)
+                record->parent[t] = std::min(record->parent[t], step_of[static_cast<std::size_t>(record->idx[k])]);
+        }
+    }
     return res;
 }
 
@@ -653,11 +769,13 @@ double entry(const SparseSym &m, int i, int j) {
 
 namespace {
 
-// x <- L^-1 x with the recorded factors, for an x that is zero at the
-// pivots of every step before `from`.
+// x <- L^-1 x with the recorded factors, for x = e_i and `from` the step of
+// node i: only the steps on the path from `from` to the root of the
+// elimination tree can make an entry non-zero (the others, visited in
+// order, would find theirs zero and do nothing), so only those are visited.
 void forward_from(const Factors &f, double *x, std::size_t from) {
     const std::size_t steps = f.steps.size();
-    for (std::size_t t = from; t < steps; ++t) {
+    for (std::size_t t = from; t < steps; t = f.parent[t]) {
         const Factors::Step &st = f.steps[t];
         const double yp = x[st.p], yr = st.r >= 0 ? x[st.r] : 0.0;
         if (yp == 0.0 && yr == 0.0) continue;
@@ -666,12 +784,24 @@ void forward_from(const Factors &f, double *x, std::size_t from) {
     }
 }
 
-// a^T D^-1 b over the steps from `from` on (a or b zero at the pivots of
-// every step before it), with the sum of its terms' magnitudes in `abs` (a
-// bound on its rounding error is gamma_m times that).
-double dinv_dot_abs(const Factors &f, const double *a, const double *b, std::size_t from, double &abs) {
+// Zero again every entry forward_from(f, x, from) can have made non-zero.
+void clear_from(const Factors &f, double *x, std::size_t from) {
+    for (std::size_t t = from; t < f.steps.size(); t = f.parent[t]) {
+        x[f.steps[t].p] = 0.0;
+        if (f.steps[t].r >= 0) x[f.steps[t].r] = 0.0;
+    }
+}
+
+// a^T D^-1 b over the steps from `from` on, for a = forward_from(e_i) with
+// i's step `start` (b zero at the pivots of every step before `from`), with
+// the sum of its terms' magnitudes in `abs` (a bound on its rounding error is
+// gamma_m times that).  The terms are those of the steps on a's path in the
+// elimination tree, in order: the others have a zero factor.
+double dinv_dot_abs(const Factors &f, const double *a, const double *b, std::size_t start, std::size_t from,
+                    double &abs) {
     double s = 0.0, m = 0.0;
-    for (std::size_t t = from; t < f.steps.size(); ++t) {
+    for (std::size_t t = start; t < f.steps.size(); t = f.parent[t]) {
+        if (t < from) continue;
         const Factors::Step &st = f.steps[t];
         const double ap = a[st.p], bp = b[st.p];
         if (st.r < 0) {
@@ -797,9 +927,9 @@ void mid_gap_trial_counts(const SparseSym &m, double tol,
                 const double *yi = &y[static_cast<std::size_t>(slot[i]) * n];
                 const double *yj = &y[static_cast<std::size_t>(slot[j]) * n];
                 double ai = 0.0, aj = 0.0, aij = 0.0;
-                z[q][k][0] = dinv_dot_abs(fq, yi, yi, step_of[i], ai);
-                z[q][k][1] = dinv_dot_abs(fq, yj, yj, step_of[j], aj);
-                z[q][k][2] = dinv_dot_abs(fq, yi, yj, std::max(step_of[i], step_of[j]), aij);
+                z[q][k][0] = dinv_dot_abs(fq, yi, yi, step_of[i], step_of[i], ai);
+                z[q][k][1] = dinv_dot_abs(fq, yj, yj, step_of[j], step_of[j], aj);
+                z[q][k][2] = dinv_dot_abs(fq, yi, yj, step_of[i], std::max(step_of[i], step_of[j]), aij);
                 zerr[q][k] = gamma_m * std::max({ai, aj, aij});
             }
         }
@@ -946,10 +1076,55 @@ std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
         step_of[static_cast<std::size_t>(f.steps[t].p)] = t;
         if (f.steps[t].r >= 0) step_of[static_cast<std::size_t>(f.steps[t].r)] = t;
     }
+    // A cut of an edge that is a block of its own (two nodes joined only to
+    // each other, as a Kekule pi pair): the matrix is block diagonal, so
+    // the cut's counts are the base counts less the block's and plus those
+    // of its two diagonal entries.  The block's eigenvalues are eigenvalues
+    // of A, at least gamma from zero and from the band: the signs of its
+    // determinant and trace (each far above its rounding) give its counts.
+    // Its diagonal entries are the cut's eigenvalues, exactly; they count
+    // when clear of the band edges by the rounding margin, and as zeros
+    // only with tol well above that margin (as in the middle of the gap).
+    std::vector<char> settled(trials.size(), 0);
+    constexpr double u_block = DBL_EPSILON / 2.0;
+    for (std::size_t t = 0; t < trials.size(); ++t) {
+        const auto [i, j] = trials[t];
+        if (!(i < n && j < n && i != j) || m.len[i] != 1 || m.len[j] != 1) continue;
+        const double wt = entry(m, static_cast<int>(i), static_cast<int>(j));
+        if (wt == 0.0) continue;
+        const double di = m.diag[i], dj = m.diag[j];
+        const double det = di * dj - wt * wt, tr = di + dj;
+        if (!(std::fabs(det) > 4.0 * u_block * (std::fabs(di * dj) + wt * wt))) continue;
+        long pos = base.counts.pos, neg = base.counts.neg, zero = 0;
+        if (det < 0.0) {
+            --pos;
+            --neg;
+        } else if (tr > 0.0) {
+            pos -= 2;
+        } else {
+            neg -= 2;
+        }
+        bool clear = true;
+        for (double d : {di, dj}) {
+            clear = clear && std::fabs(d - tol) > margin && std::fabs(d + tol) > margin;
+            if (d > tol)
+                ++pos;
+            else if (d < -tol)
+                ++neg;
+            else
+                ++zero;
+        }
+        if (!clear || (zero > 0 && !(tol >= 4.0 * margin)) || pos < 0 || neg < 0) continue;
+        out[t].counts.pos = pos;
+        out[t].counts.neg = neg;
+        out[t].counts.zero = zero;
+        out[t].certain = true;
+        settled[t] = 1;
+    }
     std::vector<std::size_t> by_first;
     for (std::size_t t = 0; t < trials.size(); ++t) {
         const auto [i, j] = trials[t];
-        if (i < n && j < n && i != j) by_first.push_back(t);
+        if (i < n && j < n && i != j && !settled[t]) by_first.push_back(t);
     }
     std::stable_sort(by_first.begin(), by_first.end(),
                      [&](std::size_t x, std::size_t y) { return trials[x].first < trials[y].first; });
@@ -972,11 +1147,29 @@ std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
         slot_of[e] = static_cast<int>(kept.size() / n);
         kept.insert(kept.end(), scratch.begin(), scratch.end());
     };
+    // The zeros the pattern of trial t's cut forces (its structural
+    // nullity), once asked for.  A cut with such zeros has a 2 x 2 problem
+    // singular at zero that the shifted counts cannot settle (their errors
+    // are of the size of the shift's effect on the exact zeros); it goes to
+    // the counts in the middle of the gap first, which are made for it.
+    std::vector<std::size_t> cut_zeros(trials.size(), SIZE_MAX);
+    bool have_matching = forced != SIZE_MAX;
+    MatchWork zero_work;
+    auto pattern_zeros = [&](std::size_t t, std::size_t i, std::size_t j) {
+        if (cut_zeros[t] == SIZE_MAX) {
+            if (!have_matching) {
+                matching = max_matching(m);
+                have_matching = true;
+            }
+            cut_zeros[t] = structural_nullity(m, matching, static_cast<int>(i), static_cast<int>(j), zero_work);
+        }
+        return cut_zeros[t];
+    };
     // Whether trial t's cut leaves its 2 x 2 problem singular at zero with
-    // no lone hydrogen to settle it, so that the shifted counts below need
-    // the whole solves for both ends (the same tests as the loop over the
-    // trials makes; a wrong guess only costs time, as solve_unit computes
-    // any solve not made here).
+    // no lone hydrogen to settle it and no zeros forced by its pattern, so
+    // that the shifted counts below need the whole solves for both ends
+    // (the same tests as the loop over the trials makes; a wrong guess only
+    // costs time, as solve_unit computes any solve not made here).
     auto needs_solves = [&](std::size_t t, std::size_t i, std::size_t j) {
         const double wt = entry(m, static_cast<int>(i), static_cast<int>(j));
         if (wt == 0.0) return false;
@@ -994,7 +1187,8 @@ std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
         const double zhh = i_alone ? zii[t] : zjj[t];
         const double d = m.diag[h];
         return !(i_alone != j_alone && std::fabs(zhh) > err + zerr[t] + 4.0 * u * std::fabs(zhh) &&
-                 std::fabs(d - tol) > margin && std::fabs(d + tol) > margin);
+                 std::fabs(d - tol) > margin && std::fabs(d + tol) > margin) &&
+               pattern_zeros(t, i, j) == 0;
     };
     // A whole solve finished from the forward sweep y = L^-1 e_e the gap
     // test has made anyway: the same operations as solve() on e_e (whose
@@ -1012,24 +1206,24 @@ std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
         for (std::size_t t : by_first) {
             const auto [i, j] = trials[t];
             if (i != first) {
-                std::fill(yi.begin(), yi.end(), 0.0);
+                if (first != SIZE_MAX) clear_from(f, yi.data(), step_of[first]);
                 yi[i] = 1.0;
                 forward_from(f, yi.data(), step_of[i]);
-                zi = dinv_dot_abs(f, yi.data(), yi.data(), step_of[i], zi_abs);
+                zi = dinv_dot_abs(f, yi.data(), yi.data(), step_of[i], step_of[i], zi_abs);
                 first = i;
             }
-            std::fill(yj.begin(), yj.end(), 0.0);
             yj[j] = 1.0;
             forward_from(f, yj.data(), step_of[j]);
             double zj_abs = 0.0, zij_abs = 0.0;
             zii[t] = zi;
-            zjj[t] = dinv_dot_abs(f, yj.data(), yj.data(), step_of[j], zj_abs);
-            zij[t] = dinv_dot_abs(f, yi.data(), yj.data(), std::max(step_of[i], step_of[j]), zij_abs);
+            zjj[t] = dinv_dot_abs(f, yj.data(), yj.data(), step_of[j], step_of[j], zj_abs);
+            zij[t] = dinv_dot_abs(f, yi.data(), yj.data(), step_of[i], std::max(step_of[i], step_of[j]), zij_abs);
             zerr[t] = gamma_m * std::max({zi_abs, zj_abs, zij_abs});
             if (needs_solves(t, i, j)) {
                 finish_unit(i, yi);
                 finish_unit(j, yj);
             }
+            clear_from(f, yj.data(), step_of[j]);
         }
     }
     // A cut whose 2 x 2 problem is singular at zero has eigenvalues at or
@@ -1087,9 +1281,10 @@ std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
         c.certain = c.counts.neg >= 0 && c.counts.pos >= 0 && c.counts.zero >= 0;
         return c.certain;
     };
+    std::vector<std::size_t> later;  // cuts with forced zeros, for the shifted counts after the middle of the gap
     for (std::size_t t = 0; t < trials.size(); ++t) {
         const auto [i, j] = trials[t];
-        if (!(i < n && j < n && i != j)) continue;
+        if (!(i < n && j < n && i != j) || settled[t]) continue;
         const double wt = entry(m, static_cast<int>(i), static_cast<int>(j));
         if (wt == 0.0) {
             out[t] = base;  // nothing to cut
@@ -1132,7 +1327,10 @@ std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
                 dn = (zhh < 0.0 ? -1 : 0) + (d < -tol ? 1 : 0);
                 dz = std::fabs(d) <= tol ? 1 : 0;
             } else {
-                shifted(t, i, j, inv, out[t]);
+                if (pattern_zeros(t, i, j) > 0)
+                    later.push_back(t);
+                else
+                    shifted(t, i, j, inv, out[t]);
                 continue;
             }
         }
@@ -1151,8 +1349,15 @@ std::vector<CheckedCounts> gap_trial_counts(const SparseSym &m, double tol,
         if (!out[t].certain && i < n && j < n && i != j) open.push_back(t);
     }
     if (!open.empty()) {
-        if (forced == SIZE_MAX) matching = max_matching(m);
+        if (!have_matching) matching = max_matching(m);
         mid_gap_trial_counts(m, tol, trials, open, w, matching, gap_g, gap_b, below, below, out);
+    }
+    // Cuts with forced zeros that the middle of the gap left open: the
+    // shifted counts, as for the others.
+    for (std::size_t t : later) {
+        if (out[t].certain) continue;
+        const auto [i, j] = trials[t];
+        shifted(t, i, j, 1.0 / entry(m, static_cast<int>(i), static_cast<int>(j)), out[t]);
     }
     return out;
 }

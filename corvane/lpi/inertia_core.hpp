@@ -1,7 +1,8 @@
 // Eigenvalue-sign counts of a sparse symmetric matrix without eigenvalues:
 // the inertia of A - sI from a symmetric indefinite LDL^T factorisation
-// (Bunch-Kaufman pivots in a minimum-degree order), with a bound on its
-// backward error computed from the factors.
+// (Bunch-Kaufman pivots in a minimum-degree order of the groups of nodes its
+// 2 x 2 pivots join), with a bound on its backward error computed from the
+// factors.
 //
 // A VIF graph has at most a handful of neighbours per node, so eliminating
 // it costs about n times a small constant where a dense decomposition costs
@@ -35,7 +36,7 @@ struct SparseSym {
     std::vector<double> diag;
     std::vector<int> len, col;  // len[i] entries of row i at col[i * cap ...]
     std::vector<double> val;
-    std::vector<int> order;  // minimum-degree order of the pattern
+    std::vector<int> order;  // elimination order: minimum degree over the 2 x 2 pivots' groups
     double norm = 0.0;       // largest absolute row sum (at least 1)
 };
 
@@ -93,6 +94,10 @@ struct Factors {
     std::vector<Step> steps;
     std::vector<int> idx;
     std::vector<double> lp, lr;
+    // Each step's parent in the elimination tree (the first later step it
+    // updates; steps.size() for a root): L^-1 e_i is non-zero only at the
+    // pivots of the steps from i's to its root.
+    std::vector<std::size_t> parent;
 };
 
 // `record` (if given) receives the factors.
