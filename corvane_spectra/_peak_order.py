@@ -76,9 +76,11 @@ def molecule_rows(cand, contrib: np.ndarray, bins: np.ndarray, a: np.ndarray, sh
     flat_bin, flat_c = bins.ravel(), contrib.ravel()
     width = contrib.shape[1]
     # The main contribution of each peak: the first of its largest entries.
-    at = np.full(a.size, -1, dtype=np.int64)
+    in_top = np.zeros(a.size, dtype=bool)
+    in_top[top] = True
+    at = np.zeros(a.size, dtype=np.int64)
     at[top] = np.arange(top.size)
-    e = np.flatnonzero(at[flat_bin] >= 0)
+    e = np.flatnonzero(in_top[flat_bin])
     e = e[np.lexsort((-flat_c[e], at[flat_bin[e]]))]
     first = np.concatenate([[True], flat_bin[e][1:] != flat_bin[e][:-1]])
     e = e[first]                                       # one per peak, in the order of ``top``

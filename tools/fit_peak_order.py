@@ -40,7 +40,7 @@ from corvane_spectra._scored_trees import Forest  # noqa: E402
 PARAMS = {
     "objective": "lambdarank",
     "lambdarank_truncation_level": 16,
-    "learning_rate": 0.05,
+    "learning_rate": 0.1,
     "num_leaves": 31,
     "max_depth": 6,
     "min_data_in_leaf": 20,
@@ -55,7 +55,7 @@ PARAMS = {
     "seed": 20261209,
     "verbose": -1,
 }
-ROUNDS = 1600
+ROUNDS = 600
 # Relevance of a peak: DEPTH less its rank in the measured spectrum, at least 0.
 DEPTH = 8
 
