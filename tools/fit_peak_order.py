@@ -151,14 +151,6 @@ def fold_predictions(data, tag, k, n_trees=100):
     return a, s
 
 
-def figures(recs, data, a, held):
-    preds_all = data.predictions(a, range(data.nspec))
-    f = fs.evaluate(recs, held, [preds_all[i] for i in held])
-    iso = fs.isomer_figures(recs, data.has_cand, held, preds_all)
-    f.update(iso_top1=iso["top1"], iso_top3=iso["top3"], iso_relrank=iso["relative_rank"])
-    return f
-
-
 KEYS = ("base_first", "base_top3", "cosine", "id_at_1", "id_at_10", "iso_top1", "iso_top3")
 
 
@@ -183,8 +175,8 @@ def cross_validate(recs, data, tag, folds_to_run):
         sc = scores["all"].copy()
         in_a, in_b = P.rows_of(unseen[half])[0], P.rows_of(unseen[~half])[0]
         sc[in_a], sc[in_b] = scores["B"][in_a], scores["A"][in_b]
-        base = figures(recs, data, a, held)
-        f = figures(recs, data, P.rescaled(data, a, s, sc), held)
+        base = fs.figures_of(recs, data, a, held)
+        f = fs.figures_of(recs, data, P.rescaled(data, a, s, sc), held)
         row = {"fold": k, "none": base, "stage": f, "seconds": time.time() - t0}
         print(f"  fold {k}: without the stage " + json.dumps({x: round(base[x], 4) for x in KEYS})
               + "; with it " + ", ".join(f"{x} {f[x] - base[x]:+.4f}" for x in KEYS), file=sys.stderr, flush=True)

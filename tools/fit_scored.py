@@ -630,7 +630,11 @@ FIGS = ("id_at_1", "id_at_10", "cosine", "precision", "recall10", "iso_top1", "i
 
 
 def fold_figures(recs, data, wf, held_idx):
-    a, _ = data.abundances(wf)
+    return figures_of(recs, data, data.abundances(wf)[0], held_idx)
+
+
+def figures_of(recs, data, a, held_idx):
+    """Figures of the held-out spectra ``held_idx`` from the bin abundances ``a`` of every spectrum."""
     preds_all = data.predictions(a, range(data.nspec))
     f = evaluate(recs, held_idx, [preds_all[i] for i in held_idx])
     iso = isomer_figures(recs, data.has_cand, held_idx, preds_all)
