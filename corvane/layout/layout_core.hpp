@@ -189,17 +189,25 @@ private:
 struct StepScratch {
     std::vector<double> forces, dist2;
     std::vector<double> ref;
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> near;
+    // Listed pairs in (i, j) order, each as i | j << 32.
+    std::vector<std::uint64_t> near;
     bool listed = false;
-    // A batch of pairs that may repel, in visiting order, with their
-    // offsets, squared distances, distances and forces; and the partners of
-    // one atom a rescan keeps.
-    std::vector<std::uint32_t> pair_i, pair_j;
+    // Whether the step may use the processor's 256-bit vectors (AVX2 with
+    // fused multiply-add) where it has them; the results are the same
+    // either way (the tests compare the two).
+    bool wide = true;
+    // A batch of pairs that may repel, in visiting order (i | j << 32), with
+    // their offsets, squared distances, distances and forces (fx, fy
+    // interleaved); and the partners of one atom a rescan keeps.
+    std::vector<std::uint64_t> pair;
     std::vector<std::size_t> kept;
-    std::vector<double> dx, dy, d2, len, fx, fy;
+    std::vector<double> dx, dy, d2, len, fxy;
     // Square cells over the atoms for the rescans: the atoms of cell c, in
-    // ascending order, at cell_atoms[cell_start[c] ..  cell_start[c + 1]).
-    std::vector<std::size_t> cell_of, cell_start, cell_atoms;
+    // ascending order, at cell_atoms[cell_start[c] ..  cell_start[c + 1]);
+    // the first atom of each cell not yet passed by the rescan's atom; a bit
+    // per atom for the partners of one atom.
+    std::vector<std::size_t> cell_of, cell_start, cell_atoms, cell_next;
+    std::vector<std::uint64_t> marks;
     std::size_t cells_x = 0, cells_y = 0;
 };
 
