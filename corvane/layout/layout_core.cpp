@@ -413,18 +413,21 @@ bool wide_ok() {
 }
 
 // For each 4-bit mask of kept 64-bit lanes, the 32-bit lanes that bring the
-// kept ones to the front in their order (the rest: anything).
+// kept ones to the front (the rest: anything).  The vectors hold four pairs
+// in the order (0, 2, 1, 3), as their offsets are formed (see offer_wide);
+// the kept ones are brought to the front in the pairs' own order.
 struct Compress {
     alignas(32) std::int32_t lanes[16][8];
 };
-constexpr Compress make_compress() {
+constexpr Compress make_compress_0213() {
     Compress c{};
+    constexpr int lane_of[4] = {0, 2, 1, 3};
     for (int m = 0; m < 16; ++m) {
         int o = 0;
-        for (int l = 0; l < 4; ++l)
-            if (m >> l & 1) {
-                c.lanes[m][2 * o] = 2 * l;
-                c.lanes[m][2 * o + 1] = 2 * l + 1;
+        for (int p = 0; p < 4; ++p)
+            if (m >> lane_of[p] & 1) {
+                c.lanes[m][2 * o] = 2 * lane_of[p];
+                c.lanes[m][2 * o + 1] = 2 * lane_of[p] + 1;
                 ++o;
             }
         for (; o < 4; ++o) {
@@ -434,37 +437,37 @@ constexpr Compress make_compress() {
     }
     return c;
 }
-constexpr Compress kCompress = make_compress();
+constexpr Compress kCompress0213 = make_compress_0213();
 
 // The listed pairs [0, count) offered to the batch arrays from place m,
-// four at a time: offsets and squared distance of each pair as the scalar
-// code forms them (fused: fma(dy, dy, dx * dx)), kept when the squared
+// four at a time (no gathers: each row is one 128-bit load): offsets and
+// squared distance of each pair as the scalar code forms them (fused:
+// fma(dy, dy, dx * dx)), kept when the squared
 // distance is below far2 or NaN; the kept ones are packed to the front and
-// the count moves on by their number.  Row offsets 2i must fit 31 bits.
+// the count moves on by their number.  Each pair's (dx, dy) is one packed
+// subtraction of its rows; four of them are then split into a vector of
+// dx and one of dy, lanes in the order (0, 2, 1, 3).
 template <bool Fused>
 __attribute__((target("avx2,fma"))) std::size_t offer_wide(const std::uint64_t *pairs, std::size_t count,
                                                           const double *xy, double far2, std::uint64_t *bp,
                                                           double *bdx, double *bdy, double *bd2, std::size_t m) {
-    // (Gathers into zeros under a full mask: the plain form starts from an
-    // undefined register, which some compilers warn about.)
-    const __m256d far = _mm256_set1_pd(far2), zero = _mm256_setzero_pd();
-    const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
-    const __m256i split = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+    const __m256d far = _mm256_set1_pd(far2);
+    auto offset = [xy](std::uint64_t pr) {
+        const std::size_t i = static_cast<std::uint32_t>(pr), j = pr >> 32;
+        return _mm_sub_pd(_mm_loadu_pd(xy + 2 * j), _mm_loadu_pd(xy + 2 * i));
+    };
     std::size_t k = 0;
     for (; k + 4 <= count; k += 4) {
-        const __m256i pr = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(pairs + k));
-        __m256i rows = _mm256_permutevar8x32_epi32(pr, split);  // i0..i3, j0..j3
-        rows = _mm256_add_epi32(rows, rows);
-        const __m128i ri = _mm256_castsi256_si128(rows), rj = _mm256_extracti128_si256(rows, 1);
-        const __m256d xi = _mm256_mask_i32gather_pd(zero, xy, ri, all, 8);
-        const __m256d yi = _mm256_mask_i32gather_pd(zero, xy + 1, ri, all, 8);
-        const __m256d xj = _mm256_mask_i32gather_pd(zero, xy, rj, all, 8);
-        const __m256d yj = _mm256_mask_i32gather_pd(zero, xy + 1, rj, all, 8);
-        const __m256d dx = _mm256_sub_pd(xj, xi), dy = _mm256_sub_pd(yj, yi);
+        const __m256d t0 = _mm256_insertf128_pd(_mm256_castpd128_pd256(offset(pairs[k])), offset(pairs[k + 1]), 1);
+        const __m256d t1 =
+            _mm256_insertf128_pd(_mm256_castpd128_pd256(offset(pairs[k + 2])), offset(pairs[k + 3]), 1);
+        const __m256d dx = _mm256_unpacklo_pd(t0, t1), dy = _mm256_unpackhi_pd(t0, t1);
         const __m256d xx = _mm256_mul_pd(dx, dx);
         const __m256d d2 = Fused ? _mm256_fmadd_pd(dy, dy, xx) : _mm256_add_pd(xx, _mm256_mul_pd(dy, dy));
         const int mask = _mm256_movemask_pd(_mm256_cmp_pd(d2, far, _CMP_NGE_UQ));
-        const __m256i sel = _mm256_load_si256(reinterpret_cast<const __m256i *>(kCompress.lanes[mask]));
+        const __m256i sel = _mm256_load_si256(reinterpret_cast<const __m256i *>(kCompress0213.lanes[mask]));
+        const __m256i pr = _mm256_permute4x64_epi64(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i *>(pairs + k)), _MM_SHUFFLE(3, 1, 2, 0));
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(bp + m), _mm256_permutevar8x32_epi32(pr, sel));
         _mm256_storeu_ps(reinterpret_cast<float *>(bdx + m), _mm256_permutevar8x32_ps(_mm256_castpd_ps(dx), sel));
         _mm256_storeu_ps(reinterpret_cast<float *>(bdy + m), _mm256_permutevar8x32_ps(_mm256_castpd_ps(dy), sel));
@@ -518,18 +521,21 @@ template <bool Fused>
 __attribute__((target("avx2,fma"))) std::size_t within_wide(const std::size_t *cand, std::size_t m,
                                                            const double *xy, double xi, double yi, double list2,
                                                            std::size_t *kept) {
-    const __m256d x0 = _mm256_set1_pd(xi), y0 = _mm256_set1_pd(yi), r2 = _mm256_set1_pd(list2);
-    const __m256d zero = _mm256_setzero_pd(), all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+    const __m128d at = _mm_set_pd(yi, xi);
+    const __m256d r2 = _mm256_set1_pd(list2);
+    auto offset = [xy, at](std::size_t j) { return _mm_sub_pd(_mm_loadu_pd(xy + 2 * j), at); };
     std::size_t k = 0, out = 0;
     for (; k + 4 <= m; k += 4) {
-        const __m256i j = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(cand + k));
-        const __m256i row = _mm256_add_epi64(j, j);
-        const __m256d dx = _mm256_sub_pd(_mm256_mask_i64gather_pd(zero, xy, row, all, 8), x0);
-        const __m256d dy = _mm256_sub_pd(_mm256_mask_i64gather_pd(zero, xy + 1, row, all, 8), y0);
+        // As in offer_wide: lanes in the order (0, 2, 1, 3).
+        const __m256d t0 = _mm256_insertf128_pd(_mm256_castpd128_pd256(offset(cand[k])), offset(cand[k + 1]), 1);
+        const __m256d t1 = _mm256_insertf128_pd(_mm256_castpd128_pd256(offset(cand[k + 2])), offset(cand[k + 3]), 1);
+        const __m256d dx = _mm256_unpacklo_pd(t0, t1), dy = _mm256_unpackhi_pd(t0, t1);
         const __m256d xx = _mm256_mul_pd(dx, dx);
         const __m256d d2 = Fused ? _mm256_fmadd_pd(dy, dy, xx) : _mm256_add_pd(xx, _mm256_mul_pd(dy, dy));
         const int mask = _mm256_movemask_pd(_mm256_cmp_pd(d2, r2, _CMP_LT_OQ));
-        const __m256i sel = _mm256_load_si256(reinterpret_cast<const __m256i *>(kCompress.lanes[mask]));
+        const __m256i sel = _mm256_load_si256(reinterpret_cast<const __m256i *>(kCompress0213.lanes[mask]));
+        const __m256i j = _mm256_permute4x64_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(cand + k)),
+                                                   _MM_SHUFFLE(3, 1, 2, 0));
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(kept + out), _mm256_permutevar8x32_epi32(j, sel));
         out += static_cast<std::size_t>(__builtin_popcount(static_cast<unsigned>(mask)));
     }
@@ -747,7 +753,7 @@ void force_step(double *xy, std::size_t n, const BondTable &bt, const ForceParam
     // Repulsion of the non-bonded pairs i < j, visited in (i, j) order; a
     // pair whose squared distance is at or above `far2` (certainly not below
     // min_nb after the square root) adds nothing.  NaN goes on, as it must.
-    RepelBatch batch(scratch, p, f, nk, scratch.wide && n < (std::size_t{1} << 30) && wide_ok());
+    RepelBatch batch(scratch, p, f, nk, scratch.wide && wide_ok());
     const double far2 = p.min_nb * p.min_nb * (1.0 + 1e-10);
     const double skin = kSkin * p.min_nb;
     const bool use_list = n <= UINT32_MAX && std::isfinite(far2) && p.min_nb > 0.0;
