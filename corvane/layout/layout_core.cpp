@@ -1,12 +1,25 @@
 #include "layout_core.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <numbers>
 #include <unordered_map>
 #include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+// The force step's 256-bit paths, compiled for AVX2 on x86-64 and chosen at
+// run time where the processor has it.
+#if defined(__x86_64__) && defined(__GNUC__) && defined(__has_attribute)
+#if __has_attribute(target)
+#define CORVANE_WIDE 1
+#include <immintrin.h>
+#endif
+#endif
+#ifndef CORVANE_WIDE
+#define CORVANE_WIDE 0
 #endif
 
 namespace corvane::layout {
@@ -315,7 +328,8 @@ bool build_cells(const double *xy, std::size_t n, double h, StepScratch &s) {
         ++s.cell_start[cy * nx + cx + 1];
     }
     for (std::size_t c = 0; c < nx * ny; ++c) s.cell_start[c + 1] += s.cell_start[c];
-    s.cell_atoms.resize(n);
+    // (Room past the last atom for the rescans' four-at-a-time copies.)
+    s.cell_atoms.resize(n + 4);
     for (std::size_t k = 0; k < n; ++k) s.cell_atoms[s.cell_start[s.cell_of[k]]++] = k;
     // The fill moved each start to the next cell's: shift them back.
     for (std::size_t c = nx * ny; c > 0; --c) s.cell_start[c] = s.cell_start[c - 1];
@@ -323,47 +337,280 @@ bool build_cells(const double *xy, std::size_t n, double h, StepScratch &s) {
     return true;
 }
 
-// Pairs that may repel, gathered in visiting order and repelled together:
-// the square roots and quotients of neighbouring pairs are formed side by
-// side (the same correctly rounded operations as one pair at a time), then
-// the forces are added in the pairs' order.  A pair is written to the next
-// free place whether it is kept or not, and the count moves on only for a
-// kept one: no branch to mispredict on the distance test.
+// Pairs that may repel are gathered in batches, in visiting order, and
+// repelled together: the square roots and quotients of neighbouring pairs
+// are formed side by side (the same correctly rounded operations as one pair
+// at a time), then the forces are added in the pairs' order.
+constexpr std::size_t kBatch = 512;
+// Room past a batch's count for whole-vector stores.
+constexpr std::size_t kSlack = 4;
+
+inline std::uint64_t pair_key(std::size_t i, std::size_t j) {
+    return static_cast<std::uint64_t>(i) | static_cast<std::uint64_t>(j) << 32;
+}
+
+// Adds the batch's forces in its order: each pair in range (1e-9 <= L <
+// min_nb) pushes i by -(fx, fy) and j by +(fx, fy).  A run of pairs of the
+// same atom i keeps i's force in registers (no later pair of the run is
+// i's: j > i), so the sums are the same operations in the same order.
+void add_forces(std::size_t m, const std::uint64_t *pair, const double *len, const double *fxy, double min_nb,
+                double *f) {
+    std::size_t cur = SIZE_MAX;
+#if defined(__SSE2__)
+    // (x, y) as one packed pair: the same two roundings.
+    __m128d fi = _mm_setzero_pd();
+    for (std::size_t k = 0; k < m; ++k) {
+        const double L = len[k];
+        if (L < 1e-9 || !(L < min_nb)) continue;
+        const std::size_t i = static_cast<std::uint32_t>(pair[k]), j = pair[k] >> 32;
+        if (i != cur) {
+            if (cur != SIZE_MAX) _mm_storeu_pd(f + 2 * cur, fi);
+            cur = i;
+            fi = _mm_loadu_pd(f + 2 * i);
+        }
+        const __m128d fk = _mm_loadu_pd(fxy + 2 * k);
+        fi = _mm_sub_pd(fi, fk);
+        _mm_storeu_pd(f + 2 * j, _mm_add_pd(_mm_loadu_pd(f + 2 * j), fk));
+    }
+    if (cur != SIZE_MAX) _mm_storeu_pd(f + 2 * cur, fi);
+#else
+    double cx = 0.0, cy = 0.0;
+    for (std::size_t k = 0; k < m; ++k) {
+        const double L = len[k];
+        if (L < 1e-9 || !(L < min_nb)) continue;
+        const std::size_t i = static_cast<std::uint32_t>(pair[k]), j = pair[k] >> 32;
+        if (i != cur) {
+            if (cur != SIZE_MAX) {
+                f[2 * cur] = cx;
+                f[2 * cur + 1] = cy;
+            }
+            cur = i;
+            cx = f[2 * i];
+            cy = f[2 * i + 1];
+        }
+        cx -= fxy[2 * k];
+        cy -= fxy[2 * k + 1];
+        f[2 * j] += fxy[2 * k];
+        f[2 * j + 1] += fxy[2 * k + 1];
+    }
+    if (cur != SIZE_MAX) {
+        f[2 * cur] = cx;
+        f[2 * cur + 1] = cy;
+    }
+#endif
+}
+
+#if CORVANE_WIDE
+// Whether this processor runs the 256-bit paths: AVX2 and fused
+// multiply-add, with the wide registers saved by the system (the check
+// looks at that too).
+bool wide_ok() {
+    static const bool ok = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    }();
+    return ok;
+}
+
+// For each 4-bit mask of kept 64-bit lanes, the 32-bit lanes that bring the
+// kept ones to the front (the rest: anything).  The vectors hold four pairs
+// in the order (0, 2, 1, 3), as their offsets are formed (see offer_wide);
+// the kept ones are brought to the front in the pairs' own order.
+struct Compress {
+    alignas(32) std::int32_t lanes[16][8];
+};
+constexpr Compress make_compress_0213() {
+    Compress c{};
+    constexpr int lane_of[4] = {0, 2, 1, 3};
+    for (int m = 0; m < 16; ++m) {
+        int o = 0;
+        for (int p = 0; p < 4; ++p)
+            if (m >> lane_of[p] & 1) {
+                c.lanes[m][2 * o] = 2 * lane_of[p];
+                c.lanes[m][2 * o + 1] = 2 * lane_of[p] + 1;
+                ++o;
+            }
+        for (; o < 4; ++o) {
+            c.lanes[m][2 * o] = 0;
+            c.lanes[m][2 * o + 1] = 1;
+        }
+    }
+    return c;
+}
+constexpr Compress kCompress0213 = make_compress_0213();
+
+// The listed pairs [0, count) offered to the batch arrays from place m,
+// four at a time (no gathers: each row is one 128-bit load): offsets and
+// squared distance of each pair as the scalar code forms them (fused:
+// fma(dy, dy, dx * dx)), kept when the squared
+// distance is below far2 or NaN; the kept ones are packed to the front and
+// the count moves on by their number.  Each pair's (dx, dy) is one packed
+// subtraction of its rows; four of them are then split into a vector of
+// dx and one of dy, lanes in the order (0, 2, 1, 3).
+template <bool Fused>
+__attribute__((target("avx2,fma"))) std::size_t offer_wide(const std::uint64_t *pairs, std::size_t count,
+                                                          const double *xy, double far2, std::uint64_t *bp,
+                                                          double *bdx, double *bdy, double *bd2, std::size_t m) {
+    const __m256d far = _mm256_set1_pd(far2);
+    auto offset = [xy](std::uint64_t pr) {
+        const std::size_t i = static_cast<std::uint32_t>(pr), j = pr >> 32;
+        return _mm_sub_pd(_mm_loadu_pd(xy + 2 * j), _mm_loadu_pd(xy + 2 * i));
+    };
+    std::size_t k = 0;
+    for (; k + 4 <= count; k += 4) {
+        const __m256d t0 = _mm256_insertf128_pd(_mm256_castpd128_pd256(offset(pairs[k])), offset(pairs[k + 1]), 1);
+        const __m256d t1 =
+            _mm256_insertf128_pd(_mm256_castpd128_pd256(offset(pairs[k + 2])), offset(pairs[k + 3]), 1);
+        const __m256d dx = _mm256_unpacklo_pd(t0, t1), dy = _mm256_unpackhi_pd(t0, t1);
+        const __m256d xx = _mm256_mul_pd(dx, dx);
+        const __m256d d2 = Fused ? _mm256_fmadd_pd(dy, dy, xx) : _mm256_add_pd(xx, _mm256_mul_pd(dy, dy));
+        const int mask = _mm256_movemask_pd(_mm256_cmp_pd(d2, far, _CMP_NGE_UQ));
+        const __m256i sel = _mm256_load_si256(reinterpret_cast<const __m256i *>(kCompress0213.lanes[mask]));
+        const __m256i pr = _mm256_permute4x64_epi64(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i *>(pairs + k)), _MM_SHUFFLE(3, 1, 2, 0));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(bp + m), _mm256_permutevar8x32_epi32(pr, sel));
+        _mm256_storeu_ps(reinterpret_cast<float *>(bdx + m), _mm256_permutevar8x32_ps(_mm256_castpd_ps(dx), sel));
+        _mm256_storeu_ps(reinterpret_cast<float *>(bdy + m), _mm256_permutevar8x32_ps(_mm256_castpd_ps(dy), sel));
+        _mm256_storeu_ps(reinterpret_cast<float *>(bd2 + m), _mm256_permutevar8x32_ps(_mm256_castpd_ps(d2), sel));
+        m += static_cast<std::size_t>(__builtin_popcount(static_cast<unsigned>(mask)));
+    }
+    for (; k < count; ++k) {
+        const std::size_t i = static_cast<std::uint32_t>(pairs[k]), j = pairs[k] >> 32;
+        const double dx = xy[2 * j] - xy[2 * i], dy = xy[2 * j + 1] - xy[2 * i + 1];
+        const double d2 = Fused ? std::fma(dy, dy, dx * dx) : dx * dx + dy * dy;
+        bp[m] = pairs[k];
+        bdx[m] = dx;
+        bdy[m] = dy;
+        bd2[m] = d2;
+        m += !(d2 >= far2) ? 1 : 0;
+    }
+    return m;
+}
+
+// Distances and forces of the batch's m pairs, four at a time:
+// L = sqrt(d2), (fx, fy) = (min_nb - L) * (dx, dy) / L * k_rep, stored as
+// interleaved (fx, fy).
+__attribute__((target("avx2,fma"))) void repel_wide(std::size_t m, const double *dx, const double *dy,
+                                                   const double *d2, double min_nb, double k_rep, double *len,
+                                                   double *fxy) {
+    const __m256d nb = _mm256_set1_pd(min_nb), kr = _mm256_set1_pd(k_rep);
+    std::size_t k = 0;
+    for (; k + 4 <= m; k += 4) {
+        const __m256d L = _mm256_sqrt_pd(_mm256_loadu_pd(d2 + k));
+        const __m256d s = _mm256_sub_pd(nb, L);
+        const __m256d fx = _mm256_mul_pd(_mm256_div_pd(_mm256_mul_pd(s, _mm256_loadu_pd(dx + k)), L), kr);
+        const __m256d fy = _mm256_mul_pd(_mm256_div_pd(_mm256_mul_pd(s, _mm256_loadu_pd(dy + k)), L), kr);
+        _mm256_storeu_pd(len + k, L);
+        const __m256d lo = _mm256_unpacklo_pd(fx, fy), hi = _mm256_unpackhi_pd(fx, fy);
+        _mm256_storeu_pd(fxy + 2 * k, _mm256_permute2f128_pd(lo, hi, 0x20));
+        _mm256_storeu_pd(fxy + 2 * k + 4, _mm256_permute2f128_pd(lo, hi, 0x31));
+    }
+    for (; k < m; ++k) {
+        const double L = std::sqrt(d2[k]);
+        const double s = min_nb - L;
+        len[k] = L;
+        fxy[2 * k] = s * dx[k] / L * k_rep;
+        fxy[2 * k + 1] = s * dy[k] / L * k_rep;
+    }
+}
+
+// The candidates cand[0, m) of atom (xi, yi) whose squared distance (as
+// squared() forms it) is below list2, four at a time, packed to the front of
+// `kept` in their order; returns their number.  Coordinates finite.
+template <bool Fused>
+__attribute__((target("avx2,fma"))) std::size_t within_wide(const std::size_t *cand, std::size_t m,
+                                                           const double *xy, double xi, double yi, double list2,
+                                                           std::size_t *kept) {
+    const __m128d at = _mm_set_pd(yi, xi);
+    const __m256d r2 = _mm256_set1_pd(list2);
+    auto offset = [xy, at](std::size_t j) { return _mm_sub_pd(_mm_loadu_pd(xy + 2 * j), at); };
+    std::size_t k = 0, out = 0;
+    for (; k + 4 <= m; k += 4) {
+        // As in offer_wide: lanes in the order (0, 2, 1, 3).
+        const __m256d t0 = _mm256_insertf128_pd(_mm256_castpd128_pd256(offset(cand[k])), offset(cand[k + 1]), 1);
+        const __m256d t1 = _mm256_insertf128_pd(_mm256_castpd128_pd256(offset(cand[k + 2])), offset(cand[k + 3]), 1);
+        const __m256d dx = _mm256_unpacklo_pd(t0, t1), dy = _mm256_unpackhi_pd(t0, t1);
+        const __m256d xx = _mm256_mul_pd(dx, dx);
+        const __m256d d2 = Fused ? _mm256_fmadd_pd(dy, dy, xx) : _mm256_add_pd(xx, _mm256_mul_pd(dy, dy));
+        const int mask = _mm256_movemask_pd(_mm256_cmp_pd(d2, r2, _CMP_LT_OQ));
+        const __m256i sel = _mm256_load_si256(reinterpret_cast<const __m256i *>(kCompress0213.lanes[mask]));
+        const __m256i j = _mm256_permute4x64_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(cand + k)),
+                                                   _MM_SHUFFLE(3, 1, 2, 0));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(kept + out), _mm256_permutevar8x32_epi32(j, sel));
+        out += static_cast<std::size_t>(__builtin_popcount(static_cast<unsigned>(mask)));
+    }
+    for (; k < m; ++k) {
+        const std::size_t j = cand[k];
+        const double dx = xy[2 * j] - xi, dy = xy[2 * j + 1] - yi;
+        kept[out] = j;
+        out += static_cast<std::size_t>((Fused ? std::fma(dy, dy, dx * dx) : dx * dx + dy * dy) < list2);
+    }
+    return out;
+}
+#else
+bool wide_ok() { return false; }
+#endif
+
+// The batch: a pair is written to the next free place whether it is kept
+// or not, and the count moves on only for a kept one (no branch to
+// mispredict on the distance test).
 class RepelBatch {
 public:
-    static constexpr std::size_t kSize = 512;
-
-    RepelBatch(StepScratch &s, const ForceParams &p, double *f) : p_(p), f_(f) {
-        for (auto *v : {&s.pair_i, &s.pair_j}) v->resize(kSize);
-        for (auto *v : {&s.dx, &s.dy, &s.d2, &s.len, &s.fx, &s.fy}) v->resize(kSize);
-        i_ = s.pair_i.data();
-        j_ = s.pair_j.data();
+    RepelBatch(StepScratch &s, const ForceParams &p, double *f, NormKind nk, bool wide)
+        : p_(p), f_(f), fused_(nk == NormKind::fused), wide_(wide) {
+        s.pair.resize(kBatch + kSlack);
+        for (auto *v : {&s.dx, &s.dy, &s.d2, &s.len}) v->resize(kBatch + kSlack);
+        s.fxy.resize(2 * (kBatch + kSlack));
+        pair_ = s.pair.data();
         dx_ = s.dx.data();
         dy_ = s.dy.data();
         d2_ = s.d2.data();
         len_ = s.len.data();
-        fx_ = s.fx.data();
-        fy_ = s.fy.data();
+        fxy_ = s.fxy.data();
     }
+
+    bool wide() const { return wide_; }
 
     // Pair (i, j) at offset (dx, dy) and squared distance d2; kept when
     // `keep`.  (Indices of 32 bits: the caller checks that they fit.)
     void offer(std::size_t i, std::size_t j, double dx, double dy, double d2, bool keep) {
         const std::size_t m = m_;
-        i_[m] = static_cast<std::uint32_t>(i);
-        j_[m] = static_cast<std::uint32_t>(j);
+        pair_[m] = pair_key(i, j);
         dx_[m] = dx;
         dy_[m] = dy;
         d2_[m] = d2;
         m_ = m + (keep ? 1 : 0);
-        if (m_ == kSize) flush();
+        if (m_ == kBatch) flush();
     }
 
-    // Repels the gathered pairs: those with 1e-9 <= L < min_nb, L the
-    // square root of d2, push their atoms apart by (min_nb - L) * k_rep
-    // along their offset.
+    // The listed pairs, in their order, with the 256-bit path (wide()
+    // only): kept as offer() keeps them.
+    void offer_listed(const std::uint64_t *pairs, std::size_t count, const double *xy, double far2) {
+#if CORVANE_WIDE
+        while (count > 0) {
+            const std::size_t take = std::min(count, kBatch - m_);
+            m_ = fused_ ? offer_wide<true>(pairs, take, xy, far2, pair_, dx_, dy_, d2_, m_)
+                        : offer_wide<false>(pairs, take, xy, far2, pair_, dx_, dy_, d2_, m_);
+            pairs += take;
+            count -= take;
+            if (kBatch - m_ < 64) flush();
+        }
+#else
+        (void)pairs, (void)count, (void)xy, (void)far2;
+#endif
+    }
+
+    // Repels the gathered pairs.
     void flush() {
         const std::size_t m = m_;
+#if CORVANE_WIDE
+        if (wide_) {
+            repel_wide(m, dx_, dy_, d2_, p_.min_nb, p_.k_rep, len_, fxy_);
+            add_forces(m, pair_, len_, fxy_, p_.min_nb, f_);
+            m_ = 0;
+            return;
+        }
+#endif
         std::size_t k = 0;
 #if defined(__SSE2__)
         const __m128d min_nb = _mm_set1_pd(p_.min_nb), k_rep = _mm_set1_pd(p_.k_rep);
@@ -371,37 +618,102 @@ public:
             const __m128d L = _mm_sqrt_pd(_mm_loadu_pd(d2_ + k));
             const __m128d s = _mm_sub_pd(min_nb, L);
             _mm_storeu_pd(len_ + k, L);
-            _mm_storeu_pd(fx_ + k, _mm_mul_pd(_mm_div_pd(_mm_mul_pd(s, _mm_loadu_pd(dx_ + k)), L), k_rep));
-            _mm_storeu_pd(fy_ + k, _mm_mul_pd(_mm_div_pd(_mm_mul_pd(s, _mm_loadu_pd(dy_ + k)), L), k_rep));
+            const __m128d fx = _mm_mul_pd(_mm_div_pd(_mm_mul_pd(s, _mm_loadu_pd(dx_ + k)), L), k_rep);
+            const __m128d fy = _mm_mul_pd(_mm_div_pd(_mm_mul_pd(s, _mm_loadu_pd(dy_ + k)), L), k_rep);
+            _mm_storeu_pd(fxy_ + 2 * k, _mm_unpacklo_pd(fx, fy));
+            _mm_storeu_pd(fxy_ + 2 * k + 2, _mm_unpackhi_pd(fx, fy));
         }
 #endif
         for (; k < m; ++k) {
             const double L = std::sqrt(d2_[k]);
             const double s = p_.min_nb - L;
             len_[k] = L;
-            fx_[k] = s * dx_[k] / L * p_.k_rep;
-            fy_[k] = s * dy_[k] / L * p_.k_rep;
+            fxy_[2 * k] = s * dx_[k] / L * p_.k_rep;
+            fxy_[2 * k + 1] = s * dy_[k] / L * p_.k_rep;
         }
-        double *f = f_;
-        for (k = 0; k < m; ++k) {
-            const double L = len_[k];
-            if (L < 1e-9 || !(L < p_.min_nb)) continue;
-            const std::size_t i = i_[k], j = j_[k];
-            f[2 * i] -= fx_[k];
-            f[2 * i + 1] -= fy_[k];
-            f[2 * j] += fx_[k];
-            f[2 * j + 1] += fy_[k];
-        }
+        add_forces(m, pair_, len_, fxy_, p_.min_nb, f_);
         m_ = 0;
     }
 
 private:
     const ForceParams &p_;
     double *f_;
-    std::uint32_t *i_, *j_;
-    double *dx_, *dy_, *d2_, *len_, *fx_, *fy_;
+    bool fused_, wide_;
+    std::uint64_t *pair_;
+    double *dx_, *dy_, *d2_, *len_, *fxy_;
     std::size_t m_ = 0;
 };
+
+// The pair list from the grid's cells (built over xy): for each atom i, its
+// non-bonded partners j > i within the list's reach (squared distance below
+// list2), ascending.  Each cell's atoms are passed by a cursor as i grows;
+// the partners found in the nine cells are put in order by a bit per atom
+// (or sorted, when their indices spread too wide for the bits to pay).
+[[gnu::always_inline]] inline void list_from_cells(const double *xy, std::size_t n, const BondTable &bt,
+                                                    double list2, NormKind nk, bool wide, StepScratch &s) {
+    const std::size_t nx = s.cells_x, ny = s.cells_y;
+    const std::size_t *start = s.cell_start.data(), *atoms = s.cell_atoms.data();
+    s.cell_next.assign(s.cell_start.begin(), s.cell_start.end() - 1);
+    s.marks.assign((n + 63) / 64, 0);
+    // Room for whole-vector stores past the last candidate.
+    s.kept.resize(2 * n + 2 * kSlack);
+    std::size_t *next = s.cell_next.data(), *kept = s.kept.data(), *cand = kept + n + kSlack;
+    std::uint64_t *marks = s.marks.data();
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+        const double xi = xy[2 * i], yi = xy[2 * i + 1];
+        const std::size_t ci = s.cell_of[i], cx = ci % nx, cy = ci / nx;
+        std::size_t m = 0, lo = SIZE_MAX, hi = 0;
+        for (std::size_t y = cy > 0 ? cy - 1 : 0; y <= cy + 1 && y < ny; ++y)
+            for (std::size_t x = cx > 0 ? cx - 1 : 0; x <= cx + 1 && x < nx; ++x) {
+                const std::size_t c = y * nx + x, e = start[c + 1];
+                std::size_t a = next[c];
+                while (a != e && atoms[a] <= i) ++a;
+                next[c] = a;
+                if (wide) {
+                    // Four at a time (cand and atoms have room past their ends).
+                    for (std::size_t t = a; t < e; t += 4)
+                        std::memcpy(cand + m + (t - a), atoms + t, 4 * sizeof(std::size_t));
+                    m += e - a;
+                } else {
+                    for (; a != e; ++a) {
+                        const std::size_t j = atoms[a];
+                        kept[m] = j;
+                        m += static_cast<std::size_t>(squared(xy[2 * j] - xi, xy[2 * j + 1] - yi, nk) < list2);
+                    }
+                }
+            }
+#if CORVANE_WIDE
+        if (wide)
+            m = nk == NormKind::fused ? within_wide<true>(cand, m, xy, xi, yi, list2, kept)
+                                      : within_wide<false>(cand, m, xy, xi, yi, list2, kept);
+#endif
+        if (m == 0) continue;
+        for (std::size_t c = 0; c < m; ++c) {
+            lo = std::min(lo, kept[c] >> 6);
+            hi = std::max(hi, kept[c] >> 6);
+        }
+        const std::vector<long> &bonded = bt.higher(i);
+        if (hi - lo <= 2 * m + 8) {
+            for (std::size_t c = 0; c < m; ++c) marks[kept[c] >> 6] |= std::uint64_t{1} << (kept[c] & 63);
+            for (long b : bonded) marks[static_cast<std::size_t>(b) >> 6] &= ~(std::uint64_t{1} << (b & 63));
+            for (std::size_t w = lo; w <= hi; ++w) {
+                std::uint64_t bits = marks[w];
+                marks[w] = 0;
+                for (; bits != 0; bits &= bits - 1)
+                    s.near.push_back(pair_key(i, 64 * w + static_cast<std::size_t>(std::countr_zero(bits))));
+            }
+        } else {
+            std::sort(kept, kept + m);
+            auto next_bonded = bonded.begin();
+            for (std::size_t c = 0; c < m; ++c) {
+                const std::size_t j = kept[c];
+                while (next_bonded != bonded.end() && static_cast<std::size_t>(*next_bonded) < j) ++next_bonded;
+                if (next_bonded != bonded.end() && static_cast<std::size_t>(*next_bonded) == j) continue;
+                s.near.push_back(pair_key(i, j));
+            }
+        }
+    }
+}
 
 }  // namespace
 
@@ -441,17 +753,12 @@ void force_step(double *xy, std::size_t n, const BondTable &bt, const ForceParam
     // Repulsion of the non-bonded pairs i < j, visited in (i, j) order; a
     // pair whose squared distance is at or above `far2` (certainly not below
     // min_nb after the square root) adds nothing.  NaN goes on, as it must.
-    RepelBatch batch(scratch, p, f);
+    RepelBatch batch(scratch, p, f, nk, scratch.wide && wide_ok());
     const double far2 = p.min_nb * p.min_nb * (1.0 + 1e-10);
     const double skin = kSkin * p.min_nb;
     const bool use_list = n <= UINT32_MAX && std::isfinite(far2) && p.min_nb > 0.0;
-    if (use_list && list_holds(xy, n, skin, scratch)) {
-        for (auto [i, j] : scratch.near) {
-            const double dx = xy[2 * j] - xy[2 * i], dy = xy[2 * j + 1] - xy[2 * i + 1];
-            const double d2 = squared(dx, dy, nk);
-            batch.offer(i, j, dx, dy, d2, !(d2 >= far2));
-        }
-    } else {
+    bool visit_list = use_list && list_holds(xy, n, skin, scratch);
+    if (!visit_list) {
         // A rescan; it rebuilds the list when the coordinates allow one.
         const double reach = p.min_nb + skin;
         const double list2 = reach * reach * (1.0 + 1e-9);
@@ -459,59 +766,15 @@ void force_step(double *xy, std::size_t n, const BondTable &bt, const ForceParam
         for (std::size_t k = 0; finite && k < 2 * n; ++k) finite = std::isfinite(xy[k]);
         scratch.near.clear();
         scratch.listed = false;
-        scratch.kept.resize(n);
-        std::size_t *kept = scratch.kept.data();
-        // The pairs (i, kept[c]) for c < m, partners ascending, in range or
-        // within the list's reach.
-        auto visit = [&](std::size_t i, std::size_t m) {
-            const double xi = xy[2 * i], yi = xy[2 * i + 1];
-            const std::vector<long> &bonded = bt.higher(i);
-            auto next_bonded = bonded.begin();
-            for (std::size_t c = 0; c < m; ++c) {
-                const std::size_t j = kept[c];
-                while (next_bonded != bonded.end() && static_cast<std::size_t>(*next_bonded) < j) ++next_bonded;
-                if (next_bonded != bonded.end() && static_cast<std::size_t>(*next_bonded) == j) continue;
-                if (finite) scratch.near.emplace_back(static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j));
-                const double dx = xy[2 * j] - xi, dy = xy[2 * j + 1] - yi;
-                const double d2 = squared(dx, dy, nk);
-                batch.offer(i, j, dx, dy, d2, !(d2 >= far2));
-            }
-        };
         // Cells a little wider than the list's reach: every pair within
-        // reach lies in the same or neighbouring cells.
-        // (A few hundred atoms fit in a handful of cells: a plain scan is
-        // quicker there.)
+        // reach lies in the same or neighbouring cells.  (A few hundred
+        // atoms fit in a handful of cells: a plain scan is quicker there.)
         if (finite && n >= kGridAtoms && build_cells(xy, n, reach * 1.01, scratch)) {
-            const std::size_t nx = scratch.cells_x, ny = scratch.cells_y;
-            const std::size_t *start = scratch.cell_start.data(), *atoms = scratch.cell_atoms.data();
-            for (std::size_t i = 0; i + 1 < n; ++i) {
-                const double xi = xy[2 * i], yi = xy[2 * i + 1];
-                const std::size_t ci = scratch.cell_of[i], cx = ci % nx, cy = ci / nx;
-                std::size_t m = 0;
-                for (std::size_t y = cy > 0 ? cy - 1 : 0; y <= cy + 1 && y < ny; ++y)
-                    for (std::size_t x = cx > 0 ? cx - 1 : 0; x <= cx + 1 && x < nx; ++x) {
-                        const std::size_t c = y * nx + x;
-                        const std::size_t *b = atoms + start[c], *e = atoms + start[c + 1];
-                        for (const std::size_t *a = std::upper_bound(b, e, i); a != e; ++a) {
-                            const std::size_t j = *a;
-                            kept[m] = j;
-                            m += static_cast<std::size_t>(squared(xy[2 * j] - xi, xy[2 * j + 1] - yi, nk) < list2);
-                        }
-                    }
-                // The cells' atoms come in up to nine ascending runs.
-                if (m <= 32) {
-                    for (std::size_t c = 1; c < m; ++c) {
-                        const std::size_t j = kept[c];
-                        std::size_t d = c;
-                        for (; d > 0 && kept[d - 1] > j; --d) kept[d] = kept[d - 1];
-                        kept[d] = j;
-                    }
-                } else {
-                    std::sort(kept, kept + m);
-                }
-                visit(i, m);
-            }
+            list_from_cells(xy, n, bt, list2, nk, batch.wide(), scratch);
+            visit_list = true;
         } else {
+            scratch.kept.resize(n);
+            std::size_t *kept = scratch.kept.data();
             double *d2 = scratch.dist2.data();
             for (std::size_t i = 0; i + 1 < n; ++i) {
                 const double xi = xy[2 * i], yi = xy[2 * i + 1];
@@ -523,12 +786,32 @@ void force_step(double *xy, std::size_t n, const BondTable &bt, const ForceParam
                     kept[m] = j;
                     m += static_cast<std::size_t>((d2[j] < list2) | !(d2[j] >= far2));
                 }
-                visit(i, m);
+                const std::vector<long> &bonded = bt.higher(i);
+                auto next_bonded = bonded.begin();
+                for (std::size_t c = 0; c < m; ++c) {
+                    const std::size_t j = kept[c];
+                    while (next_bonded != bonded.end() && static_cast<std::size_t>(*next_bonded) < j) ++next_bonded;
+                    if (next_bonded != bonded.end() && static_cast<std::size_t>(*next_bonded) == j) continue;
+                    if (finite) scratch.near.push_back(pair_key(i, j));
+                    batch.offer(i, j, xy[2 * j] - xi, xy[2 * j + 1] - yi, d2[j], !(d2[j] >= far2));
+                }
             }
         }
         if (finite) {
             scratch.ref.assign(xy, xy + 2 * n);
             scratch.listed = true;
+        }
+    }
+    if (visit_list) {
+        if (batch.wide()) {
+            batch.offer_listed(scratch.near.data(), scratch.near.size(), xy, far2);
+        } else {
+            for (const std::uint64_t pr : scratch.near) {
+                const std::size_t i = static_cast<std::uint32_t>(pr), j = pr >> 32;
+                const double dx = xy[2 * j] - xy[2 * i], dy = xy[2 * j + 1] - xy[2 * i + 1];
+                const double d2 = squared(dx, dy, nk);
+                batch.offer(i, j, dx, dy, d2, !(d2 >= far2));
+            }
         }
     }
     batch.flush();

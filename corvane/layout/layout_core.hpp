@@ -96,7 +96,12 @@ void separate_coincident(double *xy, std::size_t n, NormKind nk, Draw &&draw, Ti
     for (std::size_t i = 0; i < n; ++i) {
         tick();
         for (std::size_t j = i + 1; j < n; ++j) {
-            if (norm2(xy[2 * i] - xy[2 * j], xy[2 * i + 1] - xy[2 * j + 1], nk) < 1e-6) {
+            // A length below 1e-6 needs both offsets below it (the rounding
+            // of the length cannot bring 2e-6 under 1e-6): the plain test
+            // first, the length only for the few pairs it lets through.
+            const double dx = xy[2 * i] - xy[2 * j], dy = xy[2 * i + 1] - xy[2 * j + 1];
+            if (!(std::fabs(dx) < 2e-6 && std::fabs(dy) < 2e-6)) continue;
+            if (norm2(dx, dy, nk) < 1e-6) {
                 const auto [dx, dy] = draw();
                 xy[2 * j] += dx;
                 xy[2 * j + 1] += dy;
@@ -189,17 +194,26 @@ private:
 struct StepScratch {
     std::vector<double> forces, dist2;
     std::vector<double> ref;
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> near;
+    // Listed pairs in (i, j) order, each as i | j << 32.
+    std::vector<std::uint64_t> near;
     bool listed = false;
-    // A batch of pairs that may repel, in visiting order, with their
-    // offsets, squared distances, distances and forces; and the partners of
-    // one atom a rescan keeps.
-    std::vector<std::uint32_t> pair_i, pair_j;
+    // Whether the step may use the processor's 256-bit vectors (AVX2 with
+    // fused multiply-add) where it has them; the results are the same
+    // either way (the tests compare the two).
+    bool wide = true;
+    // A batch of pairs that may repel, in visiting order (i | j << 32), with
+    // their offsets, squared distances, distances and forces (fx, fy
+    // interleaved); and the candidates and partners of one atom a rescan
+    // finds.
+    std::vector<std::uint64_t> pair;
     std::vector<std::size_t> kept;
-    std::vector<double> dx, dy, d2, len, fx, fy;
+    std::vector<double> dx, dy, d2, len, fxy;
     // Square cells over the atoms for the rescans: the atoms of cell c, in
-    // ascending order, at cell_atoms[cell_start[c] ..  cell_start[c + 1]).
-    std::vector<std::size_t> cell_of, cell_start, cell_atoms;
+    // ascending order, at cell_atoms[cell_start[c] ..  cell_start[c + 1]);
+    // the first atom of each cell not yet passed by the rescan's atom; a bit
+    // per atom for the partners of one atom.
+    std::vector<std::size_t> cell_of, cell_start, cell_atoms, cell_next;
+    std::vector<std::uint64_t> marks;
     std::size_t cells_x = 0, cells_y = 0;
 };
 

@@ -46,6 +46,8 @@ std::vector<double> spread(std::size_t n) {
 void step_every_pair(std::vector<double> &xy, const std::vector<std::pair<long, long>> &bonds,
                      const ForceParams &p, NormKind nk) {
     const std::size_t n = xy.size() / 2;
+    std::vector<std::pair<long, long>> bonded = bonds;
+    std::sort(bonded.begin(), bonded.end());
     std::vector<double> f(2 * n, 0.0);
     for (auto [u, v] : bonds) {
         const double dx = xy[2 * v] - xy[2 * u], dy = xy[2 * v + 1] - xy[2 * u + 1];
@@ -60,8 +62,8 @@ void step_every_pair(std::vector<double> &xy, const std::vector<std::pair<long, 
     }
     for (std::size_t i = 0; i < n; ++i)
         for (std::size_t j = i + 1; j < n; ++j) {
-            if (std::find(bonds.begin(), bonds.end(), std::pair<long, long>(static_cast<long>(i), static_cast<long>(j))) !=
-                bonds.end())
+            if (std::binary_search(bonded.begin(), bonded.end(),
+                                   std::pair<long, long>(static_cast<long>(i), static_cast<long>(j))))
                 continue;
             const double dx = xy[2 * j] - xy[2 * i], dy = xy[2 * j + 1] - xy[2 * i + 1];
             const double L = norm2(dx, dy, nk);
@@ -80,26 +82,32 @@ void step_every_pair(std::vector<double> &xy, const std::vector<std::pair<long, 
 
 TEST_CASE("steps with the pair list and the grid's rescans equal steps over every pair") {
     // A crowded chain (few cells), a wide spread of atoms (many cells, and
-    // an odd number of pairs per batch) and a blob of coincident-free atoms
-    // that all repel each other at first.
-    for (int layout = 0; layout < 3; ++layout)
+    // an odd number of pairs per batch) and blobs of coincident-free atoms
+    // that all repel each other at first (the larger one then spreads over
+    // the grid's cells).  Each step is taken with the processor's wide
+    // vectors (where it has them) and without.
+    for (int layout = 0; layout < 4; ++layout)
         for (NormKind nk : {NormKind::plain, NormKind::fused}) {
-            const std::size_t n = layout == 0 ? 40 : layout == 1 ? 301 : 120;
+            const std::size_t n = layout == 0 ? 40 : layout == 1 ? 301 : layout == 2 ? 120 : 400;
             std::vector<double> start = layout == 0 ? crowded(n) : spread(n);
-            if (layout == 2)
+            if (layout >= 2)
                 for (double &c : start) c *= 0.01;
             std::vector<std::pair<long, long>> bonds;
             for (long i = 0; i + 1 < static_cast<long>(n); ++i) bonds.push_back({i, i + 1});
             const BondTable bt(n, bonds);
             const ForceParams p{1.5, 1.5 * 1.2, 0.06, 0.05};
-            std::vector<double> listed = start, scanned = start;
-            StepScratch kept;
+            std::vector<double> wide = start, narrow = start, scanned = start;
+            StepScratch kept_wide, kept_narrow;
+            kept_narrow.wide = false;
             for (int it = 0; it < 120; ++it) {
-                force_step(listed.data(), n, bt, p, nk, kept);
+                force_step(wide.data(), n, bt, p, nk, kept_wide);
+                force_step(narrow.data(), n, bt, p, nk, kept_narrow);
                 step_every_pair(scanned, bonds, p, nk);
-                REQUIRE(listed == scanned);
+                REQUIRE(std::memcmp(wide.data(), scanned.data(), 2 * n * sizeof(double)) == 0);
+                REQUIRE(std::memcmp(narrow.data(), scanned.data(), 2 * n * sizeof(double)) == 0);
             }
-            CHECK(kept.listed);
+            CHECK(kept_wide.listed);
+            CHECK(kept_narrow.listed);
         }
 }
 
