@@ -154,9 +154,9 @@ def main():
     ref = None
     if args.compare:
         ref = np.load(args.compare)
-        if list(ref["smiles"]) != smiles[: len(ref["smiles"])]:
-            sys.exit("the saved file lists other molecules")
         smiles = smiles[: len(ref["smiles"])]
+        if list(ref["smiles"][: len(smiles)]) != smiles:
+            sys.exit("the saved file lists other molecules")
     parts = [p for p in args.parts if ref is None or p in ref.files]
     t0 = time.perf_counter()
     fp, times = fingerprints(smiles, softs, parts)
@@ -168,7 +168,7 @@ def main():
         return 0
     bad = 0
     for p in parts:
-        diff = np.nonzero(fp[p] != ref[p])[0]
+        diff = np.nonzero(fp[p] != ref[p][: len(smiles)])[0]
         bad += diff.size
         print(f"{p}: {diff.size} of {len(smiles)} differ")
         for i in diff[:10]:

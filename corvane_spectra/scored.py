@@ -49,6 +49,8 @@ from functools import lru_cache
 
 import numpy as np
 
+from . import _core
+
 # Feature names, in the order of the columns of the candidate matrix, grouped
 # for reporting and ablation.
 FEATURE_GROUPS: dict[str, tuple[str, ...]] = {
@@ -113,6 +115,7 @@ _E = {f: i for i, f in enumerate(_SHIFT_FEATURES)}
 _ELEMENTS = ("C", "H", "N", "O", "S", "F", "Cl", "Br", "I", "P", "Si")
 _EL = {e: i for i, e in enumerate(_ELEMENTS)}
 _HALOGENS = ("F", "Cl", "Br", "I")
+_SET_MODES = ("molecular_ion", "single", "ring", "recursive")    # the codes of _core.atom_sets
 _ISO_LEN = 5          # narrowest isotope pattern held (nominal mass to +4)
 _MIN_ION_MZ = 12      # smaller candidate ions are not reported
 
@@ -150,10 +153,8 @@ def _comp_keys(comps: np.ndarray) -> np.ndarray:
     the small neutrals matched against have counts of at most 6, so a clipped
     count never matches one of them by accident.
     """
-    key = np.zeros(comps.shape[0], dtype=np.int64)
-    for j in range(comps.shape[1]):
-        key = key * 17 + (np.clip(comps[:, j], -1, 15) + 1)
-    return key
+    powers = np.int64(17) ** np.arange(comps.shape[1] - 1, -1, -1, dtype=np.int64)
+    return (np.clip(comps, -1, 15) + 1) @ powers
 
 
 def _keys_of(comps: set) -> np.ndarray:
@@ -163,6 +164,17 @@ def _keys_of(comps: set) -> np.ndarray:
 _LOSS_KEYS = {name: _keys_of(s) for name, s in (
     ("loss_CH3", _LOSS_CH3), ("loss_halogen", _LOSS_HALOGEN),
     ("loss_small_molecule", _LOSS_MOLECULE), ("loss_small_radical", _LOSS_RADICAL))}
+# The same keys sorted in one table, with a bit per group (bit j: the j-th entry of _LOSS_KEYS).
+_LOSS_TABLE = np.unique(np.concatenate(list(_LOSS_KEYS.values())))
+_LOSS_BITS = np.zeros(_LOSS_TABLE.size, dtype=np.int64)
+for _j, _keys in enumerate(_LOSS_KEYS.values()):
+    _LOSS_BITS[np.searchsorted(_LOSS_TABLE, _keys)] |= 1 << _j
+
+
+def _loss_groups(keys: np.ndarray) -> np.ndarray:
+    """Per composition key, the bits of the _LOSS_KEYS groups it belongs to (0: none)."""
+    pos = np.minimum(np.searchsorted(_LOSS_TABLE, keys), _LOSS_TABLE.size - 1)
+    return np.where(_LOSS_TABLE[pos] == keys, _LOSS_BITS[pos], 0)
 
 
 # Hashed substructure columns.  Each cut bond contributes tokens describing its two atoms
@@ -335,26 +347,34 @@ _PATTERN_CACHE: dict[bytes, tuple[int, np.ndarray]] = {}
 def _cached_patterns(comps: np.ndarray, symbols=_ELEMENTS) -> tuple[int, np.ndarray]:
     """(offset, patterns) of composition rows on one common grid, at least _ISO_LEN wide."""
     tag = "".join(symbols[len(_ELEMENTS):]).encode()
-    keys = [row.tobytes() + tag for row in comps]
-    missing = [i for i, k in enumerate(keys) if k not in _PATTERN_CACHE]
-    if missing:
+    comps = np.ascontiguousarray(comps, dtype=np.int64)
+    # Each row's bytes, as one bytes object per row.
+    keys = comps.view(np.dtype((np.void, comps.shape[1] * comps.itemsize))).ravel().tolist()
+    if tag:
+        keys = [k + tag for k in keys]
+    got = list(map(_PATTERN_CACHE.get, keys))
+    if None in got:
+        missing = [i for i, g in enumerate(got) if g is None]
         if len(_PATTERN_CACHE) > 200_000:
             _PATTERN_CACHE.clear()
         off, pats = isotope_patterns(comps[missing], symbols)
         for i, row in zip(missing, pats):
-            _PATTERN_CACHE[keys[i]] = (off, row)
-    got = [_PATTERN_CACHE[k] for k in keys]
+            got[i] = _PATTERN_CACHE[keys[i]] = (off, row)
     if not got:
         return 0, np.zeros((0, _ISO_LEN))
-    offs = {o for o, _ in got}
-    widths = {p.size for _, p in got}
-    if len(offs) == 1 and len(widths) == 1:
-        lo, out = offs.pop(), np.array([p for _, p in got])
+    offs, pats = zip(*got)
+    flat = np.concatenate(pats)
+    width = np.fromiter(map(len, pats), dtype=np.int64, count=len(pats))
+    offs = np.array(offs, dtype=np.int64)
+    lo = int(offs.min())
+    if (width == width[0]).all() and (offs == lo).all():
+        out = flat.reshape(len(pats), -1)
     else:
-        lo = min(offs)
-        out = np.zeros((len(got), max(o + p.size for o, p in got) - lo))
-        for i, (o, p) in enumerate(got):
-            out[i, o - lo:o - lo + p.size] = p
+        # Row i's pattern starts at column offs[i] - lo.
+        start = offs - lo
+        out = np.zeros((len(pats), int((start + width).max())))
+        shift = np.repeat(start - (np.cumsum(width) - width), width)
+        out[np.repeat(np.arange(len(pats)), width), shift + np.arange(flat.size)] = flat
     if out.shape[1] < _ISO_LEN:
         out = np.hstack([out, np.zeros((out.shape[0], _ISO_LEN - out.shape[1]))])
     return lo, out
@@ -416,14 +436,6 @@ class Candidates:
             ls += hashed[self.base]
             ls += np.bincount(cr, weights[len(FEATURES):][cc], minlength=ls.size)
         return ls
-
-
-def _mask_to_bool(masks: list[int], n: int) -> np.ndarray:
-    nbytes = max(1, (n + 7) // 8)
-    buf = b"".join(m.to_bytes(nbytes, "little") for m in masks)
-    bits = np.unpackbits(np.frombuffer(buf, dtype=np.uint8).reshape(len(masks), nbytes),
-                         axis=1, bitorder="little")
-    return bits[:, :n].astype(bool)
 
 
 def read_molecule(smiles: str):
@@ -514,9 +526,6 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     main = max(frags, key=lambda f: (sum(mol.GetAtomWithIdx(a).GetAtomicNum() > 1 for a in f), len(f)))
     in_main = np.zeros(n, dtype=bool)
     in_main[list(main)] = True
-    full = 0
-    for a in main:
-        full |= 1 << a
 
     # Atom properties.  Elements outside _ELEMENTS get columns of their own after
     # those (they stay in formulas and isotope patterns; no feature looks at them).
@@ -560,6 +569,9 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     mass_atom[~in_main] = 0
     label_atom[~in_main] = 0
     nh_atom = comp_atom[:, _EL["H"]]
+    # The per-atom and per-bond loops below read plain lists: far quicker to index than arrays.
+    arom_a = arom
+    arom, nh_atom = arom.tolist(), nh_atom.tolist()
 
     bonds = []
     for b in mol.GetBonds():
@@ -589,7 +601,7 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     dprops = ("centre_substitution", "centre_hetero", "centre_aromatic", "alpha_N", "alpha_O_S",
               "acylium", "centre_next_to_carbonyl", "benzylic", "allylic", "cut_double", "cut_triple", "cut_aromatic",
               "cut_C_N", "cut_C_O", "cut_C_S", "cut_C_halogen", "cut_hetero_hetero", "soft_cuts")
-    P = np.zeros((2, nb, len(dprops)))
+    P = [[[0.0] * len(dprops) for _ in range(nb)] for _ in range(2)]
     mcl = np.zeros((2, nb), dtype=bool)
     mcl_arom = np.zeros((2, nb), dtype=bool)      # the acceptor is an aromatic ring
     mcl_ester = np.zeros((2, nb), dtype=bool)     # the acceptor is the carbonyl of an ester or acid
@@ -598,7 +610,7 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
         soft = (min(u, v), max(u, v)) in soft_pairs
         pair = {sym[u], sym[v]}
         for side, (c, p) in enumerate(((u, v), (v, u))):
-            row = P[side, k]
+            row = P[side][k]
             others = [j for j in nbrs[c] if j != p]
             row[dcol["centre_substitution"]] = len(others)
             row[dcol["centre_hetero"]] = sym[c] != "C"
@@ -637,6 +649,7 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
                                                                      for x in nbrs[j]) for j in others)
                     elif any(acceptor[j] for j in others):
                         mcl_arom[side, k] = True
+    P = np.array(P, dtype=np.float64).reshape(2, nb, len(dprops))
 
     # Ortho pair: two neighbouring aromatic atoms with substituents, one of them carrying a
     # hydrogen on its first atom (OH, NH, CH) and the other a carbonyl or an oxygen.
@@ -658,111 +671,33 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
                 if any(nh_atom[x] > 0 and sym[x] in ("O", "N", "C") for x in sx):
                     ortho_carbonyls.update(y for y in sy if carbonyl[y] and any(
                         sym[o] == "O" and order_of[(y, o)] == 1.0 for o in nbrs[y]))
-    # Candidate atom sets (bit masks), first route wins.
+    # Candidate atom sets, first route wins: the molecular ion, both sides of each bond outside
+    # rings, both parts of each ring cut twice (rings of up to eight atoms), and each of those
+    # sides cut again at a bond outside rings (the order is cand_core.hpp's).
     ring_bond = np.array([b[3] for b in bonds], dtype=bool)
-    bond_index = {}
-    for k, (u, v, *_r) in enumerate(bonds):
-        bond_index[(u, v)] = bond_index[(v, u)] = k
-
-    def side_of(start, cut: set):
-        seen = 1 << start
-        stack = [start]
-        while stack:
-            a = stack.pop()
-            for j in nbrs[a]:
-                if not (seen >> j) & 1 and bond_index[(a, j)] not in cut:
-                    seen |= 1 << j
-                    stack.append(j)
-        return seen
-
-    sets: dict[int, tuple] = {full: ("molecular_ion", None, 0)}
-    order_list = [full]
-
-    def add(mask, mode, label, gen):
-        if mask and mask not in sets:
-            sets[mask] = (mode, label, gen)
-            order_list.append(mask)
-
     labels = []
     for u, v, *_r in bonds:
         a, b = min(u, v), max(u, v)
         labels.append(f"{sym[a]}{a}-{sym[b]}{b}")
-    lab = labels.__getitem__
-
-    # Sides of the bonds outside rings (bridges): subtrees of a depth-first tree.
-    parent = {main[0]: -1}
-    order_dfs = []
-    stack = [main[0]]
-    while stack:
-        a = stack.pop()
-        order_dfs.append(a)
-        for j in nbrs[a]:
-            if j not in parent:
-                parent[j] = a
-                stack.append(j)
-    # parent[] from a stack walk is still a spanning tree; every bridge is one of its edges.
-    sub = {a: 1 << a for a in order_dfs}
-    for a in reversed(order_dfs):
-        if parent[a] >= 0:
-            sub[parent[a]] |= sub[a]
-    bridge_sides = []
-    ortho_masks = set()      # the ring side of an ortho ester's or acid's C(=O)-O bond
-    for k in range(nb):
-        if ring_bond[k]:
-            continue
-        u, v = bonds[k][0], bonds[k][1]
-        child = v if parent.get(v) == u else u
-        sc = sub[child]
-        so = full & ~sc
-        su, sv = (sc, so) if child == u else (so, sc)
-        bridge_sides.append((k, su, sv))
-        if bonds[k][2] == 1.0 and ((u in ortho_carbonyls and sym[v] == "O") or (v in ortho_carbonyls and sym[u] == "O")):
-            ortho_masks.add(su if u in ortho_carbonyls else sv)
-        add(su, "single", lab(k), 1)
-        add(sv, "single", lab(k), 1)
-    ring_sides = []
     ri = mol.GetRingInfo()
-    for ring in ri.AtomRings():
-        k_ring = len(ring)
-        if k_ring > 8 or not in_main[ring[0]]:
-            continue
-        ks = [bond_index[(ring[i], ring[(i + 1) % k_ring])] for i in range(k_ring)]
-        # Atoms still reached from each ring atom when the ring's own bonds are gone.
-        cut = set(ks)
-        group = [side_of(r, cut) for r in ring]
-        # Bond i joins ring[i] and ring[i+1]: cutting bonds i and j (i < j) leaves the arc
-        # ring[i+1..j] and the rest, two parts when no group reaches both arcs.
-        for i in range(k_ring):
-            for j in range(i + 1, k_ring):
-                s1 = 0
-                for t in range(i + 1, j + 1):
-                    s1 |= group[t]
-                s2 = 0
-                for t in range(j + 1, i + 1 + k_ring):
-                    s2 |= group[t % k_ring]
-                if s1 & s2:
-                    continue
-                lbl = lab(ks[i]) + " + " + lab(ks[j])
-                ring_sides.append((s1, lbl))
-                ring_sides.append((s2, lbl))
-                add(s1, "ring", lbl, 1)
-                add(s2, "ring", lbl, 1)
-    # Second generation: a first-generation side cut again at a bond outside rings.
-    first = [(s, lbl) for _k, su, sv in bridge_sides for s, lbl in ((su, lab(_k)), (sv, lab(_k)))] + ring_sides
-    for s, lbl in first:
-        for k, su, sv in bridge_sides:
-            for t in (su, sv):
-                x = s & t
-                if x and x != s and x not in sets:
-                    add(x, "recursive", (lbl, k), 2)
-
-    masks = order_list
-    set_labels = []
-    for m_ in masks:
-        lb = sets[m_][1]
-        set_labels.append(lb[0] + " > " + labels[lb[1]] if isinstance(lb, tuple) else lb)
-    S = _mask_to_bool(masks, n)
-    nset = len(masks)
+    rings = [r for r in ri.AtomRings() if len(r) <= 8 and in_main[r[0]]]
+    S, set_kind, lab_a, lab_b, gens, bridges, bridge_sets, ring_a, ring_b = _core.atom_sets(
+        n, bu, bv, ring_bond.view(np.uint8), np.array(main, dtype=np.int64),
+        np.array([a for r in rings for a in r], dtype=np.int64), np.cumsum([0] + [len(r) for r in rings]))
+    ortho_sets = set()      # the ring side of an ortho ester's or acid's C(=O)-O bond
+    for i, k in enumerate(bridges.tolist()):
+        u, v = bonds[k][0], bonds[k][1]
+        if bonds[k][2] == 1.0 and ((u in ortho_carbonyls and sym[v] == "O") or (v in ortho_carbonyls and sym[u] == "O")):
+            ortho_sets.add(int(bridge_sets[2 * i] if u in ortho_carbonyls else bridge_sets[2 * i + 1]))
+    # Labels: the cut bond, the ring's two bonds, or the first cut's label > the second bond.
+    first_labels = [labels[k] for k in bridges.tolist() for _ in (0, 1)] + [
+        labels[a] + " + " + labels[b] for a, b in zip(ring_a.tolist(), ring_b.tolist())]
+    modes, set_labels = [], []
+    for kind, a, b in zip(set_kind.tolist(), lab_a.tolist(), lab_b.tolist()):
+        modes.append(_SET_MODES[kind])
+        set_labels.append(None if kind == 0 else labels[a] if kind == 1 else labels[a] + " + " + labels[b]
+                          if kind == 2 else first_labels[a] + " > " + labels[b])
+    nset = nmask = S.shape[0]
     comp = S.astype(np.int64) @ comp_atom
     mass = S.astype(np.int64) @ mass_atom
     label = S.astype(np.int64) @ label_atom
@@ -787,19 +722,22 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     # Hashed tokens of every cut bond on each side (the centre keeps the charge), once per
     # boundary bond of each atom set; the molecular ion gets its atoms' environments.
     inv, env1, env2 = atom_environments(mol, main, nbrs, order_of, arom, nh_atom, sym)
-    tok_cols = np.zeros((2, max(nb, 1), 4), dtype=np.int64)
-    ion1_raw = np.zeros((2, max(nb, 1)), dtype=np.int64)
+    tok_crc = [[], []]           # per side and bond: the CRC-32 of its four tokens
     for k, (u, v, o, _r, _i) in enumerate(bonds):
         for side, (c, p) in enumerate(((u, v), (v, u))):
             toks = _directed_tokens(c, p, o, inv, env1, env2)
-            tok_cols[side, k] = [_token_col(t) for t in toks]
-            ion1_raw[side, k] = zlib.crc32(toks[0].encode())
+            tok_crc[side].append([zlib.crc32(t.encode()) for t in toks])
             if env_names is not None:
                 for t in toks:
                     env_names.setdefault(_token_col(t), set()).add(t)
                 for d in (-2, -1, 1, 2):
-                    env_names.setdefault(int(_mix_cols(np.array([ion1_raw[side, k]]), np.array([d + 3]))[0]),
+                    env_names.setdefault(int(_mix_cols(np.array([tok_crc[side][k][0]]), np.array([d + 3]))[0]),
                                          set()).add(f"H shift {d:+d} / " + toks[0])
+    crc = np.zeros((2, max(nb, 1), 4), dtype=np.int64)
+    if nb:
+        crc[:] = tok_crc
+    tok_cols = crc % N_ENV
+    ion1_raw = crc[:, :, 0]
     iu, ku = np.nonzero(cu)
     iv, kv = np.nonzero(cv)
     mi_tokens = sorted({"mi " + env1[a] for a in main})
@@ -821,8 +759,6 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
         [neutral_bool[:, list(r)].all(1) for r in aro_rings], axis=1)
 
     F = np.zeros((nset, len(FEATURES)))
-    modes = [sets[m][0] for m in masks]
-    gens = np.array([sets[m][2] for m in masks], dtype=np.int64)
     is_mi = np.zeros(nset, dtype=bool)
     is_mi[0] = True
     F[:, _COL["molecular_ion"]] = is_mi
@@ -844,8 +780,7 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
         + (comp[:, _EL["N"]] + comp[:, _EL["P"]]) / 2 + 1
     F[:, _COL["ion_dbe"]] = np.clip(dbe, 0, 12) / 4
     F[:, _COL["ion_dbe_per_heavy"]] = np.clip(dbe, 0, None) / np.maximum(heavy_ion, 1)
-    for f, i in dcol.items():
-        F[:, _COL[f]] = dfeat[:, i]
+    F[:, [_COL[f] for f in dprops]] = dfeat
     F[:, _COL["all_cuts_soft"]] = (dfeat[:, dcol["soft_cuts"]] == ncut) & (ncut > 0)
     F[:, _COL["ion_N"]] = comp[:, _EL["N"]] > 0
     F[:, _COL["ion_O"]] = comp[:, _EL["O"]] > 0
@@ -866,7 +801,7 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     heavy_main = max(int(in_main.sum()), 1)
     c_atoms = [a for a in main if sym[a] == "C"]
     sp3 = sum(1 for a in c_atoms if mol.GetAtomWithIdx(a).GetHybridization() == Chem.HybridizationType.SP3)
-    F[0, _COL["mi_aromatic_fraction"]] = arom[in_main].sum() / heavy_main
+    F[0, _COL["mi_aromatic_fraction"]] = arom_a[in_main].sum() / heavy_main
     F[0, _COL["mi_log_heavy"]] = np.log(heavy_main)
     F[0, _COL["mi_sp3_fraction"]] = sp3 / max(len(c_atoms), 1)
     F[0, _COL["mi_ether_ester"]] = any(
@@ -925,7 +860,7 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
         for f in ("small_ion", "log_mass", "mass_fraction", "second_generation"):
             F[1:, _COL["arom_" + f]] = F[1:, _COL[f]]
     synthetic = np.zeros(nset, dtype=bool)
-    synthetic[len(masks):] = True
+    synthetic[nmask:] = True
 
     # Hydrogen-shifted neighbours.
     shifts = np.array([0, -1, -2, 1, 2], dtype=np.int64)
@@ -972,9 +907,9 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     neutral = mol_comp[None, :] - ccomp
     plain = ~neutral[:, n_std:].any(1)          # no element outside _ELEMENTS leaves
     small = np.nonzero((neutral.sum(1) <= 12) & (rep != 0) & plain)[0]
-    nkey = _comp_keys(neutral[small, :n_std])
-    for j, keys in enumerate(_LOSS_KEYS.values()):
-        E[small, 8 + j] = np.isin(nkey, keys)
+    groups = _loss_groups(_comp_keys(neutral[small, :n_std]))
+    for j in range(len(_LOSS_KEYS)):
+        E[small, 8 + j] = (groups >> j) & 1
     if aro_rings:
         for f in ("alkyl", "alkenyl", "alkene_radical", "odd_electron"):
             E[:, _E["arom_" + f]] = E[:, _E["ion_" + f]]
@@ -993,7 +928,6 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     n_hal_mol = int(mol_comp[[_EL[h] for h in _HALOGENS]].sum())
     E[:, _E["halogen_loss_multi"]] = E[:, _E["loss_halogen"]] * (n_hal_mol >= 2)
     # Named textbook routes.
-    nmask = len(masks)
     benzylic_h = any(sym[a] == "C" and not arom[a] and nh_atom[a] > 0 and any(arom[j] for j in nbrs[a]) for a in main)
     E[:, _E["benzylic_h_loss"]] = (rep == 0) & (sh == -1) & benzylic_h
     alpha_h = any(sym[a] == "C" and not arom[a] and nh_atom[a] > 0 and not carbonyl[a]
@@ -1009,9 +943,9 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     E[:, _E["onium_one_carbon"]] = E[:, _E["alpha_onium"]] * (n_c == 1)
     E[:, _E["mclafferty_ester"]] = (sh == 1) & (mcl_est_set[rep] > 0) & first_gen
     E[:, _E["acylium_shifted"]] = (F[rep, _COL["acylium"]] > 0) & (gens[rep] == 1) & (sh != 0)
-    if ortho_masks:
+    if ortho_sets:
         ortho_set = np.zeros(nset, dtype=bool)
-        ortho_set[:nmask] = [m_ in ortho_masks for m_ in masks]
+        ortho_set[list(ortho_sets)] = True
         E[:, _E["ortho_elimination"]] = ortho_set[rep] & (sh == -1)
     E[:, _E["loss_silanol"]] = (neutral[:, :n_std] == _SILANOL).all(1) & plain & (rep != 0)     # (CH3)3SiOH
     # A shift of a hydrogen or two leaves the isotope pattern as it was; labelled atoms
