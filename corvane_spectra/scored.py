@@ -203,6 +203,9 @@ def _loss_cols(keys: np.ndarray) -> np.ndarray:
     return _mix_cols(keys.astype(np.uint64), np.full(keys.shape, 977))
 
 
+_BOND_CHAR = {1.0: "-", 1.5: ":", 2.0: "=", 3.0: "#"}
+
+
 def atom_environments(mol, atoms, nbrs, order_of, arom, nh_atom, sym):
     """Per atom: its invariant and its radius-1 and radius-2 environments, as text.
 
@@ -217,13 +220,13 @@ def atom_environments(mol, atoms, nbrs, order_of, arom, nh_atom, sym):
         q = at.GetFormalCharge()
         inv[a] = (f"{sym[a]}{len(nbrs[a])}H{int(nh_atom[a])}" + ("a" if arom[a] else "") +
                   ("r" if at.IsInRing() else "") + (f"{q:+d}" if q else ""))
-    bond_char = {1.0: "-", 1.5: ":", 2.0: "=", 3.0: "#"}
+    links = {a: [(_BOND_CHAR[order_of[(a, j)]], j) for j in nbrs[a]] for a in atoms}
 
     def grow(prev):
         out = [""] * n
         for a in atoms:
             out[a] = prev[a] if not nbrs[a] else inv[a] + "(" + ",".join(
-                sorted(bond_char[order_of[(a, j)]] + prev[j] for j in nbrs[a])) + ")"
+                sorted([b + prev[j] for b, j in links[a]])) + ")"
         return out
 
     env1 = grow(inv)
@@ -233,7 +236,7 @@ def atom_environments(mol, atoms, nbrs, order_of, arom, nh_atom, sym):
 
 def _directed_tokens(c, p, order, inv, env1, env2):
     """Tokens of a cut bond whose atom c keeps the charge and p leaves."""
-    b = {1.0: "-", 1.5: ":", 2.0: "=", 3.0: "#"}[order]
+    b = _BOND_CHAR[order]
     return ("ion1 " + env1[c], "ion2 " + env2[c], "neutral1 " + env1[p], "pair " + inv[c] + b + inv[p])
 
 
@@ -465,7 +468,8 @@ def fold_hydrogen_atoms(mol):
     atom that stays (None when there is nothing to fold)."""
     from rdkit import Chem
 
-    hs = [a.GetIdx() for a in mol.GetAtoms() if a.GetAtomicNum() == 1 and a.GetDegree() == 1
+    atoms = map(mol.GetAtomWithIdx, range(mol.GetNumAtoms()))     # quicker than mol.GetAtoms()
+    hs = [a.GetIdx() for a in atoms if a.GetAtomicNum() == 1 and a.GetDegree() == 1
           and a.GetNeighbors()[0].GetAtomicNum() > 1]
     if not hs:
         return mol, None
@@ -522,14 +526,16 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     mol, extra_mass, labelled_h, soft_pairs = _fold_labelled_hydrogens(mol, soft_pairs)
     n = mol.GetNumAtoms()
     pt = Chem.GetPeriodicTable()
+    atoms = [mol.GetAtomWithIdx(i) for i in range(n)]     # far quicker than iterating mol.GetAtoms()
     frags = Chem.GetMolFrags(mol)
-    main = max(frags, key=lambda f: (sum(mol.GetAtomWithIdx(a).GetAtomicNum() > 1 for a in f), len(f)))
+    main = max(frags, key=lambda f: (sum(atoms[a].GetAtomicNum() > 1 for a in f), len(f)))
     in_main = np.zeros(n, dtype=bool)
     in_main[list(main)] = True
 
     # Atom properties.  Elements outside _ELEMENTS get columns of their own after
     # those (they stay in formulas and isotope patterns; no feature looks at them).
-    other = tuple(sorted({mol.GetAtomWithIdx(a).GetSymbol() for a in main} - set(_ELEMENTS) - {"*"}))
+    sym = [at.GetSymbol() for at in atoms]
+    other = tuple(sorted({sym[a] for a in main} - set(_ELEMENTS) - {"*"}))
     symbols = _ELEMENTS + other
     col_of = {**_EL, **{e: len(_ELEMENTS) + i for i, e in enumerate(other)}}
     n_std = len(_ELEMENTS)
@@ -540,26 +546,21 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     label_atom = np.zeros(n, dtype=np.int64)
     # Atoms that carry no label: natural-abundance isotope peaks come only from these.
     unlabelled = np.zeros((n, len(symbols)), dtype=np.int64)
-    arom = np.zeros(n, dtype=bool)
-    hetero = np.zeros(n, dtype=bool)     # N, O, S, P: lone-pair atoms
-    sym = []
+    arom = np.array([at.GetIsAromatic() for at in atoms], dtype=bool)
+    in_ring = [at.IsInRing() for at in atoms]
     nbrs: list[list[int]] = [[] for _ in range(n)]
-    for at in mol.GetAtoms():
-        i = at.GetIdx()
-        s = at.GetSymbol()
-        sym.append(s)
-        nh = at.GetTotalNumHs()
-        if s in col_of:
-            comp_atom[i, col_of[s]] += 1
-        comp_atom[i, _EL["H"]] += nh
-        m0 = pt.GetMostCommonIsotope(at.GetAtomicNum())
-        mass_atom[i] = m0 + nh
-        if at.GetIsotope():
-            label_atom[i] = at.GetIsotope() - m0
-            if s in col_of:
-                unlabelled[i, col_of[s]] -= 1
-        arom[i] = at.GetIsAromatic()
-        hetero[i] = s in ("N", "O", "S", "P")
+    nh = np.array([at.GetTotalNumHs() for at in atoms], dtype=np.int64)
+    m0 = np.array([pt.GetMostCommonIsotope(at.GetAtomicNum()) for at in atoms], dtype=np.int64)
+    isotope = np.array([at.GetIsotope() for at in atoms], dtype=np.int64)
+    el_col = np.array([col_of.get(s_, -1) for s_ in sym], dtype=np.int64)
+    counted = np.nonzero(el_col >= 0)[0]
+    comp_atom[counted, el_col[counted]] += 1
+    comp_atom[:, _EL["H"]] += nh
+    mass_atom[:] = m0 + nh
+    labelled = np.nonzero(isotope)[0]
+    label_atom[labelled] = isotope[labelled] - m0[labelled]
+    labelled = labelled[el_col[labelled] >= 0]
+    unlabelled[labelled, el_col[labelled]] -= 1
     if extra_mass is not None:
         label_atom += extra_mass
         unlabelled[:, _EL["H"]] -= labelled_h
@@ -574,9 +575,10 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     arom, nh_atom = arom.tolist(), nh_atom.tolist()
 
     bonds = []
-    for b in mol.GetBonds():
+    main_atoms = set(main)
+    for b in map(mol.GetBondWithIdx, range(mol.GetNumBonds())):
         u, v = b.GetBeginAtomIdx(), b.GetEndAtomIdx()
-        if not in_main[u]:
+        if u not in main_atoms:
             continue
         nbrs[u].append(v)
         nbrs[v].append(u)
@@ -654,7 +656,7 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     # Ortho pair: two neighbouring aromatic atoms with substituents, one of them carrying a
     # hydrogen on its first atom (OH, NH, CH) and the other a carbonyl or an oxygen.
     def _subs(a):
-        return [j for j in nbrs[a] if not arom[j] and not mol.GetAtomWithIdx(j).IsInRing()]
+        return [j for j in nbrs[a] if not arom[j] and not in_ring[j]]
     has_ortho = False
     ortho_carbonyls = set()      # carbonyl carbons of esters/acids with an H-bearing ortho substituent
     for a in main:
@@ -698,11 +700,14 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
         set_labels.append(None if kind == 0 else labels[a] if kind == 1 else labels[a] + " + " + labels[b]
                           if kind == 2 else first_labels[a] + " > " + labels[b])
     nset = nmask = S.shape[0]
-    comp = S.astype(np.int64) @ comp_atom
-    mass = S.astype(np.int64) @ mass_atom
-    label = S.astype(np.int64) @ label_atom
-    pcomp = S.astype(np.int64) @ unlabelled
-    dlab = S.astype(np.int64) @ labelled_h if labelled_h is not None else None
+    # Every per-atom count summed over each set in one product (small integers: exact in doubles).
+    ne = comp_atom.shape[1]
+    per_atom = np.column_stack([comp_atom, mass_atom, label_atom, unlabelled]
+                               + ([labelled_h] if labelled_h is not None else [])).astype(np.float64)
+    sums = (S.astype(np.float64) @ per_atom).astype(np.int64)
+    comp, pcomp = np.ascontiguousarray(sums[:, :ne]), np.ascontiguousarray(sums[:, ne + 2:2 * ne + 2])
+    mass, label = sums[:, ne].copy(), sums[:, ne + 1].copy()
+    dlab = sums[:, 2 * ne + 2].copy() if labelled_h is not None else None
     mol_comp = comp[0]
     mol_mz = int(mass[0])
     neutral_bool = in_main[None, :] & ~S
@@ -800,7 +805,7 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     F[:, _COL["ion_aromatic_rings"]] = np.log1p(ring_full.sum(1))
     heavy_main = max(int(in_main.sum()), 1)
     c_atoms = [a for a in main if sym[a] == "C"]
-    sp3 = sum(1 for a in c_atoms if mol.GetAtomWithIdx(a).GetHybridization() == Chem.HybridizationType.SP3)
+    sp3 = sum(1 for a in c_atoms if atoms[a].GetHybridization() == Chem.HybridizationType.SP3)
     F[0, _COL["mi_aromatic_fraction"]] = arom_a[in_main].sum() / heavy_main
     F[0, _COL["mi_log_heavy"]] = np.log(heavy_main)
     F[0, _COL["mi_sp3_fraction"]] = sp3 / max(len(c_atoms), 1)
@@ -808,7 +813,7 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
         sym[a] == "O" and not arom[a] and len(nbrs[a]) == 2 and all(sym[j] == "C" for j in nbrs[a]) for a in main)
     F[0, _COL["mi_quaternary"]] = any(
         sym[a] == "C" and len(nbrs[a]) == 4 and not arom[a] and nh_atom[a] == 0 for a in main)
-    F[0, _COL["mi_ring_fraction"]] = sum(1 for a in main if mol.GetAtomWithIdx(a).IsInRing()) / heavy_main
+    F[0, _COL["mi_ring_fraction"]] = sum(1 for a in main if in_ring[a]) / heavy_main
     F[0, _COL["mi_alcohol_amine"]] = any(
         sym[a] in ("O", "N") and nh_atom[a] > 0 and not arom[a] and all(not arom[j] for j in nbrs[a])
         and all(order_of[(a, j)] == 1.0 for j in nbrs[a]) for a in main)
@@ -820,7 +825,7 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     F[0, _COL["mi_nitro"]] = any(sym[a] == "N" and sum(1 for j in nbrs[a] if sym[j] == "O") >= 2 for a in main)
     F[0, _COL["mi_carbonyl"]] = any(carbonyl[a] for a in main)
     F[0, _COL["mi_dbe"]] = np.clip(dbe[0], 0, 12) / 4
-    chain = [a for a in main if sym[a] == "C" and not mol.GetAtomWithIdx(a).IsInRing() and not arom[a]]
+    chain = [a for a in main if sym[a] == "C" and not in_ring[a] and not arom[a]]
     F[0, _COL["mi_chain"]] = min(len(chain), 20) / 10
     F[0, _COL["mi_small_aromatic"]] = bool(aro_rings) and heavy_main <= 12
     # Ring atoms of a cyclohexene-type ring cut next to the double bond's allylic position.
