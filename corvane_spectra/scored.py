@@ -46,6 +46,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 import zlib
 from functools import lru_cache
+import itertools
 
 import numpy as np
 
@@ -154,7 +155,7 @@ def _comp_keys(comps: np.ndarray) -> np.ndarray:
     count never matches one of them by accident.
     """
     powers = np.int64(17) ** np.arange(comps.shape[1] - 1, -1, -1, dtype=np.int64)
-    return (np.clip(comps, -1, 15) + 1) @ powers
+    return (np.minimum(np.maximum(comps, -1), 15) + 1) @ powers
 
 
 def _keys_of(comps: set) -> np.ndarray:
@@ -185,6 +186,7 @@ def _loss_groups(keys: np.ndarray) -> np.ndarray:
 # are hashed (CRC-32) into N_ENV columns whose weights follow the named features' weights.
 N_ENV = 1 << 14
 _GOLDEN = np.uint64(0x9E3779B97F4A7C15)
+_SALT_MIX, _ONE, _TWENTY, _N_ENV_U = np.uint64(0x632BE59BD9B4E019), np.uint64(1), np.uint64(20), np.uint64(N_ENV)
 
 
 def _token_col(token: str) -> int:
@@ -194,8 +196,8 @@ def _token_col(token: str) -> int:
 def _mix_cols(raw: np.ndarray, salt: np.ndarray) -> np.ndarray:
     """Columns of (token hash, small integer) pairs: the hash mixed with the integer."""
     with np.errstate(over="ignore"):
-        h = (raw.astype(np.uint64) + np.uint64(1)) * _GOLDEN + salt.astype(np.uint64) * np.uint64(0x632BE59BD9B4E019)
-    return ((h >> np.uint64(20)) % np.uint64(N_ENV)).astype(np.int64)
+        h = (raw.astype(np.uint64) + _ONE) * _GOLDEN + salt.astype(np.uint64) * _SALT_MIX
+    return ((h >> _TWENTY) % _N_ENV_U).astype(np.int64)
 
 
 def _loss_cols(keys: np.ndarray) -> np.ndarray:
@@ -603,55 +605,55 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     dprops = ("centre_substitution", "centre_hetero", "centre_aromatic", "alpha_N", "alpha_O_S",
               "acylium", "centre_next_to_carbonyl", "benzylic", "allylic", "cut_double", "cut_triple", "cut_aromatic",
               "cut_C_N", "cut_C_O", "cut_C_S", "cut_C_halogen", "cut_hetero_hetero", "soft_cuts")
-    P = [[[0.0] * len(dprops) for _ in range(nb)] for _ in range(2)]
+    P = [[None] * nb for _ in range(2)]
     mcl = np.zeros((2, nb), dtype=bool)
     mcl_arom = np.zeros((2, nb), dtype=bool)      # the acceptor is an aromatic ring
     mcl_ester = np.zeros((2, nb), dtype=bool)     # the acceptor is the carbonyl of an ester or acid
     dcol = {f: i for i, f in enumerate(dprops)}
+    # Per-atom flags read from both sides of every bond.
+    all_single = [all([order_of[(i, j)] == 1.0 for j in nbrs[i]]) for i in range(n)]
+    amine_n = [s_ == "N" and not a_ for s_, a_ in zip(sym, arom)]
+    o_or_s = [s_ in ("O", "S") for s_ in sym]
+    double_o = [[j for j in nbrs[i] if sym[j] == "O" and order_of[(i, j)] == 2.0] for i in range(n)]
     for k, (u, v, o, _ring, _idx) in enumerate(bonds):
         soft = (min(u, v), max(u, v)) in soft_pairs
         pair = {sym[u], sym[v]}
+        # What the bond is, the same from either side: cut_double .. soft_cuts.
+        cut = [o == 2.0, o == 3.0, o == 1.5]
+        if "C" in pair and len(pair) == 2:
+            other = (pair - {"C"}).pop()
+            cut += [other == "N", other == "O", other == "S", other in _HALOGENS, False]
+        else:
+            cut += [False, False, False, False, "C" not in pair]
+        cut.append(soft)
         for side, (c, p) in enumerate(((u, v), (v, u))):
-            row = P[side][k]
             others = [j for j in nbrs[c] if j != p]
-            row[dcol["centre_substitution"]] = len(others)
-            row[dcol["centre_hetero"]] = sym[c] != "C"
-            row[dcol["centre_aromatic"]] = arom[c]
+            alpha_n = alpha_o_s = acylium = next_to_carbonyl = benzylic = allylic = False
             if sym[c] == "C":
                 # Alpha cleavage: the charge on a saturated carbon beside an amine
                 # nitrogen or an ether/alcohol oxygen (or sulfur), an onium ion.
-                saturated = not arom[c] and all(order_of[(c, j)] == 1.0 for j in nbrs[c])
-                row[dcol["alpha_N"]] = saturated and any(sym[j] == "N" and not arom[j] for j in others)
-                row[dcol["alpha_O_S"]] = saturated and any(sym[j] in ("O", "S") for j in others)
-                row[dcol["acylium"]] = any(sym[j] == "O" and order_of[(c, j)] == 2.0 for j in others)
-                row[dcol["centre_next_to_carbonyl"]] = not arom[c] and any(carbonyl[j] for j in others)
+                saturated = not arom[c] and all_single[c]
+                alpha_n = saturated and any([amine_n[j] for j in others])
+                alpha_o_s = saturated and any([o_or_s[j] for j in others])
+                acylium = any([j != p for j in double_o[c]])
+                next_to_carbonyl = not arom[c] and any([carbonyl[j] for j in others])
                 if not arom[c]:
-                    row[dcol["benzylic"]] = any(arom[j] for j in others)
-                    row[dcol["allylic"]] = any(c_eq_c[j] for j in others)
-            row[dcol["cut_double"]] = o == 2.0
-            row[dcol["cut_triple"]] = o == 3.0
-            row[dcol["cut_aromatic"]] = o == 1.5
-            if "C" in pair and len(pair) == 2:
-                other = (pair - {"C"}).pop()
-                row[dcol["cut_C_N"]] = other == "N"
-                row[dcol["cut_C_O"]] = other == "O"
-                row[dcol["cut_C_S"]] = other == "S"
-                row[dcol["cut_C_halogen"]] = other in _HALOGENS
-            elif "C" not in pair:
-                row[dcol["cut_hetero_hetero"]] = 1
-            row[dcol["soft_cuts"]] = soft
+                    benzylic = any([arom[j] for j in others])
+                    allylic = any([c_eq_c[j] for j in others])
+            P[side][k] = [len(others), sym[c] != "C", arom[c], alpha_n, alpha_o_s, acylium, next_to_carbonyl,
+                          benzylic, allylic] + cut
             # McLafferty: acceptor Y - c(alpha, saturated) | p(beta) - gamma-H, single bond
             # outside rings; the gamma-hydrogen moves to the acceptor's double bond.
-            if o == 1.0 and not _ring and sym[c] == "C" and sym[p] == "C" and not arom[c] and all(
-                    order_of[(c, j)] == 1.0 for j in nbrs[c]):
-                if any(nh_atom[g] > 0 and g != c and sym[g] in ("C", "N", "O") for g in nbrs[p]):
+            if o == 1.0 and not _ring and sym[c] == "C" and sym[p] == "C" and not arom[c] and all_single[c]:
+                if any([nh_atom[g] > 0 and g != c and sym[g] in ("C", "N", "O") for g in nbrs[p]]):
                     if any(acceptor[j] and not arom[j] for j in others):
                         mcl[side, k] = True
                         mcl_ester[side, k] = any(carbonyl[j] and any(sym[x] == "O" and order_of[(j, x)] == 1.0
                                                                      for x in nbrs[j]) for j in others)
                     elif any(acceptor[j] for j in others):
                         mcl_arom[side, k] = True
-    P = np.array(P, dtype=np.float64).reshape(2, nb, len(dprops))
+    P = np.fromiter(itertools.chain.from_iterable(itertools.chain.from_iterable(P)), dtype=np.float64,
+                    count=2 * nb * len(dprops)).reshape(2, nb, len(dprops))
 
     # Ortho pair: two neighbouring aromatic atoms with substituents, one of them carrying a
     # hydrogen on its first atom (OH, NH, CH) and the other a carbonyl or an oxygen.
@@ -714,8 +716,8 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
 
     # Boundary of each set: bonds with exactly one end inside; centre side.
     inU, inV = S[:, bu], S[:, bv]
-    cu = (inU & ~inV).astype(np.float64)
-    cv = (inV & ~inU).astype(np.float64)
+    cu_b, cv_b = inU & ~inV, inV & ~inU
+    cu, cv = cu_b.astype(np.float64), cv_b.astype(np.float64)
     dfeat = cu @ P[0] + cv @ P[1]
     ncut = cu.sum(1) + cv.sum(1)
     mcl_set = (cu @ mcl[0].astype(np.float64) + cv @ mcl[1].astype(np.float64))
@@ -743,8 +745,8 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
         crc[:] = tok_crc
     tok_cols = crc % N_ENV
     ion1_raw = crc[:, :, 0]
-    iu, ku = np.nonzero(cu)
-    iv, kv = np.nonzero(cv)
+    iu, ku = np.nonzero(cu_b)
+    iv, kv = np.nonzero(cv_b)
     mi_tokens = sorted({"mi " + env1[a] for a in main})
     if env_names is not None:
         for t in mi_tokens:
@@ -1145,14 +1147,14 @@ def predict_scored(smiles: str, weights: np.ndarray | None = None, vif_result: d
     cs, ks = np.divmod(idx, cand.pattern.shape[1])
     nominal = -cand.iso_offset
     tag = "".join(cand.symbols[len(_ELEMENTS):]).encode()
-    for i, c, k, b_, base, sh, gen in zip(idx.tolist(), cs.tolist(), ks.tolist(), flat_bin[idx].tolist(),
-                                          cand.base[cs].tolist(), cand.shift[cs].tolist(),
-                                          cand.generation[cs].tolist()):
-        row = cand.comp[c]
-        key = row.tobytes() + tag
+    rows = np.ascontiguousarray(cand.comp[cs], dtype=np.int64)
+    keys = rows.view(np.dtype((np.void, rows.shape[1] * rows.itemsize))).ravel().tolist()   # each row's bytes
+    for j, (k, b_, base, sh, gen, key) in enumerate(zip(ks.tolist(), flat_bin[idx].tolist(), cand.base[cs].tolist(),
+                                                         cand.shift[cs].tolist(), cand.generation[cs].tolist(), keys)):
+        key += tag
         f = formulas.get(key)
         if f is None:
-            f = formulas[key] = formula_of(row, cand.symbols)
+            f = formulas[key] = formula_of(rows[j], cand.symbols)
         mode = "isotope" if k != nominal else ("rearrangement" if sh else set_mode[base])
         anns[b_].append(PeakAnnotation(f, mode, set_label[base], gen))
     formula = formula_of(cand.comp[np.nonzero((cand.generation == 0) & (cand.shift == 0))[0][0]], cand.symbols)
