@@ -154,8 +154,9 @@ def _comp_keys(comps: np.ndarray) -> np.ndarray:
     the small neutrals matched against have counts of at most 6, so a clipped
     count never matches one of them by accident.
     """
-    powers = np.int64(17) ** np.arange(comps.shape[1] - 1, -1, -1, dtype=np.int64)
-    return (np.minimum(np.maximum(comps, -1), 15) + 1) @ powers
+    # In doubles (exact: below 17 ** 11 < 2 ** 53), where the product is a BLAS call.
+    powers = 17.0 ** np.arange(comps.shape[1] - 1, -1, -1)
+    return ((np.minimum(np.maximum(comps, -1), 15) + 1).astype(np.float64) @ powers).astype(np.int64)
 
 
 def _keys_of(comps: set) -> np.ndarray:
@@ -895,14 +896,15 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     E[:, 12] = (sh == 1) & (mcl_aro_set[rep] > 0) & first_gen
     # Ion type of the shifted composition: hydrocarbon series, onium and acyl ions, electron parity.
     cdbe = dbe[rep] - sh / 2
+    cfrac = cdbe % 1          # 0.5: an even-electron ion
     hc_c = n_het[rep] == 0
     E[:, _E["ion_alkyl"]] = hc_c & (cdbe == 0.5)              # CnH2n+1+
     E[:, _E["ion_alkenyl"]] = hc_c & (cdbe == 1.5)            # CnH2n-1+
     E[:, _E["ion_alkene_radical"]] = hc_c & (cdbe == 1.0)     # CnH2n+.
     E[:, _E["ion_dienyl"]] = hc_c & (cdbe == 2.5)             # CnH2n-3+
-    E[:, _E["ion_aromatic_hc"]] = hc_c & (cdbe >= 3.5) & (cdbe % 1 == 0.5)
-    E[:, _E["ion_odd_electron"]] = (cdbe % 1 == 0) & (rep != 0)
-    E[:, _E["ion_even_aromatic"]] = F[rep, _COL["ion_aromatic_ring"]].astype(bool) & (cdbe % 1 == 0.5)
+    E[:, _E["ion_aromatic_hc"]] = hc_c & (cdbe >= 3.5) & (cfrac == 0.5)
+    E[:, _E["ion_odd_electron"]] = (cfrac == 0) & (rep != 0)
+    E[:, _E["ion_even_aromatic"]] = F[rep, _COL["ion_aromatic_ring"]].astype(bool) & (cfrac == 0.5)
     nN, nO = ccomp[:, _EL["N"]], ccomp[:, _EL["O"]]
     other = n_het[rep] - nN - nO
     E[:, _E["ion_iminium"]] = (nN == 1) & (nO == 0) & (other == 0) & (cdbe == 0.5)      # CnH2n+2N+
@@ -954,7 +956,8 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
         ortho_set = np.zeros(nset, dtype=bool)
         ortho_set[list(ortho_sets)] = True
         E[:, _E["ortho_elimination"]] = ortho_set[rep] & (sh == -1)
-    E[:, _E["loss_silanol"]] = (neutral[:, :n_std] == _SILANOL).all(1) & plain & (rep != 0)     # (CH3)3SiOH
+    one_si = np.nonzero(neutral[:, _EL["Si"]] == 1)[0]         # (CH3)3SiOH
+    E[one_si, _E["loss_silanol"]] = (neutral[one_si, :n_std] == _SILANOL).all(1) & plain[one_si] & (rep[one_si] != 0)
     # A shift of a hydrogen or two leaves the isotope pattern as it was; labelled atoms
     # add no natural-abundance isotope peaks of their own.
     iso_offset, pats = _cached_patterns(pcomp, symbols)

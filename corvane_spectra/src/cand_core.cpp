@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <string>
-#include <unordered_map>
 #include <utility>
 
 namespace corvane::spectra {
@@ -11,40 +10,54 @@ namespace {
 
 using Word = std::uint64_t;
 
-// Masks of a fixed width, each stored once, with the index of its first entry.
+// Masks of a fixed width, each stored once (in out.masks), with the index of
+// its first entry: an open-addressing table of set indices, hashed on the words.
 class MaskSet {
   public:
-    MaskSet(std::size_t words, AtomSets &out) : words_(words), out_(out) { key_.resize(words * sizeof(Word)); }
-
-    bool contains(const Word *m) {
-        set_key(m);
-        return index_.count(key_) != 0;
-    }
+    MaskSet(std::size_t words, AtomSets &out) : words_(words), out_(out), slots_(64, -1) {}
 
     // The index of mask m, added with the given route when new; -1 for the empty mask.
     std::int64_t add(const Word *m, SetMode mode, std::int64_t a, std::int64_t b, std::int64_t gen) {
         if (std::all_of(m, m + words_, [](Word w) { return w == 0; })) return -1;
-        set_key(m);
-        const auto [it, added] = index_.try_emplace(key_, static_cast<std::int64_t>(out_.mode.size()));
-        if (added) {
-            out_.masks.insert(out_.masks.end(), m, m + words_);
-            out_.mode.push_back(mode);
-            out_.label_a.push_back(a);
-            out_.label_b.push_back(b);
-            out_.generation.push_back(gen);
-        }
-        return it->second;
+        std::size_t i = hash(m) & (slots_.size() - 1);
+        for (; slots_[i] >= 0; i = (i + 1) & (slots_.size() - 1))
+            if (std::equal(m, m + words_, &out_.masks[static_cast<std::size_t>(slots_[i]) * words_])) return slots_[i];
+        const auto index = static_cast<std::int64_t>(out_.mode.size());
+        slots_[i] = index;
+        out_.masks.insert(out_.masks.end(), m, m + words_);
+        out_.mode.push_back(mode);
+        out_.label_a.push_back(a);
+        out_.label_b.push_back(b);
+        out_.generation.push_back(gen);
+        if (2 * out_.mode.size() > slots_.size()) grow();
+        return index;
     }
 
   private:
-    void set_key(const Word *m) {
-        std::copy(reinterpret_cast<const char *>(m), reinterpret_cast<const char *>(m + words_), key_.begin());
+    std::size_t hash(const Word *m) const {
+        std::uint64_t h = 0x9E3779B97F4A7C15ULL;
+        for (std::size_t w = 0; w < words_; ++w) {
+            h ^= m[w] + 0x9E3779B97F4A7C15ULL + (h << 6) + (h >> 2);
+            h *= 0xBF58476D1CE4E5B9ULL;
+            h ^= h >> 31;
+        }
+        return static_cast<std::size_t>(h);
+    }
+
+    void grow() {
+        std::vector<std::int64_t> previous(slots_.size() * 2, -1);
+        previous.swap(slots_);  // slots_ is now twice as long, and empty
+        for (const std::int64_t index : previous)
+            if (index >= 0) {
+                std::size_t i = hash(&out_.masks[static_cast<std::size_t>(index) * words_]) & (slots_.size() - 1);
+                while (slots_[i] >= 0) i = (i + 1) & (slots_.size() - 1);
+                slots_[i] = index;
+            }
     }
 
     std::size_t words_;
     AtomSets &out_;
-    std::string key_;
-    std::unordered_map<std::string, std::int64_t> index_;
+    std::vector<std::int64_t> slots_;  // set indices, -1 where empty; a power of two long
 };
 
 }  // namespace
@@ -186,8 +199,7 @@ std::string enumerate_atom_sets(const AtomSetInput &in, AtomSets &out) {
                 empty &= x[w] == 0;
                 same &= x[w] == s[w];
             }
-            if (empty || same || sets.contains(x.data())) continue;
-            sets.add(x.data(), kRecursive, static_cast<std::int64_t>(f), out.bridges[b / 2], 2);
+            if (!empty && !same) sets.add(x.data(), kRecursive, static_cast<std::int64_t>(f), out.bridges[b / 2], 2);
         }
     }
     return {};
