@@ -685,7 +685,8 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
         a, b = min(u, v), max(u, v)
         labels.append(f"{sym[a]}{a}-{sym[b]}{b}")
     ri = mol.GetRingInfo()
-    rings = [r for r in ri.AtomRings() if len(r) <= 8 and in_main[r[0]]]
+    atom_rings = ri.AtomRings()
+    rings = [r for r in atom_rings if len(r) <= 8 and in_main[r[0]]]
     S, set_kind, lab_a, lab_b, gens, bridges, bridge_sets, ring_a, ring_b = _core.atom_sets(
         n, bu, bv, ring_bond.view(np.uint8), np.array(main, dtype=np.int64),
         np.array([a for r in rings for a in r], dtype=np.int64), np.cumsum([0] + [len(r) for r in rings]))
@@ -760,7 +761,7 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     shift_table = _mix_cols(np.repeat(ion1_raw.ravel(), 5), np.tile(np.arange(1, 6), ion1_raw.size)).reshape(-1, 5)
     shift_bond = np.concatenate([ku, ion1_raw.shape[1] + kv])
 
-    aro_rings = [r for r in ri.AtomRings() if all(arom[a] for a in r) and in_main[r[0]]]
+    aro_rings = [r for r in atom_rings if all(arom[a] for a in r) and in_main[r[0]]]
     ring_full = np.zeros((nset, 1), dtype=bool) if not aro_rings else np.stack(
         [S[:, list(r)].all(1) for r in aro_rings], axis=1)
     ring_full_n = np.zeros((nset, 1), dtype=bool) if not aro_rings else np.stack(
@@ -770,7 +771,8 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     is_mi = np.zeros(nset, dtype=bool)
     is_mi[0] = True
     F[:, _COL["molecular_ion"]] = is_mi
-    F[:, _COL["ring_cut"]] = [m == "ring" for m in modes]
+    ring_set = set_kind == _SET_MODES.index("ring")
+    F[:, _COL["ring_cut"]] = ring_set
     F[:, _COL["second_generation"]] = gens == 2
     F[:, _COL["n_cuts"]] = ncut
     F[:, _COL["log_mass"]] = np.log(np.maximum(mass, 1))
@@ -832,7 +834,7 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     F[0, _COL["mi_chain"]] = min(len(chain), 20) / 10
     F[0, _COL["mi_small_aromatic"]] = bool(aro_rings) and heavy_main <= 12
     # Ring atoms of a cyclohexene-type ring cut next to the double bond's allylic position.
-    F[:, _COL["ring_allylic"]] = (np.array([m == "ring" for m in modes]) & (dfeat[:, dcol["allylic"]] > 0))
+    F[:, _COL["ring_allylic"]] = ring_set & (dfeat[:, dcol["allylic"]] > 0)
     F[0, _COL["mi_amine"]] = any(sym[a] == "N" and not arom[a] and all(order_of[(a, j)] == 1.0 for j in nbrs[a])
                                  and not any(carbonyl[j] for j in nbrs[a]) for a in main)
 
