@@ -257,6 +257,13 @@ _ISO_CUTOFF = 1e-6
 
 
 @lru_cache(maxsize=None)
+def _most_common_isotope(z: int) -> int:
+    from rdkit import Chem
+
+    return Chem.GetPeriodicTable().GetMostCommonIsotope(z)
+
+
+@lru_cache(maxsize=None)
 def _element_isotopes(sym: str) -> tuple[int, np.ndarray]:
     """(lowest shift, relative abundances) of an element's isotopes, relative to its most common one."""
     from rdkit import Chem
@@ -471,6 +478,8 @@ def fold_hydrogen_atoms(mol):
     atom that stays (None when there is nothing to fold)."""
     from rdkit import Chem
 
+    if mol.GetNumHeavyAtoms() == mol.GetNumAtoms():
+        return mol, None
     atoms = map(mol.GetAtomWithIdx, range(mol.GetNumAtoms()))     # quicker than mol.GetAtoms()
     hs = [a.GetIdx() for a in atoms if a.GetAtomicNum() == 1 and a.GetDegree() == 1
           and a.GetNeighbors()[0].GetAtomicNum() > 1]
@@ -528,7 +537,6 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
 
     mol, extra_mass, labelled_h, soft_pairs = _fold_labelled_hydrogens(mol, soft_pairs)
     n = mol.GetNumAtoms()
-    pt = Chem.GetPeriodicTable()
     atoms = [mol.GetAtomWithIdx(i) for i in range(n)]     # far quicker than iterating mol.GetAtoms()
     frags = Chem.GetMolFrags(mol)
     main = max(frags, key=lambda f: (sum(atoms[a].GetAtomicNum() > 1 for a in f), len(f)))
@@ -553,7 +561,7 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     in_ring = [at.IsInRing() for at in atoms]
     nbrs: list[list[int]] = [[] for _ in range(n)]
     nh = np.array([at.GetTotalNumHs() for at in atoms], dtype=np.int64)
-    m0 = np.array([pt.GetMostCommonIsotope(at.GetAtomicNum()) for at in atoms], dtype=np.int64)
+    m0 = np.array([_most_common_isotope(at.GetAtomicNum()) for at in atoms], dtype=np.int64)
     isotope = np.array([at.GetIsotope() for at in atoms], dtype=np.int64)
     el_col = np.array([col_of.get(s_, -1) for s_ in sym], dtype=np.int64)
     counted = np.nonzero(el_col >= 0)[0]
@@ -1154,14 +1162,20 @@ def predict_scored(smiles: str, weights: np.ndarray | None = None, vif_result: d
     tag = "".join(cand.symbols[len(_ELEMENTS):]).encode()
     rows = np.ascontiguousarray(cand.comp[cs], dtype=np.int64)
     keys = rows.view(np.dtype((np.void, rows.shape[1] * rows.itemsize))).ravel().tolist()   # each row's bytes
-    for j, (k, b_, base, sh, gen, key) in enumerate(zip(ks.tolist(), flat_bin[idx].tolist(), cand.base[cs].tolist(),
-                                                         cand.shift[cs].tolist(), cand.generation[cs].tolist(), keys)):
-        key += tag
-        f = formulas.get(key)
-        if f is None:
-            f = formulas[key] = formula_of(rows[j], cand.symbols)
-        mode = "isotope" if k != nominal else ("rearrangement" if sh else set_mode[base])
-        anns[b_].append(PeakAnnotation(f, mode, set_label[base], gen))
+    if tag:
+        keys = [k + tag for k in keys]
+    fs = list(map(formulas.get, keys))
+    for j in [j for j, f in enumerate(fs) if f is None]:
+        if keys[j] not in formulas:
+            formulas[keys[j]] = formula_of(rows[j], cand.symbols)
+        fs[j] = formulas[keys[j]]
+    # Mode: an isotope peak, a hydrogen-shifted ion, or the route of the candidate's atom set.
+    base = cand.base[cs]
+    names = ["isotope", "rearrangement"] + list(set_mode)
+    codes = np.where(ks != nominal, 0, np.where(cand.shift[cs] != 0, 1, base + 2))
+    for b_, f, code, b, gen in zip(flat_bin[idx].tolist(), fs, codes.tolist(), base.tolist(),
+                                   cand.generation[cs].tolist()):
+        anns[b_].append(PeakAnnotation(f, names[code], set_label[b], gen))
     formula = formula_of(cand.comp[np.nonzero((cand.generation == 0) & (cand.shift == 0))[0][0]], cand.symbols)
     return Spectrum(mz, np.round(height[mz], 2), {"smiles": smiles, "formula": formula},
                     annotations=[anns[int(m)] for m in mz], convention="scored")
