@@ -766,7 +766,7 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
                                np.array([_token_col(t) for t in mi_tokens], dtype=np.int64)]))
     shift_rows = np.concatenate([iu, iv])
     # Columns of (shift, charge-side environment) per directed bond and shift -2 .. +2.
-    shift_table = _mix_cols(np.repeat(ion1_raw.ravel(), 5), np.tile(np.arange(1, 6), ion1_raw.size)).reshape(-1, 5)
+    shift_table = _mix_cols(ion1_raw.reshape(-1, 1), np.arange(1, 6)[None, :])
     shift_bond = np.concatenate([ku, ion1_raw.shape[1] + kv])
 
     aro_rings = [r for r in atom_rings if all(arom[a] for a in r) and in_main[r[0]]]
