@@ -46,8 +46,11 @@ from __future__ import annotations
 from dataclasses import dataclass
 import zlib
 from functools import lru_cache
+import itertools
 
 import numpy as np
+
+from . import _core
 
 # Feature names, in the order of the columns of the candidate matrix, grouped
 # for reporting and ablation.
@@ -113,6 +116,7 @@ _E = {f: i for i, f in enumerate(_SHIFT_FEATURES)}
 _ELEMENTS = ("C", "H", "N", "O", "S", "F", "Cl", "Br", "I", "P", "Si")
 _EL = {e: i for i, e in enumerate(_ELEMENTS)}
 _HALOGENS = ("F", "Cl", "Br", "I")
+_SET_MODES = ("molecular_ion", "single", "ring", "recursive")    # the codes of _core.atom_sets
 _ISO_LEN = 5          # narrowest isotope pattern held (nominal mass to +4)
 _MIN_ION_MZ = 12      # smaller candidate ions are not reported
 
@@ -150,10 +154,9 @@ def _comp_keys(comps: np.ndarray) -> np.ndarray:
     the small neutrals matched against have counts of at most 6, so a clipped
     count never matches one of them by accident.
     """
-    key = np.zeros(comps.shape[0], dtype=np.int64)
-    for j in range(comps.shape[1]):
-        key = key * 17 + (np.clip(comps[:, j], -1, 15) + 1)
-    return key
+    # In doubles (exact: below 17 ** 11 < 2 ** 53), where the product is a BLAS call.
+    powers = 17.0 ** np.arange(comps.shape[1] - 1, -1, -1)
+    return ((np.minimum(np.maximum(comps, -1), 15) + 1).astype(np.float64) @ powers).astype(np.int64)
 
 
 def _keys_of(comps: set) -> np.ndarray:
@@ -163,6 +166,17 @@ def _keys_of(comps: set) -> np.ndarray:
 _LOSS_KEYS = {name: _keys_of(s) for name, s in (
     ("loss_CH3", _LOSS_CH3), ("loss_halogen", _LOSS_HALOGEN),
     ("loss_small_molecule", _LOSS_MOLECULE), ("loss_small_radical", _LOSS_RADICAL))}
+# The same keys sorted in one table, with a bit per group (bit j: the j-th entry of _LOSS_KEYS).
+_LOSS_TABLE = np.unique(np.concatenate(list(_LOSS_KEYS.values())))
+_LOSS_BITS = np.zeros(_LOSS_TABLE.size, dtype=np.int64)
+for _j, _keys in enumerate(_LOSS_KEYS.values()):
+    _LOSS_BITS[np.searchsorted(_LOSS_TABLE, _keys)] |= 1 << _j
+
+
+def _loss_groups(keys: np.ndarray) -> np.ndarray:
+    """Per composition key, the bits of the _LOSS_KEYS groups it belongs to (0: none)."""
+    pos = np.minimum(np.searchsorted(_LOSS_TABLE, keys), _LOSS_TABLE.size - 1)
+    return np.where(_LOSS_TABLE[pos] == keys, _LOSS_BITS[pos], 0)
 
 
 # Hashed substructure columns.  Each cut bond contributes tokens describing its two atoms
@@ -173,6 +187,7 @@ _LOSS_KEYS = {name: _keys_of(s) for name, s in (
 # are hashed (CRC-32) into N_ENV columns whose weights follow the named features' weights.
 N_ENV = 1 << 14
 _GOLDEN = np.uint64(0x9E3779B97F4A7C15)
+_SALT_MIX, _ONE, _TWENTY, _N_ENV_U = np.uint64(0x632BE59BD9B4E019), np.uint64(1), np.uint64(20), np.uint64(N_ENV)
 
 
 def _token_col(token: str) -> int:
@@ -182,13 +197,16 @@ def _token_col(token: str) -> int:
 def _mix_cols(raw: np.ndarray, salt: np.ndarray) -> np.ndarray:
     """Columns of (token hash, small integer) pairs: the hash mixed with the integer."""
     with np.errstate(over="ignore"):
-        h = (raw.astype(np.uint64) + np.uint64(1)) * _GOLDEN + salt.astype(np.uint64) * np.uint64(0x632BE59BD9B4E019)
-    return ((h >> np.uint64(20)) % np.uint64(N_ENV)).astype(np.int64)
+        h = (raw.astype(np.uint64) + _ONE) * _GOLDEN + salt.astype(np.uint64) * _SALT_MIX
+    return ((h >> _TWENTY) % _N_ENV_U).astype(np.int64)
 
 
 def _loss_cols(keys: np.ndarray) -> np.ndarray:
     """Columns of the neutral-loss tokens (composition keys of ``_comp_keys``)."""
     return _mix_cols(keys.astype(np.uint64), np.full(keys.shape, 977))
+
+
+_BOND_CHAR = {1.0: "-", 1.5: ":", 2.0: "=", 3.0: "#"}
 
 
 def atom_environments(mol, atoms, nbrs, order_of, arom, nh_atom, sym):
@@ -205,13 +223,13 @@ def atom_environments(mol, atoms, nbrs, order_of, arom, nh_atom, sym):
         q = at.GetFormalCharge()
         inv[a] = (f"{sym[a]}{len(nbrs[a])}H{int(nh_atom[a])}" + ("a" if arom[a] else "") +
                   ("r" if at.IsInRing() else "") + (f"{q:+d}" if q else ""))
-    bond_char = {1.0: "-", 1.5: ":", 2.0: "=", 3.0: "#"}
+    links = {a: [(_BOND_CHAR[order_of[(a, j)]], j) for j in nbrs[a]] for a in atoms}
 
     def grow(prev):
         out = [""] * n
         for a in atoms:
             out[a] = prev[a] if not nbrs[a] else inv[a] + "(" + ",".join(
-                sorted(bond_char[order_of[(a, j)]] + prev[j] for j in nbrs[a])) + ")"
+                sorted([b + prev[j] for b, j in links[a]])) + ")"
         return out
 
     env1 = grow(inv)
@@ -221,7 +239,7 @@ def atom_environments(mol, atoms, nbrs, order_of, arom, nh_atom, sym):
 
 def _directed_tokens(c, p, order, inv, env1, env2):
     """Tokens of a cut bond whose atom c keeps the charge and p leaves."""
-    b = {1.0: "-", 1.5: ":", 2.0: "=", 3.0: "#"}[order]
+    b = _BOND_CHAR[order]
     return ("ion1 " + env1[c], "ion2 " + env2[c], "neutral1 " + env1[p], "pair " + inv[c] + b + inv[p])
 
 
@@ -236,6 +254,13 @@ def _expand(rows, keys, ptr, flat):
 
 # Isotope peaks weaker than this share of an element's strongest combination are dropped.
 _ISO_CUTOFF = 1e-6
+
+
+@lru_cache(maxsize=None)
+def _most_common_isotope(z: int) -> int:
+    from rdkit import Chem
+
+    return Chem.GetPeriodicTable().GetMostCommonIsotope(z)
 
 
 @lru_cache(maxsize=None)
@@ -335,26 +360,34 @@ _PATTERN_CACHE: dict[bytes, tuple[int, np.ndarray]] = {}
 def _cached_patterns(comps: np.ndarray, symbols=_ELEMENTS) -> tuple[int, np.ndarray]:
     """(offset, patterns) of composition rows on one common grid, at least _ISO_LEN wide."""
     tag = "".join(symbols[len(_ELEMENTS):]).encode()
-    keys = [row.tobytes() + tag for row in comps]
-    missing = [i for i, k in enumerate(keys) if k not in _PATTERN_CACHE]
-    if missing:
+    comps = np.ascontiguousarray(comps, dtype=np.int64)
+    # Each row's bytes, as one bytes object per row.
+    keys = comps.view(np.dtype((np.void, comps.shape[1] * comps.itemsize))).ravel().tolist()
+    if tag:
+        keys = [k + tag for k in keys]
+    got = list(map(_PATTERN_CACHE.get, keys))
+    if None in got:
+        missing = [i for i, g in enumerate(got) if g is None]
         if len(_PATTERN_CACHE) > 200_000:
             _PATTERN_CACHE.clear()
         off, pats = isotope_patterns(comps[missing], symbols)
         for i, row in zip(missing, pats):
-            _PATTERN_CACHE[keys[i]] = (off, row)
-    got = [_PATTERN_CACHE[k] for k in keys]
+            got[i] = _PATTERN_CACHE[keys[i]] = (off, row)
     if not got:
         return 0, np.zeros((0, _ISO_LEN))
-    offs = {o for o, _ in got}
-    widths = {p.size for _, p in got}
-    if len(offs) == 1 and len(widths) == 1:
-        lo, out = offs.pop(), np.array([p for _, p in got])
+    offs, pats = zip(*got)
+    flat = np.concatenate(pats)
+    width = np.fromiter(map(len, pats), dtype=np.int64, count=len(pats))
+    offs = np.array(offs, dtype=np.int64)
+    lo = int(offs.min())
+    if (width == width[0]).all() and (offs == lo).all():
+        out = flat.reshape(len(pats), -1)
     else:
-        lo = min(offs)
-        out = np.zeros((len(got), max(o + p.size for o, p in got) - lo))
-        for i, (o, p) in enumerate(got):
-            out[i, o - lo:o - lo + p.size] = p
+        # Row i's pattern starts at column offs[i] - lo.
+        start = offs - lo
+        out = np.zeros((len(pats), int((start + width).max())))
+        shift = np.repeat(start - (np.cumsum(width) - width), width)
+        out[np.repeat(np.arange(len(pats)), width), shift + np.arange(flat.size)] = flat
     if out.shape[1] < _ISO_LEN:
         out = np.hstack([out, np.zeros((out.shape[0], _ISO_LEN - out.shape[1]))])
     return lo, out
@@ -418,14 +451,6 @@ class Candidates:
         return ls
 
 
-def _mask_to_bool(masks: list[int], n: int) -> np.ndarray:
-    nbytes = max(1, (n + 7) // 8)
-    buf = b"".join(m.to_bytes(nbytes, "little") for m in masks)
-    bits = np.unpackbits(np.frombuffer(buf, dtype=np.uint8).reshape(len(masks), nbytes),
-                         axis=1, bitorder="little")
-    return bits[:, :n].astype(bool)
-
-
 def read_molecule(smiles: str):
     """The RDKit molecule of a SMILES, or ValueError naming it."""
     from rdkit import Chem, RDLogger
@@ -453,7 +478,10 @@ def fold_hydrogen_atoms(mol):
     atom that stays (None when there is nothing to fold)."""
     from rdkit import Chem
 
-    hs = [a.GetIdx() for a in mol.GetAtoms() if a.GetAtomicNum() == 1 and a.GetDegree() == 1
+    if mol.GetNumHeavyAtoms() == mol.GetNumAtoms():
+        return mol, None
+    atoms = map(mol.GetAtomWithIdx, range(mol.GetNumAtoms()))     # quicker than mol.GetAtoms()
+    hs = [a.GetIdx() for a in atoms if a.GetAtomicNum() == 1 and a.GetDegree() == 1
           and a.GetNeighbors()[0].GetAtomicNum() > 1]
     if not hs:
         return mol, None
@@ -509,18 +537,16 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
 
     mol, extra_mass, labelled_h, soft_pairs = _fold_labelled_hydrogens(mol, soft_pairs)
     n = mol.GetNumAtoms()
-    pt = Chem.GetPeriodicTable()
+    atoms = [mol.GetAtomWithIdx(i) for i in range(n)]     # far quicker than iterating mol.GetAtoms()
     frags = Chem.GetMolFrags(mol)
-    main = max(frags, key=lambda f: (sum(mol.GetAtomWithIdx(a).GetAtomicNum() > 1 for a in f), len(f)))
+    main = max(frags, key=lambda f: (sum(atoms[a].GetAtomicNum() > 1 for a in f), len(f)))
     in_main = np.zeros(n, dtype=bool)
     in_main[list(main)] = True
-    full = 0
-    for a in main:
-        full |= 1 << a
 
     # Atom properties.  Elements outside _ELEMENTS get columns of their own after
     # those (they stay in formulas and isotope patterns; no feature looks at them).
-    other = tuple(sorted({mol.GetAtomWithIdx(a).GetSymbol() for a in main} - set(_ELEMENTS) - {"*"}))
+    sym = [at.GetSymbol() for at in atoms]
+    other = tuple(sorted({sym[a] for a in main} - set(_ELEMENTS) - {"*"}))
     symbols = _ELEMENTS + other
     col_of = {**_EL, **{e: len(_ELEMENTS) + i for i, e in enumerate(other)}}
     n_std = len(_ELEMENTS)
@@ -531,26 +557,21 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     label_atom = np.zeros(n, dtype=np.int64)
     # Atoms that carry no label: natural-abundance isotope peaks come only from these.
     unlabelled = np.zeros((n, len(symbols)), dtype=np.int64)
-    arom = np.zeros(n, dtype=bool)
-    hetero = np.zeros(n, dtype=bool)     # N, O, S, P: lone-pair atoms
-    sym = []
+    arom = np.array([at.GetIsAromatic() for at in atoms], dtype=bool)
+    in_ring = [at.IsInRing() for at in atoms]
     nbrs: list[list[int]] = [[] for _ in range(n)]
-    for at in mol.GetAtoms():
-        i = at.GetIdx()
-        s = at.GetSymbol()
-        sym.append(s)
-        nh = at.GetTotalNumHs()
-        if s in col_of:
-            comp_atom[i, col_of[s]] += 1
-        comp_atom[i, _EL["H"]] += nh
-        m0 = pt.GetMostCommonIsotope(at.GetAtomicNum())
-        mass_atom[i] = m0 + nh
-        if at.GetIsotope():
-            label_atom[i] = at.GetIsotope() - m0
-            if s in col_of:
-                unlabelled[i, col_of[s]] -= 1
-        arom[i] = at.GetIsAromatic()
-        hetero[i] = s in ("N", "O", "S", "P")
+    nh = np.array([at.GetTotalNumHs() for at in atoms], dtype=np.int64)
+    m0 = np.array([_most_common_isotope(at.GetAtomicNum()) for at in atoms], dtype=np.int64)
+    isotope = np.array([at.GetIsotope() for at in atoms], dtype=np.int64)
+    el_col = np.array([col_of.get(s_, -1) for s_ in sym], dtype=np.int64)
+    counted = np.nonzero(el_col >= 0)[0]
+    comp_atom[counted, el_col[counted]] += 1
+    comp_atom[:, _EL["H"]] += nh
+    mass_atom[:] = m0 + nh
+    labelled = np.nonzero(isotope)[0]
+    label_atom[labelled] = isotope[labelled] - m0[labelled]
+    labelled = labelled[el_col[labelled] >= 0]
+    unlabelled[labelled, el_col[labelled]] -= 1
     if extra_mass is not None:
         label_atom += extra_mass
         unlabelled[:, _EL["H"]] -= labelled_h
@@ -560,11 +581,15 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     mass_atom[~in_main] = 0
     label_atom[~in_main] = 0
     nh_atom = comp_atom[:, _EL["H"]]
+    # The per-atom and per-bond loops below read plain lists: far quicker to index than arrays.
+    arom_a = arom
+    arom, nh_atom = arom.tolist(), nh_atom.tolist()
 
     bonds = []
-    for b in mol.GetBonds():
+    main_atoms = set(main)
+    for b in map(mol.GetBondWithIdx, range(mol.GetNumBonds())):
         u, v = b.GetBeginAtomIdx(), b.GetEndAtomIdx()
-        if not in_main[u]:
+        if u not in main_atoms:
             continue
         nbrs[u].append(v)
         nbrs[v].append(u)
@@ -589,59 +614,60 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     dprops = ("centre_substitution", "centre_hetero", "centre_aromatic", "alpha_N", "alpha_O_S",
               "acylium", "centre_next_to_carbonyl", "benzylic", "allylic", "cut_double", "cut_triple", "cut_aromatic",
               "cut_C_N", "cut_C_O", "cut_C_S", "cut_C_halogen", "cut_hetero_hetero", "soft_cuts")
-    P = np.zeros((2, nb, len(dprops)))
+    P = [[None] * nb for _ in range(2)]
     mcl = np.zeros((2, nb), dtype=bool)
     mcl_arom = np.zeros((2, nb), dtype=bool)      # the acceptor is an aromatic ring
     mcl_ester = np.zeros((2, nb), dtype=bool)     # the acceptor is the carbonyl of an ester or acid
     dcol = {f: i for i, f in enumerate(dprops)}
+    # Per-atom flags read from both sides of every bond.
+    all_single = [all([order_of[(i, j)] == 1.0 for j in nbrs[i]]) for i in range(n)]
+    amine_n = [s_ == "N" and not a_ for s_, a_ in zip(sym, arom)]
+    o_or_s = [s_ in ("O", "S") for s_ in sym]
+    double_o = [[j for j in nbrs[i] if sym[j] == "O" and order_of[(i, j)] == 2.0] for i in range(n)]
     for k, (u, v, o, _ring, _idx) in enumerate(bonds):
         soft = (min(u, v), max(u, v)) in soft_pairs
         pair = {sym[u], sym[v]}
+        # What the bond is, the same from either side: cut_double .. soft_cuts.
+        cut = [o == 2.0, o == 3.0, o == 1.5]
+        if "C" in pair and len(pair) == 2:
+            other = (pair - {"C"}).pop()
+            cut += [other == "N", other == "O", other == "S", other in _HALOGENS, False]
+        else:
+            cut += [False, False, False, False, "C" not in pair]
+        cut.append(soft)
         for side, (c, p) in enumerate(((u, v), (v, u))):
-            row = P[side, k]
             others = [j for j in nbrs[c] if j != p]
-            row[dcol["centre_substitution"]] = len(others)
-            row[dcol["centre_hetero"]] = sym[c] != "C"
-            row[dcol["centre_aromatic"]] = arom[c]
+            alpha_n = alpha_o_s = acylium = next_to_carbonyl = benzylic = allylic = False
             if sym[c] == "C":
                 # Alpha cleavage: the charge on a saturated carbon beside an amine
                 # nitrogen or an ether/alcohol oxygen (or sulfur), an onium ion.
-                saturated = not arom[c] and all(order_of[(c, j)] == 1.0 for j in nbrs[c])
-                row[dcol["alpha_N"]] = saturated and any(sym[j] == "N" and not arom[j] for j in others)
-                row[dcol["alpha_O_S"]] = saturated and any(sym[j] in ("O", "S") for j in others)
-                row[dcol["acylium"]] = any(sym[j] == "O" and order_of[(c, j)] == 2.0 for j in others)
-                row[dcol["centre_next_to_carbonyl"]] = not arom[c] and any(carbonyl[j] for j in others)
+                saturated = not arom[c] and all_single[c]
+                alpha_n = saturated and any([amine_n[j] for j in others])
+                alpha_o_s = saturated and any([o_or_s[j] for j in others])
+                acylium = any([j != p for j in double_o[c]])
+                next_to_carbonyl = not arom[c] and any([carbonyl[j] for j in others])
                 if not arom[c]:
-                    row[dcol["benzylic"]] = any(arom[j] for j in others)
-                    row[dcol["allylic"]] = any(c_eq_c[j] for j in others)
-            row[dcol["cut_double"]] = o == 2.0
-            row[dcol["cut_triple"]] = o == 3.0
-            row[dcol["cut_aromatic"]] = o == 1.5
-            if "C" in pair and len(pair) == 2:
-                other = (pair - {"C"}).pop()
-                row[dcol["cut_C_N"]] = other == "N"
-                row[dcol["cut_C_O"]] = other == "O"
-                row[dcol["cut_C_S"]] = other == "S"
-                row[dcol["cut_C_halogen"]] = other in _HALOGENS
-            elif "C" not in pair:
-                row[dcol["cut_hetero_hetero"]] = 1
-            row[dcol["soft_cuts"]] = soft
+                    benzylic = any([arom[j] for j in others])
+                    allylic = any([c_eq_c[j] for j in others])
+            P[side][k] = [len(others), sym[c] != "C", arom[c], alpha_n, alpha_o_s, acylium, next_to_carbonyl,
+                          benzylic, allylic] + cut
             # McLafferty: acceptor Y - c(alpha, saturated) | p(beta) - gamma-H, single bond
             # outside rings; the gamma-hydrogen moves to the acceptor's double bond.
-            if o == 1.0 and not _ring and sym[c] == "C" and sym[p] == "C" and not arom[c] and all(
-                    order_of[(c, j)] == 1.0 for j in nbrs[c]):
-                if any(nh_atom[g] > 0 and g != c and sym[g] in ("C", "N", "O") for g in nbrs[p]):
+            if o == 1.0 and not _ring and sym[c] == "C" and sym[p] == "C" and not arom[c] and all_single[c]:
+                if any([nh_atom[g] > 0 and g != c and sym[g] in ("C", "N", "O") for g in nbrs[p]]):
                     if any(acceptor[j] and not arom[j] for j in others):
                         mcl[side, k] = True
                         mcl_ester[side, k] = any(carbonyl[j] and any(sym[x] == "O" and order_of[(j, x)] == 1.0
                                                                      for x in nbrs[j]) for j in others)
                     elif any(acceptor[j] for j in others):
                         mcl_arom[side, k] = True
+    P = np.fromiter(itertools.chain.from_iterable(itertools.chain.from_iterable(P)), dtype=np.float64,
+                    count=2 * nb * len(dprops)).reshape(2, nb, len(dprops))
 
     # Ortho pair: two neighbouring aromatic atoms with substituents, one of them carrying a
     # hydrogen on its first atom (OH, NH, CH) and the other a carbonyl or an oxygen.
     def _subs(a):
-        return [j for j in nbrs[a] if not arom[j] and not mol.GetAtomWithIdx(j).IsInRing()]
+        return [j for j in nbrs[a] if not arom[j] and not in_ring[j]]
     has_ortho = False
     ortho_carbonyls = set()      # carbonyl carbons of esters/acids with an H-bearing ortho substituent
     for a in main:
@@ -658,124 +684,50 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
                 if any(nh_atom[x] > 0 and sym[x] in ("O", "N", "C") for x in sx):
                     ortho_carbonyls.update(y for y in sy if carbonyl[y] and any(
                         sym[o] == "O" and order_of[(y, o)] == 1.0 for o in nbrs[y]))
-    # Candidate atom sets (bit masks), first route wins.
+    # Candidate atom sets, first route wins: the molecular ion, both sides of each bond outside
+    # rings, both parts of each ring cut twice (rings of up to eight atoms), and each of those
+    # sides cut again at a bond outside rings (the order is cand_core.hpp's).
     ring_bond = np.array([b[3] for b in bonds], dtype=bool)
-    bond_index = {}
-    for k, (u, v, *_r) in enumerate(bonds):
-        bond_index[(u, v)] = bond_index[(v, u)] = k
-
-    def side_of(start, cut: set):
-        seen = 1 << start
-        stack = [start]
-        while stack:
-            a = stack.pop()
-            for j in nbrs[a]:
-                if not (seen >> j) & 1 and bond_index[(a, j)] not in cut:
-                    seen |= 1 << j
-                    stack.append(j)
-        return seen
-
-    sets: dict[int, tuple] = {full: ("molecular_ion", None, 0)}
-    order_list = [full]
-
-    def add(mask, mode, label, gen):
-        if mask and mask not in sets:
-            sets[mask] = (mode, label, gen)
-            order_list.append(mask)
-
     labels = []
     for u, v, *_r in bonds:
         a, b = min(u, v), max(u, v)
         labels.append(f"{sym[a]}{a}-{sym[b]}{b}")
-    lab = labels.__getitem__
-
-    # Sides of the bonds outside rings (bridges): subtrees of a depth-first tree.
-    parent = {main[0]: -1}
-    order_dfs = []
-    stack = [main[0]]
-    while stack:
-        a = stack.pop()
-        order_dfs.append(a)
-        for j in nbrs[a]:
-            if j not in parent:
-                parent[j] = a
-                stack.append(j)
-    # parent[] from a stack walk is still a spanning tree; every bridge is one of its edges.
-    sub = {a: 1 << a for a in order_dfs}
-    for a in reversed(order_dfs):
-        if parent[a] >= 0:
-            sub[parent[a]] |= sub[a]
-    bridge_sides = []
-    ortho_masks = set()      # the ring side of an ortho ester's or acid's C(=O)-O bond
-    for k in range(nb):
-        if ring_bond[k]:
-            continue
-        u, v = bonds[k][0], bonds[k][1]
-        child = v if parent.get(v) == u else u
-        sc = sub[child]
-        so = full & ~sc
-        su, sv = (sc, so) if child == u else (so, sc)
-        bridge_sides.append((k, su, sv))
-        if bonds[k][2] == 1.0 and ((u in ortho_carbonyls and sym[v] == "O") or (v in ortho_carbonyls and sym[u] == "O")):
-            ortho_masks.add(su if u in ortho_carbonyls else sv)
-        add(su, "single", lab(k), 1)
-        add(sv, "single", lab(k), 1)
-    ring_sides = []
     ri = mol.GetRingInfo()
-    for ring in ri.AtomRings():
-        k_ring = len(ring)
-        if k_ring > 8 or not in_main[ring[0]]:
-            continue
-        ks = [bond_index[(ring[i], ring[(i + 1) % k_ring])] for i in range(k_ring)]
-        # Atoms still reached from each ring atom when the ring's own bonds are gone.
-        cut = set(ks)
-        group = [side_of(r, cut) for r in ring]
-        # Bond i joins ring[i] and ring[i+1]: cutting bonds i and j (i < j) leaves the arc
-        # ring[i+1..j] and the rest, two parts when no group reaches both arcs.
-        for i in range(k_ring):
-            for j in range(i + 1, k_ring):
-                s1 = 0
-                for t in range(i + 1, j + 1):
-                    s1 |= group[t]
-                s2 = 0
-                for t in range(j + 1, i + 1 + k_ring):
-                    s2 |= group[t % k_ring]
-                if s1 & s2:
-                    continue
-                lbl = lab(ks[i]) + " + " + lab(ks[j])
-                ring_sides.append((s1, lbl))
-                ring_sides.append((s2, lbl))
-                add(s1, "ring", lbl, 1)
-                add(s2, "ring", lbl, 1)
-    # Second generation: a first-generation side cut again at a bond outside rings.
-    first = [(s, lbl) for _k, su, sv in bridge_sides for s, lbl in ((su, lab(_k)), (sv, lab(_k)))] + ring_sides
-    for s, lbl in first:
-        for k, su, sv in bridge_sides:
-            for t in (su, sv):
-                x = s & t
-                if x and x != s and x not in sets:
-                    add(x, "recursive", (lbl, k), 2)
-
-    masks = order_list
-    set_labels = []
-    for m_ in masks:
-        lb = sets[m_][1]
-        set_labels.append(lb[0] + " > " + labels[lb[1]] if isinstance(lb, tuple) else lb)
-    S = _mask_to_bool(masks, n)
-    nset = len(masks)
-    comp = S.astype(np.int64) @ comp_atom
-    mass = S.astype(np.int64) @ mass_atom
-    label = S.astype(np.int64) @ label_atom
-    pcomp = S.astype(np.int64) @ unlabelled
-    dlab = S.astype(np.int64) @ labelled_h if labelled_h is not None else None
+    atom_rings = ri.AtomRings()
+    rings = [r for r in atom_rings if len(r) <= 8 and in_main[r[0]]]
+    S, set_kind, lab_a, lab_b, gens, bridges, bridge_sets, ring_a, ring_b = _core.atom_sets(
+        n, bu, bv, ring_bond.view(np.uint8), np.array(main, dtype=np.int64),
+        np.array([a for r in rings for a in r], dtype=np.int64), np.cumsum([0] + [len(r) for r in rings]))
+    ortho_sets = set()      # the ring side of an ortho ester's or acid's C(=O)-O bond
+    for i, k in enumerate(bridges.tolist()):
+        u, v = bonds[k][0], bonds[k][1]
+        if bonds[k][2] == 1.0 and ((u in ortho_carbonyls and sym[v] == "O") or (v in ortho_carbonyls and sym[u] == "O")):
+            ortho_sets.add(int(bridge_sets[2 * i] if u in ortho_carbonyls else bridge_sets[2 * i + 1]))
+    # Labels: the cut bond, the ring's two bonds, or the first cut's label > the second bond.
+    first_labels = [labels[k] for k in bridges.tolist() for _ in (0, 1)] + [
+        labels[a] + " + " + labels[b] for a, b in zip(ring_a.tolist(), ring_b.tolist())]
+    modes, set_labels = [], []
+    for kind, a, b in zip(set_kind.tolist(), lab_a.tolist(), lab_b.tolist()):
+        modes.append(_SET_MODES[kind])
+        set_labels.append(None if kind == 0 else labels[a] if kind == 1 else labels[a] + " + " + labels[b]
+                          if kind == 2 else first_labels[a] + " > " + labels[b])
+    nset = nmask = S.shape[0]
+    # Every per-atom count summed over each set in one product (small integers: exact in doubles).
+    ne = comp_atom.shape[1]
+    per_atom = np.column_stack([comp_atom, mass_atom, label_atom, unlabelled]
+                               + ([labelled_h] if labelled_h is not None else [])).astype(np.float64)
+    sums = (S.astype(np.float64) @ per_atom).astype(np.int64)
+    comp, pcomp = np.ascontiguousarray(sums[:, :ne]), np.ascontiguousarray(sums[:, ne + 2:2 * ne + 2])
+    mass, label = sums[:, ne].copy(), sums[:, ne + 1].copy()
+    dlab = sums[:, 2 * ne + 2].copy() if labelled_h is not None else None
     mol_comp = comp[0]
     mol_mz = int(mass[0])
     neutral_bool = in_main[None, :] & ~S
 
     # Boundary of each set: bonds with exactly one end inside; centre side.
     inU, inV = S[:, bu], S[:, bv]
-    cu = (inU & ~inV).astype(np.float64)
-    cv = (inV & ~inU).astype(np.float64)
+    cu_b, cv_b = inU & ~inV, inV & ~inU
+    cu, cv = cu_b.astype(np.float64), cv_b.astype(np.float64)
     dfeat = cu @ P[0] + cv @ P[1]
     ncut = cu.sum(1) + cv.sum(1)
     mcl_set = (cu @ mcl[0].astype(np.float64) + cv @ mcl[1].astype(np.float64))
@@ -787,21 +739,24 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     # Hashed tokens of every cut bond on each side (the centre keeps the charge), once per
     # boundary bond of each atom set; the molecular ion gets its atoms' environments.
     inv, env1, env2 = atom_environments(mol, main, nbrs, order_of, arom, nh_atom, sym)
-    tok_cols = np.zeros((2, max(nb, 1), 4), dtype=np.int64)
-    ion1_raw = np.zeros((2, max(nb, 1)), dtype=np.int64)
+    tok_crc = [[], []]           # per side and bond: the CRC-32 of its four tokens
     for k, (u, v, o, _r, _i) in enumerate(bonds):
         for side, (c, p) in enumerate(((u, v), (v, u))):
             toks = _directed_tokens(c, p, o, inv, env1, env2)
-            tok_cols[side, k] = [_token_col(t) for t in toks]
-            ion1_raw[side, k] = zlib.crc32(toks[0].encode())
+            tok_crc[side].append([zlib.crc32(t.encode()) for t in toks])
             if env_names is not None:
                 for t in toks:
                     env_names.setdefault(_token_col(t), set()).add(t)
                 for d in (-2, -1, 1, 2):
-                    env_names.setdefault(int(_mix_cols(np.array([ion1_raw[side, k]]), np.array([d + 3]))[0]),
+                    env_names.setdefault(int(_mix_cols(np.array([tok_crc[side][k][0]]), np.array([d + 3]))[0]),
                                          set()).add(f"H shift {d:+d} / " + toks[0])
-    iu, ku = np.nonzero(cu)
-    iv, kv = np.nonzero(cv)
+    crc = np.zeros((2, max(nb, 1), 4), dtype=np.int64)
+    if nb:
+        crc[:] = tok_crc
+    tok_cols = crc % N_ENV
+    ion1_raw = crc[:, :, 0]
+    iu, ku = np.nonzero(cu_b)
+    iv, kv = np.nonzero(cv_b)
     mi_tokens = sorted({"mi " + env1[a] for a in main})
     if env_names is not None:
         for t in mi_tokens:
@@ -811,22 +766,21 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
                                np.array([_token_col(t) for t in mi_tokens], dtype=np.int64)]))
     shift_rows = np.concatenate([iu, iv])
     # Columns of (shift, charge-side environment) per directed bond and shift -2 .. +2.
-    shift_table = _mix_cols(np.repeat(ion1_raw.ravel(), 5), np.tile(np.arange(1, 6), ion1_raw.size)).reshape(-1, 5)
+    shift_table = _mix_cols(ion1_raw.reshape(-1, 1), np.arange(1, 6)[None, :])
     shift_bond = np.concatenate([ku, ion1_raw.shape[1] + kv])
 
-    aro_rings = [r for r in ri.AtomRings() if all(arom[a] for a in r) and in_main[r[0]]]
+    aro_rings = [r for r in atom_rings if all(arom[a] for a in r) and in_main[r[0]]]
     ring_full = np.zeros((nset, 1), dtype=bool) if not aro_rings else np.stack(
         [S[:, list(r)].all(1) for r in aro_rings], axis=1)
     ring_full_n = np.zeros((nset, 1), dtype=bool) if not aro_rings else np.stack(
         [neutral_bool[:, list(r)].all(1) for r in aro_rings], axis=1)
 
     F = np.zeros((nset, len(FEATURES)))
-    modes = [sets[m][0] for m in masks]
-    gens = np.array([sets[m][2] for m in masks], dtype=np.int64)
     is_mi = np.zeros(nset, dtype=bool)
     is_mi[0] = True
     F[:, _COL["molecular_ion"]] = is_mi
-    F[:, _COL["ring_cut"]] = [m == "ring" for m in modes]
+    ring_set = set_kind == _SET_MODES.index("ring")
+    F[:, _COL["ring_cut"]] = ring_set
     F[:, _COL["second_generation"]] = gens == 2
     F[:, _COL["n_cuts"]] = ncut
     F[:, _COL["log_mass"]] = np.log(np.maximum(mass, 1))
@@ -844,8 +798,7 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
         + (comp[:, _EL["N"]] + comp[:, _EL["P"]]) / 2 + 1
     F[:, _COL["ion_dbe"]] = np.clip(dbe, 0, 12) / 4
     F[:, _COL["ion_dbe_per_heavy"]] = np.clip(dbe, 0, None) / np.maximum(heavy_ion, 1)
-    for f, i in dcol.items():
-        F[:, _COL[f]] = dfeat[:, i]
+    F[:, [_COL[f] for f in dprops]] = dfeat
     F[:, _COL["all_cuts_soft"]] = (dfeat[:, dcol["soft_cuts"]] == ncut) & (ncut > 0)
     F[:, _COL["ion_N"]] = comp[:, _EL["N"]] > 0
     F[:, _COL["ion_O"]] = comp[:, _EL["O"]] > 0
@@ -865,15 +818,15 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     F[:, _COL["ion_aromatic_rings"]] = np.log1p(ring_full.sum(1))
     heavy_main = max(int(in_main.sum()), 1)
     c_atoms = [a for a in main if sym[a] == "C"]
-    sp3 = sum(1 for a in c_atoms if mol.GetAtomWithIdx(a).GetHybridization() == Chem.HybridizationType.SP3)
-    F[0, _COL["mi_aromatic_fraction"]] = arom[in_main].sum() / heavy_main
+    sp3 = sum(1 for a in c_atoms if atoms[a].GetHybridization() == Chem.HybridizationType.SP3)
+    F[0, _COL["mi_aromatic_fraction"]] = arom_a[in_main].sum() / heavy_main
     F[0, _COL["mi_log_heavy"]] = np.log(heavy_main)
     F[0, _COL["mi_sp3_fraction"]] = sp3 / max(len(c_atoms), 1)
     F[0, _COL["mi_ether_ester"]] = any(
         sym[a] == "O" and not arom[a] and len(nbrs[a]) == 2 and all(sym[j] == "C" for j in nbrs[a]) for a in main)
     F[0, _COL["mi_quaternary"]] = any(
         sym[a] == "C" and len(nbrs[a]) == 4 and not arom[a] and nh_atom[a] == 0 for a in main)
-    F[0, _COL["mi_ring_fraction"]] = sum(1 for a in main if mol.GetAtomWithIdx(a).IsInRing()) / heavy_main
+    F[0, _COL["mi_ring_fraction"]] = sum(1 for a in main if in_ring[a]) / heavy_main
     F[0, _COL["mi_alcohol_amine"]] = any(
         sym[a] in ("O", "N") and nh_atom[a] > 0 and not arom[a] and all(not arom[j] for j in nbrs[a])
         and all(order_of[(a, j)] == 1.0 for j in nbrs[a]) for a in main)
@@ -885,11 +838,11 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     F[0, _COL["mi_nitro"]] = any(sym[a] == "N" and sum(1 for j in nbrs[a] if sym[j] == "O") >= 2 for a in main)
     F[0, _COL["mi_carbonyl"]] = any(carbonyl[a] for a in main)
     F[0, _COL["mi_dbe"]] = np.clip(dbe[0], 0, 12) / 4
-    chain = [a for a in main if sym[a] == "C" and not mol.GetAtomWithIdx(a).IsInRing() and not arom[a]]
+    chain = [a for a in main if sym[a] == "C" and not in_ring[a] and not arom[a]]
     F[0, _COL["mi_chain"]] = min(len(chain), 20) / 10
     F[0, _COL["mi_small_aromatic"]] = bool(aro_rings) and heavy_main <= 12
     # Ring atoms of a cyclohexene-type ring cut next to the double bond's allylic position.
-    F[:, _COL["ring_allylic"]] = (np.array([m == "ring" for m in modes]) & (dfeat[:, dcol["allylic"]] > 0))
+    F[:, _COL["ring_allylic"]] = ring_set & (dfeat[:, dcol["allylic"]] > 0)
     F[0, _COL["mi_amine"]] = any(sym[a] == "N" and not arom[a] and all(order_of[(a, j)] == 1.0 for j in nbrs[a])
                                  and not any(carbonyl[j] for j in nbrs[a]) for a in main)
 
@@ -925,7 +878,7 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
         for f in ("small_ion", "log_mass", "mass_fraction", "second_generation"):
             F[1:, _COL["arom_" + f]] = F[1:, _COL[f]]
     synthetic = np.zeros(nset, dtype=bool)
-    synthetic[len(masks):] = True
+    synthetic[nmask:] = True
 
     # Hydrogen-shifted neighbours.
     shifts = np.array([0, -1, -2, 1, 2], dtype=np.int64)
@@ -953,14 +906,15 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     E[:, 12] = (sh == 1) & (mcl_aro_set[rep] > 0) & first_gen
     # Ion type of the shifted composition: hydrocarbon series, onium and acyl ions, electron parity.
     cdbe = dbe[rep] - sh / 2
+    cfrac = cdbe % 1          # 0.5: an even-electron ion
     hc_c = n_het[rep] == 0
     E[:, _E["ion_alkyl"]] = hc_c & (cdbe == 0.5)              # CnH2n+1+
     E[:, _E["ion_alkenyl"]] = hc_c & (cdbe == 1.5)            # CnH2n-1+
     E[:, _E["ion_alkene_radical"]] = hc_c & (cdbe == 1.0)     # CnH2n+.
     E[:, _E["ion_dienyl"]] = hc_c & (cdbe == 2.5)             # CnH2n-3+
-    E[:, _E["ion_aromatic_hc"]] = hc_c & (cdbe >= 3.5) & (cdbe % 1 == 0.5)
-    E[:, _E["ion_odd_electron"]] = (cdbe % 1 == 0) & (rep != 0)
-    E[:, _E["ion_even_aromatic"]] = F[rep, _COL["ion_aromatic_ring"]].astype(bool) & (cdbe % 1 == 0.5)
+    E[:, _E["ion_aromatic_hc"]] = hc_c & (cdbe >= 3.5) & (cfrac == 0.5)
+    E[:, _E["ion_odd_electron"]] = (cfrac == 0) & (rep != 0)
+    E[:, _E["ion_even_aromatic"]] = F[rep, _COL["ion_aromatic_ring"]].astype(bool) & (cfrac == 0.5)
     nN, nO = ccomp[:, _EL["N"]], ccomp[:, _EL["O"]]
     other = n_het[rep] - nN - nO
     E[:, _E["ion_iminium"]] = (nN == 1) & (nO == 0) & (other == 0) & (cdbe == 0.5)      # CnH2n+2N+
@@ -972,9 +926,9 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     neutral = mol_comp[None, :] - ccomp
     plain = ~neutral[:, n_std:].any(1)          # no element outside _ELEMENTS leaves
     small = np.nonzero((neutral.sum(1) <= 12) & (rep != 0) & plain)[0]
-    nkey = _comp_keys(neutral[small, :n_std])
-    for j, keys in enumerate(_LOSS_KEYS.values()):
-        E[small, 8 + j] = np.isin(nkey, keys)
+    groups = _loss_groups(_comp_keys(neutral[small, :n_std]))
+    for j in range(len(_LOSS_KEYS)):
+        E[small, 8 + j] = (groups >> j) & 1
     if aro_rings:
         for f in ("alkyl", "alkenyl", "alkene_radical", "odd_electron"):
             E[:, _E["arom_" + f]] = E[:, _E["ion_" + f]]
@@ -993,7 +947,6 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     n_hal_mol = int(mol_comp[[_EL[h] for h in _HALOGENS]].sum())
     E[:, _E["halogen_loss_multi"]] = E[:, _E["loss_halogen"]] * (n_hal_mol >= 2)
     # Named textbook routes.
-    nmask = len(masks)
     benzylic_h = any(sym[a] == "C" and not arom[a] and nh_atom[a] > 0 and any(arom[j] for j in nbrs[a]) for a in main)
     E[:, _E["benzylic_h_loss"]] = (rep == 0) & (sh == -1) & benzylic_h
     alpha_h = any(sym[a] == "C" and not arom[a] and nh_atom[a] > 0 and not carbonyl[a]
@@ -1009,11 +962,12 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     E[:, _E["onium_one_carbon"]] = E[:, _E["alpha_onium"]] * (n_c == 1)
     E[:, _E["mclafferty_ester"]] = (sh == 1) & (mcl_est_set[rep] > 0) & first_gen
     E[:, _E["acylium_shifted"]] = (F[rep, _COL["acylium"]] > 0) & (gens[rep] == 1) & (sh != 0)
-    if ortho_masks:
+    if ortho_sets:
         ortho_set = np.zeros(nset, dtype=bool)
-        ortho_set[:nmask] = [m_ in ortho_masks for m_ in masks]
+        ortho_set[list(ortho_sets)] = True
         E[:, _E["ortho_elimination"]] = ortho_set[rep] & (sh == -1)
-    E[:, _E["loss_silanol"]] = (neutral[:, :n_std] == _SILANOL).all(1) & plain & (rep != 0)     # (CH3)3SiOH
+    one_si = np.nonzero(neutral[:, _EL["Si"]] == 1)[0]         # (CH3)3SiOH
+    E[one_si, _E["loss_silanol"]] = (neutral[one_si, :n_std] == _SILANOL).all(1) & plain[one_si] & (rep[one_si] != 0)
     # A shift of a hydrogen or two leaves the isotope pattern as it was; labelled atoms
     # add no natural-abundance isotope peaks of their own.
     iso_offset, pats = _cached_patterns(pcomp, symbols)
@@ -1206,16 +1160,22 @@ def predict_scored(smiles: str, weights: np.ndarray | None = None, vif_result: d
     cs, ks = np.divmod(idx, cand.pattern.shape[1])
     nominal = -cand.iso_offset
     tag = "".join(cand.symbols[len(_ELEMENTS):]).encode()
-    for i, c, k, b_, base, sh, gen in zip(idx.tolist(), cs.tolist(), ks.tolist(), flat_bin[idx].tolist(),
-                                          cand.base[cs].tolist(), cand.shift[cs].tolist(),
-                                          cand.generation[cs].tolist()):
-        row = cand.comp[c]
-        key = row.tobytes() + tag
-        f = formulas.get(key)
-        if f is None:
-            f = formulas[key] = formula_of(row, cand.symbols)
-        mode = "isotope" if k != nominal else ("rearrangement" if sh else set_mode[base])
-        anns[b_].append(PeakAnnotation(f, mode, set_label[base], gen))
+    rows = np.ascontiguousarray(cand.comp[cs], dtype=np.int64)
+    keys = rows.view(np.dtype((np.void, rows.shape[1] * rows.itemsize))).ravel().tolist()   # each row's bytes
+    if tag:
+        keys = [k + tag for k in keys]
+    fs = list(map(formulas.get, keys))
+    for j in [j for j, f in enumerate(fs) if f is None]:
+        if keys[j] not in formulas:
+            formulas[keys[j]] = formula_of(rows[j], cand.symbols)
+        fs[j] = formulas[keys[j]]
+    # Mode: an isotope peak, a hydrogen-shifted ion, or the route of the candidate's atom set.
+    base = cand.base[cs]
+    names = ["isotope", "rearrangement"] + list(set_mode)
+    codes = np.where(ks != nominal, 0, np.where(cand.shift[cs] != 0, 1, base + 2))
+    for b_, f, code, b, gen in zip(flat_bin[idx].tolist(), fs, codes.tolist(), base.tolist(),
+                                   cand.generation[cs].tolist()):
+        anns[b_].append(PeakAnnotation(f, names[code], set_label[b], gen))
     formula = formula_of(cand.comp[np.nonzero((cand.generation == 0) & (cand.shift == 0))[0][0]], cand.symbols)
     return Spectrum(mz, np.round(height[mz], 2), {"smiles": smiles, "formula": formula},
                     annotations=[anns[int(m)] for m in mz], convention="scored")

@@ -10,6 +10,7 @@ namespace corvane::spectra {
 void bind_io(py::module_ &m);
 void bind_score(py::module_ &m);
 void bind_trees(py::module_ &m);
+void bind_candidates(py::module_ &m);
 }  // namespace corvane::spectra
 
 PYBIND11_MODULE(_core, m) {
@@ -18,4 +19,5 @@ PYBIND11_MODULE(_core, m) {
     corvane::spectra::bind_io(m);
     corvane::spectra::bind_score(m);
     corvane::spectra::bind_trees(m);
+    corvane::spectra::bind_candidates(m);
 }
