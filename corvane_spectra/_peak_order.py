@@ -26,7 +26,7 @@ from pathlib import Path
 import numpy as np
 
 MODEL_FILE = Path(__file__).with_name("_peak_order.npz")
-TOP = 16
+TOP = 32
 EXTRA = ("height", "rank", "delta_mz", "share", "height_next")
 N_EXTRA = len(EXTRA)
 

@@ -1,8 +1,11 @@
 """Fit and cross-validate the scored model's peak-order stage (``corvane_spectra._peak_order``).
 
+    python tools/fit_scored.py trees-cv --tag full --maxiter 60 --trees-at 100   # each fold on all its training spectra
+    python tools/fit_peak_order.py cv-matched --tag full   # held-out figures with and without the stage
+    python tools/fit_peak_order.py fit --tag full          # write corvane_spectra/_peak_order.npz
+
     python tools/fit_scored.py trees-cv --tag bp --subsample 1000 --maxiter 60 --trees-at 100
-    python tools/fit_peak_order.py cv --tag bp        # held-out figures with and without the stage
-    python tools/fit_peak_order.py fit --tag bp       # write corvane_spectra/_peak_order.npz
+    python tools/fit_peak_order.py cv --tag bp             # the same from folds fitted on 1,000 spectra
 
 The stage is fitted on predictions of spectra the intensity model was not fitted on.  ``trees-cv``
 fits each fold's linear weights and trees on 1,000 spectra of its training folds and saves them
@@ -18,6 +21,12 @@ training spectrum's peaks are ordered by a ranker fitted without it (the ~3,400 
 halves, each ordered by the other half's ranker), so no prediction is ordered by a ranker that saw
 its own measured spectrum.  ``fit``: the shipped ranker is fitted on every spectrum's held-out
 prediction (each from the fold that held it out).
+
+``cv-matched`` (folds fitted on all their training spectra, so no training spectrum is left out of
+sample): fold k's held-out spectra are ordered by a ranker fitted on the held-out predictions of the
+other folds, each by its own fold's model, as the shipped ranker is fitted; in the isomer pool, the
+predictions of a fold-j spectrum are ordered by a ranker fitted without folds j and k, so no
+prediction is ordered by a ranker that saw its measured spectrum.
 """
 from __future__ import annotations
 
@@ -39,7 +48,10 @@ from corvane_spectra._scored_trees import Forest  # noqa: E402
 
 PARAMS = {
     "objective": "lambdarank",
-    "lambdarank_truncation_level": 16,
+    "lambdarank_truncation_level": 32,
+    # NDCG gain of each relevance: nearly linear, so that the order of every peak counts (the
+    # cosine reads them all), with a step at the base peak, the one a chemist reads first.
+    "label_gain": [0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 16, 80],
     "learning_rate": 0.1,
     "num_leaves": 31,
     "max_depth": 6,
@@ -57,7 +69,7 @@ PARAMS = {
 }
 ROUNDS = 600
 # Relevance of a peak: DEPTH less its rank in the measured spectrum, at least 0.
-DEPTH = 8
+DEPTH = 16
 
 
 class Peaks:
@@ -184,6 +196,45 @@ def cross_validate(recs, data, tag, folds_to_run):
     return out
 
 
+def cross_validate_matched(recs, data, tag, folds_to_run, rounds=ROUNDS):
+    """``cv-matched``: see the module's text."""
+    folds = fs.fold_of(recs)
+    preds, held_rows = {}, {}
+    for j in range(fs.K_FOLDS):
+        a, s = fold_predictions(data, tag, j)
+        P = Peaks(recs, data, a, s)
+        rows, g = P.rows_of(np.nonzero(folds == j)[0])
+        preds[j] = (a, s, P)
+        held_rows[j] = (P.Z[rows], P.relevance()[rows], g)
+    rankers = {}
+
+    def ranker(without):
+        key = frozenset(without)
+        if key not in rankers:
+            use = [j for j in range(fs.K_FOLDS) if j not in key]
+            rankers[key] = train(np.vstack([held_rows[j][0] for j in use]),
+                                 np.concatenate([held_rows[j][1] for j in use]),
+                                 np.concatenate([held_rows[j][2] for j in use]), rounds)
+        return rankers[key]
+
+    out = []
+    for k in folds_to_run:
+        t0 = time.time()
+        a, s, P = preds[k]
+        sc = ranker({k}).predict(P.Z, raw_score=True)
+        for j in range(fs.K_FOLDS):
+            if j != k:
+                rows = P.rows_of(np.nonzero(folds == j)[0])[0]
+                sc[rows] = ranker({k, j}).predict(P.Z[rows], raw_score=True)
+        held = np.nonzero(folds == k)[0]
+        base = fs.figures_of(recs, data, a, held)
+        f = fs.figures_of(recs, data, P.rescaled(data, a, s, sc), held)
+        print(f"  fold {k}: without the stage " + json.dumps({x: round(base[x], 4) for x in KEYS})
+              + "; with it " + ", ".join(f"{x} {f[x] - base[x]:+.4f}" for x in KEYS), file=sys.stderr, flush=True)
+        out.append({"fold": k, "none": base, "stage": f, "seconds": time.time() - t0})
+    return out
+
+
 def summary(per_fold):
     se = (lambda v: v.std(ddof=1) / np.sqrt(v.size) if v.size > 1 else 0.0)
     lines = []
@@ -198,16 +249,26 @@ def summary(per_fold):
 
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("what", choices=("cv", "fit"))
+    ap.add_argument("what", choices=("cv", "cv-matched", "fit"))
     ap.add_argument("--tag", default="bp", help="the trees-cv run whose fold models predict (CACHE/cvw-TAG-*)")
     ap.add_argument("--folds", type=int, nargs="*", default=list(range(fs.K_FOLDS)))
+    ap.add_argument("--rounds", type=int, default=ROUNDS, help=f"trees of the ranker (default {ROUNDS})")
+    ap.add_argument("--learning-rate", type=float, default=PARAMS["learning_rate"],
+                    help=f"the ranker's learning rate (default {PARAMS['learning_rate']})")
     args = ap.parse_args(argv)
+    PARAMS["learning_rate"] = args.learning_rate
+    # Figures of settings other than the defaults are kept apart.
+    suffix = "" if (args.rounds, args.learning_rate) == (ROUNDS, 0.1) else f"-r{args.rounds}-lr{args.learning_rate:g}"
+    cv = fs.CACHE / f"po-cv-{args.tag}{suffix}.json"
     t0 = time.time()
     recs, data = fs.load()
     print(f"{len(recs)} spectra ready in {time.time() - t0:.0f} s", file=sys.stderr, flush=True)
-    if args.what == "cv":
-        per_fold = cross_validate(recs, data, args.tag, args.folds)
-        (fs.CACHE / f"po-cv-{args.tag}.json").write_text(json.dumps(per_fold, indent=1, default=float))
+    if args.what in ("cv", "cv-matched"):
+        if args.what == "cv":
+            per_fold = cross_validate(recs, data, args.tag, args.folds)
+        else:
+            per_fold = cross_validate_matched(recs, data, args.tag, args.folds, args.rounds)
+        cv.write_text(json.dumps(per_fold, indent=1, default=float))
         print(summary(per_fold))
         return 0
     # fit: every spectrum's held-out prediction, each from the fold that held it out.
@@ -221,15 +282,14 @@ def main(argv=None):
         ys.append(P.relevance()[keep])
         gs.append(g)
     Z, y, g = np.vstack(Zs), np.concatenate(ys), np.concatenate(gs)
-    booster = train(Z, y, g)
+    booster = train(Z, y, g, args.rounds)
     forest = Forest.from_lightgbm(booster.dump_model(), None, "peak")
     check = np.abs(forest(Z[:5000]) - booster.predict(Z[:5000], raw_score=True)).max()
-    cv = fs.CACHE / f"po-cv-{args.tag}.json"
     cvtxt = ""
     if cv.exists():
         cvtxt = " Cross-validated (held-out folds, with - without the stage): " + summary(json.loads(cv.read_text())) \
             .splitlines()[-1].removeprefix("paired: ") + "."
-    meta = (f"Written by tools/fit_peak_order.py fit: a LightGBM ranker (lambdarank) of {ROUNDS} trees on the "
+    meta = (f"Written by tools/fit_peak_order.py fit: a LightGBM ranker (lambdarank) of {args.rounds} trees on the "
             f"{po.TOP} strongest predicted peaks of {g.size} spectra ({y.size} rows; relevance {DEPTH} less the "
             f"peak's rank in the measured spectrum), each spectrum predicted by the cross-validation fold that held "
             f"it out (trees-cv --tag {args.tag}); parameters "
