@@ -5,7 +5,7 @@ these routes leaves charged:
 
 * the molecular ion;
 * either side of a single cut of any bond between heavy atoms outside rings;
-* either side of a double cut of two bonds of one ring;
+* either side of a double cut of two bonds of one ring (of up to MAX_RING_CUT atoms);
 * the cascade: a side of one cut cut again at a bond outside rings (the second
   generation, found by intersecting the sides of two cuts, so no further
   spectral analysis is needed);
@@ -119,6 +119,10 @@ _HALOGENS = ("F", "Cl", "Br", "I")
 _SET_MODES = ("molecular_ion", "single", "ring", "recursive")    # the codes of _core.atom_sets
 _ISO_LEN = 5          # narrowest isotope pattern held (nominal mass to +4)
 _MIN_ION_MZ = 12      # smaller candidate ions are not reported
+# Rings of up to this many atoms are cut twice (crown ethers, macrolides and cyclophanes
+# included: they fragment through their rings like any other); larger ones, where the
+# pairs of cuts grow with the square of the size, keep only their other routes.
+MAX_RING_CUT = 30
 
 # Small neutrals, as compositions (C, H, N, O, S, F, Cl, Br, I, P, Si).
 def _comp(**kw):
@@ -694,7 +698,7 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
         labels.append(f"{sym[a]}{a}-{sym[b]}{b}")
     ri = mol.GetRingInfo()
     atom_rings = ri.AtomRings()
-    rings = [r for r in atom_rings if len(r) <= 8 and in_main[r[0]]]
+    rings = [r for r in atom_rings if len(r) <= MAX_RING_CUT and in_main[r[0]]]
     S, set_kind, lab_a, lab_b, gens, bridges, bridge_sets, ring_a, ring_b = _core.atom_sets(
         n, bu, bv, ring_bond.view(np.uint8), np.array(main, dtype=np.int64),
         np.array([a for r in rings for a in r], dtype=np.int64), np.cumsum([0] + [len(r) for r in rings]))

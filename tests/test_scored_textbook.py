@@ -40,6 +40,7 @@ def _miss(reason):
     ("Cn1cnc2c1c(=O)n(C)c(=O)n2C", (194,)),              # caffeine: M+.
     ("Clc1c(Cl)c(Cl)c(Cl)c(Cl)c1Cl", (284,)),            # hexachlorobenzene: M+2 of the Cl6 cluster
     ("C[Si](C)(C)C", (73,)),                             # tetramethylsilane: (CH3)3Si+
+    ("C1COCCOCCOCCOCCO1", (45,)),                        # 15-crown-5: C2H5O+ from two cuts of the ring
     ("Cc1ccccc1", (91, 92)),                             # toluene: tropylium 91 above M+. 92
     ("CC(=O)c1ccccc1", (105, 77)),                       # acetophenone: benzoyl, then phenyl
     pytest.param("COC(=O)c1ccccc1", (105, 77),            # methyl benzoate: benzoyl, then phenyl
