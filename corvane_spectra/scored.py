@@ -689,7 +689,7 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
                     ortho_carbonyls.update(y for y in sy if carbonyl[y] and any(
                         sym[o] == "O" and order_of[(y, o)] == 1.0 for o in nbrs[y]))
     # Candidate atom sets, first route wins: the molecular ion, both sides of each bond outside
-    # rings, both parts of each ring cut twice (rings of up to eight atoms), and each of those
+    # rings, both parts of each ring cut twice (rings of up to MAX_RING_CUT atoms), and each of those
     # sides cut again at a bond outside rings (the order is cand_core.hpp's).
     ring_bond = np.array([b[3] for b in bonds], dtype=bool)
     labels = []

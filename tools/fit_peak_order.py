@@ -166,6 +166,15 @@ def fold_predictions(data, tag, k, n_trees=100):
 KEYS = ("base_first", "base_top3", "cosine", "id_at_1", "id_at_10", "iso_top1", "iso_top3")
 
 
+def fold_figures(recs, data, k, a, s, P, scores, held, t0):
+    """Fold k's held-out figures without and with its peaks scaled into the order of ``scores``."""
+    base = fs.figures_of(recs, data, a, held)
+    f = fs.figures_of(recs, data, P.rescaled(data, a, s, scores), held)
+    print(f"  fold {k}: without the stage " + json.dumps({x: round(base[x], 4) for x in KEYS})
+          + "; with it " + ", ".join(f"{x} {f[x] - base[x]:+.4f}" for x in KEYS), file=sys.stderr, flush=True)
+    return {"fold": k, "none": base, "stage": f, "seconds": time.time() - t0}
+
+
 def cross_validate(recs, data, tag, folds_to_run):
     folds = fs.fold_of(recs)
     out = []
@@ -187,12 +196,7 @@ def cross_validate(recs, data, tag, folds_to_run):
         sc = scores["all"].copy()
         in_a, in_b = P.rows_of(unseen[half])[0], P.rows_of(unseen[~half])[0]
         sc[in_a], sc[in_b] = scores["B"][in_a], scores["A"][in_b]
-        base = fs.figures_of(recs, data, a, held)
-        f = fs.figures_of(recs, data, P.rescaled(data, a, s, sc), held)
-        row = {"fold": k, "none": base, "stage": f, "seconds": time.time() - t0}
-        print(f"  fold {k}: without the stage " + json.dumps({x: round(base[x], 4) for x in KEYS})
-              + "; with it " + ", ".join(f"{x} {f[x] - base[x]:+.4f}" for x in KEYS), file=sys.stderr, flush=True)
-        out.append(row)
+        out.append(fold_figures(recs, data, k, a, s, P, sc, held, t0))
     return out
 
 
@@ -227,11 +231,7 @@ def cross_validate_matched(recs, data, tag, folds_to_run, rounds=ROUNDS):
                 rows = P.rows_of(np.nonzero(folds == j)[0])[0]
                 sc[rows] = ranker({k, j}).predict(P.Z[rows], raw_score=True)
         held = np.nonzero(folds == k)[0]
-        base = fs.figures_of(recs, data, a, held)
-        f = fs.figures_of(recs, data, P.rescaled(data, a, s, sc), held)
-        print(f"  fold {k}: without the stage " + json.dumps({x: round(base[x], 4) for x in KEYS})
-              + "; with it " + ", ".join(f"{x} {f[x] - base[x]:+.4f}" for x in KEYS), file=sys.stderr, flush=True)
-        out.append({"fold": k, "none": base, "stage": f, "seconds": time.time() - t0})
+        out.append(fold_figures(recs, data, k, a, s, P, sc, held, t0))
     return out
 
 
