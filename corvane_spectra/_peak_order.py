@@ -27,16 +27,35 @@ import numpy as np
 
 MODEL_FILE = Path(__file__).with_name("_peak_order.npz")
 TOP = 32
-EXTRA = ("height", "rank", "delta_mz", "share", "height_next")
+# Routes of textbook ions.  Beside every row, for each of them, the largest value over the
+# molecule's ranked peaks and the height of the strongest ranked peak that carries it: a peak is
+# scored alone, and this is how an [M-H]+ row learns that the molecule also has a benzylic or an
+# alpha cleavage among its strong peaks.
+CONTEXT_ROUTES = ("molecular_ion", "alpha_N", "alpha_O_S", "acylium", "benzylic", "allylic", "mclafferty",
+                  "mclafferty_aromatic", "mclafferty_alkene", "benzyl_type", "aroyl", "alpha_onium",
+                  "ortho_loss", "ring_allylic", "benzylic_h_loss", "alpha_h_loss", "aryl_methyl_loss",
+                  "onium_one_carbon", "mclafferty_ester", "acylium_shifted", "ortho_elimination",
+                  "ion_iminium", "ion_oxonium", "ion_acyl", "loss_small_molecule", "loss_CH3", "loss_halogen")
+EXTRA = (("height", "rank", "delta_mz", "share", "height_next", "below_molecular_ion", "molecular_ion_height")
+         + tuple(f"any_{r}" for r in CONTEXT_ROUTES) + tuple(f"height_{r}" for r in CONTEXT_ROUTES))
 N_EXTRA = len(EXTRA)
 
 
-def peak_rows(X: np.ndarray, height: np.ndarray, mz: np.ndarray, share: np.ndarray) -> np.ndarray:
+@lru_cache(maxsize=1)
+def _route_cols() -> np.ndarray:
+    from .scored import FEATURES
+
+    return np.array([FEATURES.index(r) for r in CONTEXT_ROUTES])
+
+
+def peak_rows(X: np.ndarray, height: np.ndarray, mz: np.ndarray, share: np.ndarray, mol_mz: int,
+              mol_height: float) -> np.ndarray:
     """Input rows of a molecule's strongest peaks, strongest first.
 
     ``X``: the named features of each peak's main contribution (one row per peak); ``height``:
     the peaks' heights (square-root scale, the strongest peak of the spectrum 100), non-increasing;
-    ``mz``: their m/z; ``share``: the main contribution's share of the peak's abundance."""
+    ``mz``: their m/z; ``share``: the main contribution's share of the peak's abundance;
+    ``mol_mz`` and ``mol_height``: the molecular ion's nominal m/z and its peak's height."""
     k, nf = X.shape
     out = np.empty((k, nf + N_EXTRA))
     out[:, :nf] = X
@@ -46,6 +65,13 @@ def peak_rows(X: np.ndarray, height: np.ndarray, mz: np.ndarray, share: np.ndarr
     out[:, nf + 2] = np.asarray(mz, dtype=np.float64) - (mz[0] if k else 0)
     out[:, nf + 3] = share
     out[:, nf + 4] = np.append(h[1:], 0.0) if k else h
+    out[:, nf + 5] = mol_mz - np.asarray(mz, dtype=np.float64)
+    out[:, nf + 6] = mol_height
+    if k:
+        R = X[:, _route_cols()]
+        nr = R.shape[1]
+        out[:, nf + 7:nf + 7 + nr] = R.max(axis=0)
+        out[:, nf + 7 + nr:] = np.where(R > 0, h[:, None], 0.0).max(axis=0)
     return out
 
 
@@ -91,7 +117,15 @@ def molecule_rows(cand, contrib: np.ndarray, bins: np.ndarray, a: np.ndarray, sh
     top, h, c, e = top[nominal], h[nominal], c[nominal], e[nominal]
     X = cand.F[cand.base[c]]
     X[:, shift_cols] = cand.E[c]
-    return top, peak_rows(X, h, top, flat_c[e] / a[top])
+    mol_mz, mol_h = molecular_ion(cand, a)
+    return top, peak_rows(X, h, top, flat_c[e] / a[top], mol_mz, mol_h)
+
+
+def molecular_ion(cand, a: np.ndarray) -> tuple[int, float]:
+    """The molecular ion's nominal m/z and its peak's height (the strongest peak 100)."""
+    m = cand.mz[(cand.base == 0) & (cand.shift == 0)]
+    mol_mz = int(m[0]) if m.size else int(cand.mol_mz)
+    return mol_mz, (100 * np.sqrt(a[mol_mz] / a.max()) if 0 <= mol_mz < a.size else 0.0)
 
 
 def adjust(model: "PeakOrderModel", cand, contrib, bins, a, shift_cols, min_height: float):

@@ -68,6 +68,11 @@ PARAMS = {
     "verbose": -1,
 }
 ROUNDS = 600
+# Spectra of molecules of at most SMALL_HEAVY heavy atoms count SMALL_WEIGHT times in the ranker's
+# loss: the compounds a chemist checks a predictor on first are small, and a third of the measured
+# spectra are of molecules larger than the largest of them.
+SMALL_HEAVY = 12
+SMALL_WEIGHT = 3.0
 # Relevance of a peak: DEPTH less its rank in the measured spectrum, at least 0.
 DEPTH = 16
 
@@ -86,6 +91,12 @@ class Peaks:
         low = np.full(data.nrow, np.iinfo(np.int32).max, dtype=np.int64)
         np.minimum.at(low, data.rows, data.bins)
         self.low = low
+        # Every spectrum's molecular ion: the unshifted candidate of its molecular-ion atom set.
+        mi = np.flatnonzero((data.F[data.set_of, scored.FEATURES.index("molecular_ion")] > 0)
+                            & ~data.E[:, :4].any(axis=1))
+        mol_mz = np.full(data.nspec, -1, dtype=np.int64)
+        mol_mz[data.owner[low[mi]]] = low[mi] - data.start[data.owner[low[mi]]]
+        mols = []
         spectrum, rows_x, h_all, mz_all, share_all, bins_all, mrank = [], [], [], [], [], [], []
         for k in range(data.nspec):
             if not data.has_cand[k]:
@@ -110,6 +121,8 @@ class Peaks:
             mz_all.append(top)
             share_all.append(c[e] / seg[top])
             bins_all.append(lo + top)
+            m = int(mol_mz[k])
+            mols.append((m, 100 * np.sqrt(seg[m] / seg.max()) if 0 <= m < seg.size else 0.0))
             r = recs[k]
             # Rank of each peak's m/z in the measured spectrum (0: the base peak; below the DEPTH strongest: 99).
             order = r["mz"][np.argsort(-r["intensity"], kind="stable")]
@@ -124,9 +137,11 @@ class Peaks:
         h, mz, share = np.concatenate(h_all), np.concatenate(mz_all), np.concatenate(share_all)
         starts = np.concatenate([[0], np.nonzero(self.spectrum[1:] != self.spectrum[:-1])[0] + 1])
         self.starts = starts
-        self.Z = np.vstack([po.peak_rows(X[a_:b_], h[a_:b_], mz[a_:b_], share[a_:b_])
-                            for a_, b_ in zip(starts, np.append(starts[1:], self.spectrum.size))])
+        self.Z = np.vstack([po.peak_rows(X[a_:b_], h[a_:b_], mz[a_:b_], share[a_:b_], *mol)
+                            for a_, b_, mol in zip(starts, np.append(starts[1:], self.spectrum.size), mols)])
         self.group = np.diff(np.append(starts, self.spectrum.size))
+        heavy = np.array([heavy_atoms(recs[k].get("smiles", "")) for k in self.spectrum[starts]])
+        self.weight = np.repeat(np.where(heavy <= SMALL_HEAVY, SMALL_WEIGHT, 1.0), self.group)
 
     def rows_of(self, spectra):
         """Which rows belong to ``spectra``, and the group sizes of those rows."""
@@ -147,11 +162,20 @@ class Peaks:
         return np.bincount(data.bins, s2[data.rows] * data.pat, minlength=data.nbin)
 
 
-def train(Z, y, groups, rounds=ROUNDS):
-    """A ranker of each spectrum's peaks (``groups``: the number of rows of each, in order)."""
+def heavy_atoms(smiles: str) -> int:
+    """Heavy atoms of the molecule (a large number for a SMILES RDKit does not read)."""
+    from rdkit import Chem
+
+    mol = Chem.MolFromSmiles(smiles) if smiles else None
+    return mol.GetNumHeavyAtoms() if mol is not None else 1 << 20
+
+
+def train(Z, y, groups, weight, rounds=ROUNDS):
+    """A ranker of each spectrum's peaks (``groups``: the number of rows of each, in order;
+    ``weight``: each row's, its spectrum's weight)."""
     import lightgbm as lgb
 
-    ds = lgb.Dataset(Z, y, group=groups, params={"max_bin": PARAMS["max_bin"], "verbose": -1})
+    ds = lgb.Dataset(Z, y, group=groups, weight=weight, params={"max_bin": PARAMS["max_bin"], "verbose": -1})
     return lgb.train(PARAMS, ds, num_boost_round=rounds)
 
 
@@ -163,13 +187,27 @@ def fold_predictions(data, tag, k, n_trees=100):
     return a, s
 
 
-KEYS = ("base_first", "base_top3", "cosine", "id_at_1", "id_at_10", "iso_top1", "iso_top3")
+KEYS = ("base_first", "base_top3", "cosine", "id_at_1", "id_at_10", "iso_top1", "iso_top3", "small_base_first")
+
+
+def small_base_first(recs, data, a, held):
+    """Share of the held-out spectra of molecules of at most SMALL_HEAVY heavy atoms whose measured
+    base peak is the predicted strongest peak."""
+    small = [k for k in held if heavy_atoms(recs[k].get("smiles", "")) <= SMALL_HEAVY and data.has_cand[k]]
+    hit = 0
+    for k, (pm, pi) in zip(small, data.predictions(a, small)):
+        r = recs[k]
+        hit += bool(pm.size) and pm[np.argmax(pi)] == r["mz"][np.argmax(r["intensity"])]
+    return hit / max(len(small), 1)
 
 
 def fold_figures(recs, data, k, a, s, P, scores, held, t0):
     """Fold k's held-out figures without and with its peaks scaled into the order of ``scores``."""
     base = fs.figures_of(recs, data, a, held)
-    f = fs.figures_of(recs, data, P.rescaled(data, a, s, scores), held)
+    a2 = P.rescaled(data, a, s, scores)
+    f = fs.figures_of(recs, data, a2, held)
+    base["small_base_first"] = small_base_first(recs, data, a, held)
+    f["small_base_first"] = small_base_first(recs, data, a2, held)
     print(f"  fold {k}: without the stage " + json.dumps({x: round(base[x], 4) for x in KEYS})
           + "; with it " + ", ".join(f"{x} {f[x] - base[x]:+.4f}" for x in KEYS), file=sys.stderr, flush=True)
     return {"fold": k, "none": base, "stage": f, "seconds": time.time() - t0}
@@ -191,7 +229,7 @@ def cross_validate(recs, data, tag, folds_to_run):
         scores = {}
         for name, spectra in (("all", unseen), ("A", unseen[half]), ("B", unseen[~half])):
             rows, groups = P.rows_of(spectra)
-            booster = train(P.Z[rows], y[rows], groups)
+            booster = train(P.Z[rows], y[rows], groups, P.weight[rows])
             scores[name] = booster.predict(P.Z, raw_score=True)
         sc = scores["all"].copy()
         in_a, in_b = P.rows_of(unseen[half])[0], P.rows_of(unseen[~half])[0]
@@ -209,7 +247,7 @@ def cross_validate_matched(recs, data, tag, folds_to_run, rounds=ROUNDS):
         P = Peaks(recs, data, a, s)
         rows, g = P.rows_of(np.nonzero(folds == j)[0])
         preds[j] = (a, s, P)
-        held_rows[j] = (P.Z[rows], P.relevance()[rows], g)
+        held_rows[j] = (P.Z[rows], P.relevance()[rows], g, P.weight[rows])
     rankers = {}
 
     def ranker(without):
@@ -218,7 +256,8 @@ def cross_validate_matched(recs, data, tag, folds_to_run, rounds=ROUNDS):
             use = [j for j in range(fs.K_FOLDS) if j not in key]
             rankers[key] = train(np.vstack([held_rows[j][0] for j in use]),
                                  np.concatenate([held_rows[j][1] for j in use]),
-                                 np.concatenate([held_rows[j][2] for j in use]), rounds)
+                                 np.concatenate([held_rows[j][2] for j in use]),
+                                 np.concatenate([held_rows[j][3] for j in use]), rounds)
         return rankers[key]
 
     out = []
@@ -273,7 +312,7 @@ def main(argv=None):
         return 0
     # fit: every spectrum's held-out prediction, each from the fold that held it out.
     folds = fs.fold_of(recs)
-    Zs, ys, gs = [], [], []
+    Zs, ys, gs, ws = [], [], [], []
     for k in range(fs.K_FOLDS):
         a, s = fold_predictions(data, args.tag, k)
         P = Peaks(recs, data, a, s)
@@ -281,8 +320,9 @@ def main(argv=None):
         Zs.append(P.Z[keep])
         ys.append(P.relevance()[keep])
         gs.append(g)
+        ws.append(P.weight[keep])
     Z, y, g = np.vstack(Zs), np.concatenate(ys), np.concatenate(gs)
-    booster = train(Z, y, g, args.rounds)
+    booster = train(Z, y, g, np.concatenate(ws), args.rounds)
     forest = Forest.from_lightgbm(booster.dump_model(), None, "peak")
     check = np.abs(forest(Z[:5000]) - booster.predict(Z[:5000], raw_score=True)).max()
     cvtxt = ""
@@ -292,7 +332,8 @@ def main(argv=None):
     meta = (f"Written by tools/fit_peak_order.py fit: a LightGBM ranker (lambdarank) of {args.rounds} trees on the "
             f"{po.TOP} strongest predicted peaks of {g.size} spectra ({y.size} rows; relevance {DEPTH} less the "
             f"peak's rank in the measured spectrum), each spectrum predicted by the cross-validation fold that held "
-            f"it out (trees-cv --tag {args.tag}); parameters "
+            f"it out (trees-cv --tag {args.tag}), the spectra of molecules of at most {SMALL_HEAVY} heavy atoms "
+            f"weighted {SMALL_WEIGHT:g}; parameters "
             f"{json.dumps({k: v for k, v in PARAMS.items() if k not in ('verbose', 'num_threads')})}.{cvtxt}")
     out = fs.ROOT / "corvane_spectra" / "_peak_order.npz"
     po.PeakOrderModel(forest, meta).save(out)

@@ -91,6 +91,10 @@ ORDER_WEIGHT = float(os.environ.get("CORVANE_FIT_ORDER_WEIGHT", "0.1"))
 ISO_WEIGHT = float(os.environ.get("CORVANE_FIT_ISO_WEIGHT", "0"))
 ISO_CHUNK = 256
 ORDER_TOP = 3
+# Weight of the spectra of molecules of at most SMALL_HEAVY heavy atoms in the cosine, base-peak and
+# peak-order terms, relative to the others (1: every spectrum alike).
+SMALL_WEIGHT = float(os.environ.get("CORVANE_FIT_SMALL_WEIGHT", "1"))
+SMALL_HEAVY = int(os.environ.get("CORVANE_FIT_SMALL_HEAVY", "12"))
 
 
 def soft_cache(recs):
@@ -253,6 +257,20 @@ class Data:
         self.Cenv = sparse.csr_matrix((np.ones(self.ec_r.size, dtype=np.float32), (self.ec_r, self.ec_c)),
                                       shape=(self.nrow, self.nenv))
 
+    def heavy_atoms(self):
+        """Heavy atoms of each spectrum's molecule (its main component), read from the molecular
+        ion's features; a large number where a spectrum has no candidates."""
+        from corvane_spectra import scored
+
+        mi = np.flatnonzero(self.F[:, scored.FEATURES.index("molecular_ion")] > 0)
+        row_spec = np.zeros(self.nrow, dtype=np.int64)
+        row_spec[self.rows] = self.owner[self.bins]
+        set_spec = np.zeros(self.nset, dtype=np.int64)
+        set_spec[self.set_of] = row_spec
+        heavy = np.full(self.nspec, 1 << 20, dtype=np.int64)
+        heavy[set_spec[mi]] = np.rint(np.exp(self.F[mi, scored.FEATURES.index("mi_log_heavy")]))
+        return heavy
+
     def subset(self, idx):
         """The data of the spectra ``idx`` only (sorted), renumbered."""
         idx = np.sort(np.asarray(idx))
@@ -380,6 +398,9 @@ class Objective:
         self.ntrain = train_idx.size
         self.wspec = np.zeros(data.nspec)
         self.wspec[train_idx] = 1.0 / self.ntrain
+        if SMALL_WEIGHT != 1.0:
+            w = np.where(data.heavy_atoms()[train_idx] <= SMALL_HEAVY, SMALL_WEIGHT, 1.0)
+            self.wspec[train_idx] = w / w.sum()
         nb = max(1, round(train_idx.size / block))
         order = np.random.default_rng(seed + 1).permutation(train_idx.size)
         self.blocks = []
