@@ -16,7 +16,8 @@ A peak's row is ``peak_rows``: the named features of the candidate that contribu
 peak (its route: alpha-cleavage, benzylic, McLafferty, hydrogen shifts, the molecule's class ...)
 and what the predicted spectrum says about the peak (its height, its rank, its distance in m/z
 from the strongest peak, its main contribution's share of it, the height of the next ranked
-peak).  Without the shipped file (``_peak_order.npz``) nothing changes.
+peak), and the molecule beside it (how far below the molecular ion the peak lies, how strong the
+molecular ion is, and which textbook routes the molecule's other ranked peaks carry).  Without the shipped file (``_peak_order.npz``) nothing changes.
 """
 from __future__ import annotations
 
