@@ -92,9 +92,10 @@ FEATURE_GROUPS: dict[str, tuple[str, ...]] = {
     # Named routes of textbook ions: a benzylic hydrogen lost from the molecular ion (tropylium
     # from toluene) or one beside an amine or ether nitrogen/oxygen (an onium ion), a ring methyl lost (xylenes to C7H7+), the one-carbon onium ion CH2=XH+ of
     # alpha cleavage, the McLafferty ion of an ester or acid, an acylium ion that gains or loses a
-    # hydrogen, and the ortho elimination of an alcohol or water from an ester or acid.
+    # hydrogen, the ortho elimination of an alcohol or water from an ester or acid, and the ion of
+    # alpha cleavage in a saturated carbocycle (cyclohexanol 57, cyclohexanone 55).
     "textbook_routes": ("benzylic_h_loss", "alpha_h_loss", "aryl_methyl_loss", "onium_one_carbon",
-                        "mclafferty_ester", "acylium_shifted", "ortho_elimination"),
+                        "mclafferty_ester", "acylium_shifted", "ortho_elimination", "ring_alpha_cleavage"),
 }
 FEATURES: tuple[str, ...] = tuple(f for g in FEATURE_GROUPS.values() for f in g)
 _COL = {f: i for i, f in enumerate(FEATURES)}
@@ -107,7 +108,8 @@ _SHIFT_FEATURES = ("shift_minus1", "shift_minus2", "shift_plus1", "shift_plus2",
                    "loss_silanol", "arom_alkyl", "arom_alkenyl", "arom_alkene_radical", "arom_odd_electron",
                    "arom_shift_minus1", "arom_shift_plus1", "benzyl_type", "phenyl_cation", "aroyl",
                    "alpha_onium", "ortho_loss", "halogen_loss_multi", "benzylic_h_loss", "alpha_h_loss", "aryl_methyl_loss",
-                   "onium_one_carbon", "mclafferty_ester", "acylium_shifted", "ortho_elimination")
+                   "onium_one_carbon", "mclafferty_ester", "acylium_shifted", "ortho_elimination",
+                   "ring_alpha_cleavage")
 _SHIFT_COLS = np.array([_COL[f] for f in _SHIFT_FEATURES])
 _E = {f: i for i, f in enumerate(_SHIFT_FEATURES)}
 
@@ -847,6 +849,26 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     F[0, _COL["mi_small_aromatic"]] = bool(aro_rings) and heavy_main <= 12
     # Ring atoms of a cyclohexene-type ring cut next to the double bond's allylic position.
     F[:, _COL["ring_allylic"]] = ring_set & (dfeat[:, dcol["allylic"]] > 0)
+    # Alpha cleavage in a saturated carbocycle beside an exocyclic amine, alcohol, ether or
+    # ketone: the ring opens at the bond to the more substituted alpha carbon, a hydrogen moves
+    # to the radical site and an alkyl radical leaves; the ion keeps the heteroatom's carbon and
+    # the next two ring atoms on the other side (cyclohexanol 57, cyclohexylamine 56,
+    # cyclohexanone 55, menthol 71), one hydrogen short of its atoms.
+    ring_alpha = np.zeros(nset, dtype=bool)
+    for r in rings:
+        k = len(r)
+        if k < 5 or any(sym[a] != "C" or arom[a] for a in r) \
+                or any(order_of[(r[i], r[(i + 1) % k])] != 1.0 for i in range(k)):
+            continue
+        n_in = S[:, list(r)].sum(1)
+        for i, c in enumerate(r):
+            hets = [x for x in nbrs[c] if sym[x] in ("N", "O") and not in_ring[x]]
+            if not hets:
+                continue
+            for d in (1, -1):
+                near, far = r[(i + d) % k], r[(i - d) % k]
+                if len(nbrs[far]) >= len(nbrs[near]):
+                    ring_alpha |= ring_set & (n_in == 3) & S[:, [c, near, r[(i + 2 * d) % k]] + hets].all(1)
     F[0, _COL["mi_amine"]] = any(sym[a] == "N" and not arom[a] and all(order_of[(a, j)] == 1.0 for j in nbrs[a])
                                  and not any(carbonyl[j] for j in nbrs[a]) for a in main)
 
@@ -964,6 +986,7 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
         aryl_methyl[:nmask] = (heavy_neutral == 1) & neutral_bool[:, methyls].any(1)
         E[:, _E["aryl_methyl_loss"]] = aryl_methyl[rep] & (sh == 0)
     E[:, _E["onium_one_carbon"]] = E[:, _E["alpha_onium"]] * (n_c == 1)
+    E[:, _E["ring_alpha_cleavage"]] = np.append(ring_alpha, np.zeros(nset - ring_alpha.size, dtype=bool))[rep] & (sh == -1)
     E[:, _E["mclafferty_ester"]] = (sh == 1) & (mcl_est_set[rep] > 0) & first_gen
     E[:, _E["acylium_shifted"]] = (F[rep, _COL["acylium"]] > 0) & (gens[rep] == 1) & (sh != 0)
     if ortho_sets:

@@ -84,3 +84,22 @@ def test_peak_order_stage_of_the_fitting_tool_is_the_products(smi):
     contrib2, a2 = _peak_order.adjust(Ranker, cand, contrib, bins, a, scored._SHIFT_COLS, scored.MIN_HEIGHT)
     np.testing.assert_allclose(P.rescaled(data, a_tool, s, scores)[:a2.size], a2, rtol=1e-6)   # float32 patterns
     np.testing.assert_allclose(a2, np.bincount(bins.ravel(), contrib2.ravel(), minlength=a2.size))
+
+
+def test_peak_order_ensemble_ships_as_one_forest():
+    # The shipped ranker is the mean of several; written as one forest (every member's trees, each
+    # leaf divided by their number) it must score every row as the mean does.
+    lgb = pytest.importorskip("lightgbm")
+    import fit_peak_order
+
+    from corvane_spectra._scored_trees import Forest
+
+    rng = np.random.default_rng(0)
+    Z = rng.normal(size=(600, 5))
+    y = np.clip((Z[:, 0] + rng.normal(scale=0.5, size=600)).round() + 2, 0, 4).astype(int)
+    ds = lgb.Dataset(Z, y, group=[10] * 60, params={"verbose": -1})
+    params = {"objective": "lambdarank", "feature_fraction": 0.6, "num_threads": 1, "verbose": -1}
+    ens = fit_peak_order.Ensemble([lgb.train(dict(params, seed=s), ds, num_boost_round=20) for s in (1, 2, 3)])
+    forest = Forest.from_lightgbm(ens.dump_model(), None, "peak")
+    assert forest.n_trees == 60
+    np.testing.assert_allclose(forest(Z), ens.predict(Z, raw_score=True), rtol=0, atol=1e-12)

@@ -64,7 +64,6 @@ PARAMS = {
     "deterministic": True,
     "force_row_wise": True,
     "num_threads": 1,
-    "seed": 20261209,
     "verbose": -1,
 }
 ROUNDS = 600
@@ -75,6 +74,8 @@ SMALL_HEAVY = 12
 SMALL_WEIGHT = 3.0
 # Relevance of a peak: DEPTH less its rank in the measured spectrum, at least 0.
 DEPTH = 16
+# The shipped ranker is the mean of rankers with these seeds (``Ensemble``).
+SEEDS = (1, 2, 3, 4)
 
 
 class Peaks:
@@ -170,13 +171,42 @@ def heavy_atoms(smiles: str) -> int:
     return mol.GetNumHeavyAtoms() if mol is not None else 1 << 20
 
 
+class Ensemble:
+    """The mean of rankers fitted alike but for their seeds (each tree sees another draw of the
+    columns): one ranker's order of two close peaks flips with the draw, the mean's far less."""
+
+    def __init__(self, boosters):
+        self.boosters = boosters
+
+    def predict(self, Z, raw_score=True):
+        return np.mean([b.predict(Z, raw_score=raw_score) for b in self.boosters], axis=0)
+
+    def dump_model(self):
+        """One LightGBM dump of every member's trees, each leaf value divided by the number of members."""
+        dumps = [b.dump_model() for b in self.boosters]
+        n = len(dumps)
+
+        def scaled(node):
+            node = dict(node)
+            if "leaf_value" in node:
+                node["leaf_value"] = node["leaf_value"] / n
+            for side in ("left_child", "right_child"):
+                if side in node:
+                    node[side] = scaled(node[side])
+            return node
+
+        trees = [dict(t, tree_structure=scaled(t["tree_structure"])) for d in dumps for t in d["tree_info"]]
+        return dict(dumps[0], tree_info=trees)
+
+
 def train(Z, y, groups, weight, rounds=ROUNDS):
     """A ranker of each spectrum's peaks (``groups``: the number of rows of each, in order;
-    ``weight``: each row's, its spectrum's weight)."""
+    ``weight``: each row's, its spectrum's weight): the ``Ensemble`` of one LightGBM ranker per seed
+    of SEEDS."""
     import lightgbm as lgb
 
     ds = lgb.Dataset(Z, y, group=groups, weight=weight, params={"max_bin": PARAMS["max_bin"], "verbose": -1})
-    return lgb.train(PARAMS, ds, num_boost_round=rounds)
+    return Ensemble([lgb.train(dict(PARAMS, seed=seed), ds, num_boost_round=rounds) for seed in SEEDS])
 
 
 def fold_predictions(data, tag, k, n_trees=100):
@@ -329,12 +359,13 @@ def main(argv=None):
     if cv.exists():
         cvtxt = " Cross-validated (held-out folds, with - without the stage): " + summary(json.loads(cv.read_text())) \
             .splitlines()[-1].removeprefix("paired: ") + "."
-    meta = (f"Written by tools/fit_peak_order.py fit: a LightGBM ranker (lambdarank) of {args.rounds} trees on the "
+    meta = (f"Written by tools/fit_peak_order.py fit: the mean of {len(SEEDS)} LightGBM rankers (lambdarank, seeds "
+            f"{', '.join(map(str, SEEDS))}) of {args.rounds} trees each on the "
             f"{po.TOP} strongest predicted peaks of {g.size} spectra ({y.size} rows; relevance {DEPTH} less the "
             f"peak's rank in the measured spectrum), each spectrum predicted by the cross-validation fold that held "
             f"it out (trees-cv --tag {args.tag}), the spectra of molecules of at most {SMALL_HEAVY} heavy atoms "
             f"weighted {SMALL_WEIGHT:g}; parameters "
-            f"{json.dumps({k: v for k, v in PARAMS.items() if k not in ('verbose', 'num_threads')})}.{cvtxt}")
+            f"{json.dumps({k: v for k, v in PARAMS.items() if k not in ('verbose', 'num_threads', 'seed')})}.{cvtxt}")
     out = fs.ROOT / "corvane_spectra" / "_peak_order.npz"
     po.PeakOrderModel(forest, meta).save(out)
     print(meta)
