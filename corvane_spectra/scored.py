@@ -849,26 +849,6 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     F[0, _COL["mi_small_aromatic"]] = bool(aro_rings) and heavy_main <= 12
     # Ring atoms of a cyclohexene-type ring cut next to the double bond's allylic position.
     F[:, _COL["ring_allylic"]] = ring_set & (dfeat[:, dcol["allylic"]] > 0)
-    # Alpha cleavage in a saturated carbocycle beside an exocyclic amine, alcohol, ether or
-    # ketone: the ring opens at the bond to the more substituted alpha carbon, a hydrogen moves
-    # to the radical site and an alkyl radical leaves; the ion keeps the heteroatom's carbon and
-    # the next two ring atoms on the other side (cyclohexanol 57, cyclohexylamine 56,
-    # cyclohexanone 55, menthol 71), one hydrogen short of its atoms.
-    ring_alpha = np.zeros(nset, dtype=bool)
-    for r in rings:
-        k = len(r)
-        if k < 5 or any(sym[a] != "C" or arom[a] for a in r) \
-                or any(order_of[(r[i], r[(i + 1) % k])] != 1.0 for i in range(k)):
-            continue
-        n_in = S[:, list(r)].sum(1)
-        for i, c in enumerate(r):
-            hets = [x for x in nbrs[c] if sym[x] in ("N", "O") and not in_ring[x]]
-            if not hets:
-                continue
-            for d in (1, -1):
-                near, far = r[(i + d) % k], r[(i - d) % k]
-                if len(nbrs[far]) >= len(nbrs[near]):
-                    ring_alpha |= ring_set & (n_in == 3) & S[:, [c, near, r[(i + 2 * d) % k]] + hets].all(1)
     F[0, _COL["mi_amine"]] = any(sym[a] == "N" and not arom[a] and all(order_of[(a, j)] == 1.0 for j in nbrs[a])
                                  and not any(carbonyl[j] for j in nbrs[a]) for a in main)
 
@@ -986,7 +966,27 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
         aryl_methyl[:nmask] = (heavy_neutral == 1) & neutral_bool[:, methyls].any(1)
         E[:, _E["aryl_methyl_loss"]] = aryl_methyl[rep] & (sh == 0)
     E[:, _E["onium_one_carbon"]] = E[:, _E["alpha_onium"]] * (n_c == 1)
-    E[:, _E["ring_alpha_cleavage"]] = np.append(ring_alpha, np.zeros(nset - ring_alpha.size, dtype=bool))[rep] & (sh == -1)
+    # Alpha cleavage in a saturated carbocycle beside an exocyclic amine, alcohol, ether or
+    # ketone: the ring opens at the bond to the more substituted alpha carbon, a hydrogen moves
+    # to the radical site and an alkyl radical leaves; the ion keeps the heteroatom's carbon and
+    # the next two ring atoms on the other side (cyclohexanol 57, cyclohexylamine 56,
+    # cyclohexanone 55, menthol 71), one hydrogen short of its atoms.
+    ring_alpha = np.zeros(nset, dtype=bool)
+    for r in rings:
+        k = len(r)
+        if k < 5 or any(sym[a] != "C" or arom[a] for a in r) \
+                or any(order_of[(r[i], r[(i + 1) % k])] != 1.0 for i in range(k)):
+            continue
+        n_in = S[:, list(r)].sum(1)
+        for i, c in enumerate(r):
+            hets = [x for x in nbrs[c] if sym[x] in ("N", "O") and not in_ring[x]]
+            if not hets:
+                continue
+            for d in (1, -1):
+                near, far = r[(i + d) % k], r[(i - d) % k]
+                if len(nbrs[far]) >= len(nbrs[near]):
+                    ring_alpha[:nmask] |= ring_set & (n_in == 3) & S[:, [c, near, r[(i + 2 * d) % k]] + hets].all(1)
+    E[:, _E["ring_alpha_cleavage"]] = ring_alpha[rep] & (sh == -1)
     E[:, _E["mclafferty_ester"]] = (sh == 1) & (mcl_est_set[rep] > 0) & first_gen
     E[:, _E["acylium_shifted"]] = (F[rep, _COL["acylium"]] > 0) & (gens[rep] == 1) & (sh != 0)
     if ortho_sets:
