@@ -36,7 +36,8 @@ CONTEXT_ROUTES = ("molecular_ion", "alpha_N", "alpha_O_S", "acylium", "benzylic"
                   "mclafferty_aromatic", "mclafferty_alkene", "benzyl_type", "aroyl", "alpha_onium",
                   "ortho_loss", "ring_allylic", "benzylic_h_loss", "alpha_h_loss", "aryl_methyl_loss",
                   "onium_one_carbon", "mclafferty_ester", "acylium_shifted", "ortho_elimination",
-                  "ion_iminium", "ion_oxonium", "ion_acyl", "loss_small_molecule", "loss_CH3", "loss_halogen")
+                  "ion_iminium", "ion_oxonium", "ion_acyl", "loss_small_molecule", "loss_CH3", "loss_halogen",
+                  "ring_alpha_cleavage", "hx_elimination", "alpha_h_only", "aryl_aldehyde_h_loss")
 EXTRA = (("height", "rank", "delta_mz", "share", "height_next", "below_molecular_ion", "molecular_ion_height")
          + tuple(f"any_{r}" for r in CONTEXT_ROUTES) + tuple(f"height_{r}" for r in CONTEXT_ROUTES))
 N_EXTRA = len(EXTRA)

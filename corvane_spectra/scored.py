@@ -92,10 +92,14 @@ FEATURE_GROUPS: dict[str, tuple[str, ...]] = {
     # Named routes of textbook ions: a benzylic hydrogen lost from the molecular ion (tropylium
     # from toluene) or one beside an amine or ether nitrogen/oxygen (an onium ion), a ring methyl lost (xylenes to C7H7+), the one-carbon onium ion CH2=XH+ of
     # alpha cleavage, the McLafferty ion of an ester or acid, an acylium ion that gains or loses a
-    # hydrogen, the ortho elimination of an alcohol or water from an ester or acid, and the ion of
-    # alpha cleavage in a saturated carbocycle (cyclohexanol 57, cyclohexanone 55).
+    # hydrogen, the ortho elimination of an alcohol or water from an ester or acid, the ion of
+    # alpha cleavage in a saturated carbocycle (cyclohexanol 57, cyclohexanone 55), HCl, HBr or HI
+    # lost from an alkyl halide (1-chlorobutane 56), [M-H]+ of alpha cleavage where no alkyl
+    # radical can leave instead (methanol 31, dimethyl ether 45, trimethylamine 58), and the aroyl
+    # ion [M-H]+ of an aromatic aldehyde (benzaldehyde 105).
     "textbook_routes": ("benzylic_h_loss", "alpha_h_loss", "aryl_methyl_loss", "onium_one_carbon",
-                        "mclafferty_ester", "acylium_shifted", "ortho_elimination", "ring_alpha_cleavage"),
+                        "mclafferty_ester", "acylium_shifted", "ortho_elimination", "ring_alpha_cleavage",
+                        "hx_elimination", "alpha_h_only", "aryl_aldehyde_h_loss"),
 }
 FEATURES: tuple[str, ...] = tuple(f for g in FEATURE_GROUPS.values() for f in g)
 _COL = {f: i for i, f in enumerate(FEATURES)}
@@ -109,7 +113,7 @@ _SHIFT_FEATURES = ("shift_minus1", "shift_minus2", "shift_plus1", "shift_plus2",
                    "arom_shift_minus1", "arom_shift_plus1", "benzyl_type", "phenyl_cation", "aroyl",
                    "alpha_onium", "ortho_loss", "halogen_loss_multi", "benzylic_h_loss", "alpha_h_loss", "aryl_methyl_loss",
                    "onium_one_carbon", "mclafferty_ester", "acylium_shifted", "ortho_elimination",
-                   "ring_alpha_cleavage")
+                   "ring_alpha_cleavage", "hx_elimination", "alpha_h_only", "aryl_aldehyde_h_loss")
 _SHIFT_COLS = np.array([_COL[f] for f in _SHIFT_FEATURES])
 _E = {f: i for i, f in enumerate(_SHIFT_FEATURES)}
 
@@ -960,12 +964,29 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
                   and any(sym[j] in ("N", "O") and not arom[j] and not any(carbonyl[x] for x in nbrs[j])
                           for j in nbrs[a]) for a in main)
     E[:, _E["alpha_h_loss"]] = (rep == 0) & (sh == -1) & alpha_h
+    aryl_cho = any(carbonyl[a] and nh_atom[a] == 1 and any(arom[j] for j in nbrs[a]) for a in main)
+    E[:, _E["aryl_aldehyde_h_loss"]] = (rep == 0) & (sh == -1) & aryl_cho
     methyls = [a for a in main if sym[a] == "C" and nh_atom[a] == 3 and len(nbrs[a]) == 1 and arom[nbrs[a][0]]]
     if methyls:
         aryl_methyl = np.zeros(nset, dtype=bool)
         aryl_methyl[:nmask] = (heavy_neutral == 1) & neutral_bool[:, methyls].any(1)
         E[:, _E["aryl_methyl_loss"]] = aryl_methyl[rep] & (sh == 0)
     E[:, _E["onium_one_carbon"]] = E[:, _E["alpha_onium"]] * (n_c == 1)
+    # Alpha cleavage takes the largest radical it can: [M-H]+ is the onium ion only where every
+    # carbon beside the amine or ether nitrogen/oxygen has no other carbon to lose.
+    if alpha_h:
+        hetero = [x for x in main if sym[x] in ("N", "O") and not arom[x] and not any(carbonyl[j] for j in nbrs[x])]
+        lone = all(sym[j] != "C" for x in hetero for a in nbrs[x] if sym[a] == "C" and not arom[a] for j in nbrs[a])
+        E[:, _E["alpha_h_only"]] = E[:, _E["alpha_h_loss"]] * lone
+    # 1,2-elimination of HX from an alkyl halide: the halogen's bond cut, a hydrogen of the
+    # next carbon leaves with it; the ion is the alkene radical cation.
+    halides = [x for x in main if sym[x] in ("Cl", "Br", "I") and len(nbrs[x]) == 1 and sym[nbrs[x][0]] == "C"
+               and all_single[nbrs[x][0]] and not arom[nbrs[x][0]]
+               and any(sym[j] == "C" and nh_atom[j] > 0 and not arom[j] for j in nbrs[nbrs[x][0]])]
+    if halides:
+        hx = np.zeros(nset, dtype=bool)
+        hx[:nmask] = (heavy_neutral[:nmask] == 1) & neutral_bool[:, halides].any(1) & (gens[:nmask] == 1)
+        E[:, _E["hx_elimination"]] = hx[rep] & (sh == -1)
     # Alpha cleavage in a saturated carbocycle beside an exocyclic amine, alcohol, ether or
     # ketone: the ring opens at the bond to the more substituted alpha carbon, a hydrogen moves
     # to the radical site and an alkyl radical leaves; the ion keeps the heteroatom's carbon and
