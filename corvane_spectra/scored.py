@@ -43,6 +43,7 @@ from w).
 """
 from __future__ import annotations
 
+import contextlib
 from dataclasses import dataclass
 import zlib
 from functools import lru_cache
@@ -1148,14 +1149,33 @@ def soft_pairs_of(vif_result) -> frozenset:
                      for s in vif_result["soft_bonds"])
 
 
+@lru_cache(maxsize=1)
+def _blas_pools():
+    """numpy's BLAS thread pools (threadpoolctl), found once; None where they cannot be set."""
+    try:
+        from threadpoolctl import ThreadpoolController
+
+        pools = ThreadpoolController().select(user_api="blas")
+    except Exception:       # threadpoolctl missing or failing: threads as the caller set them
+        return None
+    return pools if pools.lib_controllers else None
+
+
+def one_blas_thread():
+    """A context in which numpy's BLAS runs on one thread.  A molecule's matrices (hundreds of
+    rows, tens of columns) gain nothing from more on an idle machine, and on a busy one each
+    product waits for threads the scheduler has put aside; the products sum small integers or
+    read each output element on one thread either way, so the results are the same."""
+    pools = _blas_pools()
+    return pools.limit(limits=1) if pools is not None else contextlib.nullcontext()
+
+
 def predict_scored(smiles: str, weights: np.ndarray | None = None, vif_result: dict | None = None):
     """The scored spectrum of one molecule (see ``corvane_spectra.predict``).
 
     ``vif_result``: a ``corvane.VIF(smiles, draw=False, ...)`` result already
     at hand (only its soft bonds are read); without it VIF is called once.
     """
-    from .spectrum import PeakAnnotation, Spectrum
-
     mol = read_molecule(smiles)
     r = vif_result
     if r is None:
@@ -1164,7 +1184,14 @@ def predict_scored(smiles: str, weights: np.ndarray | None = None, vif_result: d
         r = corvane.VIF(smiles, draw=False, verbose=False)
     if isinstance(r, str):
         raise ValueError(f"unreadable SMILES: {smiles!r}")
-    cand = build_candidates(mol, soft_pairs_of(r))
+    with one_blas_thread():
+        return _scored_spectrum(smiles, mol, soft_pairs_of(r), weights)
+
+
+def _scored_spectrum(smiles: str, mol, soft_pairs: frozenset, weights: np.ndarray | None):
+    from .spectrum import PeakAnnotation, Spectrum
+
+    cand = build_candidates(mol, soft_pairs)
     if cand.mz.size == 0:
         # Nothing at m/z 12 or above (H2, He): no peak to report.
         from rdkit.Chem.rdMolDescriptors import CalcMolFormula
