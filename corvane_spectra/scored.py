@@ -48,6 +48,7 @@ from dataclasses import dataclass
 import zlib
 from functools import lru_cache
 import itertools
+import threading
 
 import numpy as np
 
@@ -1165,9 +1166,15 @@ def one_blas_thread():
     """A context in which numpy's BLAS runs on one thread.  A molecule's matrices (hundreds of
     rows, tens of columns) gain nothing from more on an idle machine, and on a busy one each
     product waits for threads the scheduler has put aside; the products sum small integers or
-    read each output element on one thread either way, so the results are the same."""
+    read each output element on one thread either way, so the results are the same.
+
+    Only on the main thread: where a BLAS build keeps one thread count for the whole process,
+    contexts that threads enter and leave in turn would restore each other's settings and could
+    leave the caller's changed."""
     pools = _blas_pools()
-    return pools.limit(limits=1) if pools is not None else contextlib.nullcontext()
+    if pools is None or threading.current_thread() is not threading.main_thread():
+        return contextlib.nullcontext()
+    return pools.limit(limits=1)
 
 
 def predict_scored(smiles: str, weights: np.ndarray | None = None, vif_result: dict | None = None):
