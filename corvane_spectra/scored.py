@@ -961,10 +961,11 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     # Named textbook routes.
     benzylic_h = any(sym[a] == "C" and not arom[a] and nh_atom[a] > 0 and any(arom[j] for j in nbrs[a]) for a in main)
     E[:, _E["benzylic_h_loss"]] = (rep == 0) & (sh == -1) & benzylic_h
+    # Amine and ether/alcohol nitrogens and oxygens (not amides, esters or acids).
+    onium_x = {x for x in main if sym[x] in ("N", "O") and not arom[x] and not any(carbonyl[j] for j in nbrs[x])}
     alpha_h = any(sym[a] == "C" and not arom[a] and nh_atom[a] > 0 and not carbonyl[a]
                   and all(order_of[(a, j)] == 1.0 for j in nbrs[a])
-                  and any(sym[j] in ("N", "O") and not arom[j] and not any(carbonyl[x] for x in nbrs[j])
-                          for j in nbrs[a]) for a in main)
+                  and any(j in onium_x for j in nbrs[a]) for a in main)
     E[:, _E["alpha_h_loss"]] = (rep == 0) & (sh == -1) & alpha_h
     aryl_cho = any(carbonyl[a] and nh_atom[a] == 1 and any(arom[j] for j in nbrs[a]) for a in main)
     E[:, _E["aryl_aldehyde_h_loss"]] = (rep == 0) & (sh == -1) & aryl_cho
@@ -977,8 +978,7 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     # Alpha cleavage takes the largest radical it can: [M-H]+ is the onium ion only where every
     # carbon beside the amine or ether nitrogen/oxygen has no other carbon to lose.
     if alpha_h:
-        hetero = [x for x in main if sym[x] in ("N", "O") and not arom[x] and not any(carbonyl[j] for j in nbrs[x])]
-        lone = all(sym[j] != "C" for x in hetero for a in nbrs[x] if sym[a] == "C" and not arom[a] for j in nbrs[a])
+        lone = all(sym[j] != "C" for x in onium_x for a in nbrs[x] if sym[a] == "C" and not arom[a] for j in nbrs[a])
         E[:, _E["alpha_h_only"]] = E[:, _E["alpha_h_loss"]] * lone
     # 1,2-elimination of HX from an alkyl halide: the halogen's bond cut, a hydrogen of the
     # next carbon leaves with it; the ion is the alkene radical cation.
