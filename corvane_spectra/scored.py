@@ -1255,9 +1255,10 @@ def _scored_spectrum(smiles: str, mol, soft_pairs: frozenset, weights: np.ndarra
     base = cand.base[cs]
     names = ["isotope", "rearrangement"] + list(set_mode)
     codes = np.where(ks != nominal, 0, np.where(cand.shift[cs] != 0, 1, base + 2))
+    make = PeakAnnotation._make
     for b_, f, code, b, gen in zip(flat_bin[idx].tolist(), fs, codes.tolist(), base.tolist(),
                                    cand.generation[cs].tolist()):
-        anns[b_].append(PeakAnnotation(f, names[code], set_label[b], gen))
+        anns[b_].append(make(f, names[code], set_label[b], gen))
     formula = formula_of(cand.comp[np.nonzero((cand.generation == 0) & (cand.shift == 0))[0][0]], cand.symbols)
     return Spectrum(mz, np.round(height[mz], 2), {"smiles": smiles, "formula": formula},
                     annotations=[anns[int(m)] for m in mz], convention="scored")

@@ -38,6 +38,16 @@ class PeakAnnotation:
     bond: str | None = None
     generation: int = 0
 
+    @classmethod
+    def _make(cls, formula: str, mode: str, bond: str | None, generation: int,
+              _new=object.__new__) -> "PeakAnnotation":
+        """The same as ``cls(formula, mode, bond, generation)`` for trusted arguments, about
+        twice as fast: the frozen class's ``__init__`` sets each field through
+        ``object.__setattr__``, and the scored spectrum makes a few hundred per molecule."""
+        a = _new(cls)
+        a.__dict__.update(formula=formula, mode=mode, bond=bond, generation=generation)
+        return a
+
 
 def check_peaks(mz: np.ndarray, intensity: np.ndarray) -> None:
     """ValueError unless every m/z is a whole number from 1 to MAX_MZ and
