@@ -68,7 +68,7 @@ FEATURE_GROUPS: dict[str, tuple[str, ...]] = {
                     "ion_aromatic_ring",
                     "neutral_aromatic_ring", "neutral_N", "neutral_O", "neutral_halogen", "neutral_dbe",
                     "ion_aromatic_rings", "centre_substitution",
-                    "centre_hetero", "centre_aromatic"),
+                    "centre_hetero", "centre_aromatic", "stevenson"),
     "alpha": ("alpha_N", "alpha_O_S", "acylium", "centre_next_to_carbonyl"),
     "benzylic_allylic": ("benzylic", "allylic"),
     "neutral_loss": ("loss_CH3", "loss_halogen", "loss_small_molecule", "loss_small_radical"),
@@ -124,7 +124,15 @@ _E = {f: i for i, f in enumerate(_SHIFT_FEATURES)}
 _ELEMENTS = ("C", "H", "N", "O", "S", "F", "Cl", "Br", "I", "P", "Si")
 _EL = {e: i for i, e in enumerate(_ELEMENTS)}
 _HALOGENS = ("F", "Cl", "Br", "I")
-_SET_MODES = ("molecular_ion", "single", "ring", "recursive")    # the codes of _core.atom_sets
+_SET_MODES = ("molecular_ion", "single", "ring", "recursive")
+# Ionisation energies (eV) of radicals, for Stevenson's rule: when a bond breaks, the charge
+# mostly stays with the fragment whose radical has the lower ionisation energy.  Gas-phase values
+# of the textbook radicals, rounded (H 13.60, CH3 9.84, C2H5 8.12, 2-C3H7 7.37, t-C4H9 6.70,
+# CH2OH 7.56, CH2NH2 6.29, benzyl 7.25, C6H5 8.32, CH3CO 7.0, HCO 8.12, vinyl 8.25, C2H 11.6,
+# CN 13.6, OH 13.02, CH3O 10.72, C6H5O 8.56, NH2 11.14, NO2 9.59, SH 10.42, CH3S 9.2, the
+# halogen atoms); other radicals take the value of the nearest of these by their radical site.
+_RADICAL_IE = {"F": 17.42, "Cl": 12.97, "Br": 11.81, "I": 10.45, "H": 13.60, "Si": 6.5, "P": 8.5}
+_ALKYL_IE = (9.84, 8.12, 7.37, 6.70)      # methyl, primary, secondary, tertiary    # the codes of _core.atom_sets
 _ISO_LEN = 5          # narrowest isotope pattern held (nominal mass to +4)
 _MIN_ION_MZ = 12      # smaller candidate ions are not reported
 # Rings of up to this many atoms are cut twice (crown ethers, macrolides and cyclophanes
@@ -625,7 +633,7 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     # Directed bond properties: centre c keeps the charge, partner p leaves.
     dprops = ("centre_substitution", "centre_hetero", "centre_aromatic", "alpha_N", "alpha_O_S",
               "acylium", "centre_next_to_carbonyl", "benzylic", "allylic", "cut_double", "cut_triple", "cut_aromatic",
-              "cut_C_N", "cut_C_O", "cut_C_S", "cut_C_halogen", "cut_hetero_hetero", "soft_cuts")
+              "cut_C_N", "cut_C_O", "cut_C_S", "cut_C_halogen", "cut_hetero_hetero", "soft_cuts", "stevenson")
     P = [[None] * nb for _ in range(2)]
     mcl = np.zeros((2, nb), dtype=bool)
     mcl_arom = np.zeros((2, nb), dtype=bool)      # the acceptor is an aromatic ring
@@ -636,6 +644,53 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     amine_n = [s_ == "N" and not a_ for s_, a_ in zip(sym, arom)]
     o_or_s = [s_ in ("O", "S") for s_ in sym]
     double_o = [[j for j in nbrs[i] if sym[j] == "O" and order_of[(i, j)] == 2.0] for i in range(n)]
+
+    def radical_ie(c, p):
+        """The ionisation energy (eV) of the radical left at atom c when its bond to p breaks."""
+        s_ = sym[c]
+        others = [j for j in nbrs[c] if j != p]
+        if s_ == "C":
+            if arom[c]:
+                return 8.32                                   # aryl
+            orders = [order_of[(c, j)] for j in others]
+            if 3.0 in orders:
+                return 13.6 if any(sym[j] == "N" for j in others) else 11.6     # CN, ethynyl
+            dbl = [j for j, o_ in zip(others, orders) if o_ == 2.0]
+            if dbl:
+                if not any(sym[j] in ("O", "S") for j in dbl):
+                    return 8.25                               # vinyl, iminyl
+                rest = [j for j in others if j not in dbl]
+                if not rest:
+                    return 8.12                               # formyl
+                if any(sym[j] == "O" for j in rest):
+                    return 8.5                                # alkoxycarbonyl, carboxyl
+                return 7.0                                    # acyl
+            ie = _ALKYL_IE[min(len(others), 3)]
+            if any([amine_n[j] for j in others]):
+                ie -= 1.8                                     # aminoalkyl
+            elif any([o_or_s[j] for j in others]):
+                ie -= 0.6                                     # hydroxy/alkoxyalkyl
+            if any([arom[j] or c_eq_c[j] for j in others]):
+                ie -= 0.9                                     # benzyl, allyl-type
+            return ie
+        if s_ == "O":
+            if not others:
+                return 13.02 if nh_atom[c] else 13.6          # OH; O atom
+            return 8.56 if any([arom[j] for j in others]) else 10.72     # phenoxy; alkoxy, acyloxy
+        if s_ == "N":
+            n_o = sum(1 for j in others if sym[j] == "O")
+            if n_o >= 2:
+                return 9.59                                   # NO2
+            if n_o == 1:
+                return 9.26                                   # NO
+            if arom[c] or any([arom[j] for j in others]):
+                return 8.5                                    # anilino, ring N
+            return (11.14, 9.8, 9.0)[min(len(others), 2)]     # NH2, NHR, NR2
+        if s_ == "S":
+            if not others:
+                return 10.42                                  # SH
+            return 8.6 if any([arom[j] for j in others]) else 9.2
+        return _RADICAL_IE.get(s_, 9.0)
     for k, (u, v, o, _ring, _idx) in enumerate(bonds):
         soft = (min(u, v), max(u, v)) in soft_pairs
         pair = {sym[u], sym[v]}
@@ -647,6 +702,8 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
         else:
             cut += [False, False, False, False, "C" not in pair]
         cut.append(soft)
+        # (only a single bond outside rings splits the ion into two fragments, one a radical)
+        ie_u, ie_v = (radical_ie(u, v), radical_ie(v, u)) if o == 1.0 and not _ring else (0.0, 0.0)
         for side, (c, p) in enumerate(((u, v), (v, u))):
             others = [j for j in nbrs[c] if j != p]
             alpha_n = alpha_o_s = acylium = next_to_carbonyl = benzylic = allylic = False
@@ -661,8 +718,11 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
                 if not arom[c]:
                     benzylic = any([arom[j] for j in others])
                     allylic = any([c_eq_c[j] for j in others])
+            # Stevenson's rule: how much lower the ionisation energy of the radical c keeps than that
+            # of the one p takes away (eV / 4, within +-1.5; 0 for a double, aromatic or ring bond).
+            ie_c, ie_p = (ie_u, ie_v) if side == 0 else (ie_v, ie_u)
             P[side][k] = [len(others), sym[c] != "C", arom[c], alpha_n, alpha_o_s, acylium, next_to_carbonyl,
-                          benzylic, allylic] + cut
+                          benzylic, allylic] + cut + [min(max(ie_p - ie_c, -6.0), 6.0) / 4]
             # McLafferty: acceptor Y - c(alpha, saturated) | p(beta) - gamma-H, single bond
             # outside rings; the gamma-hydrogen moves to the acceptor's double bond.
             if o == 1.0 and not _ring and sym[c] == "C" and sym[p] == "C" and not arom[c] and all_single[c]:

@@ -169,6 +169,20 @@ def test_primary_amine_alpha_cleavage_gives_the_iminium_base_peak():
     assert sp.annotations[sp.mz.tolist().index(30)][0].formula == "CH4N"
 
 
+@pytest.mark.parametrize("smiles, favoured, other", [
+    ("CBr", 15, 79),                 # CH3 (9.84 eV) keeps the charge before Br (11.81 eV)
+    ("OC(=O)c1ccccc1", 105, 17),     # benzoyl, not OH+
+    ("CC1CCCCC1", 83, 15),           # cyclohexyl, not CH3+
+])
+def test_stevenson_feature_favours_the_fragment_of_lower_ionisation_energy(smiles, favoured, other):
+    cand = scored.build_candidates(scored.read_molecule(smiles))
+    col = scored._COL["stevenson"]
+    one_cut = (cand.shift == 0) & (cand.generation == 1)
+    value = {int(m): cand.F[b, col] for m, b in zip(cand.mz[one_cut], cand.base[one_cut])}
+    assert value[favoured] > 0 > value[other] and value[favoured] == -value[other]
+    assert cand.F[0, col] == 0       # the molecular ion: no bond cut
+
+
 def test_silyl_transfer_ion_only_with_two_trimethylsilyl_ethers():
     two = predict("C[Si](C)(C)OCCCCO[Si](C)(C)C", model="scored")
     one = predict("CCCCO[Si](C)(C)C", model="scored")
