@@ -60,12 +60,12 @@ PyObject *call_body(CvFunction *f, PyObject *const *slots, PyObject *extra) {
                      f->def->name);
         return nullptr;
     }
+    gil::CallScope inside;  // interpreter exit waits for this call or parks it
     // Pending signal handlers run here, as the interpreter runs them on
     // entering a Python function: work made of many module calls (the plain
     // paths, which call the module's functions through their names) stops
-    // on Ctrl-C.
+    // on Ctrl-C.  (They, and a scheduled collection, run inside the scope.)
     if (PyErr_CheckSignals() < 0) return nullptr;
-    gil::CallScope inside;  // interpreter exit waits for this call or parks it
     try {
         py::object r = f->def->body(Args{slots, extra});
         return r.release().ptr();

@@ -72,7 +72,13 @@ void after_fork_in_child() {
 // holds the state's mutex.
 bool must_park(const ExitState &s) { return s.exiting && PyThread_get_thread_ident() != s.exit_thread; }
 
-// Takes the lock back with a saved thread state.
+// Takes the lock back with a saved thread state, for a Release inside one
+// of the extension's functions or outside any.  A thread inside a function
+// counts as attached again before the mutex is let go: counted after it,
+// the exit hook could take the mutex in between, see no attached thread and
+// let finalisation begin while this one goes on to run interpreter code
+// (a numpy call that gives the lock up and takes it back ends the thread
+// then, in the middle of C++ frames holding references).
 void restore(PyThreadState *state) {
     ExitState &s = exit_state();
     std::unique_lock<std::mutex> lock(s.mutex);
@@ -84,6 +90,7 @@ void restore(PyThreadState *state) {
         // interpreter is embedded): stop here instead of unwinding.
         park(lock);
     }
+    if (call_depth > 0) ++s.attached;
 }
 
 PyObject *exit_hook(PyObject *, PyObject *) {
@@ -137,7 +144,6 @@ Release::Release() : next_check_(std::chrono::steady_clock::now() + kSignalPerio
 
 Release::~Release() {
     restore(state_);
-    if (call_depth > 0) ++exit_state().attached;
     if (raised_) PyErr_SetRaisedException(raised_);
 }
 
@@ -146,8 +152,11 @@ bool Release::interrupted() {
     const auto now = std::chrono::steady_clock::now();
     if (now < next_check_) return false;
     next_check_ = now + kSignalPeriod;
+    // Signal handlers and a scheduled collection (objects' finalisers) may
+    // run interpreter code here: the thread counts as attached meanwhile.
     restore(state_);
     if (PyErr_CheckSignals() < 0) raised_ = PyErr_GetRaisedException();
+    if (call_depth > 0) --exit_state().attached;
     state_ = PyEval_SaveThread();
     return raised_ != nullptr;
 }
