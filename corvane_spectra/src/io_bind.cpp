@@ -52,7 +52,10 @@ public:
 
     // A parser reads one stream in order: a second thread feeding it while
     // the first parses (without the interpreter lock) is refused.
+    // Both calls run Python (the spectra's constructor) while holding
+    // references: inside the scope, interpreter exit waits for them.
     py::list feed(const py::object &chunk) {
+        gil::CallScope inside;
         Busy busy(busy_);
         std::vector<io::Item> items;
         if (PyBytes_Check(chunk.ptr())) {
@@ -74,6 +77,7 @@ public:
     }
 
     py::list finish() {
+        gil::CallScope inside;
         Busy busy(busy_);
         std::vector<io::Item> items;
         parser_.finish(items);
