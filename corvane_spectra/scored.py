@@ -47,7 +47,6 @@ import contextlib
 from dataclasses import dataclass
 import zlib
 from functools import lru_cache
-import itertools
 import threading
 
 import numpy as np
@@ -224,43 +223,6 @@ def _mix_cols(raw: np.ndarray, salt: np.ndarray) -> np.ndarray:
 def _loss_cols(keys: np.ndarray) -> np.ndarray:
     """Columns of the neutral-loss tokens (composition keys of ``_comp_keys``)."""
     return _mix_cols(keys.astype(np.uint64), np.full(keys.shape, 977))
-
-
-_BOND_CHAR = {1.0: "-", 1.5: ":", 2.0: "=", 3.0: "#"}
-
-
-def atom_environments(mol, atoms, nbrs, order_of, arom, nh_atom, sym):
-    """Per atom: its invariant and its radius-1 and radius-2 environments, as text.
-
-    The invariant is element, heavy degree, hydrogens, aromatic/ring flags and
-    charge (``C3H1ar`` ...); a radius-r environment is the invariant followed by
-    the sorted bond-order/radius-(r-1) environments of the neighbours.
-    """
-    n = len(sym)
-    inv = [""] * n
-    for a in atoms:
-        at = mol.GetAtomWithIdx(a)
-        q = at.GetFormalCharge()
-        inv[a] = (f"{sym[a]}{len(nbrs[a])}H{int(nh_atom[a])}" + ("a" if arom[a] else "") +
-                  ("r" if at.IsInRing() else "") + (f"{q:+d}" if q else ""))
-    links = {a: [(_BOND_CHAR[order_of[(a, j)]], j) for j in nbrs[a]] for a in atoms}
-
-    def grow(prev):
-        out = [""] * n
-        for a in atoms:
-            out[a] = prev[a] if not nbrs[a] else inv[a] + "(" + ",".join(
-                sorted([b + prev[j] for b, j in links[a]])) + ")"
-        return out
-
-    env1 = grow(inv)
-    env2 = grow(env1)
-    return inv, env1, env2
-
-
-def _directed_tokens(c, p, order, inv, env1, env2):
-    """Tokens of a cut bond whose atom c keeps the charge and p leaves."""
-    b = _BOND_CHAR[order]
-    return ("ion1 " + env1[c], "ion2 " + env2[c], "neutral1 " + env1[p], "pair " + inv[c] + b + inv[p])
 
 
 def _expand(rows, keys, ptr, flat):
@@ -600,10 +562,10 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     unlabelled[~in_main] = 0
     mass_atom[~in_main] = 0
     label_atom[~in_main] = 0
-    nh_atom = comp_atom[:, _EL["H"]]
+    nh_a = comp_atom[:, _EL["H"]]
     # The per-atom and per-bond loops below read plain lists: far quicker to index than arrays.
     arom_a = arom
-    arom, nh_atom = arom.tolist(), nh_atom.tolist()
+    arom = arom.tolist()
 
     bonds = []
     main_atoms = set(main)
@@ -622,144 +584,26 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     nb = len(bonds)
     bu = np.array([b[0] for b in bonds], dtype=np.int64)
     bv = np.array([b[1] for b in bonds], dtype=np.int64)
+    ring_bond = np.array([b[3] for b in bonds], dtype=bool)
 
-    def double_to(i, elems):
-        return any(order_of[(i, j)] == 2.0 and sym[j] in elems for j in nbrs[i])
-
-    c_eq_c = [any(order_of[(i, j)] == 2.0 and sym[j] == "C" for j in nbrs[i]) and not arom[i] for i in range(n)]
-    carbonyl = [sym[i] == "C" and double_to(i, ("O",)) for i in range(n)]
-    acceptor = [(sym[i] == "C" and (double_to(i, ("O", "N", "S")) or arom[i])) for i in range(n)]
-
-    # Directed bond properties: centre c keeps the charge, partner p leaves.
+    # Directed bond properties (centre c keeps the charge, partner p leaves), McLafferty
+    # bonds, ortho pairs, environment tokens and the molecule-wide route flags: _core.bond_graph.
     dprops = ("centre_substitution", "centre_hetero", "centre_aromatic", "alpha_N", "alpha_O_S",
               "acylium", "centre_next_to_carbonyl", "benzylic", "allylic", "cut_double", "cut_triple", "cut_aromatic",
               "cut_C_N", "cut_C_O", "cut_C_S", "cut_C_halogen", "cut_hetero_hetero", "soft_cuts", "stevenson")
-    P = [[None] * nb for _ in range(2)]
-    mcl = np.zeros((2, nb), dtype=bool)
-    mcl_arom = np.zeros((2, nb), dtype=bool)      # the acceptor is an aromatic ring
-    mcl_ester = np.zeros((2, nb), dtype=bool)     # the acceptor is the carbonyl of an ester or acid
     dcol = {f: i for i, f in enumerate(dprops)}
-    # Per-atom flags read from both sides of every bond.
-    all_single = [all([order_of[(i, j)] == 1.0 for j in nbrs[i]]) for i in range(n)]
-    amine_n = [s_ == "N" and not a_ for s_, a_ in zip(sym, arom)]
-    o_or_s = [s_ in ("O", "S") for s_ in sym]
-    double_o = [[j for j in nbrs[i] if sym[j] == "O" and order_of[(i, j)] == 2.0] for i in range(n)]
+    soft_b = [(min(u, v), max(u, v)) in soft_pairs for u, v, *_r in bonds] if soft_pairs else [False] * nb
+    (P, mcl, mcl_arom, mcl_ester, crc, mi_crc, ortho_carbonyl, flags, methyls, halides, tokens,
+     mi_tokens) = _core.bond_graph(
+        sym, arom_a.view(np.uint8), np.array(in_ring, dtype=np.uint8), nh_a,
+        np.array([at.GetFormalCharge() for at in atoms], dtype=np.int64), np.array(main, dtype=np.int64), bu, bv,
+        np.array([b[2] for b in bonds], dtype=np.float64), ring_bond.view(np.uint8),
+        np.array(soft_b, dtype=np.uint8), env_names is not None)
+    has_ortho = flags["has_ortho"]
 
-    def radical_ie(c, p):
-        """The ionisation energy (eV) of the radical left at atom c when its bond to p breaks."""
-        s_ = sym[c]
-        others = [j for j in nbrs[c] if j != p]
-        if s_ == "C":
-            if arom[c]:
-                return 8.32                                   # aryl
-            orders = [order_of[(c, j)] for j in others]
-            if 3.0 in orders:
-                return 13.6 if any(sym[j] == "N" for j in others) else 11.6     # CN, ethynyl
-            dbl = [j for j, o_ in zip(others, orders) if o_ == 2.0]
-            if dbl:
-                if not any(sym[j] in ("O", "S") for j in dbl):
-                    return 8.25                               # vinyl, iminyl
-                rest = [j for j in others if j not in dbl]
-                if not rest:
-                    return 8.12                               # formyl
-                if any(sym[j] == "O" for j in rest):
-                    return 8.5                                # alkoxycarbonyl, carboxyl
-                return 7.0                                    # acyl
-            ie = _ALKYL_IE[min(len(others), 3)]
-            if any([amine_n[j] for j in others]):
-                ie -= 1.8                                     # aminoalkyl
-            elif any([o_or_s[j] for j in others]):
-                ie -= 0.6                                     # hydroxy/alkoxyalkyl
-            if any([arom[j] or c_eq_c[j] for j in others]):
-                ie -= 0.9                                     # benzyl, allyl-type
-            return ie
-        if s_ == "O":
-            if not others:
-                return 13.02 if nh_atom[c] else 13.6          # OH; O atom
-            return 8.56 if any([arom[j] for j in others]) else 10.72     # phenoxy; alkoxy, acyloxy
-        if s_ == "N":
-            n_o = sum(1 for j in others if sym[j] == "O")
-            if n_o >= 2:
-                return 9.59                                   # NO2
-            if n_o == 1:
-                return 9.26                                   # NO
-            if arom[c] or any([arom[j] for j in others]):
-                return 8.5                                    # anilino, ring N
-            return (11.14, 9.8, 9.0)[min(len(others), 2)]     # NH2, NHR, NR2
-        if s_ == "S":
-            if not others:
-                return 10.42                                  # SH
-            return 8.6 if any([arom[j] for j in others]) else 9.2
-        return _RADICAL_IE.get(s_, 9.0)
-    for k, (u, v, o, _ring, _idx) in enumerate(bonds):
-        soft = (min(u, v), max(u, v)) in soft_pairs
-        pair = {sym[u], sym[v]}
-        # What the bond is, the same from either side: cut_double .. soft_cuts.
-        cut = [o == 2.0, o == 3.0, o == 1.5]
-        if "C" in pair and len(pair) == 2:
-            other = (pair - {"C"}).pop()
-            cut += [other == "N", other == "O", other == "S", other in _HALOGENS, False]
-        else:
-            cut += [False, False, False, False, "C" not in pair]
-        cut.append(soft)
-        # (only a single bond outside rings splits the ion into two fragments, one a radical)
-        ie_u, ie_v = (radical_ie(u, v), radical_ie(v, u)) if o == 1.0 and not _ring else (0.0, 0.0)
-        for side, (c, p) in enumerate(((u, v), (v, u))):
-            others = [j for j in nbrs[c] if j != p]
-            alpha_n = alpha_o_s = acylium = next_to_carbonyl = benzylic = allylic = False
-            if sym[c] == "C":
-                # Alpha cleavage: the charge on a saturated carbon beside an amine
-                # nitrogen or an ether/alcohol oxygen (or sulfur), an onium ion.
-                saturated = not arom[c] and all_single[c]
-                alpha_n = saturated and any([amine_n[j] for j in others])
-                alpha_o_s = saturated and any([o_or_s[j] for j in others])
-                acylium = any([j != p for j in double_o[c]])
-                next_to_carbonyl = not arom[c] and any([carbonyl[j] for j in others])
-                if not arom[c]:
-                    benzylic = any([arom[j] for j in others])
-                    allylic = any([c_eq_c[j] for j in others])
-            # Stevenson's rule: how much lower the ionisation energy of the radical c keeps than that
-            # of the one p takes away (eV / 4, within +-1.5; 0 for a double, aromatic or ring bond).
-            ie_c, ie_p = (ie_u, ie_v) if side == 0 else (ie_v, ie_u)
-            P[side][k] = [len(others), sym[c] != "C", arom[c], alpha_n, alpha_o_s, acylium, next_to_carbonyl,
-                          benzylic, allylic] + cut + [min(max(ie_p - ie_c, -6.0), 6.0) / 4]
-            # McLafferty: acceptor Y - c(alpha, saturated) | p(beta) - gamma-H, single bond
-            # outside rings; the gamma-hydrogen moves to the acceptor's double bond.
-            if o == 1.0 and not _ring and sym[c] == "C" and sym[p] == "C" and not arom[c] and all_single[c]:
-                if any([nh_atom[g] > 0 and g != c and sym[g] in ("C", "N", "O") for g in nbrs[p]]):
-                    if any(acceptor[j] and not arom[j] for j in others):
-                        mcl[side, k] = True
-                        mcl_ester[side, k] = any(carbonyl[j] and any(sym[x] == "O" and order_of[(j, x)] == 1.0
-                                                                     for x in nbrs[j]) for j in others)
-                    elif any(acceptor[j] for j in others):
-                        mcl_arom[side, k] = True
-    P = np.fromiter(itertools.chain.from_iterable(itertools.chain.from_iterable(P)), dtype=np.float64,
-                    count=2 * nb * len(dprops)).reshape(2, nb, len(dprops))
-
-    # Ortho pair: two neighbouring aromatic atoms with substituents, one of them carrying a
-    # hydrogen on its first atom (OH, NH, CH) and the other a carbonyl or an oxygen.
-    def _subs(a):
-        return [j for j in nbrs[a] if not arom[j] and not in_ring[j]]
-    has_ortho = False
-    ortho_carbonyls = set()      # carbonyl carbons of esters/acids with an H-bearing ortho substituent
-    for a in main:
-        if not arom[a] or sym[a] != "C":
-            continue
-        for b_ in nbrs[a]:
-            if b_ <= a or not arom[b_] or sym[b_] != "C":
-                continue
-            sa, sb = _subs(a), _subs(b_)
-            if any(nh_atom[x] > 0 and sym[x] in ("O", "N", "C") for x in sa) and any(carbonyl[y] or sym[y] == "O" for y in sb) \
-                    or any(nh_atom[x] > 0 and sym[x] in ("O", "N", "C") for x in sb) and any(carbonyl[y] or sym[y] == "O" for y in sa):
-                has_ortho = True
-            for sx, sy in ((sa, sb), (sb, sa)):
-                if any(nh_atom[x] > 0 and sym[x] in ("O", "N", "C") for x in sx):
-                    ortho_carbonyls.update(y for y in sy if carbonyl[y] and any(
-                        sym[o] == "O" and order_of[(y, o)] == 1.0 for o in nbrs[y]))
     # Candidate atom sets, first route wins: the molecular ion, both sides of each bond outside
     # rings, both parts of each ring cut twice (rings of up to MAX_RING_CUT atoms), and each of those
     # sides cut again at a bond outside rings (the order is cand_core.hpp's).
-    ring_bond = np.array([b[3] for b in bonds], dtype=bool)
     labels = []
     for u, v, *_r in bonds:
         a, b = min(u, v), max(u, v)
@@ -771,7 +615,8 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
         n, bu, bv, ring_bond.view(np.uint8), np.array(main, dtype=np.int64),
         np.array([a for r in rings for a in r], dtype=np.int64), np.cumsum([0] + [len(r) for r in rings]))
     ortho_sets = set()      # the ring side of an ortho ester's or acid's C(=O)-O bond
-    for i, k in enumerate(bridges.tolist()):
+    ortho_carbonyls = set(np.nonzero(ortho_carbonyl)[0].tolist())
+    for i, k in enumerate(bridges.tolist() if ortho_carbonyls else ()):
         u, v = bonds[k][0], bonds[k][1]
         if bonds[k][2] == 1.0 and ((u in ortho_carbonyls and sym[v] == "O") or (v in ortho_carbonyls and sym[u] == "O")):
             ortho_sets.add(int(bridge_sets[2 * i] if u in ortho_carbonyls else bridge_sets[2 * i + 1]))
@@ -810,32 +655,25 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
 
     # Hashed tokens of every cut bond on each side (the centre keeps the charge), once per
     # boundary bond of each atom set; the molecular ion gets its atoms' environments.
-    inv, env1, env2 = atom_environments(mol, main, nbrs, order_of, arom, nh_atom, sym)
-    tok_crc = [[], []]           # per side and bond: the CRC-32 of its four tokens
-    for k, (u, v, o, _r, _i) in enumerate(bonds):
-        for side, (c, p) in enumerate(((u, v), (v, u))):
-            toks = _directed_tokens(c, p, o, inv, env1, env2)
-            tok_crc[side].append([zlib.crc32(t.encode()) for t in toks])
-            if env_names is not None:
+    if env_names is not None:
+        for side in (0, 1):
+            for k in range(nb):
+                toks = tokens[(side * nb + k) * 4:(side * nb + k + 1) * 4]
                 for t in toks:
                     env_names.setdefault(_token_col(t), set()).add(t)
                 for d in (-2, -1, 1, 2):
-                    env_names.setdefault(int(_mix_cols(np.array([tok_crc[side][k][0]]), np.array([d + 3]))[0]),
+                    env_names.setdefault(int(_mix_cols(crc[side, k, :1], np.array([d + 3]))[0]),
                                          set()).add(f"H shift {d:+d} / " + toks[0])
-    crc = np.zeros((2, max(nb, 1), 4), dtype=np.int64)
-    if nb:
-        crc[:] = tok_crc
+        for t in mi_tokens:
+            env_names.setdefault(_token_col(t), set()).add(t)
+    if not nb:
+        crc = np.zeros((2, 1, 4), dtype=np.int64)
     tok_cols = crc % N_ENV
     ion1_raw = crc[:, :, 0]
     iu, ku = np.nonzero(cu_b)
     iv, kv = np.nonzero(cv_b)
-    mi_tokens = sorted({"mi " + env1[a] for a in main})
-    if env_names is not None:
-        for t in mi_tokens:
-            env_names.setdefault(_token_col(t), set()).add(t)
-    env_set = (np.concatenate([np.repeat(iu, 4), np.repeat(iv, 4), np.zeros(len(mi_tokens), dtype=np.int64)]),
-               np.concatenate([tok_cols[0, ku].ravel(), tok_cols[1, kv].ravel(),
-                               np.array([_token_col(t) for t in mi_tokens], dtype=np.int64)]))
+    env_set = (np.concatenate([np.repeat(iu, 4), np.repeat(iv, 4), np.zeros(mi_crc.size, dtype=np.int64)]),
+               np.concatenate([tok_cols[0, ku].ravel(), tok_cols[1, kv].ravel(), mi_crc % N_ENV]))
     shift_rows = np.concatenate([iu, iv])
     # Columns of (shift, charge-side environment) per directed bond and shift -2 .. +2.
     shift_table = _mix_cols(ion1_raw.reshape(-1, 1), np.arange(1, 6)[None, :])
@@ -894,36 +732,28 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     F[0, _COL["mi_aromatic_fraction"]] = arom_a[in_main].sum() / heavy_main
     F[0, _COL["mi_log_heavy"]] = np.log(heavy_main)
     F[0, _COL["mi_sp3_fraction"]] = sp3 / max(len(c_atoms), 1)
-    F[0, _COL["mi_ether_ester"]] = any(
-        sym[a] == "O" and not arom[a] and len(nbrs[a]) == 2 and all(sym[j] == "C" for j in nbrs[a]) for a in main)
-    F[0, _COL["mi_quaternary"]] = any(
-        sym[a] == "C" and len(nbrs[a]) == 4 and not arom[a] and nh_atom[a] == 0 for a in main)
-    F[0, _COL["mi_ring_fraction"]] = sum(1 for a in main if in_ring[a]) / heavy_main
-    F[0, _COL["mi_alcohol_amine"]] = any(
-        sym[a] in ("O", "N") and nh_atom[a] > 0 and not arom[a] and all(not arom[j] for j in nbrs[a])
-        and all(order_of[(a, j)] == 1.0 for j in nbrs[a]) for a in main)
+    F[0, _COL["mi_ether_ester"]] = flags["ether_ester"]
+    F[0, _COL["mi_quaternary"]] = flags["quaternary"]
+    F[0, _COL["mi_ring_fraction"]] = flags["ring_atoms"] / heavy_main
+    F[0, _COL["mi_alcohol_amine"]] = flags["alcohol_amine"]
 
     no_other = ~comp[:, n_std:].any(1)
     F[:, _COL["ion_tms"]] = (comp[:, :n_std] == _TMS).all(1) & no_other
     F[0, _COL["mi_halogen"]] = mol_comp[[_EL[h] for h in ("Cl", "Br", "I")]].sum() > 0
     F[0, _COL["mi_silyl"]] = mol_comp[_EL["Si"]] > 0
-    F[0, _COL["mi_nitro"]] = any(sym[a] == "N" and sum(1 for j in nbrs[a] if sym[j] == "O") >= 2 for a in main)
-    F[0, _COL["mi_carbonyl"]] = any(carbonyl[a] for a in main)
+    F[0, _COL["mi_nitro"]] = flags["nitro"]
+    F[0, _COL["mi_carbonyl"]] = flags["carbonyl"]
     F[0, _COL["mi_dbe"]] = np.clip(dbe[0], 0, 12) / 4
-    chain = [a for a in main if sym[a] == "C" and not in_ring[a] and not arom[a]]
-    F[0, _COL["mi_chain"]] = min(len(chain), 20) / 10
+    F[0, _COL["mi_chain"]] = min(flags["chain_carbons"], 20) / 10
     F[0, _COL["mi_small_aromatic"]] = bool(aro_rings) and heavy_main <= 12
     # Ring atoms of a cyclohexene-type ring cut next to the double bond's allylic position.
     F[:, _COL["ring_allylic"]] = ring_set & (dfeat[:, dcol["allylic"]] > 0)
-    F[0, _COL["mi_amine"]] = any(sym[a] == "N" and not arom[a] and all(order_of[(a, j)] == 1.0 for j in nbrs[a])
-                                 and not any(carbonyl[j] for j in nbrs[a]) for a in main)
+    F[0, _COL["mi_amine"]] = flags["amine"]
 
     # Trimethylsilyl ethers: with two or more, the (CH3)2Si=O+-Si(CH3)3 ion (m/z 147) of a
     # silyl group moving to another's oxygen.
-    tmso = [a for a in main if sym[a] == "Si" and sum(1 for j in nbrs[a] if sym[j] == "C" and nh_atom[j] == 3) == 3
-            and any(sym[j] == "O" for j in nbrs[a])]
-    F[0, _COL["mi_silyl_groups"]] = min(len(tmso), 6) / 3
-    if len(tmso) >= 2:
+    F[0, _COL["mi_silyl_groups"]] = min(flags["silyl_ethers"], 6) / 3
+    if flags["silyl_ethers"] >= 2:
         extra = np.zeros((1, F.shape[1]))
         extra[0, _COL["silyl_transfer"]] = 1
         F = np.vstack([F, extra])
@@ -1019,17 +849,12 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     n_hal_mol = int(mol_comp[[_EL[h] for h in _HALOGENS]].sum())
     E[:, _E["halogen_loss_multi"]] = E[:, _E["loss_halogen"]] * (n_hal_mol >= 2)
     # Named textbook routes.
-    benzylic_h = any(sym[a] == "C" and not arom[a] and nh_atom[a] > 0 and any(arom[j] for j in nbrs[a]) for a in main)
-    E[:, _E["benzylic_h_loss"]] = (rep == 0) & (sh == -1) & benzylic_h
-    # Amine and ether/alcohol nitrogens and oxygens (not amides, esters or acids).
-    onium_x = {x for x in main if sym[x] in ("N", "O") and not arom[x] and not any(carbonyl[j] for j in nbrs[x])}
-    alpha_h = any(sym[a] == "C" and not arom[a] and nh_atom[a] > 0 and not carbonyl[a]
-                  and all(order_of[(a, j)] == 1.0 for j in nbrs[a])
-                  and any(j in onium_x for j in nbrs[a]) for a in main)
-    E[:, _E["alpha_h_loss"]] = (rep == 0) & (sh == -1) & alpha_h
-    aryl_cho = any(carbonyl[a] and nh_atom[a] == 1 and any(arom[j] for j in nbrs[a]) for a in main)
-    E[:, _E["aryl_aldehyde_h_loss"]] = (rep == 0) & (sh == -1) & aryl_cho
-    methyls = [a for a in main if sym[a] == "C" and nh_atom[a] == 3 and len(nbrs[a]) == 1 and arom[nbrs[a][0]]]
+    # (benzylic C-H; a C-H beside an amine or ether/alcohol N or O, not amides, esters or acids;
+    # an aryl aldehyde's C-H)
+    m_h = (rep == 0) & (sh == -1)
+    E[:, _E["benzylic_h_loss"]] = m_h & flags["benzylic_h"]
+    E[:, _E["alpha_h_loss"]] = m_h & flags["alpha_h"]
+    E[:, _E["aryl_aldehyde_h_loss"]] = m_h & flags["aryl_aldehyde"]
     if methyls:
         aryl_methyl = np.zeros(nset, dtype=bool)
         aryl_methyl[:nmask] = (heavy_neutral == 1) & neutral_bool[:, methyls].any(1)
@@ -1037,14 +862,10 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     E[:, _E["onium_one_carbon"]] = E[:, _E["alpha_onium"]] * (n_c == 1)
     # Alpha cleavage takes the largest radical it can: [M-H]+ is the onium ion only where every
     # carbon beside the amine or ether nitrogen/oxygen has no other carbon to lose.
-    if alpha_h:
-        lone = all(sym[j] != "C" for x in onium_x for a in nbrs[x] if sym[a] == "C" and not arom[a] for j in nbrs[a])
-        E[:, _E["alpha_h_only"]] = E[:, _E["alpha_h_loss"]] * lone
+    if flags["alpha_h"]:
+        E[:, _E["alpha_h_only"]] = E[:, _E["alpha_h_loss"]] * flags["alpha_h_only"]
     # 1,2-elimination of HX from an alkyl halide: the halogen's bond cut, a hydrogen of the
     # next carbon leaves with it; the ion is the alkene radical cation.
-    halides = [x for x in main if sym[x] in ("Cl", "Br", "I") and len(nbrs[x]) == 1 and sym[nbrs[x][0]] == "C"
-               and all_single[nbrs[x][0]] and not arom[nbrs[x][0]]
-               and any(sym[j] == "C" and nh_atom[j] > 0 and not arom[j] for j in nbrs[nbrs[x][0]])]
     if halides:
         hx = np.zeros(nset, dtype=bool)
         hx[:nmask] = (heavy_neutral[:nmask] == 1) & neutral_bool[:, halides].any(1) & (gens[:nmask] == 1)

@@ -126,6 +126,26 @@ def test_core_atom_sets_refuses_malformed_input(change, message):
         _core.atom_sets(**args)
 
 
+@pytest.mark.parametrize("change, message", [
+    (lambda a: a.update(bond_v=np.array([1, 7], dtype=np.int64)), "out of range"),
+    (lambda a: a.update(bond_u=np.array([-1, 1], dtype=np.int64)), "out of range"),
+    (lambda a: a.update(main_atoms=np.array([0, 3], dtype=np.int64)), "out of range"),
+    (lambda a: a.update(bond_order=np.array([1.0, 4.0])), "order"),
+    (lambda a: a.update(nh=np.zeros(2, dtype=np.int64)), "one entry per atom"),
+    (lambda a: a.update(bond_soft=np.zeros(1, dtype=np.uint8)), "one entry per bond"),
+])
+def test_core_bond_graph_refuses_malformed_input(change, message):
+    # Propane, atoms 0-1-2.
+    args = dict(symbols=["C", "C", "C"], aromatic=np.zeros(3, dtype=np.uint8), in_ring=np.zeros(3, dtype=np.uint8),
+                nh=np.array([3, 2, 3]), charge=np.zeros(3, dtype=np.int64), main_atoms=np.arange(3),
+                bond_u=np.array([0, 1]), bond_v=np.array([1, 2]), bond_order=np.ones(2),
+                bond_in_ring=np.zeros(2, dtype=np.uint8), bond_soft=np.zeros(2, dtype=np.uint8))
+    _core.bond_graph(**args)
+    change(args)
+    with pytest.raises(ValueError, match=message):
+        _core.bond_graph(**args)
+
+
 def test_a_full_pattern_cache_starts_again_without_losing_the_rows_at_hand(monkeypatch):
     def butanol(fill):
         cache = {}

@@ -1,12 +1,14 @@
 // Binding of the candidate atom sets of the scored spectrum (cand_core).
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "bond_core.hpp"
 #include "cand_core.hpp"
 
 namespace py = pybind11;
@@ -17,6 +19,7 @@ namespace {
 
 using I64 = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 using U8 = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>;
+using F64 = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 template <typename T>
 py::array_t<T> to_array(const std::vector<T> &v) {
@@ -56,6 +59,58 @@ py::tuple atom_sets(std::size_t n_atoms, const I64 &bond_u, const I64 &bond_v, c
                           to_array(sets.ring_side_a), to_array(sets.ring_side_b));
 }
 
+py::array_t<bool> bool_array(const std::vector<std::uint8_t> &v, std::vector<py::ssize_t> shape) {
+    py::array_t<bool> a(shape);
+    std::copy(v.begin(), v.end(), reinterpret_cast<std::uint8_t *>(a.mutable_data()));
+    return a;
+}
+
+py::tuple bond_graph_py(const std::vector<std::string> &symbols, const U8 &aromatic, const U8 &in_ring, const I64 &nh,
+                        const I64 &charge, const I64 &main_atoms, const I64 &bond_u, const I64 &bond_v,
+                        const F64 &bond_order, const U8 &bond_in_ring, const U8 &bond_soft, bool want_text) {
+    const auto n = static_cast<py::ssize_t>(symbols.size());
+    if (aromatic.size() != n || in_ring.size() != n || nh.size() != n || charge.size() != n)
+        throw py::value_error("aromatic, in_ring, nh and charge need one entry per atom");
+    const py::ssize_t nb = bond_u.size();
+    if (bond_v.size() != nb || bond_order.size() != nb || bond_in_ring.size() != nb || bond_soft.size() != nb)
+        throw py::value_error("bond_u, bond_v, bond_order, bond_in_ring and bond_soft need one entry per bond");
+    const BondGraphInput in{symbols,         aromatic.data(),    in_ring.data(),     nh.data(),
+                            charge.data(),   main_atoms.data(),  static_cast<std::size_t>(main_atoms.size()),
+                            bond_u.data(),   bond_v.data(),      bond_order.data(),  bond_in_ring.data(),
+                            bond_soft.data(), static_cast<std::size_t>(nb)};
+    BondGraph g;
+    const std::string bad = spectra::bond_graph(in, want_text, g);
+    if (!bad.empty()) throw py::value_error(bad);
+    py::array_t<double> props({py::ssize_t{2}, nb, static_cast<py::ssize_t>(kDirectedProps)});
+    std::copy(g.props.begin(), g.props.end(), props.mutable_data());
+    py::array_t<std::int64_t> crc({py::ssize_t{2}, nb, py::ssize_t{4}});
+    std::copy(g.token_crc.begin(), g.token_crc.end(), crc.mutable_data());
+    py::dict flags;
+    flags["has_ortho"] = g.has_ortho;
+    flags["ether_ester"] = g.ether_ester;
+    flags["quaternary"] = g.quaternary;
+    flags["alcohol_amine"] = g.alcohol_amine;
+    flags["nitro"] = g.nitro;
+    flags["carbonyl"] = g.carbonyl;
+    flags["amine"] = g.amine;
+    flags["benzylic_h"] = g.benzylic_h;
+    flags["alpha_h"] = g.alpha_h;
+    flags["alpha_h_only"] = g.alpha_h_only;
+    flags["aryl_aldehyde"] = g.aryl_aldehyde;
+    flags["ring_atoms"] = g.ring_atoms;
+    flags["chain_carbons"] = g.chain_carbons;
+    flags["silyl_ethers"] = g.silyl_ethers;
+    py::object tokens = py::none(), mi_tokens = py::none();
+    if (want_text) {
+        tokens = py::cast(g.tokens);
+        mi_tokens = py::cast(g.mi_tokens);
+    }
+    return py::make_tuple(props, bool_array(g.mclafferty, {2, nb}), bool_array(g.mclafferty_arom, {2, nb}),
+                          bool_array(g.mclafferty_ester, {2, nb}), crc, to_array(g.mi_crc),
+                          bool_array(g.ortho_carbonyl, {n}), flags, py::cast(g.aryl_methyls),
+                          py::cast(g.halides), tokens, mi_tokens);
+}
+
 }  // namespace
 
 void bind_candidates(py::module_ &m) {
@@ -64,6 +119,13 @@ void bind_candidates(py::module_ &m) {
           "The candidate atom sets of a molecule's main component (see corvane_spectra.scored): "
           "(S, mode, label_a, label_b, generation, bridges, bridge_sets, ring_side_a, ring_side_b), "
           "S a sets x atoms bool matrix.");
+    m.def("bond_graph", &bond_graph_py, py::arg("symbols"), py::arg("aromatic"), py::arg("in_ring"), py::arg("nh"),
+          py::arg("charge"), py::arg("main_atoms"), py::arg("bond_u"), py::arg("bond_v"), py::arg("bond_order"),
+          py::arg("bond_in_ring"), py::arg("bond_soft"), py::arg("want_text") = false,
+          "What cutting each bond of a molecule's main component means (see corvane_spectra.scored): "
+          "(props 2 x bonds x 19, mclafferty, mclafferty_arom, mclafferty_ester (2 x bonds), token_crc "
+          "2 x bonds x 4, mi_crc, ortho_carbonyl (per atom), flags, aryl_methyls, halides, tokens, mi_tokens); "
+          "the token texts only with want_text.");
 }
 
 }  // namespace corvane::spectra

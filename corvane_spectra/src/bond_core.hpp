@@ -1,0 +1,62 @@
+// What cutting each bond of a molecule means for the ion that keeps the
+// charge: the per-bond properties of the scored spectrum's candidates, seen
+// from either end of the bond, the hashed environment tokens of the cut, and
+// the molecule-wide flags of the textbook routes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace corvane::spectra {
+
+// The molecule's main component: atoms 0 .. n - 1 (atoms outside it have no
+// bonds here and nh 0), bonds in order with their order (1, 1.5 aromatic, 2, 3).
+struct BondGraphInput {
+    std::vector<std::string> symbol;  // per atom
+    const std::uint8_t *aromatic;
+    const std::uint8_t *in_ring;
+    const std::int64_t *nh;           // hydrogens per atom
+    const std::int64_t *charge;       // formal charge per atom
+    const std::int64_t *main_atoms;
+    std::size_t n_main;
+    const std::int64_t *bond_u;
+    const std::int64_t *bond_v;
+    const double *bond_order;
+    const std::uint8_t *bond_in_ring;
+    const std::uint8_t *bond_soft;
+    std::size_t n_bonds;
+};
+
+// Directed properties of a cut bond, centre c keeping the charge and partner
+// p leaving, in this column order.
+inline constexpr std::size_t kDirectedProps = 19;
+
+struct BondGraph {
+    // [side][bond][prop]: side 0 has bond_u as the centre, side 1 bond_v.
+    std::vector<double> props;                  // 2 * n_bonds * kDirectedProps
+    std::vector<std::uint8_t> mclafferty;       // 2 * n_bonds: acceptor a carbonyl-type double bond
+    std::vector<std::uint8_t> mclafferty_arom;  // ... an aromatic ring
+    std::vector<std::uint8_t> mclafferty_ester; // ... the carbonyl of an ester or acid
+    std::vector<std::int64_t> token_crc;        // 2 * n_bonds * 4: CRC-32 of the cut's four tokens
+    std::vector<std::string> tokens;            // their text, when asked for
+    std::vector<std::int64_t> mi_crc;           // the molecular ion's tokens, sorted by text
+    std::vector<std::string> mi_tokens;
+    std::vector<std::uint8_t> ortho_carbonyl;   // per atom: ester/acid carbonyl with an H-bearing ortho group
+    bool has_ortho = false;
+    // Molecule-wide flags and counts.
+    bool ether_ester = false, quaternary = false, alcohol_amine = false, nitro = false, carbonyl = false;
+    bool amine = false, benzylic_h = false, alpha_h = false, alpha_h_only = false, aryl_aldehyde = false;
+    std::int64_t ring_atoms = 0, chain_carbons = 0, silyl_ethers = 0;
+    std::vector<std::int64_t> aryl_methyls;     // methyl carbons on an aromatic atom
+    std::vector<std::int64_t> halides;          // Cl, Br, I on a saturated carbon with an H-bearing neighbour
+};
+
+// Fills `out`; returns an empty string or what is wrong with the input.
+std::string bond_graph(const BondGraphInput &in, bool want_text, BondGraph &out);
+
+// zlib's CRC-32 of a byte string.
+std::uint32_t crc32(const std::string &s);
+
+}  // namespace corvane::spectra
