@@ -124,14 +124,7 @@ _ELEMENTS = ("C", "H", "N", "O", "S", "F", "Cl", "Br", "I", "P", "Si")
 _EL = {e: i for i, e in enumerate(_ELEMENTS)}
 _HALOGENS = ("F", "Cl", "Br", "I")
 _SET_MODES = ("molecular_ion", "single", "ring", "recursive")    # the codes of _core.atom_sets
-# Ionisation energies (eV) of radicals, for Stevenson's rule: when a bond breaks, the charge
-# mostly stays with the fragment whose radical has the lower ionisation energy.  Gas-phase values
-# of the textbook radicals, rounded (H 13.60, CH3 9.84, C2H5 8.12, 2-C3H7 7.37, t-C4H9 6.70,
-# CH2OH 7.56, CH2NH2 6.29, benzyl 7.25, C6H5 8.32, CH3CO 7.0, HCO 8.12, vinyl 8.25, C2H 11.6,
-# CN 13.6, OH 13.02, CH3O 10.72, C6H5O 8.56, NH2 11.14, NO2 9.59, SH 10.42, CH3S 9.2, the
-# halogen atoms); other radicals take the value of the nearest of these by their radical site.
-_RADICAL_IE = {"F": 17.42, "Cl": 12.97, "Br": 11.81, "I": 10.45, "H": 13.60, "Si": 6.5, "P": 8.5}
-_ALKYL_IE = (9.84, 8.12, 7.37, 6.70)      # methyl, primary, secondary, tertiary
+# (The ionisation energies of radicals behind the Stevenson's-rule feature are in bond_core.cpp.)
 _ISO_LEN = 5          # narrowest isotope pattern held (nominal mass to +4)
 _MIN_ION_MZ = 12      # smaller candidate ions are not reported
 # Rings of up to this many atoms are cut twice (crown ethers, macrolides and cyclophanes

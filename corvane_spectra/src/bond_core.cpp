@@ -22,10 +22,16 @@ El element_of(const std::string &s) {
 
 bool is_halogen(El e) { return e == kF || e == kCl || e == kBr || e == kI; }
 
-// Ionisation energies (eV) of radicals: alkyl by substitution (methyl, primary,
-// secondary, tertiary), and atoms that leave on their own.
+// Ionisation energies (eV) of radicals, for Stevenson's rule: when a bond breaks, the charge
+// mostly stays with the fragment whose radical has the lower ionisation energy.  Gas-phase values
+// of the textbook radicals, rounded (H 13.60, CH3 9.84, C2H5 8.12, 2-C3H7 7.37, t-C4H9 6.70,
+// CH2OH 7.56, CH2NH2 6.29, benzyl 7.25, C6H5 8.32, CH3CO 7.0, HCO 8.12, vinyl 8.25, C2H 11.6,
+// CN 13.6, OH 13.02, CH3O 10.72, C6H5O 8.56, NH2 11.14, NO2 9.59, SH 10.42, CH3S 9.2, the
+// halogen atoms); other radicals take the value of the nearest of these by their radical site.
+// Alkyl radicals by substitution (methyl, primary, secondary, tertiary):
 constexpr double kAlkylIe[4] = {9.84, 8.12, 7.37, 6.70};
 
+// and atoms that leave on their own.
 double atom_radical_ie(El e) {
     switch (e) {
     case kF: return 17.42;
