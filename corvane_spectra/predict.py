@@ -42,16 +42,18 @@ def require_sanitizable(smiles: str) -> None:
             raise ValueError(f"unreadable SMILES {smiles!r}: RDKit cannot sanitise it ({why})") from None
 
 
-def molecule_metadata(smiles: str) -> dict:
+def molecule_metadata(smiles: str, mol=None) -> dict:
     """What a library record says of the molecule of a predicted spectrum:
     InChIKey, average and monoisotopic mass, ion mode and spectrum type
-    ({} for a SMILES RDKit cannot read)."""
+    ({} for a SMILES RDKit cannot read).  ``mol``: ``Chem.MolFromSmiles(smiles)``
+    when the caller has it already."""
     from rdkit import Chem, RDLogger
     from rdkit.Chem import Descriptors
 
     RDLogger.DisableLog("rdApp.*")
     try:
-        mol = Chem.MolFromSmiles(smiles)
+        if mol is None:
+            mol = Chem.MolFromSmiles(smiles)
         if mol is None:
             return {}
         # As text, as a library file holds them (and a reader gives them back).
@@ -69,10 +71,10 @@ def molecule_metadata(smiles: str) -> dict:
     return out
 
 
-def with_molecule_metadata(spectrum: Spectrum, smiles: str, model: str | None = None) -> Spectrum:
+def with_molecule_metadata(spectrum: Spectrum, smiles: str, model: str | None = None, mol=None) -> Spectrum:
     """Adds :func:`molecule_metadata` (and the model's name) where the
     spectrum's metadata lacks them."""
-    for k, v in molecule_metadata(smiles).items():
+    for k, v in molecule_metadata(smiles, mol).items():
         spectrum.metadata.setdefault(k, v)
     if model:
         spectrum.metadata.setdefault("model", model)
@@ -137,9 +139,14 @@ def predict_with_vif(smiles: str, ring_fragmentation: bool = False, recursive: b
     if isinstance(r, str):
         raise ValueError(f"unreadable SMILES {smiles!r}: {r}")
     if scored:
+        from rdkit import Chem, rdBase
+
         from .scored import predict_scored
 
-        return r, with_molecule_metadata(predict_scored(smiles, vif_result=r), smiles, model)
+        # One reading of the SMILES serves the candidates and the metadata.
+        with rdBase.BlockLogs():
+            mol = Chem.MolFromSmiles(smiles)
+        return r, with_molecule_metadata(predict_scored(smiles, vif_result=r, mol=mol), smiles, model, mol)
     return r, with_molecule_metadata(spectrum_from_vif(smiles, r, recursive=recursive), smiles, model)
 
 

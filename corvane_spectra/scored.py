@@ -1051,13 +1051,15 @@ def one_blas_thread():
     return pools.limit(limits=1)
 
 
-def predict_scored(smiles: str, weights: np.ndarray | None = None, vif_result: dict | None = None):
+def predict_scored(smiles: str, weights: np.ndarray | None = None, vif_result: dict | None = None, mol=None):
     """The scored spectrum of one molecule (see ``corvane_spectra.predict``).
 
     ``vif_result``: a ``corvane.VIF(smiles, draw=False, ...)`` result already
     at hand (only its soft bonds are read); without it VIF is called once.
+    ``mol``: ``Chem.MolFromSmiles(smiles)`` when the caller has it (None: read here).
     """
-    mol = read_molecule(smiles)
+    if mol is None or mol.GetNumAtoms() == 0:
+        mol = read_molecule(smiles)
     r = vif_result
     if r is None:
         import corvane
