@@ -185,10 +185,11 @@ for _j, _keys in enumerate(_LOSS_KEYS.values()):
     _LOSS_BITS[np.searchsorted(_LOSS_TABLE, _keys)] |= 1 << _j
 
 
-def _loss_groups(keys: np.ndarray) -> np.ndarray:
-    """Per composition key, the bits of the _LOSS_KEYS groups it belongs to (0: none)."""
-    pos = np.minimum(np.searchsorted(_LOSS_TABLE, keys), _LOSS_TABLE.size - 1)
-    return np.where(_LOSS_TABLE[pos] == keys, _LOSS_BITS[pos], 0)
+# The C++ core writes the shift features in its own column order, group j of the small neutrals
+# in column loss_CH3 + j; it reads compositions by these columns of C, H, N, O, S and Si.
+if _core.SHIFT_COLUMNS != _SHIFT_FEATURES or tuple(_LOSS_KEYS) != _SHIFT_FEATURES[8:12]:
+    raise ImportError("corvane_spectra._core was built for other shift features; rebuild the package")
+_CORE_EL_COLS = np.array([_EL[e] for e in ("C", "H", "N", "O", "S", "Si")], dtype=np.int64)
 
 
 # Hashed substructure columns.  Each cut bond contributes tokens describing its two atoms
@@ -775,94 +776,16 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     synthetic = np.zeros(nset, dtype=bool)
     synthetic[nmask:] = True
 
-    # Hydrogen-shifted neighbours.
-    shifts = np.array([0, -1, -2, 1, 2], dtype=np.int64)
-    rep = np.repeat(np.arange(nset), len(shifts))
-    sh = np.tile(shifts, nset)
-    cmass = mass[rep] + label[rep] + sh
-    keep = (comp[rep, _EL["H"]] + sh >= 0) & (cmass >= _MIN_ION_MZ)
-    keep &= ~((rep == 0) & (sh > 0))          # the molecular ion gains no hydrogen
-    keep &= ~(synthetic[rep] & (sh != 0))
-    rep, sh, cmass = rep[keep], sh[keep], cmass[keep]
-    ccomp = comp[rep]
-    ccomp[:, _EL["H"]] += sh
-    # Features that depend on the shift (the others are the atom set's).
-    E = np.zeros((rep.size, len(_SHIFT_FEATURES)))
-    E[:, 0] = sh == -1
-    E[:, 1] = sh == -2
-    E[:, 2] = sh == 1
-    E[:, 3] = sh == 2
-    het_ion = (ccomp[:, _EL["N"]] + ccomp[:, _EL["O"]] + ccomp[:, _EL["S"]]) > 0
-    E[:, 4] = (sh > 0) & het_ion
-    E[:, 5] = (sh < 0) * F[rep, _COL["ion_aromatic_ring"]]
-    first_gen = gens[rep] == 1
-    E[:, 6] = (sh == 1) & (mcl_set[rep] > 0) & first_gen
-    E[:, 7] = (sh == -1) & (mcl_alk[rep] > 0) & first_gen
-    E[:, 12] = (sh == 1) & (mcl_aro_set[rep] > 0) & first_gen
-    # Ion type of the shifted composition: hydrocarbon series, onium and acyl ions, electron parity.
-    cdbe = dbe[rep] - sh / 2
-    cfrac = cdbe % 1          # 0.5: an even-electron ion
-    hc_c = n_het[rep] == 0
-    E[:, _E["ion_alkyl"]] = hc_c & (cdbe == 0.5)              # CnH2n+1+
-    E[:, _E["ion_alkenyl"]] = hc_c & (cdbe == 1.5)            # CnH2n-1+
-    E[:, _E["ion_alkene_radical"]] = hc_c & (cdbe == 1.0)     # CnH2n+.
-    E[:, _E["ion_dienyl"]] = hc_c & (cdbe == 2.5)             # CnH2n-3+
-    E[:, _E["ion_aromatic_hc"]] = hc_c & (cdbe >= 3.5) & (cfrac == 0.5)
-    E[:, _E["ion_odd_electron"]] = (cfrac == 0) & (rep != 0)
-    E[:, _E["ion_even_aromatic"]] = F[rep, _COL["ion_aromatic_ring"]].astype(bool) & (cfrac == 0.5)
-    nN, nO = ccomp[:, _EL["N"]], ccomp[:, _EL["O"]]
-    other = n_het[rep] - nN - nO
-    E[:, _E["ion_iminium"]] = (nN == 1) & (nO == 0) & (other == 0) & (cdbe == 0.5)      # CnH2n+2N+
-    E[:, _E["ion_oxonium"]] = (nO == 1) & (nN == 0) & (other == 0) & (cdbe == 0.5)      # CnH2n+1O+
-    E[:, _E["ion_acyl"]] = (nO == 1) & (nN == 0) & (other == 0) & (cdbe == 1.5)         # CnH2n-1O+
-    E[:, _E["ion_silyl_oxonium"]] = ((ccomp[:, _EL["Si"]] == 1) & (nO == 1) & (nN == 0) & (other == 1)
-                                     & (cdbe == 0.5))                                   # e.g. (CH3)2Si=OH+
-    # Neutral losses: only neutrals of a few atoms can be one of the small ones.
-    neutral = mol_comp[None, :] - ccomp
-    plain = ~neutral[:, n_std:].any(1)          # no element outside _ELEMENTS leaves
-    small = np.nonzero((neutral.sum(1) <= 12) & (rep != 0) & plain)[0]
-    groups = _loss_groups(_comp_keys(neutral[small, :n_std]))
-    for j in range(len(_LOSS_KEYS)):
-        E[small, 8 + j] = (groups >> j) & 1
-    if aro_rings:
-        for f in ("alkyl", "alkenyl", "alkene_radical", "odd_electron"):
-            E[:, _E["arom_" + f]] = E[:, _E["ion_" + f]]
-        for f in ("shift_minus1", "shift_plus1"):
-            E[:, _E["arom_" + f]] = E[:, _E[f]]
-    # Textbook ions of the shifted composition.
-    n_c = ccomp[:, _EL["C"]]
-    arom_ion = F[rep, _COL["ion_aromatic_ring"]].astype(bool)
-    hc_only = hc_c & ~ccomp[:, n_std:].any(1)
-    E[:, _E["benzyl_type"]] = hc_only & arom_ion & (cdbe == 4.5) & (n_c >= 7) & ((rep != 0) | (sh < 0))
-    E[:, _E["phenyl_cation"]] = hc_only & arom_ion & (cdbe == 4.5) & (n_c == 6) & (rep != 0)
-    E[:, _E["aroyl"]] = (F[rep, _COL["acylium"]] > 0) & arom_ion & (sh == 0)
-    E[:, _E["alpha_onium"]] = ((F[rep, _COL["alpha_N"]] + F[rep, _COL["alpha_O_S"]]) > 0) & (sh == 0) & (
-        E[:, _E["ion_iminium"]].astype(bool) | E[:, _E["ion_oxonium"]].astype(bool))
-    E[:, _E["ortho_loss"]] = E[:, _E["loss_small_molecule"]] * has_ortho
-    n_hal_mol = int(mol_comp[[_EL[h] for h in _HALOGENS]].sum())
-    E[:, _E["halogen_loss_multi"]] = E[:, _E["loss_halogen"]] * (n_hal_mol >= 2)
-    # Named textbook routes.
-    # (benzylic C-H; a C-H beside an amine or ether/alcohol N or O, not amides, esters or acids;
-    # an aryl aldehyde's C-H)
-    m_h = (rep == 0) & (sh == -1)
-    E[:, _E["benzylic_h_loss"]] = m_h & flags["benzylic_h"]
-    E[:, _E["alpha_h_loss"]] = m_h & flags["alpha_h"]
-    E[:, _E["aryl_aldehyde_h_loss"]] = m_h & flags["aryl_aldehyde"]
+    # Atom sets of the named textbook routes.
+    # Loss of a methyl from an aromatic ring.
+    aryl_methyl = np.zeros(nset, dtype=bool)
     if methyls:
-        aryl_methyl = np.zeros(nset, dtype=bool)
         aryl_methyl[:nmask] = (heavy_neutral == 1) & neutral_bool[:, methyls].any(1)
-        E[:, _E["aryl_methyl_loss"]] = aryl_methyl[rep] & (sh == 0)
-    E[:, _E["onium_one_carbon"]] = E[:, _E["alpha_onium"]] * (n_c == 1)
-    # Alpha cleavage takes the largest radical it can: [M-H]+ is the onium ion only where every
-    # carbon beside the amine or ether nitrogen/oxygen has no other carbon to lose.
-    if flags["alpha_h"]:
-        E[:, _E["alpha_h_only"]] = E[:, _E["alpha_h_loss"]] * flags["alpha_h_only"]
     # 1,2-elimination of HX from an alkyl halide: the halogen's bond cut, a hydrogen of the
     # next carbon leaves with it; the ion is the alkene radical cation.
+    hx = np.zeros(nset, dtype=bool)
     if halides:
-        hx = np.zeros(nset, dtype=bool)
         hx[:nmask] = (heavy_neutral[:nmask] == 1) & neutral_bool[:, halides].any(1) & (gens[:nmask] == 1)
-        E[:, _E["hx_elimination"]] = hx[rep] & (sh == -1)
     # Alpha cleavage in a saturated carbocycle beside an exocyclic amine, alcohol, ether or
     # ketone: the ring opens at the bond to the more substituted alpha carbon, a hydrogen moves
     # to the radical site and an alkyl radical leaves; the ion keeps the heteroatom's carbon and
@@ -883,15 +806,21 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
                 near, far = r[(i + d) % k], r[(i - d) % k]
                 if len(nbrs[far]) >= len(nbrs[near]):
                     ring_alpha[:nmask] |= ring_set & (n_in == 3) & S[:, [c, near, r[(i + 2 * d) % k]] + hets].all(1)
-    E[:, _E["ring_alpha_cleavage"]] = ring_alpha[rep] & (sh == -1)
-    E[:, _E["mclafferty_ester"]] = (sh == 1) & (mcl_est_set[rep] > 0) & first_gen
-    E[:, _E["acylium_shifted"]] = (F[rep, _COL["acylium"]] > 0) & (gens[rep] == 1) & (sh != 0)
-    if ortho_sets:
-        ortho_set = np.zeros(nset, dtype=bool)
-        ortho_set[list(ortho_sets)] = True
-        E[:, _E["ortho_elimination"]] = ortho_set[rep] & (sh == -1)
-    one_si = np.nonzero(neutral[:, _EL["Si"]] == 1)[0]         # (CH3)3SiOH
-    E[one_si, _E["loss_silanol"]] = (neutral[one_si, :n_std] == _SILANOL).all(1) & plain[one_si] & (rep[one_si] != 0)
+    ortho_set = np.zeros(nset, dtype=bool)
+    ortho_set[list(ortho_sets)] = True
+
+    # Hydrogen-shifted neighbours (0, -1, -2, +1, +2 hydrogens) with the features that depend on the
+    # shift (the others are the atom set's): the shift and McLafferty routes, the ion type of the
+    # shifted composition (hydrocarbon series, onium and acyl ions, electron parity), small neutrals
+    # lost, textbook ions and the named routes above.
+    n_hal_mol = int(mol_comp[[_EL[h] for h in _HALOGENS]].sum())
+    rep, sh, cmass, ccomp, E, nkey = _core.shifted_candidates(
+        comp, mass + label, gens, dbe, n_het, F[:, _COL["ion_aromatic_ring"]], F[:, _COL["acylium"]],
+        F[:, _COL["alpha_N"]] + F[:, _COL["alpha_O_S"]], mcl_set, mcl_alk, mcl_aro_set, mcl_est_set,
+        aryl_methyl.view(np.uint8), hx.view(np.uint8), ring_alpha.view(np.uint8), ortho_set.view(np.uint8),
+        synthetic.view(np.uint8), mol_comp, _LOSS_TABLE, _LOSS_BITS, _SILANOL, _CORE_EL_COLS, n_std, _MIN_ION_MZ,
+        bool(aro_rings), bool(has_ortho), n_hal_mol >= 2, flags["benzylic_h"], flags["alpha_h"],
+        flags["alpha_h_only"], flags["aryl_aldehyde"])
     # A shift of a hydrogen or two leaves the isotope pattern as it was; labelled atoms
     # add no natural-abundance isotope peaks of their own.
     iso_offset, pats = _cached_patterns(pcomp, symbols)
@@ -920,7 +849,7 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
         idx, js, probs = (np.concatenate(x) for x in (idx, js, probs))
         order = np.argsort(idx, kind="stable")
         idx, js, probs = idx[order], js[order], probs[order]
-        rep, sh, E, ccomp = rep[idx], sh[idx], E[idx], ccomp[idx]
+        rep, sh, E, ccomp, nkey = rep[idx], sh[idx], E[idx], ccomp[idx], nkey[idx]
         cmass = cmass[idx] + np.sign(sh) * js * h_extra
         pattern = pattern[idx] * probs[:, None]
     # Per candidate: the hydrogen shift with the charge-side environment of each cut, and
@@ -932,8 +861,7 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
     neutral = mol_comp[None, :] - ccomp
     heavy_lost = neutral[:, :n_std].sum(1) - neutral[:, _EL["H"]]
     small = np.nonzero((rep != 0) & ~neutral[:, n_std:].any(1) & (heavy_lost <= 6))[0]
-    lkeys = _comp_keys(neutral[small, :n_std])
-    lcols = _loss_cols(lkeys)
+    lcols = _loss_cols(nkey[small])
     if env_names is not None:
         for row, col in zip(neutral[small, :n_std], lcols.tolist()):
             env_names.setdefault(col, set()).add("loss " + (formula_of(row) if (row >= 0).all() else str(row.tolist())))

@@ -146,6 +146,30 @@ def test_core_bond_graph_refuses_malformed_input(change, message):
         _core.bond_graph(**args)
 
 
+@pytest.mark.parametrize("change, message", [
+    (lambda a: a.update(mass=np.zeros(1, dtype=np.int64)), "one entry per row"),
+    (lambda a: a.update(mol_comp=np.zeros(3, dtype=np.int64)), "mol_comp"),
+    (lambda a: a.update(el_cols=np.array([0, 1, 2, 3, 4, 11])), "standard-element"),
+    (lambda a: a.update(n_std=12), "n_std"),
+    (lambda a: a.update(comp=np.zeros(4, dtype=np.int64)), "matrix"),
+])
+def test_core_shifted_candidates_refuses_malformed_input(change, message):
+    cand = scored.build_candidates(scored.read_molecule("CCO"))
+    n = cand.F.shape[0]
+    z, zb = np.zeros(n), np.zeros(n, dtype=np.uint8)
+    args = dict(comp=np.zeros((n, 11), dtype=np.int64), mass=np.full(n, 20), generation=np.ones(n, dtype=np.int64),
+                dbe=np.zeros(n), n_hetero=np.zeros(n, dtype=np.int64), aromatic_ring=z, acylium=z,
+                alpha_onium_site=z, mcl=z, mcl_alkene=z, mcl_aromatic=z, mcl_ester=z, aryl_methyl=zb, hx=zb,
+                ring_alpha=zb, ortho=zb, synthetic=zb, mol_comp=np.zeros(11, dtype=np.int64),
+                loss_keys=scored._LOSS_TABLE, loss_bits=scored._LOSS_BITS, silanol=scored._SILANOL,
+                el_cols=scored._CORE_EL_COLS, n_std=11, min_mz=12, aromatic=False, has_ortho=False,
+                multi_halogen=False, benzylic_h=False, alpha_h=False, alpha_h_only=False, aryl_aldehyde=False)
+    _core.shifted_candidates(**args)
+    change(args)
+    with pytest.raises(ValueError, match=message):
+        _core.shifted_candidates(**args)
+
+
 def test_a_full_pattern_cache_starts_again_without_losing_the_rows_at_hand(monkeypatch):
     def butanol(fill):
         cache = {}

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <set>
 #include <utility>
 
@@ -330,7 +331,10 @@ std::string bond_graph(const BondGraphInput &in, bool want_text, BondGraph &out)
         std::string s = in.symbol[a] + std::to_string(nbrs[a].size()) + "H" + std::to_string(g.nh(a));
         if (arom(a)) s += "a";
         if (in.in_ring[a]) s += "r";
-        if (const std::int64_t q = in.charge[a]) s += (q > 0 ? "+" : "") + std::to_string(q);
+        if (const std::int64_t q = in.charge[a]) {
+            if (q > 0) s += '+';
+            s += std::to_string(q);
+        }
         inv[a] = std::move(s);
     }
     auto grow = [&](const std::vector<std::string> &prev, std::vector<std::string> &next) {
@@ -434,6 +438,119 @@ std::string bond_graph(const BondGraphInput &in, bool want_text, BondGraph &out)
         out.alpha_h_only = lone;
     }
     return {};
+}
+
+}  // namespace corvane::spectra
+
+namespace corvane::spectra {
+
+std::int64_t composition_key(const std::int64_t *counts, std::size_t n) {
+    std::int64_t key = 0;
+    for (std::size_t j = 0; j < n; ++j) key = key * 17 + (std::min<std::int64_t>(std::max<std::int64_t>(counts[j], -1), 15) + 1);
+    return key;
+}
+
+void shifted_candidates(const ShiftInput &in, Shifted &out) {
+    out = Shifted{};
+    constexpr std::int64_t kShifts[5] = {0, -1, -2, 1, 2};
+    const std::size_t nc = in.n_cols;
+    std::vector<std::int64_t> neutral(nc);
+    for (std::size_t i = 0; i < in.n_sets; ++i) {
+        const std::int64_t *comp = in.comp + i * nc;
+        for (const std::int64_t sh : kShifts) {
+            const std::int64_t mz = in.mass[i] + sh;
+            if (comp[in.col_h] + sh < 0 || mz < in.min_mz) continue;
+            if (i == 0 && sh > 0) continue;  // the molecular ion gains no hydrogen
+            if (in.synthetic[i] && sh != 0) continue;
+            out.set.push_back(static_cast<std::int64_t>(i));
+            out.shift.push_back(sh);
+            out.mz.push_back(mz);
+            const std::size_t row = out.comp.size();
+            out.comp.insert(out.comp.end(), comp, comp + nc);
+            std::int64_t *cc = &out.comp[row];
+            cc[in.col_h] += sh;
+            double f[kShiftColumns] = {};
+            auto b = [](bool x) { return x ? 1.0 : 0.0; };
+            const bool first_gen = in.generation[i] == 1;
+            const bool arom_ion = in.aromatic_ring[i] != 0.0;
+            f[kShiftMinus1] = b(sh == -1);
+            f[kShiftMinus2] = b(sh == -2);
+            f[kShiftPlus1] = b(sh == 1);
+            f[kShiftPlus2] = b(sh == 2);
+            f[kShiftPlusHetero] = b(sh > 0 && cc[in.col_n] + cc[in.col_o] + cc[in.col_s] > 0);
+            f[kShiftMinusAromatic] = sh < 0 ? in.aromatic_ring[i] : 0.0;
+            f[kMclafferty] = b(sh == 1 && in.mcl[i] > 0 && first_gen);
+            f[kMclaffertyAlkene] = b(sh == -1 && in.mcl_alkene[i] > 0 && first_gen);
+            f[kMclaffertyAromatic] = b(sh == 1 && in.mcl_aromatic[i] > 0 && first_gen);
+            // Ion type of the shifted composition: hydrocarbon series, onium and acyl ions, parity.
+            const double cdbe = in.dbe[i] - static_cast<double>(sh) / 2;
+            const double cfrac = cdbe - std::floor(cdbe);  // 0.5: an even-electron ion
+            const bool hc = in.n_hetero[i] == 0;
+            f[kIonAlkyl] = b(hc && cdbe == 0.5);
+            f[kIonAlkenyl] = b(hc && cdbe == 1.5);
+            f[kIonAlkeneRadical] = b(hc && cdbe == 1.0);
+            f[kIonDienyl] = b(hc && cdbe == 2.5);
+            f[kIonAromaticHc] = b(hc && cdbe >= 3.5 && cfrac == 0.5);
+            f[kIonOddElectron] = b(cfrac == 0 && i != 0);
+            f[kIonEvenAromatic] = b(arom_ion && cfrac == 0.5);
+            const std::int64_t nN = cc[in.col_n], nO = cc[in.col_o], other = in.n_hetero[i] - nN - nO;
+            f[kIonIminium] = b(nN == 1 && nO == 0 && other == 0 && cdbe == 0.5);
+            f[kIonOxonium] = b(nO == 1 && nN == 0 && other == 0 && cdbe == 0.5);
+            f[kIonAcyl] = b(nO == 1 && nN == 0 && other == 0 && cdbe == 1.5);
+            f[kIonSilylOxonium] = b(cc[in.col_si] == 1 && nO == 1 && nN == 0 && other == 1 && cdbe == 0.5);
+            // Neutral losses: only neutrals of a few atoms can be one of the small ones.
+            std::int64_t total = 0;
+            bool plain = true;
+            for (std::size_t j = 0; j < nc; ++j) {
+                neutral[j] = in.mol_comp[j] - cc[j];
+                total += neutral[j];
+                if (j >= in.n_std && neutral[j] != 0) plain = false;
+            }
+            const std::int64_t key = composition_key(neutral.data(), in.n_std);
+            out.neutral_key.push_back(key);
+            if (total <= 12 && i != 0 && plain) {
+                const std::int64_t *pos = std::lower_bound(in.loss_keys, in.loss_keys + in.n_loss, key);
+                if (pos != in.loss_keys + in.n_loss && *pos == key) {
+                    const std::int64_t bits = in.loss_bits[pos - in.loss_keys];
+                    for (int j = 0; j < 4; ++j) f[kLossCH3 + j] = static_cast<double>((bits >> j) & 1);
+                }
+            }
+            if (in.aromatic) {
+                f[kAromAlkyl] = f[kIonAlkyl];
+                f[kAromAlkenyl] = f[kIonAlkenyl];
+                f[kAromAlkeneRadical] = f[kIonAlkeneRadical];
+                f[kAromOddElectron] = f[kIonOddElectron];
+                f[kAromShiftMinus1] = f[kShiftMinus1];
+                f[kAromShiftPlus1] = f[kShiftPlus1];
+            }
+            // Textbook ions of the shifted composition.
+            bool hc_only = hc;
+            for (std::size_t j = in.n_std; j < nc; ++j) hc_only &= cc[j] == 0;
+            const std::int64_t n_c = cc[in.col_c];
+            f[kBenzylType] = b(hc_only && arom_ion && cdbe == 4.5 && n_c >= 7 && (i != 0 || sh < 0));
+            f[kPhenylCation] = b(hc_only && arom_ion && cdbe == 4.5 && n_c == 6 && i != 0);
+            f[kAroyl] = b(in.acylium[i] > 0 && arom_ion && sh == 0);
+            f[kAlphaOnium] = b(in.alpha_onium_site[i] > 0 && sh == 0 && (f[kIonIminium] != 0 || f[kIonOxonium] != 0));
+            f[kOrthoLoss] = in.has_ortho ? f[kLossSmallMolecule] : 0.0;
+            f[kHalogenLossMulti] = in.multi_halogen ? f[kLossHalogen] : 0.0;
+            // Named textbook routes.
+            const bool m_h = i == 0 && sh == -1;
+            f[kBenzylicHLoss] = b(m_h && in.benzylic_h);
+            f[kAlphaHLoss] = b(m_h && in.alpha_h);
+            f[kArylAldehydeHLoss] = b(m_h && in.aryl_aldehyde);
+            f[kArylMethylLoss] = b(in.aryl_methyl[i] && sh == 0);
+            f[kOniumOneCarbon] = n_c == 1 ? f[kAlphaOnium] : 0.0;
+            f[kAlphaHOnly] = in.alpha_h && in.alpha_h_only ? f[kAlphaHLoss] : 0.0;
+            f[kHxElimination] = b(in.hx[i] && sh == -1);
+            f[kRingAlphaCleavage] = b(in.ring_alpha[i] && sh == -1);
+            f[kMclaffertyEster] = b(sh == 1 && in.mcl_ester[i] > 0 && first_gen);
+            f[kAcyliumShifted] = b(in.acylium[i] > 0 && first_gen && sh != 0);
+            f[kOrthoElimination] = b(in.ortho[i] && sh == -1);
+            if (neutral[in.col_si] == 1 && plain && i != 0)  // (CH3)3SiOH
+                f[kLossSilanol] = b(std::equal(neutral.begin(), neutral.begin() + in.n_std, in.silanol));
+            out.features.insert(out.features.end(), f, f + kShiftColumns);
+        }
+    }
 }
 
 }  // namespace corvane::spectra

@@ -60,3 +60,52 @@ std::string bond_graph(const BondGraphInput &in, bool want_text, BondGraph &out)
 std::uint32_t crc32(const std::string &s);
 
 }  // namespace corvane::spectra
+
+namespace corvane::spectra {
+
+// The candidates of a molecule's atom sets: each set with 0, -1, -2, +1, +2 hydrogens
+// (in that order), and the features that depend on the shift.
+struct ShiftInput {
+    std::size_t n_sets, n_cols, n_std;  // composition columns: n_std standard elements, then others
+    std::size_t col_h, col_c, col_n, col_o, col_s, col_si;
+    const std::int64_t *comp;           // n_sets x n_cols
+    const std::int64_t *mass;           // nominal mass with labels, per set
+    const std::int64_t *generation;
+    const double *dbe;
+    const std::int64_t *n_hetero;
+    const double *aromatic_ring, *acylium, *alpha_onium_site;  // per set (the set's named features)
+    const double *mcl, *mcl_alkene, *mcl_aromatic, *mcl_ester;
+    const std::uint8_t *aryl_methyl, *hx, *ring_alpha, *ortho, *synthetic;  // per set
+    const std::int64_t *mol_comp;       // n_cols
+    const std::int64_t *loss_keys;      // sorted composition keys of the small neutrals
+    const std::int64_t *loss_bits;      // their group bits (bit j: group j)
+    std::size_t n_loss;
+    const std::int64_t *silanol;        // n_std
+    bool aromatic, has_ortho, multi_halogen, benzylic_h, alpha_h, alpha_h_only, aryl_aldehyde;
+    std::int64_t min_mz;
+};
+
+// Column of each shift feature in the output rows (the order of ShiftColumn).
+enum ShiftColumn : int {
+    kShiftMinus1, kShiftMinus2, kShiftPlus1, kShiftPlus2, kShiftPlusHetero, kShiftMinusAromatic, kMclafferty,
+    kMclaffertyAlkene, kLossCH3, kLossHalogen, kLossSmallMolecule, kLossSmallRadical, kMclaffertyAromatic,
+    kIonAlkyl, kIonAlkenyl, kIonAlkeneRadical, kIonOddElectron, kIonEvenAromatic, kIonDienyl, kIonAromaticHc,
+    kIonIminium, kIonOxonium, kIonAcyl, kIonSilylOxonium, kLossSilanol, kAromAlkyl, kAromAlkenyl,
+    kAromAlkeneRadical, kAromOddElectron, kAromShiftMinus1, kAromShiftPlus1, kBenzylType, kPhenylCation, kAroyl,
+    kAlphaOnium, kOrthoLoss, kHalogenLossMulti, kBenzylicHLoss, kAlphaHLoss, kArylMethylLoss, kOniumOneCarbon,
+    kMclaffertyEster, kAcyliumShifted, kOrthoElimination, kRingAlphaCleavage, kHxElimination, kAlphaHOnly,
+    kArylAldehydeHLoss, kShiftColumns
+};
+
+struct Shifted {
+    std::vector<std::int64_t> set, shift, mz, comp;  // comp: n x n_cols
+    std::vector<double> features;                    // n x kShiftColumns
+    std::vector<std::int64_t> neutral_key;           // composition key of the neutral lost (standard elements)
+};
+
+// Composition key of a row of counts: each count clipped to -1 .. 15, base 17.
+std::int64_t composition_key(const std::int64_t *counts, std::size_t n);
+
+void shifted_candidates(const ShiftInput &in, Shifted &out);
+
+}  // namespace corvane::spectra

@@ -111,6 +111,51 @@ py::tuple bond_graph_py(const std::vector<std::string> &symbols, const U8 &aroma
                           py::cast(g.halides), tokens, mi_tokens);
 }
 
+py::tuple shifted_candidates_py(const I64 &comp, const I64 &mass, const I64 &generation, const F64 &dbe,
+                                const I64 &n_hetero, const F64 &aromatic_ring, const F64 &acylium,
+                                const F64 &alpha_onium_site, const F64 &mcl, const F64 &mcl_alkene,
+                                const F64 &mcl_aromatic, const F64 &mcl_ester, const U8 &aryl_methyl, const U8 &hx,
+                                const U8 &ring_alpha, const U8 &ortho, const U8 &synthetic, const I64 &mol_comp,
+                                const I64 &loss_keys, const I64 &loss_bits, const I64 &silanol, const I64 &el_cols,
+                                std::size_t n_std, std::int64_t min_mz, bool aromatic, bool has_ortho,
+                                bool multi_halogen, bool benzylic_h, bool alpha_h, bool alpha_h_only,
+                                bool aryl_aldehyde) {
+    if (comp.ndim() != 2) throw py::value_error("comp must be a sets x elements matrix");
+    const py::ssize_t ns = comp.shape(0), nc = comp.shape(1);
+    for (const py::ssize_t size : {mass.size(), generation.size(), dbe.size(), n_hetero.size(), aromatic_ring.size(),
+                                   acylium.size(), alpha_onium_site.size(), mcl.size(), mcl_alkene.size(),
+                                   mcl_aromatic.size(), mcl_ester.size(), aryl_methyl.size(), hx.size(),
+                                   ring_alpha.size(), ortho.size(), synthetic.size()})
+        if (size != ns) throw py::value_error("every per-set array needs one entry per row of comp");
+    if (mol_comp.size() != nc) throw py::value_error("mol_comp needs one entry per column of comp");
+    if (static_cast<py::ssize_t>(n_std) > nc || silanol.size() != static_cast<py::ssize_t>(n_std))
+        throw py::value_error("n_std must not exceed the columns, and silanol needs n_std entries");
+    if (loss_bits.size() != loss_keys.size()) throw py::value_error("loss_keys and loss_bits differ in length");
+    if (el_cols.size() != 6) throw py::value_error("el_cols: the columns of C, H, N, O, S and Si");
+    for (py::ssize_t j = 0; j < 6; ++j)
+        if (el_cols.data()[j] < 0 || el_cols.data()[j] >= static_cast<std::int64_t>(n_std))
+            throw py::value_error("el_cols must name standard-element columns");
+    const std::int64_t *ec = el_cols.data();
+    const ShiftInput in{static_cast<std::size_t>(ns), static_cast<std::size_t>(nc), n_std,
+                        static_cast<std::size_t>(ec[1]), static_cast<std::size_t>(ec[0]),
+                        static_cast<std::size_t>(ec[2]), static_cast<std::size_t>(ec[3]),
+                        static_cast<std::size_t>(ec[4]), static_cast<std::size_t>(ec[5]),
+                        comp.data(), mass.data(), generation.data(), dbe.data(), n_hetero.data(),
+                        aromatic_ring.data(), acylium.data(), alpha_onium_site.data(), mcl.data(),
+                        mcl_alkene.data(), mcl_aromatic.data(), mcl_ester.data(), aryl_methyl.data(), hx.data(),
+                        ring_alpha.data(), ortho.data(), synthetic.data(), mol_comp.data(), loss_keys.data(),
+                        loss_bits.data(), static_cast<std::size_t>(loss_keys.size()), silanol.data(),
+                        aromatic, has_ortho, multi_halogen, benzylic_h, alpha_h, alpha_h_only, aryl_aldehyde, min_mz};
+    Shifted out;
+    spectra::shifted_candidates(in, out);
+    const auto n = static_cast<py::ssize_t>(out.set.size());
+    py::array_t<std::int64_t> cc({n, nc});
+    std::copy(out.comp.begin(), out.comp.end(), cc.mutable_data());
+    py::array_t<double> E({n, static_cast<py::ssize_t>(kShiftColumns)});
+    std::copy(out.features.begin(), out.features.end(), E.mutable_data());
+    return py::make_tuple(to_array(out.set), to_array(out.shift), to_array(out.mz), cc, E, to_array(out.neutral_key));
+}
+
 }  // namespace
 
 void bind_candidates(py::module_ &m) {
@@ -126,6 +171,26 @@ void bind_candidates(py::module_ &m) {
           "(props 2 x bonds x 19, mclafferty, mclafferty_arom, mclafferty_ester (2 x bonds), token_crc "
           "2 x bonds x 4, mi_crc, ortho_carbonyl (per atom), flags, aryl_methyls, halides, tokens, mi_tokens); "
           "the token texts only with want_text.");
+    m.def("shifted_candidates", &shifted_candidates_py, py::arg("comp"), py::arg("mass"), py::arg("generation"),
+          py::arg("dbe"), py::arg("n_hetero"), py::arg("aromatic_ring"), py::arg("acylium"),
+          py::arg("alpha_onium_site"), py::arg("mcl"), py::arg("mcl_alkene"), py::arg("mcl_aromatic"),
+          py::arg("mcl_ester"), py::arg("aryl_methyl"), py::arg("hx"), py::arg("ring_alpha"), py::arg("ortho"),
+          py::arg("synthetic"), py::arg("mol_comp"), py::arg("loss_keys"), py::arg("loss_bits"), py::arg("silanol"),
+          py::arg("el_cols"), py::arg("n_std"), py::arg("min_mz"), py::arg("aromatic"), py::arg("has_ortho"),
+          py::arg("multi_halogen"), py::arg("benzylic_h"), py::arg("alpha_h"), py::arg("alpha_h_only"),
+          py::arg("aryl_aldehyde"),
+          "Each atom set with 0, -1, -2, +1, +2 hydrogens, and the features that depend on the shift (see "
+          "corvane_spectra.scored): (set, shift, mz, comp, E, neutral_key); E's columns are SHIFT_COLUMNS.");
+    m.attr("SHIFT_COLUMNS") = py::make_tuple(
+        "shift_minus1", "shift_minus2", "shift_plus1", "shift_plus2", "shift_plus_hetero", "shift_minus_aromatic",
+        "mclafferty", "mclafferty_alkene", "loss_CH3", "loss_halogen", "loss_small_molecule", "loss_small_radical",
+        "mclafferty_aromatic", "ion_alkyl", "ion_alkenyl", "ion_alkene_radical", "ion_odd_electron",
+        "ion_even_aromatic", "ion_dienyl", "ion_aromatic_hc", "ion_iminium", "ion_oxonium", "ion_acyl",
+        "ion_silyl_oxonium", "loss_silanol", "arom_alkyl", "arom_alkenyl", "arom_alkene_radical",
+        "arom_odd_electron", "arom_shift_minus1", "arom_shift_plus1", "benzyl_type", "phenyl_cation", "aroyl",
+        "alpha_onium", "ortho_loss", "halogen_loss_multi", "benzylic_h_loss", "alpha_h_loss", "aryl_methyl_loss",
+        "onium_one_carbon", "mclafferty_ester", "acylium_shifted", "ortho_elimination", "ring_alpha_cleavage",
+        "hx_elimination", "alpha_h_only", "aryl_aldehyde_h_loss");
 }
 
 }  // namespace corvane::spectra
