@@ -450,26 +450,41 @@ std::int64_t composition_key(const std::int64_t *counts, std::size_t n) {
     return key;
 }
 
-void shifted_candidates(const ShiftInput &in, Shifted &out) {
-    out = Shifted{};
-    constexpr std::int64_t kShifts[5] = {0, -1, -2, 1, 2};
+namespace {
+
+constexpr std::int64_t kShifts[5] = {0, -1, -2, 1, 2};
+
+bool kept(const ShiftInput &in, std::size_t i, std::int64_t sh) {
+    if (in.comp[i * in.n_cols + in.col_h] + sh < 0 || in.mass[i] + sh < in.min_mz) return false;
+    if (i == 0 && sh > 0) return false;  // the molecular ion gains no hydrogen
+    return !(in.synthetic[i] && sh != 0);
+}
+
+}  // namespace
+
+std::size_t count_shifted_candidates(const ShiftInput &in) {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < in.n_sets; ++i)
+        for (const std::int64_t sh : kShifts) n += kept(in, i, sh);
+    return n;
+}
+
+void shifted_candidates(const ShiftInput &in, const Shifted &out) {
     const std::size_t nc = in.n_cols;
     std::vector<std::int64_t> neutral(nc);
+    std::size_t row = 0;
     for (std::size_t i = 0; i < in.n_sets; ++i) {
         const std::int64_t *comp = in.comp + i * nc;
         for (const std::int64_t sh : kShifts) {
-            const std::int64_t mz = in.mass[i] + sh;
-            if (comp[in.col_h] + sh < 0 || mz < in.min_mz) continue;
-            if (i == 0 && sh > 0) continue;  // the molecular ion gains no hydrogen
-            if (in.synthetic[i] && sh != 0) continue;
-            out.set.push_back(static_cast<std::int64_t>(i));
-            out.shift.push_back(sh);
-            out.mz.push_back(mz);
-            const std::size_t row = out.comp.size();
-            out.comp.insert(out.comp.end(), comp, comp + nc);
-            std::int64_t *cc = &out.comp[row];
+            if (!kept(in, i, sh)) continue;
+            out.set[row] = static_cast<std::int64_t>(i);
+            out.shift[row] = sh;
+            out.mz[row] = in.mass[i] + sh;
+            std::int64_t *cc = out.comp + row * nc;
+            std::copy(comp, comp + nc, cc);
             cc[in.col_h] += sh;
-            double f[kShiftColumns] = {};
+            double *f = out.features + row * kShiftColumns;
+            std::fill(f, f + kShiftColumns, 0.0);
             auto b = [](bool x) { return x ? 1.0 : 0.0; };
             const bool first_gen = in.generation[i] == 1;
             const bool arom_ion = in.aromatic_ring[i] != 0.0;
@@ -507,7 +522,7 @@ void shifted_candidates(const ShiftInput &in, Shifted &out) {
                 if (j >= in.n_std && neutral[j] != 0) plain = false;
             }
             const std::int64_t key = composition_key(neutral.data(), in.n_std);
-            out.neutral_key.push_back(key);
+            out.neutral_key[row] = key;
             if (total <= 12 && i != 0 && plain) {
                 const std::int64_t *pos = std::lower_bound(in.loss_keys, in.loss_keys + in.n_loss, key);
                 if (pos != in.loss_keys + in.n_loss && *pos == key) {
@@ -548,7 +563,7 @@ void shifted_candidates(const ShiftInput &in, Shifted &out) {
             f[kOrthoElimination] = b(in.ortho[i] && sh == -1);
             if (neutral[in.col_si] == 1 && plain && i != 0)  // (CH3)3SiOH
                 f[kLossSilanol] = b(std::equal(neutral.begin(), neutral.begin() + in.n_std, in.silanol));
-            out.features.insert(out.features.end(), f, f + kShiftColumns);
+            ++row;
         }
     }
 }

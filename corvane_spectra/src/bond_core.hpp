@@ -97,15 +97,21 @@ enum ShiftColumn : int {
     kArylAldehydeHLoss, kShiftColumns
 };
 
+// Where the candidates go, each array with room for count_shifted_candidates(in) rows.
 struct Shifted {
-    std::vector<std::int64_t> set, shift, mz, comp;  // comp: n x n_cols
-    std::vector<double> features;                    // n x kShiftColumns
-    std::vector<std::int64_t> neutral_key;           // composition key of the neutral lost (standard elements)
+    std::int64_t *set, *shift, *mz;
+    std::int64_t *comp;         // n x n_cols
+    double *features;           // n x kShiftColumns
+    std::int64_t *neutral_key;  // composition key of the neutral lost (standard elements)
 };
 
 // Composition key of a row of counts: each count clipped to -1 .. 15, base 17.
 std::int64_t composition_key(const std::int64_t *counts, std::size_t n);
 
-void shifted_candidates(const ShiftInput &in, Shifted &out);
+// The number of candidates of the atom sets (each set's shifts that keep a hydrogen count of
+// at least 0 and an m/z of at least min_mz; no hydrogen gained by the molecular ion, no shift of
+// a synthetic set).
+std::size_t count_shifted_candidates(const ShiftInput &in);
+void shifted_candidates(const ShiftInput &in, const Shifted &out);
 
 }  // namespace corvane::spectra

@@ -146,14 +146,13 @@ py::tuple shifted_candidates_py(const I64 &comp, const I64 &mass, const I64 &gen
                         ring_alpha.data(), ortho.data(), synthetic.data(), mol_comp.data(), loss_keys.data(),
                         loss_bits.data(), static_cast<std::size_t>(loss_keys.size()), silanol.data(),
                         aromatic, has_ortho, multi_halogen, benzylic_h, alpha_h, alpha_h_only, aryl_aldehyde, min_mz};
-    Shifted out;
-    spectra::shifted_candidates(in, out);
-    const auto n = static_cast<py::ssize_t>(out.set.size());
-    py::array_t<std::int64_t> cc({n, nc});
-    std::copy(out.comp.begin(), out.comp.end(), cc.mutable_data());
+    // Written in place: a macrolide has tens of thousands of candidates.
+    const auto n = static_cast<py::ssize_t>(count_shifted_candidates(in));
+    py::array_t<std::int64_t> set(n), shift(n), mz(n), key(n), cc({n, nc});
     py::array_t<double> E({n, static_cast<py::ssize_t>(kShiftColumns)});
-    std::copy(out.features.begin(), out.features.end(), E.mutable_data());
-    return py::make_tuple(to_array(out.set), to_array(out.shift), to_array(out.mz), cc, E, to_array(out.neutral_key));
+    spectra::shifted_candidates(in, Shifted{set.mutable_data(), shift.mutable_data(), mz.mutable_data(),
+                                            cc.mutable_data(), E.mutable_data(), key.mutable_data()});
+    return py::make_tuple(set, shift, mz, cc, E, key);
 }
 
 }  // namespace
