@@ -582,9 +582,7 @@ def build_candidates(mol, soft_pairs=frozenset(), env_names: dict | None = None)
 
     # Directed bond properties (centre c keeps the charge, partner p leaves), McLafferty
     # bonds, ortho pairs, environment tokens and the molecule-wide route flags: _core.bond_graph.
-    dprops = ("centre_substitution", "centre_hetero", "centre_aromatic", "alpha_N", "alpha_O_S",
-              "acylium", "centre_next_to_carbonyl", "benzylic", "allylic", "cut_double", "cut_triple", "cut_aromatic",
-              "cut_C_N", "cut_C_O", "cut_C_S", "cut_C_halogen", "cut_hetero_hetero", "soft_cuts", "stevenson")
+    dprops = _core.DIRECTED_PROPS        # the columns of P
     dcol = {f: i for i, f in enumerate(dprops)}
     soft_b = [(min(u, v), max(u, v)) in soft_pairs for u, v, *_r in bonds] if soft_pairs else [False] * nb
     (P, mcl, mcl_arom, mcl_ester, crc, mi_crc, ortho_carbonyl, flags, methyls, halides, tokens,

@@ -66,16 +66,6 @@ char bond_char(double order) {
     return '-';
 }
 
-struct Graph {
-    const BondGraphInput &in;
-    std::size_t n;
-    std::vector<El> el;
-    std::vector<std::vector<std::pair<std::int64_t, double>>> nbrs;  // (neighbour, bond order)
-
-    bool arom(std::int64_t i) const { return in.aromatic[i] != 0; }
-    std::int64_t nh(std::int64_t i) const { return in.nh[i]; }
-};
-
 }  // namespace
 
 std::uint32_t crc32(const std::string &s) {
@@ -101,16 +91,16 @@ std::string bond_graph(const BondGraphInput &in, bool want_text, BondGraph &out)
         if (in.main_atoms[i] < 0 || static_cast<std::size_t>(in.main_atoms[i]) >= n)
             return "a main-component atom is out of range";
 
-    Graph g{in, n, {}, std::vector<std::vector<std::pair<std::int64_t, double>>>(n)};
-    g.el.reserve(n);
-    for (const auto &s : in.symbol) g.el.push_back(element_of(s));
+    std::vector<El> el;
+    el.reserve(n);
+    for (const auto &s : in.symbol) el.push_back(element_of(s));
+    std::vector<std::vector<std::pair<std::int64_t, double>>> nbrs(n);  // (neighbour, bond order)
     for (std::size_t k = 0; k < nb; ++k) {
-        g.nbrs[in.bond_u[k]].emplace_back(in.bond_v[k], in.bond_order[k]);
-        g.nbrs[in.bond_v[k]].emplace_back(in.bond_u[k], in.bond_order[k]);
+        nbrs[in.bond_u[k]].emplace_back(in.bond_v[k], in.bond_order[k]);
+        nbrs[in.bond_v[k]].emplace_back(in.bond_u[k], in.bond_order[k]);
     }
-    const auto &el = g.el;
-    const auto &nbrs = g.nbrs;
     auto arom = [&](std::int64_t i) { return in.aromatic[i] != 0; };
+    auto nh = [&](std::int64_t i) { return in.nh[i]; };
 
     // Per-atom flags read from both sides of every bond.
     std::vector<std::uint8_t> c_eq_c(n), carbonyl(n), acceptor(n), all_single(n), amine_n(n), o_or_s(n);
@@ -174,7 +164,7 @@ std::string bond_graph(const BondGraphInput &in, bool want_text, BondGraph &out)
         }
         const std::size_t n_others = nbrs[c].size() - 1;
         if (e == kO) {
-            if (n_others == 0) return g.nh(c) ? 13.02 : 13.6;  // OH; O atom
+            if (n_others == 0) return nh(c) ? 13.02 : 13.6;  // OH; O atom
             for (const auto &[j, o] : nbrs[c])
                 if (j != p && arom(j)) return 8.56;  // phenoxy
             return 10.72;                             // alkoxy, acyloxy
@@ -262,7 +252,7 @@ std::string bond_graph(const BondGraphInput &in, bool want_text, BondGraph &out)
             if (splits && el[c] == kC && el[p] == kC && !arom(c) && all_single[c]) {
                 bool gamma_h = false;
                 for (const auto &[gm, og] : nbrs[p])
-                    gamma_h |= g.nh(gm) > 0 && gm != c && (el[gm] == kC || el[gm] == kN || el[gm] == kO);
+                    gamma_h |= nh(gm) > 0 && gm != c && (el[gm] == kC || el[gm] == kN || el[gm] == kO);
                 if (gamma_h) {
                     bool plain = false, any_acc = false, ester = false;
                     for (const auto &[j, oj] : nbrs[c]) {
@@ -294,7 +284,7 @@ std::string bond_graph(const BondGraphInput &in, bool want_text, BondGraph &out)
     };
     auto h_donor = [&](const std::vector<std::int64_t> &s) {
         return std::any_of(s.begin(), s.end(), [&](std::int64_t x) {
-            return g.nh(x) > 0 && (el[x] == kO || el[x] == kN || el[x] == kC);
+            return nh(x) > 0 && (el[x] == kO || el[x] == kN || el[x] == kC);
         });
     };
     auto o_acceptor = [&](const std::vector<std::int64_t> &s) {
@@ -328,7 +318,7 @@ std::string bond_graph(const BondGraphInput &in, bool want_text, BondGraph &out)
     std::vector<std::string> inv(n), env1(n), env2(n);
     for (std::size_t i = 0; i < in.n_main; ++i) {
         const std::int64_t a = in.main_atoms[i];
-        std::string s = in.symbol[a] + std::to_string(nbrs[a].size()) + "H" + std::to_string(g.nh(a));
+        std::string s = in.symbol[a] + std::to_string(nbrs[a].size()) + "H" + std::to_string(nh(a));
         if (arom(a)) s += "a";
         if (in.in_ring[a]) s += "r";
         if (const std::int64_t q = in.charge[a]) {
@@ -394,34 +384,34 @@ std::string bond_graph(const BondGraphInput &in, bool want_text, BondGraph &out)
             carbons += el[j] == kC;
             oxygens += el[j] == kO;
             to_o |= el[j] == kO;
-            methyl_c += el[j] == kC && g.nh(j) == 3;
+            methyl_c += el[j] == kC && nh(j) == 3;
         }
         const std::size_t deg = nbrs[a].size();
         if (e == kO && !arom(a) && deg == 2 && carbons == 2) out.ether_ester = true;
-        if (e == kC && deg == 4 && !arom(a) && g.nh(a) == 0) out.quaternary = true;
+        if (e == kC && deg == 4 && !arom(a) && nh(a) == 0) out.quaternary = true;
         out.ring_atoms += in.in_ring[a] != 0;
-        if ((e == kO || e == kN) && g.nh(a) > 0 && !arom(a) && !to_arom && single) out.alcohol_amine = true;
+        if ((e == kO || e == kN) && nh(a) > 0 && !arom(a) && !to_arom && single) out.alcohol_amine = true;
         if (e == kN && oxygens >= 2) out.nitro = true;
         if (carbonyl[a]) out.carbonyl = true;
         if (e == kC && !in.in_ring[a] && !arom(a)) ++out.chain_carbons;
         if (e == kN && !arom(a) && single && !to_carbonyl) out.amine = true;
         if (e == kSi && methyl_c == 3 && to_o) ++out.silyl_ethers;
-        if (e == kC && !arom(a) && g.nh(a) > 0 && to_arom) out.benzylic_h = true;
+        if (e == kC && !arom(a) && nh(a) > 0 && to_arom) out.benzylic_h = true;
         if ((e == kN || e == kO) && !arom(a) && !to_carbonyl) onium_x[a] = 1;
-        if (carbonyl[a] && g.nh(a) == 1 && to_arom) out.aryl_aldehyde = true;
-        if (e == kC && g.nh(a) == 3 && deg == 1 && arom(nbrs[a][0].first)) out.aryl_methyls.push_back(a);
+        if (carbonyl[a] && nh(a) == 1 && to_arom) out.aryl_aldehyde = true;
+        if (e == kC && nh(a) == 3 && deg == 1 && arom(nbrs[a][0].first)) out.aryl_methyls.push_back(a);
         if ((e == kCl || e == kBr || e == kI) && deg == 1 && el[nbrs[a][0].first] == kC) {
             const std::int64_t c = nbrs[a][0].first;
             if (all_single[c] && !arom(c)) {
                 bool h_next = false;
-                for (const auto &[j, o] : nbrs[c]) h_next |= el[j] == kC && g.nh(j) > 0 && !arom(j);
+                for (const auto &[j, o] : nbrs[c]) h_next |= el[j] == kC && nh(j) > 0 && !arom(j);
                 if (h_next) out.halides.push_back(a);
             }
         }
     }
     for (std::size_t i = 0; i < in.n_main && !out.alpha_h; ++i) {
         const std::int64_t a = in.main_atoms[i];
-        if (el[a] != kC || arom(a) || g.nh(a) <= 0 || carbonyl[a] || !all_single[a]) continue;
+        if (el[a] != kC || arom(a) || nh(a) <= 0 || carbonyl[a] || !all_single[a]) continue;
         for (const auto &[j, o] : nbrs[a]) out.alpha_h |= onium_x[j] != 0;
     }
     // Alpha cleavage takes the largest radical it can: the onium ion is [M-H]+ only where
@@ -446,7 +436,8 @@ namespace corvane::spectra {
 
 std::int64_t composition_key(const std::int64_t *counts, std::size_t n) {
     std::int64_t key = 0;
-    for (std::size_t j = 0; j < n; ++j) key = key * 17 + (std::min<std::int64_t>(std::max<std::int64_t>(counts[j], -1), 15) + 1);
+    for (std::size_t j = 0; j < n; ++j)
+        key = key * 17 + (std::clamp<std::int64_t>(counts[j], -1, 15) + 1);
     return key;
 }
 

@@ -167,9 +167,13 @@ void bind_candidates(py::module_ &m) {
           py::arg("charge"), py::arg("main_atoms"), py::arg("bond_u"), py::arg("bond_v"), py::arg("bond_order"),
           py::arg("bond_in_ring"), py::arg("bond_soft"), py::arg("want_text") = false,
           "What cutting each bond of a molecule's main component means (see corvane_spectra.scored): "
-          "(props 2 x bonds x 19, mclafferty, mclafferty_arom, mclafferty_ester (2 x bonds), token_crc "
-          "2 x bonds x 4, mi_crc, ortho_carbonyl (per atom), flags, aryl_methyls, halides, tokens, mi_tokens); "
+          "(props 2 x bonds x 19 in the columns of DIRECTED_PROPS, mclafferty, mclafferty_arom, "
+          "mclafferty_ester (2 x bonds), token_crc 2 x bonds x 4, mi_crc, ortho_carbonyl (per atom), flags, aryl_methyls, halides, tokens, mi_tokens); "
           "the token texts only with want_text.");
+    m.attr("DIRECTED_PROPS") = py::make_tuple(
+        "centre_substitution", "centre_hetero", "centre_aromatic", "alpha_N", "alpha_O_S", "acylium",
+        "centre_next_to_carbonyl", "benzylic", "allylic", "cut_double", "cut_triple", "cut_aromatic", "cut_C_N",
+        "cut_C_O", "cut_C_S", "cut_C_halogen", "cut_hetero_hetero", "soft_cuts", "stevenson");
     m.def("shifted_candidates", &shifted_candidates_py, py::arg("comp"), py::arg("mass"), py::arg("generation"),
           py::arg("dbe"), py::arg("n_hetero"), py::arg("aromatic_ring"), py::arg("acylium"),
           py::arg("alpha_onium_site"), py::arg("mcl"), py::arg("mcl_alkene"), py::arg("mcl_aromatic"),
