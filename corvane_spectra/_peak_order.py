@@ -39,7 +39,8 @@ CONTEXT_ROUTES = ("molecular_ion", "alpha_N", "alpha_O_S", "acylium", "benzylic"
                   "ion_iminium", "ion_oxonium", "ion_acyl", "loss_small_molecule", "loss_CH3", "loss_halogen",
                   "ring_alpha_cleavage", "hx_elimination", "alpha_h_only", "aryl_aldehyde_h_loss")
 EXTRA = (("height", "rank", "delta_mz", "share", "height_next", "below_molecular_ion", "molecular_ion_height")
-         + tuple(f"any_{r}" for r in CONTEXT_ROUTES) + tuple(f"height_{r}" for r in CONTEXT_ROUTES))
+         + tuple(f"any_{r}" for r in CONTEXT_ROUTES) + tuple(f"height_{r}" for r in CONTEXT_ROUTES)
+         + ("height_minus_1", "height_plus_1"))
 N_EXTRA = len(EXTRA)
 
 
@@ -51,13 +52,16 @@ def _route_cols() -> np.ndarray:
 
 
 def peak_rows(X: np.ndarray, height: np.ndarray, mz: np.ndarray, share: np.ndarray, mol_mz: int,
-              mol_height: float) -> np.ndarray:
+              mol_height: float, spectrum_height: np.ndarray) -> np.ndarray:
     """Input rows of a molecule's strongest peaks, strongest first.
 
     ``X``: the named features of each peak's main contribution (one row per peak); ``height``:
     the peaks' heights (square-root scale, the strongest peak of the spectrum 100), non-increasing;
     ``mz``: their m/z; ``share``: the main contribution's share of the peak's abundance;
-    ``mol_mz`` and ``mol_height``: the molecular ion's nominal m/z and its peak's height."""
+    ``mol_mz`` and ``mol_height``: the molecular ion's nominal m/z and its peak's height;
+    ``spectrum_height``: the height of every m/z of the predicted spectrum (same scale), from which
+    each peak's neighbours one below and one above are read: an [M-H]+ row sees its M+. there,
+    and a C7H7+ row its C7H8+."""
     k, nf = X.shape
     out = np.empty((k, nf + N_EXTRA))
     out[:, :nf] = X
@@ -73,7 +77,11 @@ def peak_rows(X: np.ndarray, height: np.ndarray, mz: np.ndarray, share: np.ndarr
         R = X[:, _route_cols()]
         nr = R.shape[1]
         out[:, nf + 7:nf + 7 + nr] = R.max(axis=0)
-        out[:, nf + 7 + nr:] = np.where(R > 0, h[:, None], 0.0).max(axis=0)
+        out[:, nf + 7 + nr:nf + 7 + 2 * nr] = np.where(R > 0, h[:, None], 0.0).max(axis=0)
+    padded = np.concatenate([[0.0], np.asarray(spectrum_height, dtype=np.float64), [0.0]])
+    m = np.asarray(mz, dtype=np.int64) + 1
+    out[:, -2] = padded[m - 1]
+    out[:, -1] = padded[m + 1]
     return out
 
 
@@ -97,8 +105,9 @@ def molecule_rows(cand, contrib: np.ndarray, bins: np.ndarray, a: np.ndarray, sh
     are those of the TOP strongest, at least ``min_height`` high, whose main contribution is an
     ion at its nominal m/z."""
     top = np.argsort(-a, kind="stable")[:TOP]
-    h = np.sqrt(a[top])
-    h = 100 * h / h[0]
+    full = np.sqrt(a)
+    full = 100 * full / full[top[0]]
+    h = full[top]
     keep = h >= min_height
     top, h = top[keep], h[keep]
     flat_bin, flat_c = bins.ravel(), contrib.ravel()
@@ -120,7 +129,7 @@ def molecule_rows(cand, contrib: np.ndarray, bins: np.ndarray, a: np.ndarray, sh
     X = cand.F[cand.base[c]]
     X[:, shift_cols] = cand.E[c]
     mol_mz, mol_h = molecular_ion(cand, a)
-    return top, peak_rows(X, h, top, flat_c[e] / a[top], mol_mz, mol_h)
+    return top, peak_rows(X, h, top, flat_c[e] / a[top], mol_mz, mol_h, full)
 
 
 def molecular_ion(cand, a: np.ndarray) -> tuple[int, float]:

@@ -42,7 +42,8 @@ def _miss(reason):
     ("C[Si](C)(C)C", (73,)),                             # tetramethylsilane: (CH3)3Si+
     ("C1COCCOCCOCCOCCO1", (45,)),                        # 15-crown-5: C2H5O+ from two cuts of the ring
     ("Cc1ccccc1", (91, 92)),                             # toluene: tropylium 91 above M+. 92
-    ("CC(=O)c1ccccc1", (105, 77)),                       # acetophenone: benzoyl, then phenyl
+    pytest.param("CC(=O)c1ccccc1", (105, 77),             # acetophenone: benzoyl, then phenyl
+                 marks=_miss("M+. 120 above phenyl 77 (65.2 against 51.9)")),
     pytest.param("COC(=O)c1ccccc1", (105, 77),            # methyl benzoate: benzoyl, then phenyl
                  marks=_miss("M+. 136 a little above phenyl 77 (66.8 against 61.4)")),
     ("O=C(c1ccccc1)c1ccccc1", (105,)),                   # benzophenone: benzoyl
@@ -51,8 +52,7 @@ def _miss(reason):
     pytest.param("C1Cc2ccccc2C1", (117,),                 # indane: benzylic hydrogen lost
                  marks=_miss("M+. 118 above [M-H]+ 117 (100 against 83)")),
     ("NCc1ccccc1", (106,)),                              # benzylamine: PhCH=NH2+
-    pytest.param("CBr", (94,),                            # bromomethane: M+., not Br+ 79
-                 marks=_miss("Br+ 79 above M+. 94 (100 against 81)")),
+    ("CBr", (94,)),                                      # bromomethane: M+., not Br+ 79
     ("CCCO", (31,)),                                     # 1-propanol: CH2=OH+
     ("CC(C)(C)O", (59,)),                                # tert-butanol: (CH3)2C=OH+
     ("CCCCCC(=O)OC", (74,)),                             # methyl hexanoate: McLafferty ion
@@ -61,9 +61,8 @@ def _miss(reason):
     ("COC(=O)c1ccccc1O", (120,)),                        # methyl salicylate: ortho effect, loss of CH3OH
     ("NC1CCCCC1", (56,)),                                # cyclohexylamine: ring alpha cleavage, C3H6N+
     pytest.param("O=C1CCCCC1", (55,),                     # cyclohexanone: ring alpha cleavage, C3H3O+
-                 marks=_miss("C3H5+ 41 above 55 (100 against 68)")),
-    pytest.param("CC(C)C1CCC(C)CC1O", (71,),              # menthol: ring alpha cleavage away from isopropyl
-                 marks=_miss("C7H11+ 95 above 71 (100 against 63.8)")),
+                 marks=_miss("C3H6+. 42 and C3H5+ 41 above 55 (100 and 90 against 69)")),
+    ("CC(C)C1CCC(C)CC1O", (71,)),                        # menthol: ring alpha cleavage away from isopropyl
     pytest.param("CN(C)c1ccccc1", (120,),                 # N,N-dimethylaniline: only H can leave the alpha carbons
                  marks=_miss("M+. 121 above [M-H]+ 120 (100 against 84)")),
     pytest.param("Clc1c(Cl)c(Cl)c(Cl)c(Cl)c1Cl", (284, 286, 282),   # the Cl6 cluster: M+2, M+4, M
@@ -82,7 +81,7 @@ def test_textbook_strongest_peaks(smiles, order):
     ("CCN(CC)CC", 86, "CCCCCCN", 30),                    # tertiary vs primary amine iminium
     ("CC(C)CC(C)=O", 58, "CCC(=O)CCC", 71),              # McLafferty vs butyryl ion
     pytest.param("CCCCC(C)=O", 43, "CCCC(=O)CC", 57,     # acetyl vs propionyl of hexanones
-                 marks=_miss("3-hexanone's 57 and 43 a hair apart (100 against 99.8)")),
+                 marks=_miss("3-hexanone's 57 and 43 a hair apart (100 against 99.7)")),
     ("CC1CCCC1=O", 55, "CC1CCC(=O)C1", 69),              # ring alpha cleavage: the methyl leaves or stays
     ("CCCO", 31, "CC(C)O", 45),                          # alpha cleavage of propanols
     ("CCC(C)O", 45, "CCCCO", 31),                        # alpha cleavage of butanols

@@ -123,7 +123,7 @@ class Peaks:
             share_all.append(c[e] / seg[top])
             bins_all.append(lo + top)
             m = int(mol_mz[k])
-            mols.append((m, 100 * np.sqrt(seg[m] / seg.max()) if 0 <= m < seg.size else 0.0))
+            mols.append((m, 100 * np.sqrt(seg[m] / seg.max()) if 0 <= m < seg.size else 0.0, h))
             r = recs[k]
             # Rank of each peak's m/z in the measured spectrum (0: the base peak; below the DEPTH strongest: 99).
             order = r["mz"][np.argsort(-r["intensity"], kind="stable")]
