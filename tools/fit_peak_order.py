@@ -26,7 +26,9 @@ prediction (each from the fold that held it out).
 sample): fold k's held-out spectra are ordered by a ranker fitted on the held-out predictions of the
 other folds, each by its own fold's model, as the shipped ranker is fitted; in the isomer pool, the
 predictions of a fold-j spectrum are ordered by a ranker fitted without folds j and k, so no
-prediction is ordered by a ranker that saw its measured spectrum.
+prediction is ordered by a ranker that saw its measured spectrum.  It also reads the textbook list
+(tools/textbook_ei.py) on the compounds of it that are in the data, each from the fold that holds it
+out: the list as it stands for compounds the model was never fitted on.
 """
 from __future__ import annotations
 
@@ -231,7 +233,41 @@ def small_base_first(recs, data, a, held):
     return hit / max(len(small), 1)
 
 
-def fold_figures(recs, data, k, a, s, P, scores, held, t0):
+def textbook_records(recs):
+    """{textbook compound: (its records in the data, its textbook base peak)}, by the InChIKey's
+    first block; isotope-labelled records are left out (a d8 spectrum has another base peak)."""
+    from rdkit import Chem, RDLogger
+
+    from textbook_ei import TEXTBOOK
+
+    RDLogger.DisableLog("rdApp.*")
+    by_key = {}
+    for i, r in enumerate(recs):
+        mol = Chem.MolFromSmiles(r.get("smiles", ""))
+        if mol is not None and not any(atom.GetIsotope() for atom in mol.GetAtoms()):
+            by_key.setdefault(Chem.MolToInchiKey(mol)[:14], []).append(i)
+    out = {}
+    for name, smiles, base in TEXTBOOK:
+        got = by_key.get(Chem.MolToInchiKey(Chem.MolFromSmiles(smiles))[:14])
+        if got:
+            out[name] = (got, base)
+    return out
+
+
+def textbook_held_out(data, a, held, textbook):
+    """{compound: share of its held-out records whose predicted strongest peak is the textbook base
+    peak} over the textbook compounds among ``held``: the list read on compounds never fitted on."""
+    held = set(int(k) for k in held)
+    out = {}
+    for name, (idx, base) in textbook.items():
+        mine = [k for k in idx if k in held and data.has_cand[k]]
+        if mine:
+            hits = [bool(pm.size) and int(pm[np.argmax(pi)]) == base for pm, pi in data.predictions(a, mine)]
+            out[name] = float(np.mean(hits))
+    return out
+
+
+def fold_figures(recs, data, k, a, s, P, scores, held, t0, textbook=None):
     """Fold k's held-out figures without and with its peaks scaled into the order of ``scores``."""
     base = fs.figures_of(recs, data, a, held)
     a2 = P.rescaled(data, a, s, scores)
@@ -240,7 +276,10 @@ def fold_figures(recs, data, k, a, s, P, scores, held, t0):
     f["small_base_first"] = small_base_first(recs, data, a2, held)
     print(f"  fold {k}: without the stage " + json.dumps({x: round(base[x], 4) for x in KEYS})
           + "; with it " + ", ".join(f"{x} {f[x] - base[x]:+.4f}" for x in KEYS), file=sys.stderr, flush=True)
-    return {"fold": k, "none": base, "stage": f, "seconds": time.time() - t0}
+    out = {"fold": k, "none": base, "stage": f, "seconds": time.time() - t0}
+    if textbook:
+        out["textbook_held_out"] = textbook_held_out(data, a2, held, textbook)
+    return out
 
 
 def cross_validate(recs, data, tag, folds_to_run):
@@ -271,6 +310,7 @@ def cross_validate(recs, data, tag, folds_to_run):
 def cross_validate_matched(recs, data, tag, folds_to_run, rounds=ROUNDS):
     """``cv-matched``: see the module's text."""
     folds = fs.fold_of(recs)
+    textbook = textbook_records(recs)
     preds, held_rows = {}, {}
     for j in range(fs.K_FOLDS):
         a, s = fold_predictions(data, tag, j)
@@ -300,7 +340,7 @@ def cross_validate_matched(recs, data, tag, folds_to_run, rounds=ROUNDS):
                 rows = P.rows_of(np.nonzero(folds == j)[0])[0]
                 sc[rows] = ranker({k, j}).predict(P.Z[rows], raw_score=True)
         held = np.nonzero(folds == k)[0]
-        out.append(fold_figures(recs, data, k, a, s, P, sc, held, t0))
+        out.append(fold_figures(recs, data, k, a, s, P, sc, held, t0, textbook))
     return out
 
 
@@ -313,6 +353,10 @@ def summary(per_fold):
     diffs = {x: np.array([f["stage"][x] - f["none"][x] for f in per_fold]) for x in KEYS}
     lines.append("paired: " + ", ".join(f"{x} {v.mean():+.4f} ± {se(v):.4f} ({int((v > 0).sum())}/{v.size} up)"
                                           for x, v in diffs.items()))
+    tb = {name: v for f in per_fold for name, v in f.get("textbook_held_out", {}).items()}
+    if tb:
+        lines.append(f"textbook compounds held out: base peak first for {sum(tb.values()):.1f} of {len(tb)}; missed: "
+                     + ", ".join(sorted(name for name, v in tb.items() if v < 1)))
     return "\n".join(lines)
 
 
