@@ -57,7 +57,7 @@ class Forest:
         if rows not in ("set", "cand", "peak"):
             raise ValueError(f"tree rows must be 'set', 'cand' or 'peak', not {rows!r}")
         # What a row is: an atom set ("set", see ``set_inputs``), a candidate ("cand", ``cand_inputs``)
-        # or a predicted peak (``_basepeak.peak_rows``).
+        # or a predicted peak (``_peak_order.peak_rows``).
         self.rows = rows
         self.feature = np.asarray(feature, dtype=np.int32)
         self.threshold = np.asarray(threshold, dtype=np.float64)
