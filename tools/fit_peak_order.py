@@ -34,6 +34,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import re
 import sys
 import time
 from pathlib import Path
@@ -234,21 +235,21 @@ def small_base_first(recs, data, a, held):
 
 
 def textbook_records(recs):
-    """{textbook compound: (its records in the data, its textbook base peak)}, by the InChIKey's
-    first block; isotope-labelled records are left out (a d8 spectrum has another base peak)."""
-    from rdkit import Chem, RDLogger
-
+    """{textbook compound: (its records in the data, its textbook base peak)}, by the InChIKey
+    skeleton (``isomers.structure_key``); isotope-labelled records (a bracket atom with a mass, as
+    in [2H]) are left out: a d8 spectrum has another base peak."""
+    from corvane_spectra.isomers import structure_key
     from textbook_ei import TEXTBOOK
 
-    RDLogger.DisableLog("rdApp.*")
     by_key = {}
     for i, r in enumerate(recs):
-        mol = Chem.MolFromSmiles(r.get("smiles", ""))
-        if mol is not None and not any(atom.GetIsotope() for atom in mol.GetAtoms()):
-            by_key.setdefault(Chem.MolToInchiKey(mol)[:14], []).append(i)
+        smiles = r.get("smiles", "")
+        key = None if re.search(r"\[\d", smiles) else structure_key(smiles)
+        if key:
+            by_key.setdefault(key[1], []).append(i)
     out = {}
     for name, smiles, base in TEXTBOOK:
-        got = by_key.get(Chem.MolToInchiKey(Chem.MolFromSmiles(smiles))[:14])
+        got = by_key.get((structure_key(smiles) or ("", ""))[1])
         if got:
             out[name] = (got, base)
     return out
