@@ -11,8 +11,9 @@ The stage is fitted on predictions of spectra the intensity model was not fitted
 fits each fold's linear weights and trees on 1,000 spectra of its training folds and saves them
 (CACHE/cvw-TAG-foldK.npy, cvoff-TAG-foldK-t100.npy); the other ~3,400 training spectra of the fold
 are then predicted out of sample.  A row is one of the peaks a spectrum's ranking reads (those of
-its TOP strongest predicted peaks whose main contribution is an ion at its nominal m/z); its relevance is DEPTH less its rank in the measured spectrum (the base peak DEPTH, below the
-DEPTH strongest measured peaks 0); LightGBM's lambdarank fits the ranker.
+its TOP strongest predicted peaks whose main contribution is an ion at its nominal m/z); its relevance is
+its height in the measured spectrum (``Peaks.relevance``: the base peak DEPTH, any other peak its
+intensity relative to the base peak times DEPTH - 1, rounded); LightGBM's lambdarank fits the ranker.
 
 ``cv``: for each fold, the ranker is fitted on those ~3,400 spectra and measured on the held-out
 fold (the fold's own library, as everywhere in tools/fit_scored.py).  The isomer figures compare a
@@ -75,7 +76,8 @@ ROUNDS = 600
 # spectra are of molecules larger than the largest of them.
 SMALL_HEAVY = 12
 SMALL_WEIGHT = 3.0
-# Relevance of a peak: DEPTH less its rank in the measured spectrum, at least 0.
+# Relevance of the base peak; any other peak's is its measured intensity relative to the base peak
+# times DEPTH - 1, rounded (``Peaks.relevance``).
 DEPTH = 16
 # The shipped ranker is the mean of rankers with these seeds (``Ensemble``).
 SEEDS = (1, 2, 3, 4)
@@ -101,7 +103,7 @@ class Peaks:
         mol_mz = np.full(data.nspec, -1, dtype=np.int64)
         mol_mz[data.owner[low[mi]]] = low[mi] - data.start[data.owner[low[mi]]]
         mols = []
-        spectrum, rows_x, h_all, mz_all, share_all, bins_all, mrank = [], [], [], [], [], [], []
+        spectrum, rows_x, h_all, mz_all, share_all, bins_all, mheight = [], [], [], [], [], [], []
         for k in range(data.nspec):
             if not data.has_cand[k]:
                 continue
@@ -128,13 +130,14 @@ class Peaks:
             m = int(mol_mz[k])
             mols.append((m, 100 * np.sqrt(seg[m] / seg.max()) if 0 <= m < seg.size else 0.0, h))
             r = recs[k]
-            # Rank of each peak's m/z in the measured spectrum (0: the base peak; below the DEPTH strongest: 99).
-            order = r["mz"][np.argsort(-r["intensity"], kind="stable")]
-            where = {int(m): i for i, m in enumerate(order[:DEPTH])}
-            mrank.append([where.get(int(m), 99) for m in top])
+            # Each peak's measured intensity relative to the measured base peak.
+            measured = np.zeros(seg.size)
+            inside = r["mz"] < seg.size
+            measured[r["mz"][inside]] = r["intensity"][inside] / r["intensity"].max()
+            mheight.append(measured[top])
         self.spectrum = np.concatenate(spectrum)
         self.bins = np.concatenate(bins_all)
-        self.mrank = np.concatenate(mrank)
+        self.mheight = np.concatenate(mheight)
         rows = np.concatenate(rows_x)
         X = data.F[data.set_of[rows]].astype(np.float64)
         X[:, data.shift_cols] = data.E[rows]
@@ -153,7 +156,12 @@ class Peaks:
         return keep, self.group[keep[self.starts]]
 
     def relevance(self):
-        return np.maximum(0, DEPTH - self.mrank).astype(np.float64)
+        """Each row's relevance: DEPTH for the measured base peak, else the peak's measured intensity
+        relative to the base peak times DEPTH - 1, rounded.  Two peaks measured at 100 and 95 are
+        close in relevance, as they are in a chemist's eye (and from one instrument to the next); a
+        rank would set them as far apart as the second peak and the sixteenth."""
+        near = np.minimum(DEPTH - 1, np.round((DEPTH - 1) * self.mheight))
+        return np.where(self.mheight >= 1.0, DEPTH, near).astype(np.float64)
 
     def rescaled(self, data, a, s, scores):
         """The bin abundances with every spectrum's ranked ions scaled into the order of ``scores``
@@ -406,10 +414,10 @@ def main(argv=None):
             .splitlines()[-1].removeprefix("paired: ") + "."
     meta = (f"Written by tools/fit_peak_order.py fit: the mean of {len(SEEDS)} LightGBM rankers (lambdarank, seeds "
             f"{', '.join(map(str, SEEDS))}) of {args.rounds} trees each on the "
-            f"{po.TOP} strongest predicted peaks of {g.size} spectra ({y.size} rows; relevance {DEPTH} less the "
-            f"peak's rank in the measured spectrum), each spectrum predicted by the cross-validation fold that held "
-            f"it out (trees-cv --tag {args.tag}), the spectra of molecules of at most {SMALL_HEAVY} heavy atoms "
-            f"weighted {SMALL_WEIGHT:g}; parameters "
+            f"{po.TOP} strongest predicted peaks of {g.size} spectra ({y.size} rows; relevance the peak's "
+            f"measured intensity on a scale of {DEPTH - 1}, the base peak {DEPTH}), each spectrum predicted by "
+            f"the cross-validation fold that held it out (trees-cv --tag {args.tag}), the spectra of molecules of "
+            f"at most {SMALL_HEAVY} heavy atoms weighted {SMALL_WEIGHT:g}; parameters "
             f"{json.dumps({k: v for k, v in PARAMS.items() if k not in ('verbose', 'num_threads', 'seed')})}.{cvtxt}")
     out = fs.ROOT / "corvane_spectra" / "_peak_order.npz"
     po.PeakOrderModel(forest, meta).save(out)
