@@ -74,8 +74,11 @@ def test_peak_order_stage_of_the_fitting_tool_is_the_products(smi):
     top, Z = got
     np.testing.assert_array_equal(P.bins - data.start[0], top)
     np.testing.assert_allclose(P.Z, Z, rtol=1e-6, atol=1e-6)   # the tool holds features in float32
-    ranked = P.mrank[P.mrank < 99]                   # the "measured" spectrum is the prediction itself
-    assert ranked[0] == 0 and np.all(np.diff(ranked) > 0)
+    # The "measured" spectrum is the prediction itself: the ranked peaks' measured heights fall from
+    # the base peak's 1, and so do their relevances from DEPTH.
+    rel = P.relevance()
+    assert P.mheight[0] == 1 and rel[0] == fit_peak_order.DEPTH
+    assert np.all(np.diff(P.mheight) <= 0) and np.all(np.diff(rel) <= 0)
     scores = np.arange(top.size, dtype=float)        # the weakest ranked peak first, and so on
 
     class Ranker:
